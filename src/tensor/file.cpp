@@ -1,0 +1,154 @@
+#include "tensor/file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tensor/utf8.hpp"
+
+namespace quillfen {
+
+Error os_error(int errnum) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not live in `buf`.
+    const char* text = strerror_r(errnum, buf, sizeof buf);
+    return Error(std::string(text) + " (os error " + std::to_string(errnum) + ")");
+}
+
+Error eof_error() { return Error("failed to fill whole buffer"); }
+
+Result<File> File::open(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(os_error(errno));
+    return File(fd);
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        pos_ = other.pos_;
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> File::read_exact(void* buf, uint64_t n) {
+    auto* out = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        const size_t chunk = n > (1u << 30) ? (1u << 30) : static_cast<size_t>(n);
+        const ssize_t got = ::read(fd_, out, chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (got == 0) return std::unexpected(eof_error());
+        out += got;
+        n -= static_cast<uint64_t>(got);
+        pos_ += static_cast<uint64_t>(got);
+    }
+    return {};
+}
+
+Result<uint64_t> File::read_some(void* buf, uint64_t n) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buf, static_cast<size_t>(n));
+        if (got >= 0) {
+            pos_ += static_cast<uint64_t>(got);
+            return static_cast<uint64_t>(got);
+        }
+        if (errno != EINTR) return std::unexpected(os_error(errno));
+    }
+}
+
+Result<void> File::seek(uint64_t absolute) {
+    if (absolute > static_cast<uint64_t>(INT64_MAX)) return std::unexpected(os_error(EINVAL));
+    if (::lseek(fd_, static_cast<off_t>(absolute), SEEK_SET) < 0) return std::unexpected(os_error(errno));
+    pos_ = absolute;
+    return {};
+}
+
+Result<uint64_t> File::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return std::unexpected(os_error(errno));
+    return static_cast<uint64_t>(st.st_size);
+}
+
+Result<uint64_t> File::remaining() const {
+    auto total = size();
+    if (!total) return total;
+    return *total > pos_ ? *total - pos_ : 0;
+}
+
+Result<std::vector<uint8_t>> File::read_bytes(uint64_t n) {
+    auto left = remaining();
+    if (!left) return std::unexpected(std::move(left).error());
+    if (n > *left) {
+        // A length past the end can only end in a short read: say so without allocating for it.
+        // A one-byte probe keeps the OS error of handles that cannot be read at all (directories).
+        uint8_t probe;
+        if (auto r = read_exact(&probe, 1); !r) return std::unexpected(std::move(r).error());
+        return std::unexpected(eof_error());
+    }
+    std::vector<uint8_t> bytes(n);
+    if (auto r = read_exact(bytes.data(), n); !r) return std::unexpected(std::move(r).error());
+    return bytes;
+}
+
+Result<uint64_t> file_size(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::unexpected(os_error(errno));
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+    auto file = File::open(path);
+    if (!file) return std::unexpected(std::move(file).error());
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        auto got = file->read_some(buf, sizeof buf);
+        if (!got) return std::unexpected(std::move(got).error());
+        if (*got == 0) break;
+        text.append(buf, static_cast<size_t>(*got));
+    }
+    if (validate_utf8(text)) return fail("stream did not contain valid UTF-8");
+    return text;
+}
+
+bool parent_path(std::string_view path, std::string* parent) {
+    // Trailing separators do not make a component; "a/b/" has the parent "a".
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path.empty() || path == "/") return false;
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        parent->clear();
+        return true;
+    }
+    std::string_view head = path.substr(0, slash);
+    while (head.size() > 1 && head.back() == '/') head.remove_suffix(1);
+    *parent = head.empty() ? "/" : std::string(head);
+    return true;
+}
+
+std::string join_path(std::string_view parent, std::string_view name) {
+    if (parent.empty()) return std::string(name);
+    std::string out(parent);
+    if (out.back() != '/') out.push_back('/');
+    out.append(name);
+    return out;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,68 @@
+// Read-only file access for the format readers: exact reads, seeks, sizes, whole text files.
+// Every failure is an `Error` carrying the OS text; an early end of file is "failed to fill whole buffer".
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+class File {
+public:
+    static Result<File> open(const std::string& path);
+
+    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), pos_(other.pos_) {}
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    Result<void> read_exact(void* buf, uint64_t n);
+    Result<uint64_t> read_some(void* buf, uint64_t n);  // 0 at the end of the file
+    Result<void> seek(uint64_t absolute);
+    uint64_t position() const { return pos_; }
+    Result<uint64_t> size() const;  // asks the OS each time: the file may change between calls
+
+    // Bytes left between the position and the end (0 when the position is past the end).
+    // Lengths read from a file are checked against this before anything is allocated for them.
+    Result<uint64_t> remaining() const;
+
+    // Reads `n` bytes into a new buffer, refusing (as a short read) any `n` beyond what the file holds.
+    Result<std::vector<uint8_t>> read_bytes(uint64_t n);
+
+    template <class T>
+    Result<T> read_le() {  // the build targets little-endian hosts only
+        T value;
+        if (auto r = read_exact(&value, sizeof(T)); !r) return std::unexpected(std::move(r).error());
+        return value;
+    }
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_ = -1;
+    uint64_t pos_ = 0;
+};
+
+// Size in bytes by path (a size query separate from any open handle).
+Result<uint64_t> file_size(const std::string& path);
+
+// Whether information about `path` can be obtained (it exists and is reachable).
+bool path_exists(const std::string& path);
+
+// The whole file as text; text that is not UTF-8 fails with "stream did not contain valid UTF-8".
+Result<std::string> read_text_file(const std::string& path);
+
+// The parent of `path` in the ordinary path sense, or false when it has none (empty, or a root).
+// A bare file name has the empty parent.
+bool parent_path(std::string_view path, std::string* parent);
+
+// Joins a parent (possibly empty) and a file name.
+std::string join_path(std::string_view parent, std::string_view name);
+
+}  // namespace quillfen
