@@ -1,0 +1,56 @@
+// The LLaMA runtime's own reader of a GGUF file: every tensor decoded to float32, by name.
+// Lives only while a LlamaSession is being built.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tensor/error.hpp"
+#include "tensor/file.hpp"
+
+namespace quillfen {
+
+struct GGUFTensorEntry {
+    std::string name;
+    std::vector<uint64_t> dims;  // file order
+    uint64_t offset = 0;         // from the start of the data section
+    uint64_t size = 0;           // bytes, from compute_data_size
+    uint64_t n_elements = 0;     // product of dims (1 for none)
+    uint32_t dtype = 0;          // GGUF tensor type code
+};
+
+// The few metadata values the runtime honours when a file carries them: real LLaMA files store
+// their head counts, rotary base and norm epsilon here, and tensor lengths cannot reveal them.
+struct LlamaHints {
+    std::optional<uint64_t> head_count;     // "{arch}.attention.head_count", non-zero
+    std::optional<uint64_t> head_count_kv;  // "{arch}.attention.head_count_kv"
+    std::optional<float> rope_freq_base;    // "{arch}.rope.freq_base"
+    std::optional<float> rms_epsilon;       // "{arch}.attention.layer_norm_rms_epsilon"
+};
+
+class InferenceSession {
+public:
+    static Result<InferenceSession> open(const std::string& path);
+
+    // A copy of the named tensor; when absent, `expected_len` ones for names containing "norm",
+    // otherwise `expected_len` zeros.
+    std::vector<float> get_tensor(std::string_view name, uint64_t expected_len) const;
+    // A copy of the named tensor, or an empty vector when absent.
+    std::vector<float> get_tensor_any(std::string_view name) const;
+
+    const std::unordered_map<std::string, std::vector<float>>& tensors() const { return tensors_; }
+    const LlamaHints& hints() const { return hints_; }
+
+private:
+    std::unordered_map<std::string, std::vector<float>> tensors_;
+    LlamaHints hints_;
+};
+
+// Bytes of `n_elements` elements of GGUF type `dtype`, whole blocks rounded up.
+uint64_t compute_data_size(uint32_t dtype, uint64_t n_elements);
+
+}  // namespace quillfen
