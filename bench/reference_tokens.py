@@ -100,6 +100,7 @@ def _inner_greedy(model, prompt_ids: list[int], count: int) -> dict:
         out = model(torch.tensor([prompt_ids]), use_cache=True)
         past = out.past_key_values
         logits = out.logits[0, -1]
+        prefilled = time.perf_counter()
         for _ in range(count):
             top = torch.topk(logits, 2)
             nxt = int(top.indices[0])
@@ -110,8 +111,15 @@ def _inner_greedy(model, prompt_ids: list[int], count: int) -> dict:
             out = model(torch.tensor([[nxt]]), past_key_values=past, use_cache=True)
             past = out.past_key_values
             logits = out.logits[0, -1]
-    seconds = time.perf_counter() - started
-    return {"tokens": tokens, "margins": margins, "seconds": seconds, "prompt_len": len(prompt_ids)}
+    finished = time.perf_counter()
+    return {
+        "tokens": tokens,
+        "margins": margins,
+        "seconds": finished - started,
+        "prefill_seconds": prefilled - started,
+        "decode_seconds": finished - prefilled,  # len(tokens) - 1 single-token steps
+        "prompt_len": len(prompt_ids),
+    }
 
 
 def _inner_hidden(model, prompt_ids: list[int], steps: int, path: str) -> None:
