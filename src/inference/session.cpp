@@ -2,6 +2,7 @@
 
 #include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -35,12 +36,14 @@ Error unknown_value_type(uint32_t type) { return Error("Unknown GGUF value type:
 template <class E>
 std::unexpected<Error> pass(E&& r) { return std::unexpected(std::forward<E>(r).error()); }
 
-// Moves the position forward without reading. Landing past the end is allowed (the next read then
-// fails); a target no file can reach is reported as the short read it would end in.
+// Moves the position forward without reading. Landing past the end is allowed and leaves the
+// position at the end, where the next read fails as a short read: the OS refuses seeks far past
+// the end, and nothing after a skip can tell the end from beyond it.
 Result<void> skip_forward(File& file, uint64_t n) {
+    auto len = file.size();
+    if (!len) return pass(std::move(len));
     uint64_t target;
-    if (add_overflows(file.position(), n, &target) || target > static_cast<uint64_t>(INT64_MAX))
-        return std::unexpected(eof_error());
+    if (add_overflows(file.position(), n, &target) || target > *len) target = std::max(*len, file.position());
     return file.seek(target);
 }
 
@@ -198,8 +201,8 @@ public:
         if (mul_overflows(entry.n_elements, sizeof(float), &bytes) || add_overflows(used_, bytes, &total) ||
             total > limit_)
             return fail("Tensor '" + entry.name + "' (" + std::to_string(entry.n_elements) +
-                        " elements) does not fit in memory as float32: the tensors would need more than the " +
-                        std::to_string(limit_) + " bytes this machine has");
+                        " elements) does not fit in memory as float32: the tensors would need more than " +
+                        std::to_string(limit_) + " bytes");
         used_ = total;
         return {};
     }
@@ -254,7 +257,7 @@ Result<void> skip_gguf_value(File& file, uint32_t type) {
         if (t > kLastValueType) return std::unexpected(unknown_value_type(t));
         if (const uint64_t width = fixed_value_bytes(t); width != 0) {
             uint64_t bytes;  // a run of fixed-size values is skipped in one move
-            if (mul_overflows(width, top.count, &bytes)) return std::unexpected(eof_error());
+            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
             top.count = 0;
             if (auto r = skip_forward(file, bytes); !r) return r;
             continue;
@@ -276,6 +279,10 @@ Result<void> skip_gguf_value(File& file, uint32_t type) {
 }
 
 Result<InferenceSession> InferenceSession::open(const std::string& path) {
+    return open_with_budget(path, machine_memory_bytes());
+}
+
+Result<InferenceSession> InferenceSession::open_with_budget(const std::string& path, uint64_t float_budget_bytes) {
     auto opened = File::open(path);
     if (!opened) return fail("Failed to open: " + lossy_utf8(path));
     File& file = *opened;
@@ -308,7 +315,7 @@ Result<InferenceSession> InferenceSession::open(const std::string& path) {
     InferenceSession session;
     session.hints_ = resolve_hints(scan);
     session.tensors_.reserve(entries.size());
-    FloatBudget budget(machine_memory_bytes());
+    FloatBudget budget(float_budget_bytes);
     for (const GGUFTensorEntry& entry : entries) {
         if (auto r = budget.take(entry); !r) return pass(std::move(r));
         uint64_t position, end;  // u64: offsets pass 4 GiB in large files

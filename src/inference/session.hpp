@@ -35,6 +35,9 @@ struct LlamaHints {
 class InferenceSession {
 public:
     static Result<InferenceSession> open(const std::string& path);
+    // As `open`, refusing (before allocating) tensors whose float32 vectors together would pass
+    // `float_budget_bytes`; `open` uses `machine_memory_bytes()`.
+    static Result<InferenceSession> open_with_budget(const std::string& path, uint64_t float_budget_bytes);
 
     // A copy of the named tensor; when absent, `expected_len` ones for names containing "norm",
     // otherwise `expected_len` zeros.
