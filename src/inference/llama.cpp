@@ -1,7 +1,5 @@
 #include "inference/llama.hpp"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -250,15 +248,6 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
     return c;
 }
 
-uint64_t physical_memory_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<uint64_t>::max();  // unknown: do not refuse
-    uint64_t bytes;
-    if (mul_overflows(uint64_t(pages), uint64_t(page_size), &bytes)) return std::numeric_limits<uint64_t>::max();
-    return bytes;
-}
-
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes) {
     const LayerCount layers = count_layers(tensors);
@@ -311,7 +300,7 @@ Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHi
 Result<LlamaSession> LlamaSession::load(const std::string& path) {
     auto dir = InferenceSession::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
-    return build_llama_session(dir->tensors(), dir->hints(), physical_memory_bytes());
+    return build_llama_session(dir->tensors(), dir->hints(), machine_memory_bytes());
 }  // the directory, with every tensor not copied, is released here
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,

@@ -93,12 +93,9 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
 
 // Builds the session: copies the weights it needs, defaults for the missing ones. Layers implied by a
 // "blk.N" name get default weights; when those defaults would need more than `memory_limit_bytes`
-// the build is refused before anything is allocated for them.
+// (`load` passes the machine's memory) the build is refused before anything is allocated for them.
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes);
-
-// The machine's physical memory in bytes (the default limit above).
-uint64_t physical_memory_bytes();
 
 // weight (rows, cols) @ input (cols) -> (rows). Rows run in parallel on the process-wide pool; each row
 // is one thread's ascending-order sum, so the result does not depend on the split. Zeros when the

@@ -265,7 +265,7 @@ TEST(BuildSession, LayerCountWhoseDefaultsExceedTheLimitIsRefusedUpFront) {
 
     TensorMap huge = ten;
     huge["blk.99999999999.x"] = {};
-    auto r = build_llama_session(huge, {}, physical_memory_bytes());
+    auto r = build_llama_session(huge, {}, machine_memory_bytes());
     ASSERT_FALSE(r);
     EXPECT_TRUE(r.error().message().starts_with("Too many layers: 100000000000 layers need ")) << r.error().message();
 

@@ -63,13 +63,14 @@ TEST(Sampler, TopKZeroOrAtLeastVocabularyDoesNotFilter) {
 }
 
 TEST(Sampler, TopPWalkStopsOnlyOnceMassPassesTopP) {
-    // Probabilities 0.5, 0.3, 0.2: 0.5 alone does not pass 0.5, so two tokens survive at 0.625 / 0.375.
-    // The draws of the five states (r = 0.547, 0.638, 0.103, 0.152, 0.733) then fall on either side of 0.625.
-    const std::vector<float> logits = {std::log(0.5f), std::log(0.3f), std::log(0.2f)};
-    const uint32_t expected[] = {0, 1, 0, 0, 1};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(sample(logits, 1.0f, 0, 0.5f, kFirstStates[i]), expected[i]) << i;
-    // Without the filter r = 0.547 passes 0.5 and lands on token 1.
-    EXPECT_EQ(sample(logits, 1.0f, 0, 1.0f, kFirstStates[0]), 1u);
+    // Eight equal tokens of 0.125: the walk reaches exactly 0.25 after two, which does not pass 0.25,
+    // so three survive at 1/3 each and the draws (r = 0.547, 0.638, 0.103, 0.152, 0.733) land on floor(3r).
+    const std::vector<float> logits(8, 0.0f);
+    const uint32_t expected[] = {1, 1, 0, 0, 2};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(sample(logits, 1.0f, 0, 0.25f, kFirstStates[i]), expected[i]) << i;
+    // Unfiltered, the same draws land on floor(8r).
+    EXPECT_EQ(sample(logits, 1.0f, 0, 1.0f, kFirstStates[4]), 5u);
+    EXPECT_EQ(sample(logits, 1.0f, 0, 1.5f, kFirstStates[4]), 5u);
 }
 
 TEST(Sampler, TopPZeroLeavesTheFirstRankedToken) {
