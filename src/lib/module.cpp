@@ -19,6 +19,7 @@ const ClassEntry kClasses[] = {
     {"ModelMetadata", model_metadata_type},
     {"InferenceEngine", inference_engine_type},
     {"HardwareProfile", hardware_profile_type},
+    {"LlamaSession", llama_session_type},
 };
 
 PyModuleDef g_module_def = {

@@ -1,0 +1,449 @@
+#include "inference/llama.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string_view>
+#include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+namespace quillfen {
+
+namespace {
+
+constexpr uint64_t kDefaultHidden = 4096;
+constexpr uint64_t kDefaultHeads = 32;
+constexpr uint64_t kDefaultHeadDim = 128;
+constexpr uint64_t kDefaultVocab = 32000;
+
+// Unsigned division that faults instead of dividing by zero.
+uint64_t div_or_fault(uint64_t a, uint64_t b) {
+    if (b == 0) fault("attempt to divide by zero");
+    return a / b;
+}
+
+const std::vector<float>* find(const TensorMap& tensors, std::string_view name) {
+    auto it = tensors.find(std::string(name));
+    return it == tensors.end() ? nullptr : &it->second;
+}
+
+// Text of an unsigned decimal layer number as a name carries it: digits with an optional leading '+'.
+std::optional<uint64_t> parse_layer_number(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (mul_overflows(value, 10, &value) || add_overflows(value, uint64_t(c - '0'), &value)) return std::nullopt;
+    }
+    return value;
+}
+
+// The nine tensors of a block, by name suffix.
+enum LayerField { kAttnNorm, kAttnQ, kAttnK, kAttnV, kAttnOutput, kFfnNorm, kFfnGate, kFfnUp, kFfnDown, kFieldCount };
+constexpr std::string_view kFieldSuffix[kFieldCount] = {
+    ".attn_norm.weight", ".attn_q.weight", ".attn_k.weight", ".attn_v.weight", ".attn_output.weight",
+    ".ffn_norm.weight",  ".ffn_gate.weight", ".ffn_up.weight", ".ffn_down.weight"};
+
+// Length of the default a missing field gets; the feed-forward matrices default to empty.
+struct FieldDefaults {
+    uint64_t len[kFieldCount] = {};
+    bool ok = true;  // false when a length does not fit in 64 bits
+};
+
+FieldDefaults field_defaults(const LlamaConfig& c) {
+    FieldDefaults d;
+    const uint64_t h = c.hidden_dim;
+    uint64_t hh = 0, kv = 0;
+    d.ok = !mul_overflows(h, h, &hh) && !mul_overflows(c.head_dim, c.n_kv_heads, &kv) && !mul_overflows(kv, h, &kv);
+    d.len[kAttnNorm] = h;
+    d.len[kAttnQ] = hh;
+    d.len[kAttnK] = kv;
+    d.len[kAttnV] = kv;
+    d.len[kAttnOutput] = hh;
+    d.len[kFfnNorm] = h;
+    return d;
+}
+
+// Which block a name belongs to as the per-layer lookups spell it: "blk.{i}{suffix}" with i in
+// canonical decimal (no sign, no leading zeros). Returns the field or kFieldCount.
+LayerField canonical_field(std::string_view name) {
+    if (!name.starts_with("blk.")) return kFieldCount;
+    name.remove_prefix(4);
+    size_t digits = 0;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+    if (digits == 0 || (digits > 1 && name[0] == '0')) return kFieldCount;
+    if (!parse_layer_number(name.substr(0, digits))) return kFieldCount;
+    name.remove_prefix(digits);
+    for (int f = 0; f < kFieldCount; ++f)
+        if (name == kFieldSuffix[f]) return LayerField(f);
+    return kFieldCount;
+}
+
+std::string bytes_text(uint64_t bytes, bool overflow) {
+    return overflow ? "more than " + std::to_string(std::numeric_limits<uint64_t>::max()) : std::to_string(bytes);
+}
+
+// Bytes the layer structures and every default weight would take, computed without walking the
+// layers (a single "blk.N" name can imply billions of them). nullopt when the sum passes 2^64.
+std::optional<uint64_t> default_bytes(const TensorMap& tensors, const LlamaConfig& config, LayerCount layers) {
+    if (layers.overflow) return std::nullopt;
+    const uint64_t n = layers.count;
+    const FieldDefaults d = field_defaults(config);
+    uint64_t present[kFieldCount] = {};
+    for (const auto& [name, _] : tensors) {
+        LayerField f = canonical_field(name);
+        if (f != kFieldCount) ++present[f];  // every such name lies below the layer count
+    }
+    uint64_t total = 0, term = 0;
+    if (mul_overflows(n, sizeof(LlamaLayerWeights) + sizeof(KVCache), &total)) return std::nullopt;
+    for (int f = 0; f < kFieldCount; ++f) {
+        if (present[f] >= n || d.len[f] == 0) continue;
+        if (!d.ok || mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
+            add_overflows(total, term, &total))
+            return std::nullopt;
+    }
+    const bool has_embd = find(tensors, "token_embd.weight");
+    const bool has_output = find(tensors, "output.weight");
+    const int embd_copies = (has_embd ? 0 : 1) + (has_embd || has_output ? 0 : 1);
+    if (embd_copies > 0) {
+        uint64_t embd = 0;
+        if (mul_overflows(config.hidden_dim, config.vocab_size, &embd) || mul_overflows(embd, sizeof(float), &embd) ||
+            mul_overflows(embd, uint64_t(embd_copies), &embd) || add_overflows(total, embd, &total))
+            return std::nullopt;
+    }
+    if (!find(tensors, "output_norm.weight") &&
+        (mul_overflows(config.hidden_dim, sizeof(float), &term) || add_overflows(total, term, &total)))
+        return std::nullopt;
+    return total;
+}
+
+std::vector<float> tensor_or(const TensorMap& tensors, std::string_view name, uint64_t default_len, float fill) {
+    if (const auto* t = find(tensors, name)) return *t;
+    return std::vector<float>(default_len, fill);
+}
+
+std::vector<float> tensor_or_empty(const TensorMap& tensors, std::string_view name) {
+    if (const auto* t = find(tensors, name)) return *t;
+    return {};
+}
+
+// Rows [begin, end) of the product. Four rows share one pass over the input so the four running sums
+// overlap in the pipeline; each sum still adds its products one at a time in ascending column order.
+void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols) {
+    uint64_t r = begin;
+    for (; r + 4 <= end; r += 4) {
+        const float* w0 = w + r * cols;
+        const float* w1 = w0 + cols;
+        const float* w2 = w1 + cols;
+        const float* w3 = w2 + cols;
+        float a0 = -0.0f, a1 = -0.0f, a2 = -0.0f, a3 = -0.0f;
+        for (uint64_t j = 0; j < cols; ++j) {
+            const float xj = x[j];
+            a0 += w0[j] * xj;
+            a1 += w1[j] * xj;
+            a2 += w2[j] * xj;
+            a3 += w3[j] * xj;
+        }
+        out[r] = a0;
+        out[r + 1] = a1;
+        out[r + 2] = a2;
+        out[r + 3] = a3;
+    }
+    for (; r < end; ++r) {
+        const float* wr = w + r * cols;
+        float acc = -0.0f;
+        for (uint64_t j = 0; j < cols; ++j) acc += wr[j] * x[j];
+        out[r] = acc;
+    }
+}
+
+// Shapes the attention and feed-forward code cannot run with; checked before the step changes anything.
+void check_step_shapes(const LlamaConfig& c, uint64_t num_layers) {
+    if (num_layers == 0) return;
+    if (c.n_heads > 0 && c.n_kv_heads > c.n_heads) fault("attempt to divide by zero");  // group = 0
+    uint64_t q_span = 0;
+    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim)) {
+        const uint64_t end = (c.hidden_dim / c.head_dim + 1) * c.head_dim;  // first head past the query
+        fault("range end index " + std::to_string(end) + " out of range for slice of length " +
+              std::to_string(c.hidden_dim));
+    }
+    if (c.hidden_dim == 0) fault("attempt to divide by zero");  // feed-forward width
+    uint64_t kv_dim = 0;
+    if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim)) fault("attempt to multiply with overflow");
+}
+
+}  // namespace
+
+LlamaState LlamaState::create(uint64_t hidden_dim, uint64_t num_layers) {
+    LlamaState s;
+    s.x.assign(hidden_dim, 0.0f);
+    s.kv_cache.resize(num_layers);
+    s.pos = 0;
+    return s;
+}
+
+LayerCount count_layers(const TensorMap& tensors) {
+    std::optional<uint64_t> largest;
+    for (const auto& [name, _] : tensors) {
+        std::string_view n = name;
+        if (n.size() < 4 || !n.starts_with("blk.")) continue;
+        n.remove_prefix(4);
+        n = n.substr(0, n.find('.'));
+        if (auto i = parse_layer_number(n); i && (!largest || *i > *largest)) largest = i;
+    }
+    if (!largest) return {};
+    if (*largest == std::numeric_limits<uint64_t>::max()) return {0, true};
+    return {*largest + 1, false};
+}
+
+LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
+    LlamaConfig c;
+    if (tensors.empty()) {
+        c.hidden_dim = kDefaultHidden;
+        c.n_heads = kDefaultHeads;
+        c.head_dim = kDefaultHeadDim;
+        c.n_kv_heads = kDefaultHeads;
+        c.vocab_size = kDefaultVocab;
+    } else {
+        const auto* output_norm = find(tensors, "output_norm.weight");
+        const auto* attn_norm = find(tensors, "blk.0.attn_norm.weight");
+        const auto* q = find(tensors, "blk.0.attn_q.weight");
+        const auto* k = find(tensors, "blk.0.attn_k.weight");
+        const uint64_t h = output_norm ? output_norm->size() : attn_norm ? attn_norm->size() : kDefaultHidden;
+        c.hidden_dim = h;
+        if (!hints.head_count) {
+            // Without a stored head count the query matrix is all there is to go by.
+            c.n_heads = q ? div_or_fault(q->size(), h) : kDefaultHeads;
+            if (k && c.n_heads > h) {
+                c.head_dim = 0;
+                c.n_kv_heads = c.n_heads;
+            } else if (k) {
+                c.head_dim = h / std::max<uint64_t>(c.n_heads, 1);
+                c.n_kv_heads = div_or_fault(div_or_fault(k->size(), h), c.head_dim);
+            } else {
+                c.head_dim = h / std::max<uint64_t>(c.n_heads, 1);
+                c.n_kv_heads = c.n_heads;
+            }
+        }
+        if (h == 0 && !k) {
+            c.vocab_size = kDefaultVocab;
+        } else if (const auto* embd = find(tensors, "token_embd.weight")) {
+            c.vocab_size = div_or_fault(embd->size(), h);
+        } else if (const auto* out = find(tensors, "output.weight")) {
+            c.vocab_size = div_or_fault(out->size(), h);
+        } else {
+            c.vocab_size = kDefaultVocab;
+        }
+    }
+    if (hints.head_count && *hints.head_count != 0) {
+        c.n_heads = *hints.head_count;
+        c.head_dim = c.hidden_dim / c.n_heads;
+        c.n_kv_heads = hints.head_count_kv.value_or(c.n_heads);
+    }
+    if (hints.rope_freq_base) c.rope_freq_base = *hints.rope_freq_base;
+    if (hints.rms_epsilon) c.rms_epsilon = *hints.rms_epsilon;
+    return c;
+}
+
+Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
+                                         uint64_t memory_limit_bytes) {
+    const LayerCount layers = count_layers(tensors);
+    LlamaSession s;
+    s.config = derive_config(tensors, hints);
+    const LlamaConfig& c = s.config;
+
+    // A single "blk.N" name makes N layers exist, each with default weights: refuse a count whose
+    // defaults could never fit before allocating anything for them.
+    const auto needed = default_bytes(tensors, c, layers);
+    if (!needed || *needed > memory_limit_bytes) {
+        const std::string count =
+            layers.overflow ? "18446744073709551616" : std::to_string(layers.count);
+        return fail("Too many layers: " + count + " layers need " + bytes_text(needed.value_or(0), !needed) +
+                    " bytes of default weights, more than the " + std::to_string(memory_limit_bytes) +
+                    " bytes of memory");
+    }
+
+    const uint64_t embd_len = c.hidden_dim * c.vocab_size;  // fits: checked with the defaults above
+    s.weights.token_embd = tensor_or(tensors, "token_embd.weight", embd_len, 0.0f);
+    s.weights.output_norm = tensor_or(tensors, "output_norm.weight", c.hidden_dim, 1.0f);
+    if (const auto* out = find(tensors, "output.weight")) {
+        s.weights.output = *out;
+    } else {
+        s.weights.output = tensor_or(tensors, "token_embd.weight", embd_len, 0.0f);  // tied embeddings
+    }
+
+    const FieldDefaults d = field_defaults(c);
+    s.weights.layers.resize(layers.count);
+    for (uint64_t i = 0; i < layers.count; ++i) {
+        const std::string prefix = "blk." + std::to_string(i);
+        auto name = [&](LayerField f) { return prefix + std::string(kFieldSuffix[f]); };
+        LlamaLayerWeights& l = s.weights.layers[i];
+        l.attn_norm = tensor_or(tensors, name(kAttnNorm), d.len[kAttnNorm], 1.0f);
+        l.attn_q = tensor_or(tensors, name(kAttnQ), d.len[kAttnQ], 0.0f);
+        l.attn_k = tensor_or(tensors, name(kAttnK), d.len[kAttnK], 0.0f);
+        l.attn_v = tensor_or(tensors, name(kAttnV), d.len[kAttnV], 0.0f);
+        l.attn_output = tensor_or(tensors, name(kAttnOutput), d.len[kAttnOutput], 0.0f);
+        l.ffn_norm = tensor_or(tensors, name(kFfnNorm), d.len[kFfnNorm], 1.0f);
+        l.ffn_gate = tensor_or_empty(tensors, name(kFfnGate));
+        l.ffn_up = tensor_or_empty(tensors, name(kFfnUp));
+        l.ffn_down = tensor_or_empty(tensors, name(kFfnDown));
+    }
+
+    s.state = LlamaState::create(c.hidden_dim, layers.count);
+    s.rng_state = kLlamaSeed;
+    return s;
+}
+
+Result<LlamaSession> LlamaSession::load(const std::string& path) {
+    auto dir = InferenceSession::open(path);
+    if (!dir) return std::unexpected(std::move(dir).error());
+    return build_llama_session(dir->tensors(), dir->hints(), machine_memory_bytes());
+}  // the directory, with every tensor not copied, is released here
+
+std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
+                          uint64_t cols) {
+    std::vector<float> out(rows, 0.0f);
+    uint64_t needed = 0;
+    if (input.size() < cols || mul_overflows(rows, cols, &needed) || weight.size() < needed) return out;
+    const float* w = weight.data();
+    const float* x = input.data();
+    float* o = out.data();
+    if (rows == 1) {
+        matvec_rows(w, x, o, 0, 1, cols);
+    } else if (rows > 1) {
+        tbb::parallel_for(
+            tbb::blocked_range<uint64_t>(0, rows, 1),
+            [=](const tbb::blocked_range<uint64_t>& r) { matvec_rows(w, x, o, r.begin(), r.end(), cols); },
+            tbb::auto_partitioner());
+    }
+    return out;
+}
+
+void rms_norm(std::span<float> v, std::span<const float> weight, float eps) {
+    const size_t n = v.size();
+    if (weight.size() < n || n == 0) return;
+    float ss = -0.0f;
+    for (size_t i = 0; i < n; ++i) ss += v[i] * v[i];
+    const float inv = 1.0f / std::sqrt(ss / float(n) + eps);
+    for (size_t i = 0; i < n; ++i) v[i] = (v[i] * inv) * weight[i];
+}
+
+void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base) {
+    const float pos = float(position);
+    for (uint64_t h = 0; h < heads; ++h) {
+        uint64_t head_start = 0;
+        // Once a head starts past the vector so does every later one: stop instead of walking them all.
+        if (head_dim == 0 || mul_overflows(h, head_dim, &head_start) || head_start >= v.size()) return;
+        for (uint64_t i = 0; i < head_dim; i += 2) {
+            const uint64_t idx = head_start + i;  // both below sizes that fit in memory: no wrap
+            if (v.size() < 2 || idx > v.size() - 2) break;  // idx + 1 >= size, without the wrap
+            const float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
+            const float angle = freq * pos;
+            const float sin_a = std::sin(angle);
+            const float cos_a = std::cos(angle);
+            const float a = v[idx];
+            const float b = v[idx + 1];
+            v[idx] = a * cos_a - b * sin_a;
+            v[idx + 1] = b * cos_a + a * sin_a;
+        }
+    }
+}
+
+std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
+    const LlamaConfig& c = session.config;
+    const LlamaWeights& w = session.weights;
+    LlamaState& st = session.state;
+    const uint64_t h_dim = c.hidden_dim;
+    const uint64_t d = c.head_dim;
+    check_step_shapes(c, w.layers.size());
+    const uint64_t kv_dim = c.n_kv_heads * d;
+    const uint64_t p = st.pos;
+
+    // Embedding; a token past the table embeds as zeros.
+    uint64_t begin = 0, end = 0;
+    if (!mul_overflows(uint64_t{token_id}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
+        end <= w.token_embd.size()) {
+        std::copy(w.token_embd.begin() + begin, w.token_embd.begin() + end, st.x.begin());
+    } else {
+        std::fill(st.x.begin(), st.x.end(), 0.0f);
+    }
+
+    for (size_t l = 0; l < w.layers.size(); ++l) {
+        const LlamaLayerWeights& lw = w.layers[l];
+        KVCache& cache = st.kv_cache[l];
+
+        // Attention: norm, projections, rotary position, then every cached position.
+        std::vector<float> xb = st.x;
+        rms_norm(xb, lw.attn_norm, c.rms_epsilon);
+        std::vector<float> q = matvec(lw.attn_q, xb, h_dim, h_dim);
+        std::vector<float> k = matvec(lw.attn_k, xb, kv_dim, h_dim);
+        std::vector<float> v = matvec(lw.attn_v, xb, kv_dim, h_dim);
+        apply_rope(q, c.n_heads, d, p, c.rope_freq_base);
+        apply_rope(k, c.n_kv_heads, d, p, c.rope_freq_base);
+        cache.keys.push_back(std::move(k));
+        cache.values.push_back(std::move(v));
+        const size_t t_len = cache.keys.size();
+
+        std::vector<float> att(c.n_heads * d, 0.0f);
+        // With zero-width heads nothing is written, however many heads there are: skip the walk.
+        if (c.n_heads > 0 && d > 0) {
+            const uint64_t group = c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1);
+            const float scale = 1.0f / std::sqrt(float(d));
+            std::vector<float> score(t_len);
+            for (uint64_t hd = 0; hd < c.n_heads; ++hd) {
+                const uint64_t g = hd / group;
+                const float* qh = q.data() + hd * d;
+                const uint64_t kv_end = (g + 1) * d;
+                for (size_t t = 0; t < t_len; ++t) {
+                    const std::vector<float>& key = cache.keys[t];
+                    if (key.size() < kv_end) {
+                        score[t] = -std::numeric_limits<float>::infinity();
+                        continue;
+                    }
+                    float dot = -0.0f;
+                    for (uint64_t i = 0; i < d; ++i) dot += qh[i] * key[g * d + i];
+                    score[t] = scale * dot;
+                }
+                float m = -std::numeric_limits<float>::infinity();
+                for (float s : score) m = std::fmax(m, s);  // fmax ignores a NaN operand
+                float sum = 0.0f;
+                for (float& s : score) {
+                    s = std::exp(s - m);
+                    sum += s;
+                }
+                if (sum > 0.0f)
+                    for (float& s : score) s = s / sum;
+                float* out = att.data() + hd * d;
+                for (size_t t = 0; t < t_len; ++t) {
+                    const std::vector<float>& val = cache.values[t];
+                    if (val.size() < kv_end) continue;
+                    for (uint64_t i = 0; i < d; ++i) out[i] = out[i] + score[t] * val[g * d + i];
+                }
+            }
+        }
+        std::vector<float> o = matvec(lw.attn_output, att, h_dim, h_dim);
+        for (uint64_t i = 0; i < h_dim; ++i) st.x[i] = o[i] + st.x[i];
+
+        // Feed-forward: SiLU-gated, its width read off the gate matrix.
+        xb = st.x;
+        rms_norm(xb, lw.ffn_norm, c.rms_epsilon);
+        const uint64_t f_dim = lw.ffn_gate.size() / h_dim;
+        std::vector<float> gate = matvec(lw.ffn_gate, xb, f_dim, h_dim);
+        std::vector<float> up = matvec(lw.ffn_up, xb, f_dim, h_dim);
+        std::vector<float> mid(f_dim);
+        for (uint64_t i = 0; i < f_dim; ++i) mid[i] = up[i] * (gate[i] / (std::exp(-gate[i]) + 1.0f));
+        std::vector<float> down = matvec(lw.ffn_down, mid, h_dim, f_dim);
+        for (uint64_t i = 0; i < h_dim; ++i) st.x[i] = down[i] + st.x[i];
+    }
+
+    rms_norm(st.x, w.output_norm, c.rms_epsilon);
+    std::vector<float> logits = matvec(w.output, st.x, c.vocab_size, h_dim);
+    st.pos = p + 1;
+    session.rng_state = session.rng_state * kLcgMultiplier + 1;
+    return logits;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,116 @@
+// A running LLaMA-family model: weights as float32, the per-sequence state with its key/value cache,
+// the forward step and the matrix-vector product it is built on. Knows nothing of Python.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "inference/session.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+struct LlamaConfig {
+    uint64_t hidden_dim = 0;  // H, the embedding width
+    uint64_t n_heads = 0;     // query heads
+    uint64_t n_kv_heads = 0;  // key/value heads
+    uint64_t vocab_size = 0;
+    uint64_t head_dim = 0;    // D, the width of one head
+    float rope_freq_base = 10000.0f;
+    float rms_epsilon = 1e-5f;
+};
+
+// Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1.
+struct LlamaLayerWeights {
+    std::vector<float> attn_norm;    // (H)
+    std::vector<float> attn_q;       // (H, H)
+    std::vector<float> attn_k;       // (n_kv_heads * D, H)
+    std::vector<float> attn_v;       // (n_kv_heads * D, H)
+    std::vector<float> attn_output;  // (H, H)
+    std::vector<float> ffn_norm;     // (H)
+    std::vector<float> ffn_gate;     // (F, H); F = length / H, empty when absent
+    std::vector<float> ffn_up;       // (F, H)
+    std::vector<float> ffn_down;     // (H, F)
+};
+
+struct LlamaWeights {
+    std::vector<float> token_embd;   // (vocab_size, H)
+    std::vector<float> output_norm;  // (H)
+    std::vector<float> output;       // (vocab_size, H)
+    std::vector<LlamaLayerWeights> layers;
+};
+
+// One vector per processed position, in position order; each n_kv_heads * D long.
+struct KVCache {
+    std::vector<std::vector<float>> keys;  // rotated keys
+    std::vector<std::vector<float>> values;
+};
+
+struct LlamaState {
+    std::vector<float> x;           // (H) residual stream
+    std::vector<KVCache> kv_cache;  // one per layer
+    uint64_t pos = 0;               // tokens processed since construction or reset
+
+    static LlamaState create(uint64_t hidden_dim, uint64_t num_layers);
+};
+
+inline constexpr uint64_t kLlamaSeed = 42;
+inline constexpr uint64_t kLcgMultiplier = 6364136223846793005ull;
+
+struct LlamaSession {
+    LlamaWeights weights;
+    LlamaConfig config;
+    LlamaState state;
+    uint64_t rng_state = kLlamaSeed;
+
+    // Opens a GGUF file and builds the model from its tensors (and the few metadata hints it honours).
+    static Result<LlamaSession> load(const std::string& path);
+
+    uint64_t hidden_dim() const { return config.hidden_dim; }
+    uint64_t num_layers() const { return weights.layers.size(); }
+    uint64_t vocab_size() const { return config.vocab_size; }
+
+    // Back to position 0 with empty caches; the random stream continues.
+    void reset() { state = LlamaState::create(config.hidden_dim, num_layers()); }
+};
+
+using TensorMap = std::unordered_map<std::string, std::vector<float>>;
+
+// One more than the largest N of the names "blk.N" / "blk.N.*" (N unsigned decimal, "+" allowed);
+// 0 when none counts.
+struct LayerCount {
+    uint64_t count = 0;
+    bool overflow = false;  // the largest N is 2^64 - 1, so the count itself does not fit
+};
+LayerCount count_layers(const TensorMap& tensors);
+
+// The hyper-parameters from tensor lengths, overridden by the file's head counts, rotary base and
+// norm epsilon when it carries them. Throws InternalFault on the divisions by a zero width.
+LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
+
+// Builds the session: copies the weights it needs, defaults for the missing ones. Layers implied by a
+// "blk.N" name get default weights; when those defaults would need more than `memory_limit_bytes`
+// (`load` passes the machine's memory) the build is refused before anything is allocated for them.
+Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
+                                         uint64_t memory_limit_bytes);
+
+// weight (rows, cols) @ input (cols) -> (rows). Rows run in parallel on the process-wide pool; each row
+// is one thread's ascending-order sum, so the result does not depend on the split. Zeros when the
+// weight or the input is too short.
+std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
+                          uint64_t cols);
+
+// In place: v * (1 / sqrt(mean(v^2) + eps)) * weight. Unchanged when the weight is shorter than v.
+void rms_norm(std::span<float> v, std::span<const float> weight, float eps);
+
+// In place rotary embedding of adjacent pairs (i, i+1) inside each head, heads in ascending order.
+void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base);
+
+// Runs one token through the model: returns vocab_size logits, appends one key/value entry per layer,
+// advances pos and rng_state. Shapes the step cannot run with throw InternalFault before any change.
+std::vector<float> forward(LlamaSession& session, uint32_t token_id);
+
+}  // namespace quillfen

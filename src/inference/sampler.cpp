@@ -1,0 +1,100 @@
+#include "inference/sampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "inference/llama.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+namespace {
+
+using Ranked = std::pair<uint64_t, float>;  // (index, value)
+
+// Greater value first; a NaN has no place in the order, so meeting one is a fault.
+bool ranks_before(const Ranked& a, const Ranked& b) {
+    if (std::isnan(a.second) || std::isnan(b.second)) fault("NaN met while ranking token scores");
+    return a.second > b.second;
+}
+
+// Indices by descending value, equal values in ascending index order.
+std::vector<Ranked> rank(const std::vector<float>& values) {
+    std::vector<Ranked> ranked(values.size());
+    for (uint64_t i = 0; i < values.size(); ++i) ranked[i] = {i, values[i]};
+    std::stable_sort(ranked.begin(), ranked.end(), ranks_before);
+    return ranked;
+}
+
+// The last index among equal maxima.
+uint32_t arg_max(const std::vector<float>& prob) {
+    uint64_t best = 0;
+    for (uint64_t i = 1; i < prob.size(); ++i) {
+        if (std::isnan(prob[best]) || std::isnan(prob[i])) fault("NaN met while choosing the most probable token");
+        if (prob[best] <= prob[i]) best = i;
+    }
+    return uint32_t(best);
+}
+
+void normalise(std::vector<float>& prob) {
+    float sum = -0.0f;
+    for (float p : prob) sum += p;
+    if (sum > 0.0f)
+        for (float& p : prob) p = p / sum;
+}
+
+}  // namespace
+
+uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed) {
+    const uint64_t n = logits.size();
+
+    if (temperature > 0.0f)
+        for (float& l : logits) l = l / temperature;
+
+    // Top-k: everything strictly below the k-th largest goes; ties with it stay.
+    if (top_k != 0 && top_k < n) {
+        const float threshold = rank(logits)[top_k - 1].second;
+        for (float& l : logits)
+            if (l < threshold) l = -std::numeric_limits<float>::infinity();
+    }
+
+    float m = -std::numeric_limits<float>::infinity();
+    for (float l : logits) m = std::fmax(m, l);  // fmax ignores a NaN operand
+    std::vector<float> prob(n);
+    for (uint64_t i = 0; i < n; ++i) prob[i] = std::exp(logits[i] - m);
+    normalise(prob);
+
+    // Top-p: the smallest prefix of the ranking whose mass passes top_p (NaN top_p: no filter).
+    if (top_p < 1.0f) {
+        const std::vector<Ranked> ranked = rank(prob);
+        float cum = 0.0f;
+        uint64_t count = n;
+        for (uint64_t j = 0; j < n; ++j) {
+            cum += ranked[j].second;
+            if (cum > top_p) {
+                count = j + 1;
+                break;
+            }
+        }
+        std::vector<char> kept(n, 0);
+        for (uint64_t j = 0; j < count; ++j) kept[ranked[j].first] = 1;
+        for (uint64_t i = 0; i < n; ++i)
+            if (!kept[i]) prob[i] = 0.0f;
+        normalise(prob);
+    }
+
+    if (temperature <= 0.0f) return arg_max(prob);
+
+    const uint64_t u = seed * kLcgMultiplier + kSampleIncrement;
+    const float r = float(u) * 0x1p-64f;  // in [0, 1]; exactly 1 when u rounds up to 2^64
+    float cum = 0.0f;
+    for (uint64_t i = 0; i < n; ++i) {
+        cum += prob[i];
+        if (r < cum) return uint32_t(i);
+    }
+    return arg_max(prob);  // rounding left the walk short of r, or nothing was drawable
+}
+
+}  // namespace quillfen

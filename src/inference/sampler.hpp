@@ -1,0 +1,17 @@
+// Turns one step's logits into a token id: temperature, top-k, softmax, top-p, then greedy or one draw
+// from a 64-bit linear congruential generator. Stateless: the caller owns the generator state.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace quillfen {
+
+inline constexpr uint64_t kSampleIncrement = 1442695040888963407ull;
+
+// `seed` is the session's generator state after the step advanced it. temperature <= 0 means greedy;
+// top_k 0 or >= the vocabulary and top_p >= 1 turn those filters off. Throws InternalFault when a sort
+// or the arg-max meets a NaN.
+uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed);
+
+}  // namespace quillfen

@@ -1,0 +1,357 @@
+#include "inference/session.hpp"
+
+#include <sys/sysinfo.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "formats/gguf_types.hpp"
+#include "inference/dequant.hpp"
+#include "tensor/utf8.hpp"
+
+namespace quillfen {
+
+namespace {
+
+constexpr uint64_t kDataAlignment = 32;  // fixed for this reader: an alignment key is never consulted
+
+// Metadata value type codes.
+constexpr uint32_t kU32 = 4, kI32 = 5, kF32 = 6, kString = 8, kArray = 9, kU64 = 10, kI64 = 11;
+constexpr uint32_t kLastValueType = 12;
+
+// Bytes of one value of a fixed-size type; 0 for strings, arrays and unknown codes.
+uint64_t fixed_value_bytes(uint32_t type) {
+    switch (type) {
+        case 0: case 1: case 7: return 1;
+        case 2: case 3: return 2;
+        case 4: case 5: case 6: return 4;
+        case 10: case 11: case 12: return 8;
+        default: return 0;
+    }
+}
+
+Error unknown_value_type(uint32_t type) { return Error("Unknown GGUF value type: " + std::to_string(type)); }
+
+template <class E>
+std::unexpected<Error> pass(E&& r) { return std::unexpected(std::forward<E>(r).error()); }
+
+// Moves the position forward without reading. Landing past the end is allowed and leaves the
+// position at the end, where the next read fails as a short read: the OS refuses seeks far past
+// the end, and nothing after a skip can tell the end from beyond it.
+Result<void> skip_forward(File& file, uint64_t n) {
+    auto len = file.size();
+    if (!len) return pass(std::move(len));
+    uint64_t target;
+    if (add_overflows(file.position(), n, &target) || target > *len) target = std::max(*len, file.position());
+    return file.seek(target);
+}
+
+// Metadata suffixes the runtime honours, after "{architecture}".
+constexpr std::string_view kHeadCountSuffix = ".attention.head_count";
+constexpr std::string_view kHeadCountKVSuffix = ".attention.head_count_kv";
+constexpr std::string_view kRopeFreqBaseSuffix = ".rope.freq_base";
+constexpr std::string_view kRmsEpsilonSuffix = ".attention.layer_norm_rms_epsilon";
+
+bool is_hint_key(std::string_view key) {
+    return key.ends_with(kHeadCountSuffix) || key.ends_with(kHeadCountKVSuffix) ||
+           key.ends_with(kRopeFreqBaseSuffix) || key.ends_with(kRmsEpsilonSuffix);
+}
+
+// The last value seen under a hint key: its type code and raw little-endian bits (0 when the type
+// is not a scalar number; such an entry still replaces an earlier one).
+struct RawScalar {
+    uint32_t type = 0;
+    uint64_t bits = 0;
+};
+
+struct MetadataScan {
+    std::optional<std::string> architecture;  // "general.architecture" when its last value is a string
+    std::unordered_map<std::string, RawScalar> hint_values;
+};
+
+// A positive head count from any 32- or 64-bit integer type; zero and negatives are no head count.
+std::optional<uint64_t> positive_count(const RawScalar& v) {
+    switch (v.type) {
+        case kU32: case kU64: return v.bits != 0 ? std::optional<uint64_t>(v.bits) : std::nullopt;
+        case kI32: {
+            const auto s = static_cast<int32_t>(static_cast<uint32_t>(v.bits));
+            return s > 0 ? std::optional<uint64_t>(static_cast<uint64_t>(s)) : std::nullopt;
+        }
+        case kI64: {
+            const auto s = static_cast<int64_t>(v.bits);
+            return s > 0 ? std::optional<uint64_t>(static_cast<uint64_t>(s)) : std::nullopt;
+        }
+        default: return std::nullopt;
+    }
+}
+
+std::optional<float> float32_value(const RawScalar& v) {
+    if (v.type != kF32) return std::nullopt;
+    const auto bits = static_cast<uint32_t>(v.bits);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+LlamaHints resolve_hints(const MetadataScan& scan) {
+    LlamaHints hints;
+    if (!scan.architecture) return hints;
+    const auto lookup = [&](std::string_view suffix) -> const RawScalar* {
+        auto it = scan.hint_values.find(*scan.architecture + std::string(suffix));
+        return it == scan.hint_values.end() ? nullptr : &it->second;
+    };
+    if (const RawScalar* v = lookup(kHeadCountSuffix)) hints.head_count = positive_count(*v);
+    if (const RawScalar* v = lookup(kHeadCountKVSuffix)) hints.head_count_kv = positive_count(*v);
+    if (const RawScalar* v = lookup(kRopeFreqBaseSuffix)) hints.rope_freq_base = float32_value(*v);
+    if (const RawScalar* v = lookup(kRmsEpsilonSuffix)) hints.rms_epsilon = float32_value(*v);
+    return hints;
+}
+
+// One metadata entry: skipped, except the architecture string and scalars under hint keys, which
+// are captured when their bytes are all in the file (otherwise skipped like any value, so the
+// outcome of a truncated file does not depend on its keys).
+Result<void> scan_metadata_entry(File& file, MetadataScan& scan) {
+    auto key_len = file.read_le<uint64_t>();
+    if (!key_len) return pass(std::move(key_len));
+    auto key = file.read_bytes(*key_len);
+    if (!key) return pass(std::move(key));
+    auto type = file.read_le<uint32_t>();
+    if (!type) return pass(std::move(type));
+    const std::string_view key_text(reinterpret_cast<const char*>(key->data()), key->size());
+
+    if (key_text == "general.architecture") {
+        if (*type != kString) {
+            scan.architecture.reset();
+            return skip_gguf_value(file, *type);
+        }
+        auto len = file.read_le<uint64_t>();
+        if (!len) return pass(std::move(len));
+        auto left = file.remaining();
+        if (!left) return pass(std::move(left));
+        if (*len > *left) {  // cannot be captured: step over it as any string
+            scan.architecture.reset();
+            return skip_forward(file, *len);
+        }
+        auto text = file.read_bytes(*len);
+        if (!text) return pass(std::move(text));
+        scan.architecture = std::string(text->begin(), text->end());
+        return {};
+    }
+    if (!is_hint_key(key_text)) return skip_gguf_value(file, *type);
+
+    RawScalar& slot = scan.hint_values[std::string(key_text)];
+    slot = RawScalar{*type, 0};
+    const uint64_t width = (*type == kString || *type == kArray) ? 0 : fixed_value_bytes(*type);
+    if (width == 0) return skip_gguf_value(file, *type);
+    auto left = file.remaining();
+    if (!left) return pass(std::move(left));
+    if (width > *left) {
+        slot = RawScalar{};
+        return skip_gguf_value(file, *type);
+    }
+    if (auto r = file.read_exact(&slot.bits, width); !r) return r;  // little-endian host
+    return {};
+}
+
+// The whole element count, refusing products that wrap: a wrapped count would silently decode
+// the wrong number of weights.
+Result<uint64_t> element_count(const std::string& name, const std::vector<uint64_t>& dims) {
+    uint64_t n = 1;
+    for (uint64_t d : dims)
+        if (mul_overflows(n, d, &n))
+            return fail("Tensor '" + name + "' has more elements than a 64-bit count can hold");
+    return n;
+}
+
+Result<GGUFTensorEntry> read_tensor_entry(File& file) {
+    GGUFTensorEntry entry;
+    auto name = read_gguf_string(file);
+    if (!name) return pass(std::move(name));
+    entry.name = std::move(*name);
+    auto n_dims = file.read_le<uint32_t>();
+    if (!n_dims) return pass(std::move(n_dims));
+    auto left = file.remaining();
+    if (!left) return pass(std::move(left));
+    if (uint64_t{*n_dims} * 8 > *left) return std::unexpected(eof_error());  // refuse before reserving
+    entry.dims.resize(*n_dims);
+    if (*n_dims > 0)
+        if (auto r = file.read_exact(entry.dims.data(), uint64_t{*n_dims} * 8); !r) return pass(std::move(r));
+    auto dtype = file.read_le<uint32_t>();
+    if (!dtype) return pass(std::move(dtype));
+    auto offset = file.read_le<uint64_t>();
+    if (!offset) return pass(std::move(offset));
+    auto n = element_count(entry.name, entry.dims);
+    if (!n) return pass(std::move(n));
+    entry.dtype = *dtype;
+    entry.offset = *offset;
+    entry.n_elements = *n;
+    entry.size = compute_data_size(entry.dtype, entry.n_elements);
+    return entry;
+}
+
+// Keeps the float32 copies of all tensors together within what the machine can hold, so a count
+// read from a damaged file is refused before its vector is allocated.
+class FloatBudget {
+public:
+    explicit FloatBudget(uint64_t limit_bytes) : limit_(limit_bytes) {}
+
+    Result<void> take(const GGUFTensorEntry& entry) {
+        uint64_t bytes, total;
+        if (mul_overflows(entry.n_elements, sizeof(float), &bytes) || add_overflows(used_, bytes, &total) ||
+            total > limit_)
+            return fail("Tensor '" + entry.name + "' (" + std::to_string(entry.n_elements) +
+                        " elements) does not fit in memory as float32: the tensors would need more than " +
+                        std::to_string(limit_) + " bytes");
+        used_ = total;
+        return {};
+    }
+    void give_back(uint64_t n_floats) { used_ -= n_floats * sizeof(float); }
+
+private:
+    uint64_t limit_;
+    uint64_t used_ = 0;
+};
+
+}  // namespace
+
+uint64_t compute_data_size(uint32_t dtype, uint64_t n_elements) {
+    // Saturates where the count is beyond 64 bits: such a tensor lies past any file's end.
+    return gguf_data_size(dtype, n_elements).value_or(UINT64_MAX);
+}
+
+uint64_t machine_memory_bytes() {
+    struct sysinfo info;
+    if (::sysinfo(&info) != 0) return UINT64_MAX;  // unknown: let the allocator decide
+    const uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+    uint64_t ram, swap, total;
+    if (mul_overflows(uint64_t{info.totalram}, unit, &ram) || mul_overflows(uint64_t{info.totalswap}, unit, &swap) ||
+        add_overflows(ram, swap, &total))
+        return UINT64_MAX;
+    return total;
+}
+
+Result<std::string> read_gguf_string(File& file) {
+    auto len = file.read_le<uint64_t>();
+    if (!len) return pass(std::move(len));
+    auto bytes = file.read_bytes(*len);  // refuses lengths past the end before allocating
+    if (!bytes) return pass(std::move(bytes));
+    return lossy_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
+Result<void> skip_gguf_value(File& file, uint32_t type) {
+    // Arrays nest without limit, so the pending values live on an explicit stack (it grows by one
+    // frame per 12 bytes of file read, never by a count): a deep file cannot exhaust the call stack.
+    struct Pending {
+        uint32_t type;
+        uint64_t count;
+    };
+    std::vector<Pending> pending{{type, 1}};
+    while (!pending.empty()) {
+        Pending& top = pending.back();
+        if (top.count == 0) {
+            pending.pop_back();
+            continue;
+        }
+        const uint32_t t = top.type;
+        if (t > kLastValueType) return std::unexpected(unknown_value_type(t));
+        if (const uint64_t width = fixed_value_bytes(t); width != 0) {
+            uint64_t bytes;  // a run of fixed-size values is skipped in one move
+            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
+            top.count = 0;
+            if (auto r = skip_forward(file, bytes); !r) return r;
+            continue;
+        }
+        --top.count;
+        if (t == kString) {
+            auto len = file.read_le<uint64_t>();
+            if (!len) return pass(std::move(len));
+            if (auto r = skip_forward(file, *len); !r) return r;
+        } else {  // array
+            auto elem_type = file.read_le<uint32_t>();
+            if (!elem_type) return pass(std::move(elem_type));
+            auto count = file.read_le<uint64_t>();
+            if (!count) return pass(std::move(count));
+            pending.push_back({*elem_type, *count});  // `top` is not used past this point
+        }
+    }
+    return {};
+}
+
+Result<InferenceSession> InferenceSession::open(const std::string& path) {
+    return open_with_budget(path, machine_memory_bytes());
+}
+
+Result<InferenceSession> InferenceSession::open_with_budget(const std::string& path, uint64_t float_budget_bytes) {
+    auto opened = File::open(path);
+    if (!opened) return fail("Failed to open: " + lossy_utf8(path));
+    File& file = *opened;
+
+    uint8_t magic_and_version[8];  // neither is checked: any values are read the same way
+    if (auto r = file.read_exact(magic_and_version, sizeof magic_and_version); !r) return pass(std::move(r));
+    auto tensor_count = file.read_le<uint64_t>();
+    if (!tensor_count) return pass(std::move(tensor_count));
+    auto kv_count = file.read_le<uint64_t>();
+    if (!kv_count) return pass(std::move(kv_count));
+
+    // Every entry reads at least 12 bytes, so a hostile count ends in a short read, not a long loop.
+    MetadataScan scan;
+    for (uint64_t i = 0; i < *kv_count; ++i)
+        if (auto r = scan_metadata_entry(file, scan); !r) return pass(std::move(r));
+
+    // Records are read one by one (each takes at least 24 bytes), so no count is trusted for a reservation.
+    std::vector<GGUFTensorEntry> entries;
+    for (uint64_t i = 0; i < *tensor_count; ++i) {
+        auto entry = read_tensor_entry(file);
+        if (!entry) return pass(std::move(entry));
+        entries.push_back(std::move(*entry));
+    }
+
+    // No field stores the padding before the data section: compute it.
+    const uint64_t data_start = (file.position() + kDataAlignment - 1) / kDataAlignment * kDataAlignment;
+    auto file_len = file.size();
+    if (!file_len) return pass(std::move(file_len));
+
+    InferenceSession session;
+    session.hints_ = resolve_hints(scan);
+    session.tensors_.reserve(entries.size());
+    FloatBudget budget(float_budget_bytes);
+    for (const GGUFTensorEntry& entry : entries) {
+        if (auto r = budget.take(entry); !r) return pass(std::move(r));
+        uint64_t position, end;  // u64: offsets pass 4 GiB in large files
+        const bool in_file = !add_overflows(data_start, entry.offset, &position) &&
+                             !add_overflows(position, entry.size, &end) && end <= *file_len;
+        std::vector<float> values;
+        if (!in_file) {
+            values.assign(entry.n_elements, 0.0f);
+        } else {
+            auto bytes = [&]() -> Result<std::vector<uint8_t>> {
+                if (auto r = file.seek(position); !r) return pass(std::move(r));
+                return file.read_bytes(entry.size);
+            }();
+            if (!bytes)
+                return std::unexpected(std::move(bytes).error().wrap(
+                    "Failed reading tensor '" + entry.name + "' (dtype=" + std::to_string(entry.dtype) +
+                    ", elements=" + std::to_string(entry.n_elements) + ", offset=" + std::to_string(position) +
+                    ", size=" + std::to_string(entry.size) + ")"));
+            values = dequantize_gguf(*bytes, entry.dtype, entry.n_elements);
+        }
+        // A later record of the same name replaces the earlier one.
+        auto [it, inserted] = session.tensors_.try_emplace(entry.name);
+        if (!inserted) budget.give_back(it->second.size());
+        it->second = std::move(values);
+    }
+    return session;
+}
+
+std::vector<float> InferenceSession::get_tensor(std::string_view name, uint64_t expected_len) const {
+    if (auto it = tensors_.find(std::string(name)); it != tensors_.end()) return it->second;
+    return std::vector<float>(expected_len, name.find("norm") != std::string_view::npos ? 1.0f : 0.0f);
+}
+
+std::vector<float> InferenceSession::get_tensor_any(std::string_view name) const {
+    if (auto it = tensors_.find(std::string(name)); it != tensors_.end()) return it->second;
+    return {};
+}
+
+}  // namespace quillfen
