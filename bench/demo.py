@@ -4,8 +4,8 @@
    mixture-of-experts one, metadata and a few tensors) and shows what FormatDetector,
    ModelMetadata, InferenceEngine and Scheduler report for them.
 2. Runs SmolLM2-135M-Instruct (Q4_1 GGUF, fetched once into bench/.cache) with LlamaSession from a
-   fixed chat prompt, greedily, and prints the generated ids, their text through the file's own
-   vocabulary, and tokens per second.
+   fixed chat prompt, greedily and then sampled, and prints the generated ids, their text through
+   the file's own vocabulary, and tokens per second.
 """
 
 from __future__ import annotations
@@ -92,6 +92,15 @@ def show_formats() -> None:
                 print(f"  FormatDetector.load_metadata   -> {meta!r}")
                 for field in METADATA_FIELDS:
                     print(f"      {field:20} {getattr(meta, field)!r}")
+            if hasattr(quillfen, "LlamaSession") and not experts:
+                session = quillfen.LlamaSession(str(path))
+                ids, tok = [], 1
+                for _ in range(8):
+                    tok = session.generate_next_token(tok, temperature=0.8, top_k=40, top_p=0.95)
+                    ids.append(tok)
+                print(f"  LlamaSession                   -> vocab_size {session.vocab_size()}, num_layers "
+                      f"{session.num_layers()}, hidden_dim {session.hidden_dim()}; from token 1, 8 sampled "
+                      f"(0.8, 40, 0.95): {ids}")
             if hasattr(quillfen, "InferenceEngine"):
                 engine = quillfen.InferenceEngine()
                 print(f"  InferenceEngine().load_model   -> {engine.load_model(str(path))!r}"
@@ -130,6 +139,22 @@ def run_smollm2(max_tokens: int) -> None:
     print("    " + detokenize(vocab, out).replace("\n", "\n    "))
     print(f"prompt: {len(PROMPT_IDS) - 1} steps in {prompt_seconds:.2f} s; "
           f"generation: {len(out)} tokens in {seconds:.2f} s = {len(out) / seconds:.1f} tokens/s")
+
+    # reset() empties the cache but keeps the random stream going, so a sampled answer differs
+    # from one drawn right after construction; rerunning the demo gives the same one.
+    session.reset()
+    sampling = dict(temperature=0.8, top_k=40, top_p=0.95)
+    for tok in PROMPT_IDS[:-1]:
+        session.generate_next_token(tok, **sampling)
+    started = time.perf_counter()
+    out = [session.generate_next_token(PROMPT_IDS[-1], **sampling)]
+    while len(out) < max_tokens and out[-1] != EOS:
+        out.append(session.generate_next_token(out[-1], **sampling))
+    seconds = time.perf_counter() - started
+    print("\nafter reset(), sampled with temperature 0.8, top_k 40, top_p 0.95:")
+    print(f"generated ({len(out)} ids): {out}")
+    print("    " + detokenize(vocab, out).replace("\n", "\n    "))
+    print(f"generation: {len(out)} tokens in {seconds:.2f} s = {len(out) / seconds:.1f} tokens/s")
 
 
 def main() -> int:
