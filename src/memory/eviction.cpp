@@ -13,16 +13,18 @@ std::optional<uint64_t> ExecutionAwareLru::position_of(uint64_t block_id) const 
 
 std::optional<Victim> ExecutionAwareLru::select_victim(std::span<const MemoryTier> tiers, uint64_t /*bytes_needed*/,
                                                        uint64_t current) const {
-    const std::optional<uint64_t> current_pos = order_empty() ? std::nullopt : position_of(current);
+    std::optional<uint64_t> found = order_empty() ? std::nullopt : position_of(current);
+    const bool protecting = found.has_value();  // no current position: every block is a candidate
+    const uint64_t current_pos = found.value_or(0);
     std::optional<Victim> best;
     double best_score = 0.0;
     for (const MemoryTier& tier : tiers) {
         const double weight = tier_eviction_weight(tier.kind);
         for (const auto& [id, block] : tier.blocks) {
-            if (current_pos) {
+            if (protecting) {
                 std::optional<uint64_t> pos = position_of(id);
                 // Written as a difference so a position near 2^64 cannot wrap the window's end.
-                if (pos && *pos > *current_pos && *pos - *current_pos <= kLookAhead) continue;
+                if (pos && *pos > current_pos && *pos - current_pos <= kLookAhead) continue;
             }
             const double score = weight * static_cast<double>(static_cast<uint64_t>(block.tensor.data.size()));
             if (!best || score < best_score) {

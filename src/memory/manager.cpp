@@ -19,10 +19,7 @@ std::array<TierStats, 4> TieredMemoryManager::tier_stats() const {
     std::array<TierStats, 4> stats{};
     for (size_t i = 0; i < tiers_.size(); ++i) {
         const MemoryTier& tier = tiers_[i];
-        // Both sides go to float32 before dividing, so the ratio carries float32 rounding.
-        const float utilisation =
-            tier.budget == 0 ? 0.0f : static_cast<float>(tier.used) / static_cast<float>(tier.budget);
-        stats[i] = TierStats{tier_name(tier.kind), tier.used, tier.budget, utilisation};
+        stats[i] = TierStats{tier_name(tier.kind), tier.used, tier.budget, tier_utilisation(tier.used, tier.budget)};
     }
     return stats;
 }

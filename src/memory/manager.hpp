@@ -25,6 +25,11 @@ struct TierStats {
     float utilisation;      // used / budget in float32; 0.0 for a zero budget
 };
 
+// used / budget with both sides converted to float32 first; 0.0 for a zero budget.
+constexpr float tier_utilisation(uint64_t used, uint64_t budget) {
+    return budget == 0 ? 0.0f : static_cast<float>(used) / static_cast<float>(budget);
+}
+
 class TieredMemoryManager {
 public:
     // Budgets in bytes. The disk tier is unlimited (budget UINT64_MAX). The execution order starts
