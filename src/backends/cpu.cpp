@@ -33,82 +33,34 @@ const AliasedFloat* float_view(const std::vector<uint8_t>& bytes) {
 // With k == 0 no operand data backs the output's size, so it is bounded here instead.
 constexpr uint64_t kMaxUnbackedOutputBytes = uint64_t{1} << 30;
 
-constexpr uint64_t kRowTile = 4;      // output rows that share each streamed weight value
-constexpr uint64_t kColBlock = 512;   // output columns per pass: kRowTile rows of them stay in L1
-constexpr uint64_t kInnerStep = 4;    // products folded into an output element per load/store of it
+// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
+// sequential runs; rows longer than this are done block by block.
+constexpr uint64_t kColBlock = 4096;
+constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
 
-// Adds, for NB output rows and the columns [0, cols) of the block starting at `w`, the products of
-// input columns l .. l+3 (x[r][0..3]) in increasing l. Each element is updated as
-// ((((o + x0*w0) + x1*w1) + x2*w2) + x3*w3): the same sequence of float32 adds as a serial sum.
-template <int NB>
-inline void update_step4(float* __restrict o0, float* __restrict o1, float* __restrict o2, float* __restrict o3,
-                         const float (&x)[kRowTile][kInnerStep], const AliasedFloat* __restrict w, uint64_t m,
-                         uint64_t cols) {
-    const AliasedFloat* __restrict w0 = w;
-    const AliasedFloat* __restrict w1 = w + m;
-    const AliasedFloat* __restrict w2 = w + 2 * m;
-    const AliasedFloat* __restrict w3 = w + 3 * m;
-    for (uint64_t j = 0; j < cols; ++j) {
-        const float a0 = w0[j], a1 = w1[j], a2 = w2[j], a3 = w3[j];
-        o0[j] = o0[j] + x[0][0] * a0 + x[0][1] * a1 + x[0][2] * a2 + x[0][3] * a3;
-        if constexpr (NB > 1) o1[j] = o1[j] + x[1][0] * a0 + x[1][1] * a1 + x[1][2] * a2 + x[1][3] * a3;
-        if constexpr (NB > 2) o2[j] = o2[j] + x[2][0] * a0 + x[2][1] * a1 + x[2][2] * a2 + x[2][3] * a3;
-        if constexpr (NB > 3) o3[j] = o3[j] + x[3][0] * a0 + x[3][1] * a1 + x[3][2] * a2 + x[3][3] * a3;
-    }
-}
-
-template <int NB>
-inline void update_step1(float* __restrict o0, float* __restrict o1, float* __restrict o2, float* __restrict o3,
-                         const float (&x)[kRowTile], const AliasedFloat* __restrict w, uint64_t cols) {
-    for (uint64_t j = 0; j < cols; ++j) {
-        const float a = w[j];
-        o0[j] = o0[j] + x[0] * a;
-        if constexpr (NB > 1) o1[j] = o1[j] + x[1] * a;
-        if constexpr (NB > 2) o2[j] = o2[j] + x[2] * a;
-        if constexpr (NB > 3) o3[j] = o3[j] + x[3] * a;
-    }
-}
-
-// Output rows [b0, b0 + NB), all zero on entry. Column blocks outermost, then l in increasing order,
-// so each element's products are added in increasing l exactly once each.
-template <int NB>
-inline void row_tile(float* out, const AliasedFloat* input, const AliasedFloat* weight, uint64_t b0, uint64_t m,
-                     uint64_t k) {
-    float* o[kRowTile];
-    const AliasedFloat* xr[kRowTile];
-    for (int r = 0; r < static_cast<int>(kRowTile); ++r) {
-        const uint64_t b = b0 + static_cast<uint64_t>(std::min(r, NB - 1));  // unused slots repeat a real row
-        o[r] = out + b * m;
-        xr[r] = input + b * k;
-    }
+// One output row, zero on entry: out[j] = sum over l of x[l] * w[l*m + j], for j in [0, m).
+// Column blocks outermost, then l in increasing order, so each element receives its products in
+// increasing l, one float32 add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
+// The j loops are independent across j, so they vectorise without reordering any element's sum.
+QUILLFEN_KERNEL_CLONES
+void matmul_row(float* __restrict out, const AliasedFloat* __restrict x, const AliasedFloat* __restrict w,
+                uint64_t m, uint64_t k) {
     for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
         const uint64_t cols = std::min(kColBlock, m - j0);
+        float* __restrict o = out + j0;
         uint64_t l = 0;
         for (; l + kInnerStep <= k; l += kInnerStep) {
-            float x[kRowTile][kInnerStep];
-            for (uint64_t r = 0; r < kRowTile; ++r)
-                for (uint64_t s = 0; s < kInnerStep; ++s) x[r][s] = xr[r][l + s];
-            update_step4<NB>(o[0] + j0, o[1] + j0, o[2] + j0, o[3] + j0, x, weight + l * m + j0, m, cols);
+            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
+            const AliasedFloat* __restrict w0 = w + l * m + j0;
+            const AliasedFloat* __restrict w1 = w0 + m;
+            const AliasedFloat* __restrict w2 = w1 + m;
+            const AliasedFloat* __restrict w3 = w2 + m;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
         }
         for (; l < k; ++l) {
-            float x[kRowTile];
-            for (uint64_t r = 0; r < kRowTile; ++r) x[r] = xr[r][l];
-            update_step1<NB>(o[0] + j0, o[1] + j0, o[2] + j0, o[3] + j0, x, weight + l * m + j0, cols);
-        }
-    }
-}
-
-// Output rows [begin, end): one task's share. Rows in the same task are tiled so that each weight
-// value loaded from memory serves up to kRowTile rows.
-QUILLFEN_KERNEL_CLONES
-void matmul_rows(float* out, const AliasedFloat* input, const AliasedFloat* weight, uint64_t begin, uint64_t end,
-                 uint64_t m, uint64_t k) {
-    for (uint64_t b = begin; b < end;) {
-        switch (std::min(end - b, kRowTile)) {
-            case 4: row_tile<4>(out, input, weight, b, m, k); b += 4; break;
-            case 3: row_tile<3>(out, input, weight, b, m, k); b += 3; break;
-            case 2: row_tile<2>(out, input, weight, b, m, k); b += 2; break;
-            default: row_tile<1>(out, input, weight, b, m, k); b += 1; break;
+            const float xl = x[l];
+            const AliasedFloat* __restrict wl = w + l * m + j0;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
         }
     }
 }
@@ -145,7 +97,7 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
         tbb::parallel_for(
             tbb::blocked_range<uint64_t>(0, batch, 1),
             [&](const tbb::blocked_range<uint64_t>& rows) {
-                matmul_rows(out.data(), x, w, rows.begin(), rows.end(), m, k);
+                for (uint64_t b = rows.begin(); b != rows.end(); ++b) matmul_row(out.data() + b * m, x + b * k, w, m, k);
             },
             tbb::auto_partitioner());
     }

@@ -108,8 +108,8 @@ struct ShapeCase {
 
 class CpuMatmulOrder : public ::testing::TestWithParam<ShapeCase> {};
 
-// Every tiling remainder of the kernel: batch not a multiple of the row tile, k not a multiple of the
-// unrolled step, m across column blocks and vector widths.
+// Every remainder of the kernel's loops: k not a multiple of the unrolled step, m across column
+// blocks and vector widths, several rows at once.
 TEST_P(CpuMatmulOrder, BitEqualToSerialReference) {
     const auto [batch, m, k] = GetParam();
     const auto w = spread_values(m * k, 1 + static_cast<uint32_t>(m));
@@ -123,7 +123,8 @@ TEST_P(CpuMatmulOrder, BitEqualToSerialReference) {
 INSTANTIATE_TEST_SUITE_P(Shapes, CpuMatmulOrder,
                          ::testing::Values(ShapeCase{1, 1, 1}, ShapeCase{1, 7, 3}, ShapeCase{2, 9, 4},
                                            ShapeCase{3, 17, 5}, ShapeCase{4, 33, 8}, ShapeCase{5, 513, 7},
-                                           ShapeCase{7, 1031, 37}, ShapeCase{9, 64, 130}, ShapeCase{1, 1, 4099}),
+                                           ShapeCase{7, 1031, 37}, ShapeCase{9, 64, 130}, ShapeCase{1, 1, 4099},
+                                           ShapeCase{2, 4099, 6}, ShapeCase{1, 8195, 3}),
                          [](const auto& info) {
                              return "b" + std::to_string(info.param.batch) + "_m" + std::to_string(info.param.m) +
                                     "_k" + std::to_string(info.param.k);
