@@ -73,8 +73,10 @@ Error shape_error(const Tensor& weight, const Tensor& input) {
 }  // namespace
 
 Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input) const {
-    if (weight.dtype != DType::Float32) return fail("Invalid dtype for operation: " + std::string(dtype_name(weight.dtype)));
-    if (input.dtype != DType::Float32) return fail("Invalid dtype for operation: " + std::string(dtype_name(input.dtype)));
+    // execute passes other dtypes through before getting here; a direct caller is told instead.
+    for (const Tensor* t : {&weight, &input})
+        if (t->dtype != DType::Float32)
+            return std::unexpected(TensorError{InvalidDtype{std::string(dtype_name(t->dtype))}}.to_error());
     if (input.shape.empty() || weight.shape.size() < 2) return std::unexpected(shape_error(weight, input));
 
     const uint64_t m = weight.shape[0];
@@ -97,7 +99,8 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
         tbb::parallel_for(
             tbb::blocked_range<uint64_t>(0, batch, 1),
             [&](const tbb::blocked_range<uint64_t>& rows) {
-                for (uint64_t b = rows.begin(); b != rows.end(); ++b) matmul_row(out.data() + b * m, x + b * k, w, m, k);
+                for (uint64_t b = rows.begin(); b != rows.end(); ++b)
+                    matmul_row(out.data() + b * m, x + b * k, w, m, k);
             },
             tbb::auto_partitioner());
     }

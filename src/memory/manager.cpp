@@ -19,7 +19,8 @@ std::array<TierStats, 4> TieredMemoryManager::tier_stats() const {
     std::array<TierStats, 4> stats{};
     for (size_t i = 0; i < tiers_.size(); ++i) {
         const MemoryTier& tier = tiers_[i];
-        stats[i] = TierStats{tier_name(tier.kind), tier.used, tier.budget, tier_utilisation(tier.used, tier.budget)};
+        stats[i] = TierStats{tier_name(tier.kind), tier.used, tier.budget,
+                             tier_utilisation(tier.used, tier.budget)};
     }
     return stats;
 }

@@ -16,7 +16,8 @@ namespace quillfen {
 
 enum class TierKind : uint8_t { Vram = 0, Ram = 1, Swap = 2, Disk = 3 };
 
-inline constexpr std::array<TierKind, 4> kTierKinds = {TierKind::Vram, TierKind::Ram, TierKind::Swap, TierKind::Disk};
+inline constexpr std::array<TierKind, 4> kTierKinds = {TierKind::Vram, TierKind::Ram, TierKind::Swap,
+                                                       TierKind::Disk};
 
 struct TierInfo {
     std::string_view name;   // what tier_stats reports
@@ -30,7 +31,9 @@ inline constexpr TierInfo kTierInfo[] = {
 };
 
 constexpr std::string_view tier_name(TierKind kind) { return kTierInfo[static_cast<uint8_t>(kind)].name; }
-constexpr double tier_eviction_weight(TierKind kind) { return kTierInfo[static_cast<uint8_t>(kind)].eviction_weight; }
+constexpr double tier_eviction_weight(TierKind kind) {
+    return kTierInfo[static_cast<uint8_t>(kind)].eviction_weight;
+}
 
 struct MemoryBlock {
     std::string name;
