@@ -27,10 +27,3 @@ TEST(Scheduler, BackendInfoIsAFreshCopyEachCall) {
     EXPECT_EQ(scheduler->backend_info().size(), 1u);
     EXPECT_EQ(scheduler->backend_info()[0].second, "CPU");
 }
-
-TEST(Scheduler, MovesKeepTheirBackends) {
-    auto scheduler = Scheduler::with_auto_detect();
-    ASSERT_TRUE(scheduler);
-    Scheduler moved = std::move(*scheduler);
-    EXPECT_EQ(moved.backend_count(), 1u);
-}
