@@ -28,6 +28,7 @@ struct GGUFValue {
         value;
 
     GGUFValueType type() const { return static_cast<GGUFValueType>(value.index()); }
+    bool operator==(const GGUFValue&) const = default;
 };
 static_assert(std::variant_size_v<decltype(GGUFValue::value)> == kGGUFValueTypeCount);
 

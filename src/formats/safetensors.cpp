@@ -42,7 +42,8 @@ Result<Header> read_header(const std::string& path) {
     header.header_len = *header_len;
     try {
         header.members = json::parse(text);  // strict: only whitespace may follow the value
-        if (!header.members.is_object()) header.members.get_ref<const json::object_t&>();  // throws the type error
+        // The parser's own wording for a value of the wrong kind: "type must be object, but is array".
+        if (!header.members.is_object()) (void)header.members.get<json::object_t>();
     } catch (const json::exception& e) {
         return fail(e.what());
     } catch (const std::bad_alloc&) {
