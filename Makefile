@@ -39,7 +39,7 @@ test-cpp: build
 	$(BUILD_DIR)/quillfen_tests --gtest_brief=1
 
 test-python: build
-	$(PY) -m pytest -q tests/python
+	$(VENV)/bin/pytest -q tests/python
 
 test: test-cpp test-python
 
