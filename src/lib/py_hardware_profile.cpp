@@ -24,7 +24,7 @@ PyObject* profile_is_apu(PyObject* self, PyObject*) {
 }
 
 PyObject* profile_repr(PyObject* self) {
-    return with_shared<HardwareProfile>(self, [](const HardwareProfile& p) { return to_py(p.to_string()); });
+    return with_shared<HardwareProfile>(self, [](const HardwareProfile& p) { return to_py(p.debug()); });
 }
 
 PyMethodDef kMethods[] = {
