@@ -17,19 +17,18 @@ namespace {
 constexpr uint64_t kDataAlignment = 32;  // fixed for this reader: an alignment key is never consulted
 
 // Metadata value type codes.
-constexpr uint32_t kU32 = 4, kI32 = 5, kF32 = 6, kString = 8, kArray = 9, kU64 = 10, kI64 = 11;
+constexpr uint32_t kU32 = 4, kI32 = 5, kF32 = 6, kString = 8, kU64 = 10, kI64 = 11;
 constexpr uint32_t kLastValueType = 12;
 
-// Bytes of one value of a fixed-size type; 0 for strings, arrays and unknown codes.
-uint64_t fixed_value_bytes(uint32_t type) {
-    switch (type) {
-        case 0: case 1: case 7: return 1;
-        case 2: case 3: return 2;
-        case 4: case 5: case 6: return 4;
-        case 10: case 11: case 12: return 8;
-        default: return 0;
-    }
-}
+// Bytes of one metadata value, by value type code; 0 for strings (8) and arrays (9), whose size is
+// read from the file.
+constexpr uint8_t kValueBytes[] = {
+    /* 0 u8 */ 1, /* 1 i8 */ 1, /* 2 u16 */ 2, /* 3 i16 */ 2, /* 4 u32 */ 4, /* 5 i32 */ 4, /* 6 f32 */ 4,
+    /* 7 bool */ 1, /* 8 string */ 0, /* 9 array */ 0, /* 10 u64 */ 8, /* 11 i64 */ 8, /* 12 f64 */ 8,
+};
+static_assert(sizeof(kValueBytes) == kLastValueType + 1, "one row per metadata value type");
+
+uint64_t fixed_value_bytes(uint32_t type) { return type <= kLastValueType ? kValueBytes[type] : 0; }
 
 Error unknown_value_type(uint32_t type) { return Error("Unknown GGUF value type: " + std::to_string(type)); }
 
@@ -228,42 +227,42 @@ LlamaHints resolve_hints(const MetadataScan& scan) {
 // One metadata entry: skipped, except the architecture string and scalars under hint keys, which
 // are captured when their bytes are all in the file (otherwise skipped like any value, so the
 // outcome of a truncated file does not depend on its keys).
-Result<void> scan_metadata_entry(ByteReader& file, MetadataScan& scan) {
-    auto key_len = file.read_le<uint64_t>();
+Result<void> scan_metadata_entry(ByteReader& in, MetadataScan& scan) {
+    auto key_len = in.read_le<uint64_t>();
     if (!key_len) return pass(std::move(key_len));
-    auto key = file.read_bytes(*key_len);
+    auto key = in.read_bytes(*key_len);
     if (!key) return pass(std::move(key));
-    auto type = file.read_le<uint32_t>();
+    auto type = in.read_le<uint32_t>();
     if (!type) return pass(std::move(type));
     const std::string_view key_text(reinterpret_cast<const char*>(key->data()), key->size());
 
     if (key_text == "general.architecture") {
         if (*type != kString) {
             scan.architecture.reset();
-            return skip_gguf_value(file, *type);
+            return skip_gguf_value(in, *type);
         }
-        auto len = file.read_le<uint64_t>();
+        auto len = in.read_le<uint64_t>();
         if (!len) return pass(std::move(len));
-        if (*len > file.remaining()) {  // cannot be captured: step over it as any string
+        if (*len > in.remaining()) {  // cannot be captured: step over it as any string
             scan.architecture.reset();
-            return file.skip(*len);
+            return in.skip(*len);
         }
-        auto text = file.read_bytes(*len);
+        auto text = in.read_bytes(*len);
         if (!text) return pass(std::move(text));
         scan.architecture = std::string(text->begin(), text->end());
         return {};
     }
-    if (!is_hint_key(key_text)) return skip_gguf_value(file, *type);
+    if (!is_hint_key(key_text)) return skip_gguf_value(in, *type);
 
     RawScalar& slot = scan.hint_values[std::string(key_text)];
     slot = RawScalar{*type, 0};
-    const uint64_t width = (*type == kString || *type == kArray) ? 0 : fixed_value_bytes(*type);
-    if (width == 0) return skip_gguf_value(file, *type);
-    if (width > file.remaining()) {
+    const uint64_t width = fixed_value_bytes(*type);
+    if (width == 0) return skip_gguf_value(in, *type);
+    if (width > in.remaining()) {
         slot = RawScalar{};
-        return skip_gguf_value(file, *type);
+        return skip_gguf_value(in, *type);
     }
-    if (auto r = file.read_exact(&slot.bits, width); !r) return r;  // little-endian host
+    if (auto r = in.read_exact(&slot.bits, width); !r) return r;  // little-endian host
     return {};
 }
 
@@ -277,20 +276,20 @@ Result<uint64_t> element_count(const std::string& name, const std::vector<uint64
     return n;
 }
 
-Result<GGUFTensorEntry> read_tensor_entry(ByteReader& file) {
+Result<GGUFTensorEntry> read_tensor_entry(ByteReader& in) {
     GGUFTensorEntry entry;
-    auto name = read_gguf_string(file);
+    auto name = read_gguf_string(in);
     if (!name) return pass(std::move(name));
     entry.name = std::move(*name);
-    auto n_dims = file.read_le<uint32_t>();
+    auto n_dims = in.read_le<uint32_t>();
     if (!n_dims) return pass(std::move(n_dims));
-    if (uint64_t{*n_dims} * 8 > file.remaining()) return std::unexpected(eof_error());  // refuse before reserving
+    if (uint64_t{*n_dims} * 8 > in.remaining()) return std::unexpected(eof_error());  // refuse before reserving
     entry.dims.resize(*n_dims);
     if (*n_dims > 0)
-        if (auto r = file.read_exact(entry.dims.data(), uint64_t{*n_dims} * 8); !r) return pass(std::move(r));
-    auto dtype = file.read_le<uint32_t>();
+        if (auto r = in.read_exact(entry.dims.data(), uint64_t{*n_dims} * 8); !r) return pass(std::move(r));
+    auto dtype = in.read_le<uint32_t>();
     if (!dtype) return pass(std::move(dtype));
-    auto offset = file.read_le<uint64_t>();
+    auto offset = in.read_le<uint64_t>();
     if (!offset) return pass(std::move(offset));
     auto n = element_count(entry.name, entry.dims);
     if (!n) return pass(std::move(n));
