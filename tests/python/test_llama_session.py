@@ -259,6 +259,13 @@ class TestSession:
         s = LlamaSession(str(tiny[0]))
         assert (s.vocab_size(), s.num_layers(), s.hidden_dim()) == (24, 2, 16)
 
+    def test_file_without_tensors_gets_the_default_shape(self, tmp_path):
+        write_gguf(tmp_path / "empty.gguf", {})
+        s = LlamaSession(str(tmp_path / "empty.gguf"))
+        assert (s.vocab_size(), s.num_layers(), s.hidden_dim()) == (32000, 0, 4096)
+        # zero embedding and output: every logit is equal and greedy takes the last index
+        assert s.generate_next_token(1, 0.0, 0, 1.0) == 31999
+
     def test_path_by_keyword(self, tiny):
         assert LlamaSession(path=str(tiny[0])).vocab_size() == 24
 
@@ -458,7 +465,8 @@ class TestMalformedFiles:
         write_gguf(full, random_tensors(rng, hidden=8, ffn=8, vocab=4, layers=1), Q.F32, head_metadata(2, 1)[0])
         data = full.read_bytes()
         cut = tmp_path / "cut.gguf"
-        for n in list(range(0, 700, 3)) + [len(data) - 1]:
+        # every cut through the header and tensor records, then a sample through the data
+        for n in list(range(0, 800)) + list(range(800, len(data), 37)) + [len(data) - 1]:
             cut.write_bytes(data[:n])
             try:
                 s = LlamaSession(str(cut))
@@ -506,9 +514,5 @@ class TestMalformedFiles:
         body = header + record
         body += b"\0" * (-len(body) % 32) + b"\0" * 16
         (tmp_path / "h.gguf").write_bytes(body)
-        try:
-            s = LlamaSession(str(tmp_path / "h.gguf"))
-        except RuntimeError as e:
-            assert str(e).startswith("Failed to load model: ")
-        else:
-            assert s.hidden_dim() in (0, 4)
+        with pytest.raises(RuntimeError, match="^Failed to load model: "):
+            LlamaSession(str(tmp_path / "h.gguf"))
