@@ -17,34 +17,150 @@ namespace {
 constexpr uint64_t kDataAlignment = 32;  // fixed for this reader: an alignment key is never consulted
 
 // Metadata value type codes.
-constexpr uint32_t kU32 = 4, kI32 = 5, kF32 = 6, kString = 8, kArray = 9, kU64 = 10, kI64 = 11;
+constexpr uint32_t kU32 = 4, kI32 = 5, kF32 = 6, kString = 8, kU64 = 10, kI64 = 11;
 constexpr uint32_t kLastValueType = 12;
 
-// Bytes of one value of a fixed-size type; 0 for strings, arrays and unknown codes.
-uint64_t fixed_value_bytes(uint32_t type) {
-    switch (type) {
-        case 0: case 1: case 7: return 1;
-        case 2: case 3: return 2;
-        case 4: case 5: case 6: return 4;
-        case 10: case 11: case 12: return 8;
-        default: return 0;
-    }
-}
+// Bytes of one metadata value, by value type code; 0 for strings (8) and arrays (9), whose size is
+// read from the file.
+constexpr uint8_t kValueBytes[] = {
+    /* 0 u8 */ 1, /* 1 i8 */ 1, /* 2 u16 */ 2, /* 3 i16 */ 2, /* 4 u32 */ 4, /* 5 i32 */ 4, /* 6 f32 */ 4,
+    /* 7 bool */ 1, /* 8 string */ 0, /* 9 array */ 0, /* 10 u64 */ 8, /* 11 i64 */ 8, /* 12 f64 */ 8,
+};
+static_assert(sizeof(kValueBytes) == kLastValueType + 1, "one row per metadata value type");
+
+uint64_t fixed_value_bytes(uint32_t type) { return type <= kLastValueType ? kValueBytes[type] : 0; }
 
 Error unknown_value_type(uint32_t type) { return Error("Unknown GGUF value type: " + std::to_string(type)); }
 
 template <class E>
 std::unexpected<Error> pass(E&& r) { return std::unexpected(std::forward<E>(r).error()); }
 
-// Moves the position forward without reading. Landing past the end is allowed and leaves the
-// position at the end, where the next read fails as a short read: the OS refuses seeks far past
-// the end, and nothing after a skip can tell the end from beyond it.
-Result<void> skip_forward(File& file, uint64_t n) {
-    auto len = file.size();
+// Sequential reads of the header, metadata and tensor records through one buffer: a vocabulary
+// stored as metadata is hundreds of thousands of tiny fields, one system call each if read directly.
+// Lengths read from the file are checked against `remaining()` before anything is allocated.
+class ByteReader {
+public:
+    ByteReader(File& file, uint64_t file_len) : file_(file), file_len_(file_len), buf_(kBufferBytes) {}
+
+    uint64_t position() const { return buf_start_ + head_; }
+    uint64_t remaining() const { return file_len_ > position() ? file_len_ - position() : 0; }
+
+    Result<void> read_exact(void* out, uint64_t n) {
+        auto* dst = static_cast<uint8_t*>(out);
+        while (n > 0) {
+            if (head_ == tail_) {
+                if (auto r = refill(); !r) return r;
+            }
+            const uint64_t take = std::min<uint64_t>(n, tail_ - head_);
+            std::memcpy(dst, buf_.data() + head_, take);
+            head_ += take;
+            dst += take;
+            n -= take;
+        }
+        return {};
+    }
+
+    template <class T>
+    Result<T> read_le() {  // the build targets little-endian hosts only
+        T value;
+        if (auto r = read_exact(&value, sizeof(T)); !r) return pass(std::move(r));
+        return value;
+    }
+
+    // `n` bytes into a new buffer; `n` past the end fails as the short read it would be, unallocated.
+    Result<std::vector<uint8_t>> read_bytes(uint64_t n) {
+        if (n > remaining()) {
+            if (head_ == tail_)  // an unreadable handle (a directory) still reports its own error
+                if (auto r = refill(); !r) return pass(std::move(r));
+            return std::unexpected(eof_error());
+        }
+        std::vector<uint8_t> bytes(n);
+        if (auto r = read_exact(bytes.data(), n); !r) return pass(std::move(r));
+        return bytes;
+    }
+
+    // Moves forward without reading. Landing past the end is allowed and leaves the position at the
+    // end, where the next read fails as a short read: nothing after a skip can tell the two apart.
+    Result<void> skip(uint64_t n) {
+        if (n <= tail_ - head_) {
+            head_ += n;
+            return {};
+        }
+        uint64_t target;
+        if (add_overflows(position(), n, &target) || target > file_len_) target = std::max(file_len_, position());
+        if (auto r = file_.seek(target); !r) return r;
+        buf_start_ = target;
+        head_ = tail_ = 0;
+        return {};
+    }
+
+private:
+    static constexpr size_t kBufferBytes = 1 << 16;
+
+    Result<void> refill() {
+        buf_start_ += tail_;
+        head_ = tail_ = 0;
+        auto got = file_.read_some(buf_.data(), buf_.size());
+        if (!got) return pass(std::move(got));
+        if (*got == 0) return std::unexpected(eof_error());
+        tail_ = *got;
+        return {};
+    }
+
+    File& file_;
+    uint64_t file_len_;
+    std::vector<uint8_t> buf_;
+    uint64_t buf_start_ = 0;  // file offset of buf_[0]
+    size_t head_ = 0, tail_ = 0;
+};
+
+// One GGUF string (u64 length, then the bytes), invalid UTF-8 shown as U+FFFD.
+Result<std::string> read_gguf_string(ByteReader& in) {
+    auto len = in.read_le<uint64_t>();
     if (!len) return pass(std::move(len));
-    uint64_t target;
-    if (add_overflows(file.position(), n, &target) || target > *len) target = std::max(*len, file.position());
-    return file.seek(target);
+    auto bytes = in.read_bytes(*len);
+    if (!bytes) return pass(std::move(bytes));
+    return lossy_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
+// Moves past one metadata value of value type `type`, arrays element by element.
+Result<void> skip_gguf_value(ByteReader& in, uint32_t type) {
+    // Arrays nest without limit, so the pending values live on an explicit stack (it grows by one
+    // frame per 12 bytes of file read, never by a count): a deep file cannot exhaust the call stack.
+    struct Pending {
+        uint32_t type;
+        uint64_t count;
+    };
+    std::vector<Pending> pending{{type, 1}};
+    while (!pending.empty()) {
+        Pending& top = pending.back();
+        if (top.count == 0) {
+            pending.pop_back();
+            continue;
+        }
+        const uint32_t t = top.type;
+        if (t > kLastValueType) return std::unexpected(unknown_value_type(t));
+        if (const uint64_t width = fixed_value_bytes(t); width != 0) {
+            uint64_t bytes;  // a run of fixed-size values is skipped in one move
+            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
+            top.count = 0;
+            if (auto r = in.skip(bytes); !r) return r;
+            continue;
+        }
+        --top.count;
+        if (t == kString) {
+            auto len = in.read_le<uint64_t>();
+            if (!len) return pass(std::move(len));
+            if (auto r = in.skip(*len); !r) return r;
+        } else {  // array
+            auto elem_type = in.read_le<uint32_t>();
+            if (!elem_type) return pass(std::move(elem_type));
+            auto count = in.read_le<uint64_t>();
+            if (!count) return pass(std::move(count));
+            pending.push_back({*elem_type, *count});  // `top` is not used past this point
+        }
+    }
+    return {};
 }
 
 // Metadata suffixes the runtime honours, after "{architecture}".
@@ -111,46 +227,42 @@ LlamaHints resolve_hints(const MetadataScan& scan) {
 // One metadata entry: skipped, except the architecture string and scalars under hint keys, which
 // are captured when their bytes are all in the file (otherwise skipped like any value, so the
 // outcome of a truncated file does not depend on its keys).
-Result<void> scan_metadata_entry(File& file, MetadataScan& scan) {
-    auto key_len = file.read_le<uint64_t>();
+Result<void> scan_metadata_entry(ByteReader& in, MetadataScan& scan) {
+    auto key_len = in.read_le<uint64_t>();
     if (!key_len) return pass(std::move(key_len));
-    auto key = file.read_bytes(*key_len);
+    auto key = in.read_bytes(*key_len);
     if (!key) return pass(std::move(key));
-    auto type = file.read_le<uint32_t>();
+    auto type = in.read_le<uint32_t>();
     if (!type) return pass(std::move(type));
     const std::string_view key_text(reinterpret_cast<const char*>(key->data()), key->size());
 
     if (key_text == "general.architecture") {
         if (*type != kString) {
             scan.architecture.reset();
-            return skip_gguf_value(file, *type);
+            return skip_gguf_value(in, *type);
         }
-        auto len = file.read_le<uint64_t>();
+        auto len = in.read_le<uint64_t>();
         if (!len) return pass(std::move(len));
-        auto left = file.remaining();
-        if (!left) return pass(std::move(left));
-        if (*len > *left) {  // cannot be captured: step over it as any string
+        if (*len > in.remaining()) {  // cannot be captured: step over it as any string
             scan.architecture.reset();
-            return skip_forward(file, *len);
+            return in.skip(*len);
         }
-        auto text = file.read_bytes(*len);
+        auto text = in.read_bytes(*len);
         if (!text) return pass(std::move(text));
         scan.architecture = std::string(text->begin(), text->end());
         return {};
     }
-    if (!is_hint_key(key_text)) return skip_gguf_value(file, *type);
+    if (!is_hint_key(key_text)) return skip_gguf_value(in, *type);
 
     RawScalar& slot = scan.hint_values[std::string(key_text)];
     slot = RawScalar{*type, 0};
-    const uint64_t width = (*type == kString || *type == kArray) ? 0 : fixed_value_bytes(*type);
-    if (width == 0) return skip_gguf_value(file, *type);
-    auto left = file.remaining();
-    if (!left) return pass(std::move(left));
-    if (width > *left) {
+    const uint64_t width = fixed_value_bytes(*type);
+    if (width == 0) return skip_gguf_value(in, *type);
+    if (width > in.remaining()) {
         slot = RawScalar{};
-        return skip_gguf_value(file, *type);
+        return skip_gguf_value(in, *type);
     }
-    if (auto r = file.read_exact(&slot.bits, width); !r) return r;  // little-endian host
+    if (auto r = in.read_exact(&slot.bits, width); !r) return r;  // little-endian host
     return {};
 }
 
@@ -164,22 +276,20 @@ Result<uint64_t> element_count(const std::string& name, const std::vector<uint64
     return n;
 }
 
-Result<GGUFTensorEntry> read_tensor_entry(File& file) {
+Result<GGUFTensorEntry> read_tensor_entry(ByteReader& in) {
     GGUFTensorEntry entry;
-    auto name = read_gguf_string(file);
+    auto name = read_gguf_string(in);
     if (!name) return pass(std::move(name));
     entry.name = std::move(*name);
-    auto n_dims = file.read_le<uint32_t>();
+    auto n_dims = in.read_le<uint32_t>();
     if (!n_dims) return pass(std::move(n_dims));
-    auto left = file.remaining();
-    if (!left) return pass(std::move(left));
-    if (uint64_t{*n_dims} * 8 > *left) return std::unexpected(eof_error());  // refuse before reserving
+    if (uint64_t{*n_dims} * 8 > in.remaining()) return std::unexpected(eof_error());  // refuse before reserving
     entry.dims.resize(*n_dims);
     if (*n_dims > 0)
-        if (auto r = file.read_exact(entry.dims.data(), uint64_t{*n_dims} * 8); !r) return pass(std::move(r));
-    auto dtype = file.read_le<uint32_t>();
+        if (auto r = in.read_exact(entry.dims.data(), uint64_t{*n_dims} * 8); !r) return pass(std::move(r));
+    auto dtype = in.read_le<uint32_t>();
     if (!dtype) return pass(std::move(dtype));
-    auto offset = file.read_le<uint64_t>();
+    auto offset = in.read_le<uint64_t>();
     if (!offset) return pass(std::move(offset));
     auto n = element_count(entry.name, entry.dims);
     if (!n) return pass(std::move(n));
@@ -231,53 +341,6 @@ uint64_t machine_memory_bytes() {
     return total;
 }
 
-Result<std::string> read_gguf_string(File& file) {
-    auto len = file.read_le<uint64_t>();
-    if (!len) return pass(std::move(len));
-    auto bytes = file.read_bytes(*len);  // refuses lengths past the end before allocating
-    if (!bytes) return pass(std::move(bytes));
-    return lossy_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-}
-
-Result<void> skip_gguf_value(File& file, uint32_t type) {
-    // Arrays nest without limit, so the pending values live on an explicit stack (it grows by one
-    // frame per 12 bytes of file read, never by a count): a deep file cannot exhaust the call stack.
-    struct Pending {
-        uint32_t type;
-        uint64_t count;
-    };
-    std::vector<Pending> pending{{type, 1}};
-    while (!pending.empty()) {
-        Pending& top = pending.back();
-        if (top.count == 0) {
-            pending.pop_back();
-            continue;
-        }
-        const uint32_t t = top.type;
-        if (t > kLastValueType) return std::unexpected(unknown_value_type(t));
-        if (const uint64_t width = fixed_value_bytes(t); width != 0) {
-            uint64_t bytes;  // a run of fixed-size values is skipped in one move
-            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
-            top.count = 0;
-            if (auto r = skip_forward(file, bytes); !r) return r;
-            continue;
-        }
-        --top.count;
-        if (t == kString) {
-            auto len = file.read_le<uint64_t>();
-            if (!len) return pass(std::move(len));
-            if (auto r = skip_forward(file, *len); !r) return r;
-        } else {  // array
-            auto elem_type = file.read_le<uint32_t>();
-            if (!elem_type) return pass(std::move(elem_type));
-            auto count = file.read_le<uint64_t>();
-            if (!count) return pass(std::move(count));
-            pending.push_back({*elem_type, *count});  // `top` is not used past this point
-        }
-    }
-    return {};
-}
-
 Result<InferenceSession> InferenceSession::open(const std::string& path) {
     return open_with_budget(path, machine_memory_bytes());
 }
@@ -286,36 +349,38 @@ Result<InferenceSession> InferenceSession::open_with_budget(const std::string& p
     auto opened = File::open(path);
     if (!opened) return fail("Failed to open: " + lossy_utf8(path));
     File& file = *opened;
+    auto file_len = file.size();
+    if (!file_len) return pass(std::move(file_len));
+    ByteReader in(file, *file_len);
 
     uint8_t magic_and_version[8];  // neither is checked: any values are read the same way
-    if (auto r = file.read_exact(magic_and_version, sizeof magic_and_version); !r) return pass(std::move(r));
-    auto tensor_count = file.read_le<uint64_t>();
+    if (auto r = in.read_exact(magic_and_version, sizeof magic_and_version); !r) return pass(std::move(r));
+    auto tensor_count = in.read_le<uint64_t>();
     if (!tensor_count) return pass(std::move(tensor_count));
-    auto kv_count = file.read_le<uint64_t>();
+    auto kv_count = in.read_le<uint64_t>();
     if (!kv_count) return pass(std::move(kv_count));
 
     // Every entry reads at least 12 bytes, so a hostile count ends in a short read, not a long loop.
     MetadataScan scan;
     for (uint64_t i = 0; i < *kv_count; ++i)
-        if (auto r = scan_metadata_entry(file, scan); !r) return pass(std::move(r));
+        if (auto r = scan_metadata_entry(in, scan); !r) return pass(std::move(r));
 
     // Records are read one by one (each takes at least 24 bytes), so no count is trusted for a reservation.
     std::vector<GGUFTensorEntry> entries;
     for (uint64_t i = 0; i < *tensor_count; ++i) {
-        auto entry = read_tensor_entry(file);
+        auto entry = read_tensor_entry(in);
         if (!entry) return pass(std::move(entry));
         entries.push_back(std::move(*entry));
     }
 
     // No field stores the padding before the data section: compute it.
-    const uint64_t data_start = (file.position() + kDataAlignment - 1) / kDataAlignment * kDataAlignment;
-    auto file_len = file.size();
-    if (!file_len) return pass(std::move(file_len));
+    const uint64_t data_start = (in.position() + kDataAlignment - 1) / kDataAlignment * kDataAlignment;
 
     InferenceSession session;
     session.hints_ = resolve_hints(scan);
     session.tensors_.reserve(entries.size());
     FloatBudget budget(float_budget_bytes);
+    std::vector<uint8_t> raw;  // one tensor's bytes at a time; reused so each tensor costs no fresh pages
     for (const GGUFTensorEntry& entry : entries) {
         if (auto r = budget.take(entry); !r) return pass(std::move(r));
         uint64_t position, end;  // u64: offsets pass 4 GiB in large files
@@ -325,16 +390,15 @@ Result<InferenceSession> InferenceSession::open_with_budget(const std::string& p
         if (!in_file) {
             values.assign(entry.n_elements, 0.0f);
         } else {
-            auto bytes = [&]() -> Result<std::vector<uint8_t>> {
-                if (auto r = file.seek(position); !r) return pass(std::move(r));
-                return file.read_bytes(entry.size);
-            }();
-            if (!bytes)
-                return std::unexpected(std::move(bytes).error().wrap(
+            raw.resize(entry.size);  // bounded by the file's length, checked above
+            auto r = file.seek(position);
+            if (r) r = file.read_exact(raw.data(), entry.size);
+            if (!r)
+                return std::unexpected(std::move(r).error().wrap(
                     "Failed reading tensor '" + entry.name + "' (dtype=" + std::to_string(entry.dtype) +
                     ", elements=" + std::to_string(entry.n_elements) + ", offset=" + std::to_string(position) +
                     ", size=" + std::to_string(entry.size) + ")"));
-            values = dequantize_gguf(*bytes, entry.dtype, entry.n_elements);
+            values = dequantize_gguf(raw, entry.dtype, entry.n_elements);
         }
         // A later record of the same name replaces the earlier one.
         auto [it, inserted] = session.tensors_.try_emplace(entry.name);

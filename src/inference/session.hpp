@@ -57,14 +57,6 @@ private:
 // count needs more than 64 bits of bytes.
 uint64_t compute_data_size(uint32_t dtype, uint64_t n_elements);
 
-// One GGUF string (u64 length, then the bytes), invalid UTF-8 shown as U+FFFD. A length past the
-// end of the file fails as a short read before anything is allocated.
-Result<std::string> read_gguf_string(File& file);
-
-// Moves past one metadata value of value type `type` (arrays element by element);
-// "Unknown GGUF value type: N" for a code above 12.
-Result<void> skip_gguf_value(File& file, uint32_t type);
-
 // Physical memory plus swap, in bytes: the most that float32 weights decoded from a file may take.
 // Counts read from a file are checked against it before anything is allocated for them.
 uint64_t machine_memory_bytes();

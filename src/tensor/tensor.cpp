@@ -38,6 +38,8 @@ std::string TensorError::debug() const {
 std::optional<uint64_t> tensor_byte_size(const std::vector<uint64_t>& shape, DType dtype) {
     uint64_t elems = 1;
     for (uint64_t d : shape)
+        if (d == 0) return 0;  // an empty dimension empties the tensor, however large the others are
+    for (uint64_t d : shape)
         if (mul_overflows(elems, d, &elems)) return std::nullopt;
     uint64_t bits;
     if (mul_overflows(elems, dtype_bits(dtype), &bits)) return std::nullopt;

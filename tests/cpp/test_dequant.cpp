@@ -119,15 +119,6 @@ TEST(F16ToF32, EveryBitPatternMatchesTheCompilersConversion) {
     }
 }
 
-TEST(F16ToF32, NamedValues) {
-    EXPECT_EQ(f16_to_f32(0x0001), 0x1p-24f);
-    EXPECT_EQ(f16_to_f32(0x03FF), 1023 * 0x1p-24f);
-    EXPECT_EQ(f16_to_f32(0x3C00), 1.0f);
-    EXPECT_EQ(f16_to_f32(0x7C00), INFINITY);
-    EXPECT_EQ(f16_to_f32(0xFC00), -INFINITY);
-    EXPECT_EQ(std::bit_cast<uint32_t>(f16_to_f32(0x8000)), 0x80000000u);
-}
-
 // ---- published element order, by hand --------------------------------------------------------
 
 TEST(DequantLayout, Q4_0LowNibblesFirstHighNibblesSecond) {
@@ -139,16 +130,6 @@ TEST(DequantLayout, Q4_0LowNibblesFirstHighNibblesSecond) {
     EXPECT_EQ(out[0], 7.0f);
     EXPECT_EQ(out[16], -7.0f);
     EXPECT_EQ(out[1], -8.0f);
-}
-
-TEST(DequantLayout, Q5_0FifthBitOfElementJIsBitJOfQh) {
-    std::vector<uint8_t> block(22, 0);
-    block[1] = 0x3C;  // d = 1.0
-    block[2] = 0x02;  // qh: bit 1 only
-    const auto out = dequantize_gguf(block, 6, 32);
-    EXPECT_EQ(out[0], -16.0f);
-    EXPECT_EQ(out[1], 0.0f);
-    EXPECT_EQ(out[17], -16.0f);
 }
 
 // ---- lengths: short buffers, cuts, undecoded codes -------------------------------------------
@@ -211,16 +192,4 @@ TEST(DequantLength, UndecodedCodesIgnoreTheirBytes) {
     std::vector<uint8_t> bytes(292 * 2, 0xFF);
     for (uint32_t code : {4u, 5u, 15u, 16u, 1000u})
         EXPECT_EQ(dequantize_gguf(bytes, code, 512), std::vector<float>(512, 0.0f)) << code;
-}
-
-TEST(DequantLength, EveryTableTypeGivesAtMostNAndExactlyNWithWholeBytes) {
-    // Sized by the one type table, so a new row is covered here as soon as it is added.
-    std::mt19937 rng(3);
-    for (uint32_t code = 0; code < kGGUFTypeCount + 2; ++code) {
-        const uint64_t n = 777;
-        const uint64_t size = gguf_data_size(code, n).value();
-        std::vector<uint8_t> bytes(size);
-        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-        EXPECT_EQ(dequantize_gguf(bytes, code, n).size(), n) << gguf_type_info(code).name;
-    }
 }

@@ -1,0 +1,17 @@
+#include "formats/awq.hpp"
+
+#include "formats/safetensors.hpp"
+
+namespace quillfen {
+
+Result<ModelMetadata> AWQLoader::load_metadata(const std::string& path) const {
+    auto meta = SafetensorsLoader().load_metadata(path);
+    if (meta) meta->format_name = format_name();
+    return meta;
+}
+
+std::unique_ptr<LayerIterator> AWQLoader::iter_layers(const std::string& path) const {
+    return SafetensorsLoader().iter_layers(path);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,300 @@
+#include "formats/gguf.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "formats/common.hpp"
+#include "formats/gguf_types.hpp"
+#include "formats/safetensors.hpp"
+#include "tensor/utf8.hpp"
+
+namespace quillfen {
+
+namespace {
+
+// Bytes per value of the fixed-size types, by type code; 0 for strings and arrays.
+constexpr uint8_t kFixedValueBytes[kGGUFValueTypeCount] = {1, 1, 2, 2, 4, 4, 4, 1, 0, 0, 8, 8, 8};
+
+// Every array element takes at most this many values up front, whatever count the file announces.
+constexpr uint64_t kMaxArrayReserve = 1024;
+
+Error unknown_value_type(uint32_t code) { return Error("Unknown GGUF value type: " + std::to_string(code)); }
+
+template <class T>
+T load(const uint8_t* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// A fixed-size value of type `code` from its little-endian bytes at `p`.
+GGUFValue decode_fixed(uint32_t code, const uint8_t* p) {
+    switch (static_cast<GGUFValueType>(code)) {
+        case GGUFValueType::U8: return {load<uint8_t>(p)};
+        case GGUFValueType::I8: return {load<int8_t>(p)};
+        case GGUFValueType::U16: return {load<uint16_t>(p)};
+        case GGUFValueType::I16: return {load<int16_t>(p)};
+        case GGUFValueType::U32: return {load<uint32_t>(p)};
+        case GGUFValueType::I32: return {load<int32_t>(p)};
+        case GGUFValueType::F32: return {load<float>(p)};
+        case GGUFValueType::Bool: return {p[0] != 0};
+        case GGUFValueType::U64: return {load<uint64_t>(p)};
+        case GGUFValueType::I64: return {load<int64_t>(p)};
+        case GGUFValueType::F64: return {load<double>(p)};
+        default: fault("decode_fixed called for a variable-size GGUF type " + std::to_string(code));
+    }
+}
+
+Result<GGUFValue> read_value_nested(File& file, uint32_t code, uint32_t depth);
+
+Result<GGUFValue> read_array(File& file, uint32_t depth) {
+    auto elem_code = file.read_le<uint32_t>();
+    if (!elem_code) return std::unexpected(std::move(elem_code).error());
+    if (*elem_code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*elem_code));
+    auto count = file.read_le<uint64_t>();
+    if (!count) return std::unexpected(std::move(count).error());
+
+    GGUFValue::Array elems;
+    elems.reserve(std::min(*count, kMaxArrayReserve));
+    if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
+        // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could only
+        // end in a short read, so it fails as one before anything is allocated.
+        uint64_t total;
+        auto left = file.remaining();
+        if (!left) return std::unexpected(std::move(left).error());
+        if (mul_overflows(*count, width, &total) || total > *left) return std::unexpected(eof_error());
+        auto bytes = read_owned_bytes(file, total, "GGUF array");
+        if (!bytes) return std::unexpected(std::move(bytes).error());
+        for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
+        return GGUFValue{std::move(elems)};
+    }
+    // Arrays of arrays recurse: a hostile file could nest them until the stack runs out.
+    if (*elem_code == static_cast<uint32_t>(GGUFValueType::Array) && *count > 0 && depth + 1 >= kGGUFMaxArrayDepth)
+        return fail("GGUF arrays nested deeper than " + std::to_string(kGGUFMaxArrayDepth) + " levels");
+    // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
+    for (uint64_t i = 0; i < *count; ++i) {
+        auto elem = read_value_nested(file, *elem_code, depth + 1);
+        if (!elem) return std::unexpected(std::move(elem).error());
+        elems.push_back(std::move(*elem));
+    }
+    return GGUFValue{std::move(elems)};
+}
+
+Result<GGUFValue> read_value_nested(File& file, uint32_t code, uint32_t depth) {
+    if (code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(code));
+    if (code == static_cast<uint32_t>(GGUFValueType::String)) {
+        auto text = GGUFLoader::read_string(file);
+        if (!text) return std::unexpected(std::move(text).error());
+        return GGUFValue{std::move(*text)};
+    }
+    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(file, depth);
+    uint8_t bytes[8];
+    if (auto r = file.read_exact(bytes, kFixedValueBytes[code]); !r) return std::unexpected(std::move(r).error());
+    return decode_fixed(code, bytes);
+}
+
+// Eight lowercase hex digits, as the bad-magic message prints the first four bytes.
+std::string hex8(uint32_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out(8, '0');
+    for (int i = 7; i >= 0; --i, value >>= 4) out[i] = kDigits[value & 0xF];
+    return out;
+}
+
+using MetadataMap = std::unordered_map<std::string, GGUFValue>;
+
+// A count key: only 32-bit and unsigned 64-bit integers count, all taken as unsigned 32-bit.
+std::optional<uint32_t> count_value(const MetadataMap& kv, const std::string& key) {
+    auto it = kv.find(key);
+    if (it == kv.end()) return std::nullopt;
+    const auto& v = it->second.value;
+    if (auto* u = std::get_if<uint32_t>(&v)) return *u;
+    if (auto* i = std::get_if<int32_t>(&v)) return static_cast<uint32_t>(*i);  // -1 reads as 4294967295
+    if (auto* u = std::get_if<uint64_t>(&v)) return static_cast<uint32_t>(*u);  // low 32 bits
+    return std::nullopt;
+}
+
+struct TensorDirectory {
+    std::vector<GGUFTensorInfo> tensors;
+    uint64_t data_start = 0;
+};
+
+// Steps over the header and metadata and reads the tensor-info records.
+Result<TensorDirectory> read_tensor_directory(const std::string& path) {
+    auto file = File::open(path);
+    if (!file) return std::unexpected(std::move(file).error());
+    uint8_t header[24];  // magic (not compared), version, tensor count, metadata entry count
+    if (auto r = file->read_exact(header, sizeof header); !r) return std::unexpected(std::move(r).error());
+    const uint64_t tensor_count = load<uint64_t>(header + 8);
+    const uint64_t kv_count = load<uint64_t>(header + 16);
+
+    for (uint64_t i = 0; i < kv_count; ++i) {
+        auto key = GGUFLoader::read_string(*file);
+        if (!key) return std::unexpected(std::move(key).error());
+        auto code = file->read_le<uint32_t>();
+        if (!code) return std::unexpected(std::move(code).error());
+        if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
+        auto value = GGUFLoader::read_value(*file, *code);
+        if (!value) return std::unexpected(std::move(value).error());
+    }
+
+    // The smallest record: empty name (8), no dimensions (4), type (4), offset (8).
+    constexpr uint64_t kMinRecordBytes = 24;
+    auto left = file->remaining();
+    if (!left) return std::unexpected(std::move(left).error());
+    TensorDirectory dir;
+    dir.tensors.reserve(std::min(tensor_count, *left / kMinRecordBytes));
+    for (uint64_t i = 0; i < tensor_count; ++i) {
+        GGUFTensorInfo info;
+        auto name = GGUFLoader::read_string(*file);
+        if (!name) return std::unexpected(std::move(name).error());
+        info.name = std::move(*name);
+        auto n_dims = file->read_le<uint32_t>();
+        if (!n_dims) return std::unexpected(std::move(n_dims).error());
+        info.n_dims = *n_dims;
+        // n_dims * 8 < 2^35: no overflow; read_bytes refuses what the file does not hold.
+        auto dim_bytes = file->read_bytes(uint64_t{info.n_dims} * sizeof(uint64_t));
+        if (!dim_bytes) return std::unexpected(std::move(dim_bytes).error());
+        info.dims.resize(info.n_dims);
+        if (info.n_dims) std::memcpy(info.dims.data(), dim_bytes->data(), dim_bytes->size());
+        auto type_code = file->read_le<uint32_t>();
+        if (!type_code) return std::unexpected(std::move(type_code).error());
+        info.type_code = *type_code;
+        auto offset = file->read_le<uint64_t>();
+        if (!offset) return std::unexpected(std::move(offset).error());
+        info.offset = *offset;
+        dir.tensors.push_back(std::move(info));
+    }
+    const uint64_t end = file->position();  // bounded by the file's size, so rounding up cannot wrap
+    dir.data_start = (end + kGGUFAlignment - 1) / kGGUFAlignment * kGGUFAlignment;
+    return dir;
+}
+
+// The DType a GGUF type code becomes in a layer item; everything quantised reads as packed 4-bit.
+DType item_dtype(uint32_t type_code) {
+    switch (type_code) {
+        case 0: return DType::Float32;
+        case 1: return DType::Float16;
+        default: return DType::Int4;
+    }
+}
+
+}  // namespace
+
+// ---- readers ---------------------------------------------------------------------------------------
+
+Result<std::string> GGUFLoader::read_string(File& file) {
+    auto len = file.read_le<uint64_t>();
+    if (!len) return std::unexpected(std::move(len).error());
+    auto bytes = read_owned_bytes(file, *len, "GGUF string");
+    if (!bytes) return std::unexpected(std::move(bytes).error());
+    std::string text(bytes->begin(), bytes->end());
+    if (auto bad = validate_utf8(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
+    return text;
+}
+
+Result<GGUFValue> GGUFLoader::read_value(File& file, uint32_t type_code) { return read_value_nested(file, type_code, 0); }
+
+Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
+    auto file = File::open(path);
+    if (!file) return std::unexpected(std::move(file).error().wrap("Failed to open GGUF file: " + display_path(path)));
+
+    auto magic = file->read_le<uint32_t>();
+    if (!magic) return std::unexpected(std::move(magic).error());
+    if (*magic != kGGUFMagic) return fail("Not a GGUF file: bad magic " + hex8(*magic));
+    uint8_t counts[20];  // version (ignored), tensor count (ignored), metadata entry count
+    if (auto r = file->read_exact(counts, sizeof counts); !r) return std::unexpected(std::move(r).error());
+    const uint64_t kv_count = load<uint64_t>(counts + 12);
+
+    MetadataMap kv;
+    for (uint64_t i = 0; i < kv_count; ++i) {  // each entry takes >= 13 bytes: a damaged count stops at the end
+        auto key = read_string(*file);
+        if (!key) return std::unexpected(std::move(key).error());
+        auto code = file->read_le<uint32_t>();
+        if (!code) return std::unexpected(std::move(code).error());
+        if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
+        auto value = read_value(*file, *code);
+        if (!value) return std::unexpected(std::move(value).error());
+        kv.insert_or_assign(std::move(*key), std::move(*value));  // a repeated key: the later entry wins
+    }
+
+    ModelMetadata meta;
+    meta.format_name = "GGUF";
+    meta.dtype = DType::Float16;
+    if (auto it = kv.find("general.architecture"); it != kv.end())
+        if (auto* arch = std::get_if<std::string>(&it->second.value)) meta.architecture = *arch;
+    const std::string& prefix = meta.architecture;  // "unknown" keys are looked up as well
+    auto count = [&](const char* suffix) { return count_value(kv, prefix + suffix); };
+    meta.num_layers = count(".block_count").value_or(0);
+    meta.hidden_size = count(".embedding_length").value_or(0);
+    meta.num_attention_heads = count(".attention.head_count").value_or(0);
+    meta.num_kv_heads = count(".attention.head_count_kv").value_or(0);
+    meta.vocab_size = count(".vocab_size").value_or(0);
+    meta.context_length = count(".context_length").value_or(0);
+
+    auto size = file_size(path);
+    if (!size) return std::unexpected(std::move(size).error());
+    meta.file_size = *size;
+
+    if (const uint32_t experts = count(".expert_count").value_or(0); experts != 0) {
+        MoeMetadata moe;
+        moe.num_experts = experts;
+        moe.num_active_experts = count(".expert_used_count").value_or(8);
+        moe.num_layers = meta.num_layers;
+        moe.hidden_size = meta.hidden_size;
+        const uint32_t ffn = count(".expert_feed_forward_length").value_or(0);
+        moe.expert_intermediate_size = ffn != 0 ? ffn : 4 * meta.hidden_size;
+        meta.moe = moe;
+    }
+    return meta;
+}
+
+std::unique_ptr<LayerIterator> GGUFLoader::iter_layers(const std::string& path) const {
+    return GGUFLayerIterator::open(path);
+}
+
+// ---- layer iteration ---------------------------------------------------------------------------------
+
+std::unique_ptr<GGUFLayerIterator> GGUFLayerIterator::open(const std::string& path) {
+    auto dir = read_tensor_directory(path);
+    if (!dir) return std::unique_ptr<GGUFLayerIterator>(new GGUFLayerIterator({}, path, 0));
+    return std::unique_ptr<GGUFLayerIterator>(new GGUFLayerIterator(std::move(dir->tensors), path, dir->data_start));
+}
+
+std::optional<Result<LayerTensor>> GGUFLayerIterator::next() {
+    if (cursor_ == tensors_.size()) return std::nullopt;
+    const GGUFTensorInfo& info = tensors_[cursor_++];  // advanced first: a failing record is skipped next time
+    auto item = read_tensor(info);
+    if (item) item->index = produced_++;
+    return item;
+}
+
+Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
+    uint64_t n_elements = 1;
+    bool overflow = false;
+    if (std::find(info.dims.begin(), info.dims.end(), 0) != info.dims.end())
+        n_elements = 0;
+    else
+        for (uint64_t d : info.dims) overflow = overflow || mul_overflows(n_elements, d, &n_elements);
+    const auto byte_size = overflow ? std::nullopt : gguf_data_size(info.type_code, n_elements);
+    if (!byte_size)
+        return fail("Tensor '" + info.name + "' of shape " + format_shape(info.dims) + " and type " +
+                    std::to_string(info.type_code) + " is too large: its byte size overflows 64 bits");
+
+    auto file = File::open(path_);
+    if (!file) return std::unexpected(std::move(file).error());
+    auto position = data_position(data_start_, info.offset);
+    if (!position) return std::unexpected(std::move(position).error());
+    if (auto r = file->seek(*position); !r) return std::unexpected(std::move(r).error());
+    auto bytes = read_owned_bytes(*file, *byte_size, "Tensor '" + info.name + "'");
+    if (!bytes) return std::unexpected(std::move(bytes).error());
+    auto size = file->size();
+    if (!size) return std::unexpected(std::move(size).error());
+
+    auto tensor = tensor_or_zeros(info.name, std::move(*bytes), info.dims, item_dtype(info.type_code), *size);
+    if (!tensor) return std::unexpected(std::move(tensor).error());
+    return LayerTensor{info.name, std::move(*tensor), 0, extract_layer_number(info.name).value_or(0)};
+}
+
+}  // namespace quillfen

@@ -1,0 +1,16 @@
+// GPTQ checkpoints: safetensors files whose quantisation only the sibling config.json names. They are read
+// as safetensors; only the format name differs.
+#pragma once
+
+#include "formats/loader.hpp"
+
+namespace quillfen {
+
+class GPTQLoader final : public FormatLoader {
+public:
+    Result<ModelMetadata> load_metadata(const std::string& path) const override;
+    std::unique_ptr<LayerIterator> iter_layers(const std::string& path) const override;
+    std::string_view format_name() const override { return "GPTQ"; }
+};
+
+}  // namespace quillfen

@@ -1,0 +1,133 @@
+// Small writers for the format tests: a temporary directory, a GGUF byte builder and a safetensors
+// file builder. Files are built byte by byte so damaged variants are one edit away.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfen::testing {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "quillfen-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(std::string_view name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline void write_file(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Little-endian byte appenders.
+struct Bytes {
+    std::string buf;
+
+    template <class T>
+    Bytes& le(T v) {
+        char raw[sizeof(T)];
+        std::memcpy(raw, &v, sizeof(T));
+        buf.append(raw, sizeof(T));
+        return *this;
+    }
+    Bytes& u8(uint8_t v) { return le(v); }
+    Bytes& u32(uint32_t v) { return le(v); }
+    Bytes& u64(uint64_t v) { return le(v); }
+    Bytes& str(std::string_view s) {  // GGUF string: u64 length, bytes
+        u64(s.size());
+        buf.append(s);
+        return *this;
+    }
+    Bytes& raw(std::string_view s) {
+        buf.append(s);
+        return *this;
+    }
+    size_t size() const { return buf.size(); }
+};
+
+// GGUF type codes used by the tests.
+enum : uint32_t { kU8 = 0, kI8, kU16, kI16, kU32, kI32, kF32, kBool, kString, kArray, kU64, kI64, kF64 };
+
+// Builds a GGUF file: header, metadata entries, tensor-info records, padding to 32, data.
+class GGUFBuilder {
+public:
+    // An entry whose value bytes are given as written (`value` holds the encoding of `type`).
+    GGUFBuilder& kv(std::string_view key, uint32_t type, std::string_view value) {
+        Bytes b;
+        b.str(key).u32(type).raw(value);
+        kv_.append(b.buf);
+        ++kv_count_;
+        return *this;
+    }
+    GGUFBuilder& kv_u32(std::string_view key, uint32_t v) { return kv(key, kU32, Bytes().u32(v).buf); }
+    GGUFBuilder& kv_u64(std::string_view key, uint64_t v) { return kv(key, kU64, Bytes().u64(v).buf); }
+    GGUFBuilder& kv_str(std::string_view key, std::string_view v) { return kv(key, kString, Bytes().str(v).buf); }
+
+    // A tensor whose data follows the previous one's, each aligned to 32 inside the data section.
+    GGUFBuilder& tensor(std::string_view name, std::vector<uint64_t> dims, uint32_t type, std::string_view data) {
+        const uint64_t offset = (data_.size() + 31) / 32 * 32;
+        data_.resize(offset, '\0');
+        data_.append(data);
+        return tensor_at(name, std::move(dims), type, offset);
+    }
+    // A tensor-info record only; its offset may point anywhere.
+    GGUFBuilder& tensor_at(std::string_view name, std::vector<uint64_t> dims, uint32_t type, uint64_t offset) {
+        Bytes b;
+        b.str(name).u32(static_cast<uint32_t>(dims.size()));
+        for (uint64_t d : dims) b.u64(d);
+        b.u32(type).u64(offset);
+        infos_.append(b.buf);
+        ++tensor_count_;
+        return *this;
+    }
+
+    uint64_t metadata_end() const { return 24 + kv_.size(); }
+    uint64_t infos_end() const { return metadata_end() + infos_.size(); }
+    uint64_t data_start() const { return (infos_end() + 31) / 32 * 32; }
+
+    std::string build() const {
+        Bytes b;
+        b.raw("GGUF").u32(3).u64(tensor_count_).u64(kv_count_).raw(kv_).raw(infos_);
+        b.buf.resize(data_start(), '\0');
+        b.raw(data_);
+        return b.buf;
+    }
+
+private:
+    std::string kv_, infos_, data_;
+    uint64_t kv_count_ = 0, tensor_count_ = 0;
+};
+
+// A safetensors file from its header text and data section.
+inline std::string safetensors_bytes(std::string_view header, std::string_view data = {}) {
+    Bytes b;
+    b.u64(header.size()).raw(header).raw(data);
+    return b.buf;
+}
+
+inline std::string f32_bytes(const std::vector<float>& values) {
+    std::string out(values.size() * 4, '\0');
+    std::memcpy(out.data(), values.data(), out.size());
+    return out;
+}
+
+}  // namespace quillfen::testing
