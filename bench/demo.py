@@ -116,6 +116,9 @@ def run_smollm2(max_tokens: int) -> None:
         return
     path = smollm2_path()
     vocab = read_tokens(path)
+    if hasattr(quillfen, "FormatDetector"):
+        print(f"{path.name}: {quillfen.FormatDetector.detect(str(path))}, "
+              f"{quillfen.FormatDetector.load_metadata(str(path))!r}")
     started = time.perf_counter()
     session = quillfen.LlamaSession(str(path))
     load_seconds = time.perf_counter() - started
