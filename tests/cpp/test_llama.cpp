@@ -10,6 +10,7 @@
 
 using namespace quillfen;
 
+// Everything here is file-local: other test files use the same helper names.
 namespace {
 
 constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
@@ -45,7 +46,6 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
-}  // namespace
 
 // ---- matvec -----------------------------------------------------------------------------------
 
@@ -408,3 +408,5 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
         EXPECT_TRUE(s->state.kv_cache[0].keys.empty());
     }
 }
+
+}  // namespace
