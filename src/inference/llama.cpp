@@ -1,7 +1,8 @@
 #include "inference/llama.hpp"
 
+#include "inference/matvec_kernels.hpp"
+
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -129,67 +130,6 @@ std::vector<float> tensor_or(const TensorMap& tensors, std::string_view name, ui
 std::vector<float> tensor_or_empty(const TensorMap& tensors, std::string_view name) {
     if (const auto* t = find(tensors, name)) return *t;
     return {};
-}
-
-// Four floats as one value; GCC lowers the arithmetic to SSE on x86-64 and NEON on arm64.
-typedef float Float4 __attribute__((vector_size(16)));
-
-Float4 load4(const float* p) {
-    Float4 v;
-    std::memcpy(&v, p, sizeof v);  // rows need not be 16-byte aligned
-    return v;
-}
-
-// Column j of four rows: lane k of c[i] is row k's element j + i.
-void transpose4(Float4 r0, Float4 r1, Float4 r2, Float4 r3, Float4 c[4]) {
-    typedef int Index4 __attribute__((vector_size(16)));
-    const Float4 t0 = __builtin_shuffle(r0, r1, Index4{0, 4, 1, 5});  // r0[0] r1[0] r0[1] r1[1]
-    const Float4 t1 = __builtin_shuffle(r2, r3, Index4{0, 4, 1, 5});
-    const Float4 t2 = __builtin_shuffle(r0, r1, Index4{2, 6, 3, 7});
-    const Float4 t3 = __builtin_shuffle(r2, r3, Index4{2, 6, 3, 7});
-    c[0] = __builtin_shuffle(t0, t1, Index4{0, 1, 4, 5});
-    c[1] = __builtin_shuffle(t0, t1, Index4{2, 3, 6, 7});
-    c[2] = __builtin_shuffle(t2, t3, Index4{0, 1, 4, 5});
-    c[3] = __builtin_shuffle(t2, t3, Index4{2, 3, 6, 7});
-}
-
-// Rows [begin, end) of the product. Each row keeps one running sum that adds its products one at a
-// time in ascending column order; the speed comes from carrying eight rows' sums side by side in
-// vector lanes (columns transposed in blocks of four), never from reordering a row's additions.
-void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols) {
-    uint64_t r = begin;
-    const uint64_t cols4 = cols & ~uint64_t{3};
-    for (; r + 8 <= end; r += 8) {
-        const float* a = w + r * cols;
-        const float* b = a + 4 * cols;
-        Float4 acc_a = {-0.0f, -0.0f, -0.0f, -0.0f};
-        Float4 acc_b = acc_a;
-        for (uint64_t j = 0; j < cols4; j += 4) {
-            Float4 ca[4], cb[4];
-            transpose4(load4(a + j), load4(a + cols + j), load4(a + 2 * cols + j), load4(a + 3 * cols + j), ca);
-            transpose4(load4(b + j), load4(b + cols + j), load4(b + 2 * cols + j), load4(b + 3 * cols + j), cb);
-            for (int i = 0; i < 4; ++i) {
-                const float xj = x[j + i];
-                acc_a = acc_a + ca[i] * xj;
-                acc_b = acc_b + cb[i] * xj;
-            }
-        }
-        for (uint64_t j = cols4; j < cols; ++j) {
-            const float xj = x[j];
-            acc_a = acc_a + Float4{a[j], a[cols + j], a[2 * cols + j], a[3 * cols + j]} * xj;
-            acc_b = acc_b + Float4{b[j], b[cols + j], b[2 * cols + j], b[3 * cols + j]} * xj;
-        }
-        for (int k = 0; k < 4; ++k) {
-            out[r + k] = acc_a[k];
-            out[r + 4 + k] = acc_b[k];
-        }
-    }
-    for (; r < end; ++r) {
-        const float* wr = w + r * cols;
-        float acc = -0.0f;
-        for (uint64_t j = 0; j < cols; ++j) acc += wr[j] * x[j];
-        out[r] = acc;
-    }
 }
 
 // Shapes the attention and feed-forward code cannot run with; checked before the step changes anything.

@@ -2,11 +2,13 @@
 
 #include <tbb/task_arena.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
 
 #include "inference/llama.hpp"
+#include "inference/matvec_kernels.hpp"
 
 using namespace quillfen;
 
@@ -66,6 +68,32 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MatvecShapes,
                                            std::pair<size_t, size_t>{4, 64}, std::pair<size_t, size_t>{37, 53},
                                            std::pair<size_t, size_t>{1023, 96}, std::pair<size_t, size_t>{6, 0}));
 
+TEST(MatvecKernels, EveryKernelAddsEachRowInColumnOrder) {
+    // Row counts around the 8- and 16-row blocks, column counts around the 4-column transposes; a range
+    // that starts mid-matrix; NaN canaries outside the range must stay.
+    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
+        for (size_t cols : {1, 3, 4, 5, 8, 31}) {
+            const auto w = random_vector(rows * cols, uint32_t(rows * 100 + cols));
+            const auto x = random_vector(cols, 9);
+            const auto expected = serial_matvec(w, x, rows, cols);
+            const size_t begin = rows > 3 ? 2 : 0;
+            for (bool avx : {false, true}) {
+                if (avx && !matvec_rows_avx_available()) continue;
+                std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
+                (avx ? matvec_rows_avx : matvec_rows_portable)(w.data(), x.data(), out.data(), begin, rows, cols);
+                for (size_t r = 0; r < rows; ++r) {
+                    if (r < begin) {
+                        EXPECT_TRUE(std::isnan(out[r]));
+                    } else {
+                        EXPECT_EQ(std::bit_cast<uint32_t>(out[r]), std::bit_cast<uint32_t>(expected[r]))
+                            << "avx=" << avx << " rows=" << rows << " cols=" << cols << " r=" << r;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Matvec, ShortWeightOrInputGivesZeros) {
     const auto w = random_vector(12, 3);
     const auto x = random_vector(4, 4);
@@ -77,9 +105,9 @@ TEST(Matvec, ShortWeightOrInputGivesZeros) {
 }
 
 TEST(Matvec, SumStartsFromNegativeZero) {
-    // Every product is -0; a sum started from +0 would end as +0.
-    const auto out = matvec(std::vector<float>{0.0f, 0.0f}, std::vector<float>{-1.0f, -2.0f}, 1, 2);
-    EXPECT_TRUE(std::signbit(out[0]));
+    // Every product is -0; a sum started from +0 would end as +0. 17 rows reach every kernel path.
+    const auto out = matvec(std::vector<float>(17 * 5, 0.0f), std::vector<float>(5, -1.0f), 17, 5);
+    for (float v : out) EXPECT_TRUE(std::signbit(v));
 }
 
 // ---- norms and rotary embedding ---------------------------------------------------------------
