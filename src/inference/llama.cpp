@@ -49,17 +49,22 @@ constexpr std::string_view kFieldSuffix[kFieldCount] = {
     ".attn_norm.weight", ".attn_q.weight", ".attn_k.weight", ".attn_v.weight", ".attn_output.weight",
     ".ffn_norm.weight",  ".ffn_gate.weight", ".ffn_up.weight", ".ffn_down.weight"};
 
-// Length of the default a missing field gets; the feed-forward matrices default to empty.
+// Length of the default a missing field gets; the feed-forward matrices default to empty. A length past
+// 64 bits saturates, so the memory check below refuses it.
 struct FieldDefaults {
     uint64_t len[kFieldCount] = {};
-    bool ok = true;  // false when a length does not fit in 64 bits
 };
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t out;
+    return mul_overflows(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
+}
 
 FieldDefaults field_defaults(const LlamaConfig& c) {
     FieldDefaults d;
     const uint64_t h = c.hidden_dim;
-    uint64_t hh = 0, kv = 0;
-    d.ok = !mul_overflows(h, h, &hh) && !mul_overflows(c.head_dim, c.n_kv_heads, &kv) && !mul_overflows(kv, h, &kv);
+    const uint64_t hh = saturating_mul(h, h);
+    const uint64_t kv = saturating_mul(saturating_mul(c.head_dim, c.n_kv_heads), h);
     d.len[kAttnNorm] = h;
     d.len[kAttnQ] = hh;
     d.len[kAttnK] = kv;
@@ -103,7 +108,7 @@ std::optional<uint64_t> default_bytes(const TensorMap& tensors, const LlamaConfi
     if (mul_overflows(n, sizeof(LlamaLayerWeights) + sizeof(KVCache), &total)) return std::nullopt;
     for (int f = 0; f < kFieldCount; ++f) {
         if (present[f] >= n || d.len[f] == 0) continue;
-        if (!d.ok || mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
+        if (mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
             add_overflows(total, term, &total))
             return std::nullopt;
     }
@@ -173,6 +178,7 @@ LayerCount count_layers(const TensorMap& tensors) {
 
 LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
     LlamaConfig c;
+    const bool stored_heads = hints.head_count && *hints.head_count != 0;
     if (tensors.empty()) {
         c.hidden_dim = kDefaultHidden;
         c.n_heads = kDefaultHeads;
@@ -186,7 +192,7 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
         const auto* k = find(tensors, "blk.0.attn_k.weight");
         const uint64_t h = output_norm ? output_norm->size() : attn_norm ? attn_norm->size() : kDefaultHidden;
         c.hidden_dim = h;
-        if (!hints.head_count) {
+        if (!stored_heads) {
             // Without a stored head count the query matrix is all there is to go by.
             c.n_heads = q ? div_or_fault(q->size(), h) : kDefaultHeads;
             if (k && c.n_heads > h) {
@@ -210,7 +216,7 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
             c.vocab_size = kDefaultVocab;
         }
     }
-    if (hints.head_count && *hints.head_count != 0) {
+    if (stored_heads) {
         c.n_heads = *hints.head_count;
         c.head_dim = c.hidden_dim / c.n_heads;
         c.n_kv_heads = hints.head_count_kv.value_or(c.n_heads);
@@ -233,9 +239,9 @@ Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHi
     if (!needed || *needed > memory_limit_bytes) {
         const std::string count =
             layers.overflow ? "18446744073709551616" : std::to_string(layers.count);
-        return fail("Too many layers: " + count + " layers need " + bytes_text(needed.value_or(0), !needed) +
-                    " bytes of default weights, more than the " + std::to_string(memory_limit_bytes) +
-                    " bytes of memory");
+        return fail("Default weights too large: " + count + " layers need " +
+                    bytes_text(needed.value_or(0), !needed) + " bytes, more than the " +
+                    std::to_string(memory_limit_bytes) + " bytes of memory");
     }
 
     const uint64_t embd_len = c.hidden_dim * c.vocab_size;  // fits: checked with the defaults above

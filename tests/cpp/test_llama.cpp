@@ -287,21 +287,21 @@ TEST(BuildSession, LayerCountWhoseDefaultsExceedTheLimitIsRefusedUpFront) {
     EXPECT_TRUE(build_llama_session(ten, {}, needed));
     auto refused = build_llama_session(ten, {}, needed - 1);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message(), "Too many layers: 10 layers need " + std::to_string(needed) +
-                                             " bytes of default weights, more than the " +
-                                             std::to_string(needed - 1) + " bytes of memory");
+    EXPECT_EQ(refused.error().message(), "Default weights too large: 10 layers need " + std::to_string(needed) +
+                                             " bytes, more than the " + std::to_string(needed - 1) +
+                                             " bytes of memory");
 
     TensorMap huge = ten;
     huge["blk.99999999999.x"] = {};
     auto r = build_llama_session(huge, {}, machine_memory_bytes());
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 100000000000 layers need ")) << r.error().message();
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 100000000000 layers need ")) << r.error().message();
 
     TensorMap top = ten;
     top["blk.18446744073709551615"] = {};
     r = build_llama_session(top, {}, kNoLimit);
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 18446744073709551616 layers need more than "));
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 18446744073709551616 layers need more than "));
 }
 
 TEST(BuildSession, HostileKeyValueHeadCountIsRefusedNotAllocated) {
@@ -309,7 +309,7 @@ TEST(BuildSession, HostileKeyValueHeadCountIsRefusedNotAllocated) {
     auto r = build_llama_session({{"output_norm.weight", zeros(8)}, {"blk.0.attn_norm.weight", zeros(8)}},
                                  {2, uint64_t{1} << 62, {}, {}}, kNoLimit);
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 1 layers need more than "));
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 1 layers need more than "));
 }
 
 // ---- forward ----------------------------------------------------------------------------------

@@ -489,7 +489,7 @@ class TestMalformedFiles:
         t = random_tensors(rng, hidden=8, ffn=8, vocab=4, layers=1)
         t[f"blk.{layer}.attn_norm.weight"] = np.ones(8, np.float32)
         write_gguf(tmp_path / "m.gguf", t)
-        with pytest.raises(RuntimeError, match="^Failed to load model: Too many layers: "):
+        with pytest.raises(RuntimeError, match="^Failed to load model: Default weights too large: "):
             LlamaSession(str(tmp_path / "m.gguf"))
 
     def test_moderate_block_number_builds_default_layers(self, tmp_path):
