@@ -337,3 +337,14 @@ TEST(GGUFMalformedFiles, UnknownEntryTypeAndInvalidKey) {
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().message(), "Invalid UTF-8 in GGUF string");
 }
+
+TEST(GGUFArrays, FileOverloadsLeaveTheFileJustPastTheValue) {
+    OpenBytes f(Bytes().str("tok").u32(kArray).u32(kString).u64(2).str("a").str("b").u8(0x7e).buf);
+    auto key = GGUFLoader::read_string(f.file);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(*key, "tok");
+    auto code = f.file.read_le<uint32_t>();
+    ASSERT_TRUE(code);
+    ASSERT_TRUE(GGUFLoader::read_value(f.file, *code));
+    EXPECT_EQ(f.file.read_le<uint8_t>().value(), 0x7e);
+}
