@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 #include "formats/common.hpp"
@@ -55,28 +56,36 @@ Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
     auto count = in.read_le<uint64_t>();
     if (!count) return std::unexpected(std::move(count).error());
 
-    GGUFValue::Array elems;
-    elems.reserve(std::min(*count, kMaxArrayReserve));
-    if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
-        // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could only
-        // end in a short read, so it fails as one before anything is allocated.
-        uint64_t total;
-        if (mul_overflows(*count, width, &total) || total > in.remaining()) return std::unexpected(eof_error());
-        auto bytes = in.read_bytes(total, "GGUF array");
-        if (!bytes) return std::unexpected(std::move(bytes).error());
-        for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
-        return GGUFValue{std::move(elems)};
-    }
     // Arrays of arrays recurse: a hostile file could nest them until the stack runs out.
     if (*elem_code == static_cast<uint32_t>(GGUFValueType::Array) && *count > 0 && depth + 1 >= kGGUFMaxArrayDepth)
         return fail("GGUF arrays nested deeper than " + std::to_string(kGGUFMaxArrayDepth) + " levels");
-    // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
-    for (uint64_t i = 0; i < *count; ++i) {
-        auto elem = read_value_nested(in, *elem_code, depth + 1);
-        if (!elem) return std::unexpected(std::move(elem).error());
-        elems.push_back(std::move(*elem));
+
+    // Every element the count announces has its bytes in the file by the time it is stored, so the list
+    // grows with the file, not with the count; a huge (sparse) file can still outgrow memory, which
+    // is reported rather than left to end the process.
+    try {
+        GGUFValue::Array elems;
+        elems.reserve(std::min(*count, kMaxArrayReserve));
+        if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
+            // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could
+            // only end in a short read, so it fails as one before anything is allocated.
+            uint64_t total;
+            if (mul_overflows(*count, width, &total) || total > in.remaining()) return std::unexpected(eof_error());
+            auto bytes = in.read_bytes(total, "GGUF array");
+            if (!bytes) return std::unexpected(std::move(bytes).error());
+            for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
+            return GGUFValue{std::move(elems)};
+        }
+        // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
+        for (uint64_t i = 0; i < *count; ++i) {
+            auto elem = read_value_nested(in, *elem_code, depth + 1);
+            if (!elem) return std::unexpected(std::move(elem).error());
+            elems.push_back(std::move(*elem));
+        }
+        return GGUFValue{std::move(elems)};
+    } catch (const std::bad_alloc&) {
+        return fail("GGUF array of " + std::to_string(*count) + " elements is too large to hold in memory");
     }
-    return GGUFValue{std::move(elems)};
 }
 
 Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth) {

@@ -100,7 +100,12 @@ Result<Tensor> tensor_or_zeros(const std::string& name, std::vector<uint8_t> byt
         return fail("Tensor '" + name + "' of shape " + format_shape(shape) + " as " +
                     std::string(dtype_name(dtype)) + " would need " + std::to_string(*zero_bytes) +
                     " bytes of zeros, more than its file of " + std::to_string(file_size) + " bytes can justify");
-    return Tensor::zeros(std::move(shape), dtype);
+    try {
+        return Tensor::zeros(std::move(shape), dtype);
+    } catch (const std::bad_alloc&) {  // within the limit, but the file is huge (perhaps sparse)
+        return fail("Tensor '" + name + "' would need " + std::to_string(*zero_bytes) +
+                    " bytes of zeros, too many to hold in memory");
+    }
 }
 
 Result<uint64_t> data_position(uint64_t data_start, uint64_t offset) {
