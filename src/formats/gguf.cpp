@@ -17,7 +17,7 @@ namespace {
 // Bytes per value of the fixed-size types, by type code; 0 for strings and arrays.
 constexpr uint8_t kFixedValueBytes[kGGUFValueTypeCount] = {1, 1, 2, 2, 4, 4, 4, 1, 0, 0, 8, 8, 8};
 
-// Every array element takes at most this many values up front, whatever count the file announces.
+// Arrays reserve room for at most this many elements up front, whatever count the file announces.
 constexpr uint64_t kMaxArrayReserve = 1024;
 
 Error unknown_value_type(uint32_t code) { return Error("Unknown GGUF value type: " + std::to_string(code)); }
@@ -308,6 +308,8 @@ Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
         n_elements = 0;
     else
         for (uint64_t d : info.dims) overflow = overflow || mul_overflows(n_elements, d, &n_elements);
+    // Whole blocks by the one type table; Q8_K (15) is sized by its real 256-element, 292-byte blocks
+    // like every other known code, so its read stops where its data does.
     const auto byte_size = overflow ? std::nullopt : gguf_data_size(info.type_code, n_elements);
     if (!byte_size)
         return fail("Tensor '" + info.name + "' of shape " + format_shape(info.dims) + " and type " +
