@@ -35,6 +35,9 @@ struct LlamaHints {
 class InferenceSession {
 public:
     static Result<InferenceSession> open(const std::string& path);
+    // As `open`, refusing (before allocating) tensors whose float32 vectors together would pass
+    // `float_budget_bytes`; `open` uses `machine_memory_bytes()`.
+    static Result<InferenceSession> open_with_budget(const std::string& path, uint64_t float_budget_bytes);
 
     // A copy of the named tensor; when absent, `expected_len` ones for names containing "norm",
     // otherwise `expected_len` zeros.
@@ -50,7 +53,12 @@ private:
     LlamaHints hints_;
 };
 
-// Bytes of `n_elements` elements of GGUF type `dtype`, whole blocks rounded up.
+// Bytes of `n_elements` elements of GGUF type `dtype`, whole blocks rounded up; UINT64_MAX when the
+// count needs more than 64 bits of bytes.
 uint64_t compute_data_size(uint32_t dtype, uint64_t n_elements);
+
+// Physical memory plus swap, in bytes: the most that float32 weights decoded from a file may take.
+// Counts read from a file are checked against it before anything is allocated for them.
+uint64_t machine_memory_bytes();
 
 }  // namespace quillfen

@@ -256,7 +256,9 @@ Borrow::~Borrow() {
         --flag_->state;
 }
 
-PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
+PyTypeObject* make_type(PyType_Spec* type_slots) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_slots));
+}
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) { return raise_type_error("No constructor defined"); }
 

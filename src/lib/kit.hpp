@@ -159,8 +159,8 @@ PyObject* with_exclusive(PyObject* self, Fn&& fn) noexcept {
     });
 }
 
-// Heap type from a spec named "builtins.X" (so __module__ reads "builtins"). New reference or nullptr.
-PyTypeObject* make_type(PyType_Spec* spec);
+// Heap type from a PyType_Spec named "builtins.X" (so __module__ reads "builtins"). New reference or nullptr.
+PyTypeObject* make_type(PyType_Spec* type_slots);
 
 // tp_new of classes without a constructor: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

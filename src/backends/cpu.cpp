@@ -1,0 +1,128 @@
+#include "backends/cpu.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+namespace quillfen {
+
+static_assert(std::endian::native == std::endian::little, "tensor bytes are little-endian floats, read in place");
+
+namespace {
+
+// The kernel is compiled for AVX2 and for the baseline, picked at load time. Each output element is
+// still one float32 sum in the documented order, so every clone gives bit-identical results.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define QUILLFEN_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUILLFEN_KERNEL_CLONES
+#endif
+
+// Tensor bytes viewed as floats in place. GCC's may_alias makes reading byte storage as float defined.
+using AliasedFloat = float __attribute__((may_alias));
+
+const AliasedFloat* float_view(const std::vector<uint8_t>& bytes) {
+    return reinterpret_cast<const AliasedFloat*>(bytes.data());  // operator new aligns far past 4 bytes
+}
+
+// With k == 0 no operand data backs the output's size, so it is bounded here instead.
+constexpr uint64_t kMaxUnbackedOutputBytes = uint64_t{1} << 30;
+
+// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
+// sequential runs; rows longer than this are done block by block.
+constexpr uint64_t kColBlock = 4096;
+constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
+
+// One output row, zero on entry: out[j] = sum over l of x[l] * w[l*m + j], for j in [0, m).
+// Column blocks outermost, then l in increasing order, so each element receives its products in
+// increasing l, one float32 add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
+// The j loops are independent across j, so they vectorise without reordering any element's sum.
+QUILLFEN_KERNEL_CLONES
+void matmul_row(float* __restrict out, const AliasedFloat* __restrict x, const AliasedFloat* __restrict w,
+                uint64_t m, uint64_t k) {
+    for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
+        const uint64_t cols = std::min(kColBlock, m - j0);
+        float* __restrict o = out + j0;
+        uint64_t l = 0;
+        for (; l + kInnerStep <= k; l += kInnerStep) {
+            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
+            const AliasedFloat* __restrict w0 = w + l * m + j0;
+            const AliasedFloat* __restrict w1 = w0 + m;
+            const AliasedFloat* __restrict w2 = w1 + m;
+            const AliasedFloat* __restrict w3 = w2 + m;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
+        }
+        for (; l < k; ++l) {
+            const float xl = x[l];
+            const AliasedFloat* __restrict wl = w + l * m + j0;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
+        }
+    }
+}
+
+Error shape_error(const Tensor& weight, const Tensor& input) {
+    return Error("Invalid shapes for matmul: weight=" + format_shape(weight.shape) +
+                 ", input=" + format_shape(input.shape));
+}
+
+}  // namespace
+
+Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input) const {
+    // execute passes other dtypes through before getting here; a direct caller is told instead.
+    for (const Tensor* t : {&weight, &input})
+        if (t->dtype != DType::Float32)
+            return std::unexpected(TensorError{InvalidDtype{std::string(dtype_name(t->dtype))}}.to_error());
+    if (input.shape.empty() || weight.shape.size() < 2) return std::unexpected(shape_error(weight, input));
+
+    const uint64_t m = weight.shape[0];
+    const uint64_t k = weight.shape[1];
+    const uint64_t batch = input.shape.size() == 1 ? 1 : input.shape[0];
+
+    // The shapes are only claims: check them against the floats actually held before reading or
+    // allocating anything, so a tensor built with a lying shape is refused instead of overrun.
+    uint64_t weight_needed, input_needed, out_elems, out_bytes;
+    if (m == 0 || mul_overflows(m, k, &weight_needed) || weight_needed > weight.data.size() / 4 ||
+        mul_overflows(batch, k, &input_needed) || input_needed > input.data.size() / 4 ||
+        mul_overflows(batch, m, &out_elems) || mul_overflows(out_elems, 4, &out_bytes) ||
+        out_bytes > static_cast<uint64_t>(PTRDIFF_MAX) || (k == 0 && out_bytes > kMaxUnbackedOutputBytes))
+        return std::unexpected(shape_error(weight, input));
+
+    std::vector<float> out(out_elems, 0.0f);
+    const AliasedFloat* w = float_view(weight.data);
+    const AliasedFloat* x = float_view(input.data);
+    if (k > 0) {
+        tbb::parallel_for(
+            tbb::blocked_range<uint64_t>(0, batch, 1),
+            [&](const tbb::blocked_range<uint64_t>& rows) {
+                for (uint64_t b = rows.begin(); b != rows.end(); ++b)
+                    matmul_row(out.data() + b * m, x + b * k, w, m, k);
+            },
+            tbb::auto_partitioner());
+    }
+
+    Tensor result;
+    result.data.resize(out_bytes);
+    if (out_bytes) std::memcpy(result.data.data(), out.data(), out_bytes);
+    result.shape = {batch, m};
+    result.dtype = DType::Float32;
+    return result;
+}
+
+Result<Tensor> CpuBackend::execute(const Operation& op, const Tensor& input) const {
+    if (op.weight.dtype != DType::Float32 || input.dtype != DType::Float32) return input;
+    return matmul_f32(op.weight, input);
+}
+
+DeviceInfo CpuBackend::device_info() const {
+    DeviceInfo info;
+    info.name = "CPU (" + std::to_string(num_threads_) + " threads)";
+    info.device_type = DeviceType::Cpu;
+    return info;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "memory/eviction.hpp"
+
+using namespace quillfen;
+
+namespace {
+
+MemoryBlock block_of(uint64_t bytes) {
+    MemoryBlock b;
+    b.name = "block";
+    b.tensor.data.assign(bytes, 0);
+    b.tensor.shape = {bytes};
+    b.tensor.dtype = DType::Int8;
+    return b;
+}
+
+std::vector<MemoryTier> four_tiers() {
+    std::vector<MemoryTier> tiers(4);
+    for (size_t i = 0; i < 4; ++i) tiers[i].kind = kTierKinds[i];
+    return tiers;
+}
+
+std::vector<uint64_t> iota_list(uint64_t n) {
+    std::vector<uint64_t> v(n);
+    for (uint64_t i = 0; i < n; ++i) v[i] = i;
+    return v;
+}
+
+}  // namespace
+
+TEST(ExecutionAwareLru, NothingToChooseFrom) {
+    ExecutionAwareLru lru;
+    EXPECT_EQ(lru.select_victim({}, 0, 0), std::nullopt);
+    const auto tiers = four_tiers();
+    EXPECT_EQ(lru.select_victim(tiers, 100, 0), std::nullopt);
+}
+
+TEST(ExecutionAwareLru, SmallestWeightedSizeAcrossTiers) {
+    ExecutionAwareLru lru;
+    auto tiers = four_tiers();
+    tiers[1].blocks.emplace(7, block_of(60));    // Ram: 2 x 60 = 120
+    tiers[0].blocks.emplace(3, block_of(100));   // Vram: 1 x 100 = 100
+    tiers[3].blocks.emplace(9, block_of(13));    // Disk: 8 x 13 = 104
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, 3}));
+    tiers[2].blocks.emplace(5, block_of(24));    // Swap: 4 x 24 = 96
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Swap, 5}));
+    tiers[3].blocks.emplace(11, block_of(0));    // an empty block costs nothing
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Disk, 11}));
+}
+
+TEST(ExecutionAwareLru, EqualScoresGoToTheTierVisitedFirst) {
+    ExecutionAwareLru lru;
+    auto tiers = four_tiers();
+    tiers[1].blocks.emplace(2, block_of(100));  // Ram: 200
+    tiers[0].blocks.emplace(1, block_of(200));  // Vram: 200, visited first
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, 1}));
+    // Tiers are visited in list order, whatever their kinds.
+    std::swap(tiers[0], tiers[1]);
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Ram, 2}));
+}
+
+struct WindowCase {
+    uint64_t block;
+    bool candidate;
+};
+
+class LookAheadWindow : public ::testing::TestWithParam<WindowCase> {};
+
+// Order 0..40 with current 10: 11..26 are needed within 16 steps; 0..10, 27..40 and ids outside the
+// order are candidates. Both forms of the order must agree.
+TEST_P(LookAheadWindow, ProtectsTheNextSixteenPositions) {
+    const auto [id, candidate] = GetParam();
+    auto tiers = four_tiers();
+    tiers[2].blocks.emplace(id, block_of(8));
+    ExecutionAwareLru explicit_order, compact_order;
+    explicit_order.set_execution_order(iota_list(41));
+    compact_order.set_execution_order(ExecutionOrder(41));
+    const auto want = candidate ? std::optional(Victim{TierKind::Swap, id}) : std::nullopt;
+    EXPECT_EQ(explicit_order.select_victim(tiers, 0, 10), want);
+    EXPECT_EQ(compact_order.select_victim(tiers, 0, 10), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, LookAheadWindow,
+                         ::testing::Values(WindowCase{0, true}, WindowCase{9, true}, WindowCase{10, true},
+                                           WindowCase{11, false}, WindowCase{20, false}, WindowCase{26, false},
+                                           WindowCase{27, true}, WindowCase{40, true}, WindowCase{41, true},
+                                           WindowCase{1000, true}),
+                         [](const auto& info) { return "block" + std::to_string(info.param.block); });
+
+TEST(ExecutionAwareLru, ProtectedBlocksLoseEvenWhenSmallest) {
+    ExecutionAwareLru lru;
+    lru.set_execution_order(iota_list(41));
+    auto tiers = four_tiers();
+    for (uint64_t id = 0; id <= 40; ++id)  // 11..26 are the cheapest blocks, and all are protected
+        tiers[0].blocks.emplace(id, block_of(id >= 11 && id <= 26 ? 1 : 1000 + id));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 10), (Victim{TierKind::Vram, 0}));
+}
+
+TEST(ExecutionAwareLru, CurrentOutsideTheOrderProtectsNothing) {
+    ExecutionAwareLru lru;
+    lru.set_execution_order(iota_list(41));
+    auto tiers = four_tiers();
+    tiers[0].blocks.emplace(12, block_of(8));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 500), (Victim{TierKind::Vram, 12}));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 10), std::nullopt);
+}
+
+TEST(ExecutionAwareLru, OnlyTheFirstOccurrenceOfAnIdCounts) {
+    ExecutionAwareLru lru;
+    // 7 first appears at position 0, so from current 5 (position 1) it lies behind, not ahead.
+    lru.set_execution_order({7, 5, 7, 6});
+    auto tiers = four_tiers();
+    tiers[0].blocks.emplace(7, block_of(8));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 5), (Victim{TierKind::Vram, 7}));
+    tiers[0].blocks.emplace(6, block_of(1));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 5), (Victim{TierKind::Vram, 7}));  // 6 is protected
+}
+
+TEST(ExecutionAwareLru, WindowNearTheTopOfTheLargestOrderDoesNotWrap) {
+    ExecutionAwareLru lru;
+    lru.set_execution_order(ExecutionOrder(UINT64_MAX));  // 0 .. 2^64 - 2, held without storage
+    const uint64_t current = UINT64_MAX - 5;
+    auto tiers = four_tiers();
+    tiers[0].blocks.emplace(UINT64_MAX - 2, block_of(1));  // ahead by 3: protected
+    tiers[1].blocks.emplace(current - 1, block_of(1000));  // behind: a candidate
+    tiers[2].blocks.emplace(UINT64_MAX, block_of(1));      // outside the order: a candidate
+    EXPECT_EQ(lru.select_victim(tiers, 0, current), (Victim{TierKind::Swap, UINT64_MAX}));
+    tiers[2].blocks.clear();
+    EXPECT_EQ(lru.select_victim(tiers, 0, current), (Victim{TierKind::Ram, current - 1}));
+    // A window starting at 0 must not protect blocks near the top after a wrap.
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, UINT64_MAX - 2}));
+}
+
+TEST(ExecutionAwareLru, ReplacingTheOrderDropsTheOldOne) {
+    ExecutionAwareLru lru;
+    lru.set_execution_order(ExecutionOrder(41));
+    lru.set_execution_order(std::vector<uint64_t>{});
+    auto tiers = four_tiers();
+    tiers[0].blocks.emplace(12, block_of(8));
+    EXPECT_EQ(lru.select_victim(tiers, 0, 10), (Victim{TierKind::Vram, 12}));
+}
+
+TEST(ExecutionAwareLru, RecordAccessMovesToTheBack) {
+    ExecutionAwareLru lru;
+    for (uint64_t id : {1, 2, 1}) lru.record_access(id);
+    EXPECT_EQ(lru.access_order(), (std::deque<uint64_t>{2, 1}));
+    for (uint64_t id : {3, 2, 3, 3}) lru.record_access(id);
+    EXPECT_EQ(lru.access_order(), (std::deque<uint64_t>{1, 2, 3}));
+}
