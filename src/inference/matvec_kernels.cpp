@@ -20,16 +20,23 @@ Float4 load4(const float* p) {
     return v;
 }
 
+// Lanes (a, b, c, d) picked from the eight lanes of two vectors, in each compiler's spelling.
+#if defined(__clang__)
+#define QF_SHUFFLE4(x, y, a, b, c, d) __builtin_shufflevector(x, y, a, b, c, d)
+#else
+#define QF_SHUFFLE4(x, y, a, b, c, d) __builtin_shuffle(x, y, Index4{a, b, c, d})
+#endif
+
 // Columns of four rows: lane k of c[i] is row k's element i.
 void transpose4(Float4 r0, Float4 r1, Float4 r2, Float4 r3, Float4 c[4]) {
-    const Float4 t0 = __builtin_shuffle(r0, r1, Index4{0, 4, 1, 5});  // r0[0] r1[0] r0[1] r1[1]
-    const Float4 t1 = __builtin_shuffle(r2, r3, Index4{0, 4, 1, 5});
-    const Float4 t2 = __builtin_shuffle(r0, r1, Index4{2, 6, 3, 7});
-    const Float4 t3 = __builtin_shuffle(r2, r3, Index4{2, 6, 3, 7});
-    c[0] = __builtin_shuffle(t0, t1, Index4{0, 1, 4, 5});
-    c[1] = __builtin_shuffle(t0, t1, Index4{2, 3, 6, 7});
-    c[2] = __builtin_shuffle(t2, t3, Index4{0, 1, 4, 5});
-    c[3] = __builtin_shuffle(t2, t3, Index4{2, 3, 6, 7});
+    const Float4 t0 = QF_SHUFFLE4(r0, r1, 0, 4, 1, 5);  // r0[0] r1[0] r0[1] r1[1]
+    const Float4 t1 = QF_SHUFFLE4(r2, r3, 0, 4, 1, 5);
+    const Float4 t2 = QF_SHUFFLE4(r0, r1, 2, 6, 3, 7);
+    const Float4 t3 = QF_SHUFFLE4(r2, r3, 2, 6, 3, 7);
+    c[0] = QF_SHUFFLE4(t0, t1, 0, 1, 4, 5);
+    c[1] = QF_SHUFFLE4(t0, t1, 2, 3, 6, 7);
+    c[2] = QF_SHUFFLE4(t2, t3, 0, 1, 4, 5);
+    c[3] = QF_SHUFFLE4(t2, t3, 2, 3, 6, 7);
 }
 
 // One row, one accumulator.
