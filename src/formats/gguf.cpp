@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 #include "formats/common.hpp"
@@ -16,7 +17,7 @@ namespace {
 // Bytes per value of the fixed-size types, by type code; 0 for strings and arrays.
 constexpr uint8_t kFixedValueBytes[kGGUFValueTypeCount] = {1, 1, 2, 2, 4, 4, 4, 1, 0, 0, 8, 8, 8};
 
-// Every array element takes at most this many values up front, whatever count the file announces.
+// Arrays reserve room for at most this many elements up front, whatever count the file announces.
 constexpr uint64_t kMaxArrayReserve = 1024;
 
 Error unknown_value_type(uint32_t code) { return Error("Unknown GGUF value type: " + std::to_string(code)); }
@@ -46,51 +47,57 @@ GGUFValue decode_fixed(uint32_t code, const uint8_t* p) {
     }
 }
 
-Result<GGUFValue> read_value_nested(File& file, uint32_t code, uint32_t depth);
+Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth);
 
-Result<GGUFValue> read_array(File& file, uint32_t depth) {
-    auto elem_code = file.read_le<uint32_t>();
+Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
+    auto elem_code = in.read_le<uint32_t>();
     if (!elem_code) return std::unexpected(std::move(elem_code).error());
     if (*elem_code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*elem_code));
-    auto count = file.read_le<uint64_t>();
+    auto count = in.read_le<uint64_t>();
     if (!count) return std::unexpected(std::move(count).error());
 
-    GGUFValue::Array elems;
-    elems.reserve(std::min(*count, kMaxArrayReserve));
-    if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
-        // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could only
-        // end in a short read, so it fails as one before anything is allocated.
-        uint64_t total;
-        auto left = file.remaining();
-        if (!left) return std::unexpected(std::move(left).error());
-        if (mul_overflows(*count, width, &total) || total > *left) return std::unexpected(eof_error());
-        auto bytes = read_owned_bytes(file, total, "GGUF array");
-        if (!bytes) return std::unexpected(std::move(bytes).error());
-        for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
-        return GGUFValue{std::move(elems)};
-    }
     // Arrays of arrays recurse: a hostile file could nest them until the stack runs out.
     if (*elem_code == static_cast<uint32_t>(GGUFValueType::Array) && *count > 0 && depth + 1 >= kGGUFMaxArrayDepth)
         return fail("GGUF arrays nested deeper than " + std::to_string(kGGUFMaxArrayDepth) + " levels");
-    // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
-    for (uint64_t i = 0; i < *count; ++i) {
-        auto elem = read_value_nested(file, *elem_code, depth + 1);
-        if (!elem) return std::unexpected(std::move(elem).error());
-        elems.push_back(std::move(*elem));
+
+    // Every element the count announces has its bytes in the file by the time it is stored, so the list
+    // grows with the file, not with the count; a huge (sparse) file can still outgrow memory, which
+    // is reported rather than left to end the process.
+    try {
+        GGUFValue::Array elems;
+        elems.reserve(std::min(*count, kMaxArrayReserve));
+        if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
+            // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could
+            // only end in a short read, so it fails as one before anything is allocated.
+            uint64_t total;
+            if (mul_overflows(*count, width, &total) || total > in.remaining()) return std::unexpected(eof_error());
+            auto bytes = in.read_bytes(total, "GGUF array");
+            if (!bytes) return std::unexpected(std::move(bytes).error());
+            for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
+            return GGUFValue{std::move(elems)};
+        }
+        // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
+        for (uint64_t i = 0; i < *count; ++i) {
+            auto elem = read_value_nested(in, *elem_code, depth + 1);
+            if (!elem) return std::unexpected(std::move(elem).error());
+            elems.push_back(std::move(*elem));
+        }
+        return GGUFValue{std::move(elems)};
+    } catch (const std::bad_alloc&) {
+        return fail("GGUF array of " + std::to_string(*count) + " elements is too large to hold in memory");
     }
-    return GGUFValue{std::move(elems)};
 }
 
-Result<GGUFValue> read_value_nested(File& file, uint32_t code, uint32_t depth) {
+Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth) {
     if (code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(code));
     if (code == static_cast<uint32_t>(GGUFValueType::String)) {
-        auto text = GGUFLoader::read_string(file);
+        auto text = GGUFLoader::read_string(in);
         if (!text) return std::unexpected(std::move(text).error());
         return GGUFValue{std::move(*text)};
     }
-    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(file, depth);
+    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(in, depth);
     uint8_t bytes[8];
-    if (auto r = file.read_exact(bytes, kFixedValueBytes[code]); !r) return std::unexpected(std::move(r).error());
+    if (auto r = in.read_exact(bytes, kFixedValueBytes[code]); !r) return std::unexpected(std::move(r).error());
     return decode_fixed(code, bytes);
 }
 
@@ -124,49 +131,50 @@ struct TensorDirectory {
 Result<TensorDirectory> read_tensor_directory(const std::string& path) {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
+    auto reader = FileReader::over(*file);
+    if (!reader) return std::unexpected(std::move(reader).error());
+    FileReader& in = *reader;
     uint8_t header[24];  // magic (not compared), version, tensor count, metadata entry count
-    if (auto r = file->read_exact(header, sizeof header); !r) return std::unexpected(std::move(r).error());
+    if (auto r = in.read_exact(header, sizeof header); !r) return std::unexpected(std::move(r).error());
     const uint64_t tensor_count = load<uint64_t>(header + 8);
     const uint64_t kv_count = load<uint64_t>(header + 16);
 
     for (uint64_t i = 0; i < kv_count; ++i) {
-        auto key = GGUFLoader::read_string(*file);
+        auto key = GGUFLoader::read_string(in);
         if (!key) return std::unexpected(std::move(key).error());
-        auto code = file->read_le<uint32_t>();
+        auto code = in.read_le<uint32_t>();
         if (!code) return std::unexpected(std::move(code).error());
         if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
-        auto value = GGUFLoader::read_value(*file, *code);
+        auto value = GGUFLoader::read_value(in, *code);
         if (!value) return std::unexpected(std::move(value).error());
     }
 
     // The smallest record: empty name (8), no dimensions (4), type (4), offset (8).
     constexpr uint64_t kMinRecordBytes = 24;
-    auto left = file->remaining();
-    if (!left) return std::unexpected(std::move(left).error());
     TensorDirectory dir;
-    dir.tensors.reserve(std::min(tensor_count, *left / kMinRecordBytes));
+    dir.tensors.reserve(std::min(tensor_count, in.remaining() / kMinRecordBytes));
     for (uint64_t i = 0; i < tensor_count; ++i) {
         GGUFTensorInfo info;
-        auto name = GGUFLoader::read_string(*file);
+        auto name = GGUFLoader::read_string(in);
         if (!name) return std::unexpected(std::move(name).error());
         info.name = std::move(*name);
-        auto n_dims = file->read_le<uint32_t>();
+        auto n_dims = in.read_le<uint32_t>();
         if (!n_dims) return std::unexpected(std::move(n_dims).error());
         info.n_dims = *n_dims;
-        // n_dims * 8 < 2^35: no overflow; read_bytes refuses what the file does not hold.
-        auto dim_bytes = file->read_bytes(uint64_t{info.n_dims} * sizeof(uint64_t));
+        // n_dims * 8 < 2^35: no overflow; a count the file does not hold fails before allocating.
+        auto dim_bytes = in.read_bytes(uint64_t{info.n_dims} * sizeof(uint64_t), "GGUF tensor dimensions");
         if (!dim_bytes) return std::unexpected(std::move(dim_bytes).error());
         info.dims.resize(info.n_dims);
         if (info.n_dims) std::memcpy(info.dims.data(), dim_bytes->data(), dim_bytes->size());
-        auto type_code = file->read_le<uint32_t>();
+        auto type_code = in.read_le<uint32_t>();
         if (!type_code) return std::unexpected(std::move(type_code).error());
         info.type_code = *type_code;
-        auto offset = file->read_le<uint64_t>();
+        auto offset = in.read_le<uint64_t>();
         if (!offset) return std::unexpected(std::move(offset).error());
         info.offset = *offset;
         dir.tensors.push_back(std::move(info));
     }
-    const uint64_t end = file->position();  // bounded by the file's size, so rounding up cannot wrap
+    const uint64_t end = in.position();  // bounded by the file's size, so rounding up cannot wrap
     dir.data_start = (end + kGGUFAlignment - 1) / kGGUFAlignment * kGGUFAlignment;
     return dir;
 }
@@ -184,37 +192,60 @@ DType item_dtype(uint32_t type_code) {
 
 // ---- readers ---------------------------------------------------------------------------------------
 
-Result<std::string> GGUFLoader::read_string(File& file) {
-    auto len = file.read_le<uint64_t>();
+Result<std::string> GGUFLoader::read_string(FileReader& in) {
+    auto len = in.read_le<uint64_t>();
     if (!len) return std::unexpected(std::move(len).error());
-    auto bytes = read_owned_bytes(file, *len, "GGUF string");
+    auto bytes = in.read_bytes(*len, "GGUF string");
     if (!bytes) return std::unexpected(std::move(bytes).error());
     std::string text(bytes->begin(), bytes->end());
     if (auto bad = validate_utf8(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
     return text;
 }
 
-Result<GGUFValue> GGUFLoader::read_value(File& file, uint32_t type_code) { return read_value_nested(file, type_code, 0); }
+Result<GGUFValue> GGUFLoader::read_value(FileReader& in, uint32_t type_code) {
+    return read_value_nested(in, type_code, 0);
+}
+
+// The File overloads read through a reader of their own and leave the file just past the value.
+Result<std::string> GGUFLoader::read_string(File& file) {
+    auto in = FileReader::over(file);
+    if (!in) return std::unexpected(std::move(in).error());
+    auto text = read_string(*in);
+    if (auto r = in->sync(); !r && text) return std::unexpected(std::move(r).error());
+    return text;
+}
+
+Result<GGUFValue> GGUFLoader::read_value(File& file, uint32_t type_code) {
+    auto in = FileReader::over(file);
+    if (!in) return std::unexpected(std::move(in).error());
+    auto value = read_value(*in, type_code);
+    if (auto r = in->sync(); !r && value) return std::unexpected(std::move(r).error());
+    return value;
+}
 
 Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error().wrap("Failed to open GGUF file: " + display_path(path)));
 
-    auto magic = file->read_le<uint32_t>();
+    auto reader = FileReader::over(*file);
+    if (!reader) return std::unexpected(std::move(reader).error());
+    FileReader& in = *reader;
+
+    auto magic = in.read_le<uint32_t>();
     if (!magic) return std::unexpected(std::move(magic).error());
     if (*magic != kGGUFMagic) return fail("Not a GGUF file: bad magic " + hex8(*magic));
     uint8_t counts[20];  // version (ignored), tensor count (ignored), metadata entry count
-    if (auto r = file->read_exact(counts, sizeof counts); !r) return std::unexpected(std::move(r).error());
+    if (auto r = in.read_exact(counts, sizeof counts); !r) return std::unexpected(std::move(r).error());
     const uint64_t kv_count = load<uint64_t>(counts + 12);
 
     MetadataMap kv;
     for (uint64_t i = 0; i < kv_count; ++i) {  // each entry takes >= 13 bytes: a damaged count stops at the end
-        auto key = read_string(*file);
+        auto key = read_string(in);
         if (!key) return std::unexpected(std::move(key).error());
-        auto code = file->read_le<uint32_t>();
+        auto code = in.read_le<uint32_t>();
         if (!code) return std::unexpected(std::move(code).error());
         if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
-        auto value = read_value(*file, *code);
+        auto value = read_value(in, *code);
         if (!value) return std::unexpected(std::move(value).error());
         kv.insert_or_assign(std::move(*key), std::move(*value));  // a repeated key: the later entry wins
     }
@@ -277,6 +308,8 @@ Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
         n_elements = 0;
     else
         for (uint64_t d : info.dims) overflow = overflow || mul_overflows(n_elements, d, &n_elements);
+    // Whole blocks by the one type table; Q8_K (15) is sized by its real 256-element, 292-byte blocks
+    // like every other known code, so its read stops where its data does.
     const auto byte_size = overflow ? std::nullopt : gguf_data_size(info.type_code, n_elements);
     if (!byte_size)
         return fail("Tensor '" + info.name + "' of shape " + format_shape(info.dims) + " and type " +

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "formats/common.hpp"
 #include "formats/loader.hpp"
 #include "tensor/file.hpp"
 
@@ -46,6 +47,9 @@ public:
     static Result<std::string> read_string(File& file);
     // One value of type `type_code`; arrays read their element type and count, then each element.
     static Result<GGUFValue> read_value(File& file, uint32_t type_code);
+    // The same over a buffered reader, which the loader itself uses.
+    static Result<std::string> read_string(FileReader& in);
+    static Result<GGUFValue> read_value(FileReader& in, uint32_t type_code);
 
     Result<ModelMetadata> load_metadata(const std::string& path) const override;
     std::unique_ptr<LayerIterator> iter_layers(const std::string& path) const override;

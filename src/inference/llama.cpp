@@ -1,7 +1,8 @@
 #include "inference/llama.hpp"
 
+#include "inference/matvec_kernels.hpp"
+
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -48,17 +49,22 @@ constexpr std::string_view kFieldSuffix[kFieldCount] = {
     ".attn_norm.weight", ".attn_q.weight", ".attn_k.weight", ".attn_v.weight", ".attn_output.weight",
     ".ffn_norm.weight",  ".ffn_gate.weight", ".ffn_up.weight", ".ffn_down.weight"};
 
-// Length of the default a missing field gets; the feed-forward matrices default to empty.
+// Length of the default a missing field gets; the feed-forward matrices default to empty. A length past
+// 64 bits saturates, so the memory check below refuses it.
 struct FieldDefaults {
     uint64_t len[kFieldCount] = {};
-    bool ok = true;  // false when a length does not fit in 64 bits
 };
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t out;
+    return mul_overflows(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
+}
 
 FieldDefaults field_defaults(const LlamaConfig& c) {
     FieldDefaults d;
     const uint64_t h = c.hidden_dim;
-    uint64_t hh = 0, kv = 0;
-    d.ok = !mul_overflows(h, h, &hh) && !mul_overflows(c.head_dim, c.n_kv_heads, &kv) && !mul_overflows(kv, h, &kv);
+    const uint64_t hh = saturating_mul(h, h);
+    const uint64_t kv = saturating_mul(saturating_mul(c.head_dim, c.n_kv_heads), h);
     d.len[kAttnNorm] = h;
     d.len[kAttnQ] = hh;
     d.len[kAttnK] = kv;
@@ -102,7 +108,7 @@ std::optional<uint64_t> default_bytes(const TensorMap& tensors, const LlamaConfi
     if (mul_overflows(n, sizeof(LlamaLayerWeights) + sizeof(KVCache), &total)) return std::nullopt;
     for (int f = 0; f < kFieldCount; ++f) {
         if (present[f] >= n || d.len[f] == 0) continue;
-        if (!d.ok || mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
+        if (mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
             add_overflows(total, term, &total))
             return std::nullopt;
     }
@@ -129,67 +135,6 @@ std::vector<float> tensor_or(const TensorMap& tensors, std::string_view name, ui
 std::vector<float> tensor_or_empty(const TensorMap& tensors, std::string_view name) {
     if (const auto* t = find(tensors, name)) return *t;
     return {};
-}
-
-// Four floats as one value; GCC lowers the arithmetic to SSE on x86-64 and NEON on arm64.
-typedef float Float4 __attribute__((vector_size(16)));
-
-Float4 load4(const float* p) {
-    Float4 v;
-    std::memcpy(&v, p, sizeof v);  // rows need not be 16-byte aligned
-    return v;
-}
-
-// Column j of four rows: lane k of c[i] is row k's element j + i.
-void transpose4(Float4 r0, Float4 r1, Float4 r2, Float4 r3, Float4 c[4]) {
-    typedef int Index4 __attribute__((vector_size(16)));
-    const Float4 t0 = __builtin_shuffle(r0, r1, Index4{0, 4, 1, 5});  // r0[0] r1[0] r0[1] r1[1]
-    const Float4 t1 = __builtin_shuffle(r2, r3, Index4{0, 4, 1, 5});
-    const Float4 t2 = __builtin_shuffle(r0, r1, Index4{2, 6, 3, 7});
-    const Float4 t3 = __builtin_shuffle(r2, r3, Index4{2, 6, 3, 7});
-    c[0] = __builtin_shuffle(t0, t1, Index4{0, 1, 4, 5});
-    c[1] = __builtin_shuffle(t0, t1, Index4{2, 3, 6, 7});
-    c[2] = __builtin_shuffle(t2, t3, Index4{0, 1, 4, 5});
-    c[3] = __builtin_shuffle(t2, t3, Index4{2, 3, 6, 7});
-}
-
-// Rows [begin, end) of the product. Each row keeps one running sum that adds its products one at a
-// time in ascending column order; the speed comes from carrying eight rows' sums side by side in
-// vector lanes (columns transposed in blocks of four), never from reordering a row's additions.
-void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols) {
-    uint64_t r = begin;
-    const uint64_t cols4 = cols & ~uint64_t{3};
-    for (; r + 8 <= end; r += 8) {
-        const float* a = w + r * cols;
-        const float* b = a + 4 * cols;
-        Float4 acc_a = {-0.0f, -0.0f, -0.0f, -0.0f};
-        Float4 acc_b = acc_a;
-        for (uint64_t j = 0; j < cols4; j += 4) {
-            Float4 ca[4], cb[4];
-            transpose4(load4(a + j), load4(a + cols + j), load4(a + 2 * cols + j), load4(a + 3 * cols + j), ca);
-            transpose4(load4(b + j), load4(b + cols + j), load4(b + 2 * cols + j), load4(b + 3 * cols + j), cb);
-            for (int i = 0; i < 4; ++i) {
-                const float xj = x[j + i];
-                acc_a = acc_a + ca[i] * xj;
-                acc_b = acc_b + cb[i] * xj;
-            }
-        }
-        for (uint64_t j = cols4; j < cols; ++j) {
-            const float xj = x[j];
-            acc_a = acc_a + Float4{a[j], a[cols + j], a[2 * cols + j], a[3 * cols + j]} * xj;
-            acc_b = acc_b + Float4{b[j], b[cols + j], b[2 * cols + j], b[3 * cols + j]} * xj;
-        }
-        for (int k = 0; k < 4; ++k) {
-            out[r + k] = acc_a[k];
-            out[r + 4 + k] = acc_b[k];
-        }
-    }
-    for (; r < end; ++r) {
-        const float* wr = w + r * cols;
-        float acc = -0.0f;
-        for (uint64_t j = 0; j < cols; ++j) acc += wr[j] * x[j];
-        out[r] = acc;
-    }
 }
 
 // Shapes the attention and feed-forward code cannot run with; checked before the step changes anything.
@@ -233,6 +178,7 @@ LayerCount count_layers(const TensorMap& tensors) {
 
 LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
     LlamaConfig c;
+    const bool stored_heads = hints.head_count && *hints.head_count != 0;
     if (tensors.empty()) {
         c.hidden_dim = kDefaultHidden;
         c.n_heads = kDefaultHeads;
@@ -246,7 +192,7 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
         const auto* k = find(tensors, "blk.0.attn_k.weight");
         const uint64_t h = output_norm ? output_norm->size() : attn_norm ? attn_norm->size() : kDefaultHidden;
         c.hidden_dim = h;
-        if (!hints.head_count) {
+        if (!stored_heads) {
             // Without a stored head count the query matrix is all there is to go by.
             c.n_heads = q ? div_or_fault(q->size(), h) : kDefaultHeads;
             if (k && c.n_heads > h) {
@@ -270,7 +216,7 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
             c.vocab_size = kDefaultVocab;
         }
     }
-    if (hints.head_count && *hints.head_count != 0) {
+    if (stored_heads) {
         c.n_heads = *hints.head_count;
         c.head_dim = c.hidden_dim / c.n_heads;
         c.n_kv_heads = hints.head_count_kv.value_or(c.n_heads);
@@ -293,9 +239,9 @@ Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHi
     if (!needed || *needed > memory_limit_bytes) {
         const std::string count =
             layers.overflow ? "18446744073709551616" : std::to_string(layers.count);
-        return fail("Too many layers: " + count + " layers need " + bytes_text(needed.value_or(0), !needed) +
-                    " bytes of default weights, more than the " + std::to_string(memory_limit_bytes) +
-                    " bytes of memory");
+        return fail("Default weights too large: " + count + " layers need " +
+                    bytes_text(needed.value_or(0), !needed) + " bytes, more than the " +
+                    std::to_string(memory_limit_bytes) + " bytes of memory");
     }
 
     const uint64_t embd_len = c.hidden_dim * c.vocab_size;  // fits: checked with the defaults above

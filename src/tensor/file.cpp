@@ -19,6 +19,8 @@ Error os_error(int errnum) {
 Error eof_error() { return Error("failed to fill whole buffer"); }
 
 Result<File> File::open(const std::string& path) {
+    // The OS would stop at an embedded NUL and open a different file than the one named.
+    if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -103,12 +105,14 @@ Result<std::vector<uint8_t>> File::read_bytes(uint64_t n) {
 }
 
 Result<uint64_t> file_size(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return std::unexpected(os_error(errno));
     return static_cast<uint64_t>(st.st_size);
 }
 
 bool path_exists(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return false;
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
 }

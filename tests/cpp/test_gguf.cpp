@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
 
 #include "format_fixtures.hpp"
 #include "formats/gguf.hpp"
@@ -336,4 +339,30 @@ TEST(GGUFMalformedFiles, UnknownEntryTypeAndInvalidKey) {
     m = load(dir, GGUFBuilder().kv("bad\xc0key", kU8, "\x01").build());
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().message(), "Invalid UTF-8 in GGUF string");
+}
+
+TEST(GGUFArrays, FileOverloadsLeaveTheFileJustPastTheValue) {
+    OpenBytes f(Bytes().str("tok").u32(kArray).u32(kString).u64(2).str("a").str("b").u8(0x7e).buf);
+    auto key = GGUFLoader::read_string(f.file);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(*key, "tok");
+    auto code = f.file.read_le<uint32_t>();
+    ASSERT_TRUE(code);
+    ASSERT_TRUE(GGUFLoader::read_value(f.file, *code));
+    EXPECT_EQ(f.file.read_le<uint8_t>().value(), 0x7e);
+}
+
+TEST(GGUFMalformedFiles, StringLengthTheFileHoldsButMemoryCannotIsAnError) {
+    // A sparse file of 1 TiB: the announced length passes the file-size check, so only the allocation
+    // can refuse it (skipped under "always overcommit", where the zero fill would really take the memory).
+    std::ifstream mode("/proc/sys/vm/overcommit_memory");
+    int overcommit = 1;
+    if (!(mode >> overcommit) || overcommit == 1) GTEST_SKIP() << "overcommit mode 1";
+    TempDir dir;
+    const uint64_t size = 1ull << 40;
+    write_file(dir.file("m.gguf"), GGUFBuilder().kv("k", kString, Bytes().u64(size - 64).buf).build());
+    if (truncate(dir.file("m.gguf").c_str(), static_cast<off_t>(size)) != 0) GTEST_SKIP() << "no sparse files here";
+    auto m = GGUFLoader().load_metadata(dir.file("m.gguf"));
+    ASSERT_FALSE(m);
+    EXPECT_EQ(m.error().message(), "GGUF string of " + std::to_string(size - 64) + " bytes is too large to hold in memory");
 }

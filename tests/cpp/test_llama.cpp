@@ -2,14 +2,17 @@
 
 #include <tbb/task_arena.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
 
 #include "inference/llama.hpp"
+#include "inference/matvec_kernels.hpp"
 
 using namespace quillfen;
 
+// Everything here is file-local: other test files use the same helper names.
 namespace {
 
 constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
@@ -45,7 +48,6 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
-}  // namespace
 
 // ---- matvec -----------------------------------------------------------------------------------
 
@@ -66,6 +68,32 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MatvecShapes,
                                            std::pair<size_t, size_t>{4, 64}, std::pair<size_t, size_t>{37, 53},
                                            std::pair<size_t, size_t>{1023, 96}, std::pair<size_t, size_t>{6, 0}));
 
+TEST(MatvecKernels, EveryKernelAddsEachRowInColumnOrder) {
+    // Row counts around the 8- and 16-row blocks, column counts around the 4-column transposes; a range
+    // that starts mid-matrix; NaN canaries outside the range must stay.
+    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
+        for (size_t cols : {1, 3, 4, 5, 8, 31}) {
+            const auto w = random_vector(rows * cols, uint32_t(rows * 100 + cols));
+            const auto x = random_vector(cols, 9);
+            const auto expected = serial_matvec(w, x, rows, cols);
+            const size_t begin = rows > 3 ? 2 : 0;
+            for (bool avx : {false, true}) {
+                if (avx && !matvec_rows_avx_available()) continue;
+                std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
+                (avx ? matvec_rows_avx : matvec_rows_portable)(w.data(), x.data(), out.data(), begin, rows, cols);
+                for (size_t r = 0; r < rows; ++r) {
+                    if (r < begin) {
+                        EXPECT_TRUE(std::isnan(out[r]));
+                    } else {
+                        EXPECT_EQ(std::bit_cast<uint32_t>(out[r]), std::bit_cast<uint32_t>(expected[r]))
+                            << "avx=" << avx << " rows=" << rows << " cols=" << cols << " r=" << r;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Matvec, ShortWeightOrInputGivesZeros) {
     const auto w = random_vector(12, 3);
     const auto x = random_vector(4, 4);
@@ -77,9 +105,9 @@ TEST(Matvec, ShortWeightOrInputGivesZeros) {
 }
 
 TEST(Matvec, SumStartsFromNegativeZero) {
-    // Every product is -0; a sum started from +0 would end as +0.
-    const auto out = matvec(std::vector<float>{0.0f, 0.0f}, std::vector<float>{-1.0f, -2.0f}, 1, 2);
-    EXPECT_TRUE(std::signbit(out[0]));
+    // Every product is -0; a sum started from +0 would end as +0. 17 rows reach every kernel path.
+    const auto out = matvec(std::vector<float>(17 * 5, 0.0f), std::vector<float>(5, -1.0f), 17, 5);
+    for (float v : out) EXPECT_TRUE(std::signbit(v));
 }
 
 // ---- norms and rotary embedding ---------------------------------------------------------------
@@ -259,21 +287,21 @@ TEST(BuildSession, LayerCountWhoseDefaultsExceedTheLimitIsRefusedUpFront) {
     EXPECT_TRUE(build_llama_session(ten, {}, needed));
     auto refused = build_llama_session(ten, {}, needed - 1);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message(), "Too many layers: 10 layers need " + std::to_string(needed) +
-                                             " bytes of default weights, more than the " +
-                                             std::to_string(needed - 1) + " bytes of memory");
+    EXPECT_EQ(refused.error().message(), "Default weights too large: 10 layers need " + std::to_string(needed) +
+                                             " bytes, more than the " + std::to_string(needed - 1) +
+                                             " bytes of memory");
 
     TensorMap huge = ten;
     huge["blk.99999999999.x"] = {};
     auto r = build_llama_session(huge, {}, machine_memory_bytes());
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 100000000000 layers need ")) << r.error().message();
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 100000000000 layers need ")) << r.error().message();
 
     TensorMap top = ten;
     top["blk.18446744073709551615"] = {};
     r = build_llama_session(top, {}, kNoLimit);
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 18446744073709551616 layers need more than "));
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 18446744073709551616 layers need more than "));
 }
 
 TEST(BuildSession, HostileKeyValueHeadCountIsRefusedNotAllocated) {
@@ -281,7 +309,7 @@ TEST(BuildSession, HostileKeyValueHeadCountIsRefusedNotAllocated) {
     auto r = build_llama_session({{"output_norm.weight", zeros(8)}, {"blk.0.attn_norm.weight", zeros(8)}},
                                  {2, uint64_t{1} << 62, {}, {}}, kNoLimit);
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Too many layers: 1 layers need more than "));
+    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 1 layers need more than "));
 }
 
 // ---- forward ----------------------------------------------------------------------------------
@@ -408,3 +436,5 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
         EXPECT_TRUE(s->state.kv_cache[0].keys.empty());
     }
 }
+
+}  // namespace

@@ -9,6 +9,7 @@
 
 using namespace quillfen;
 
+// Everything here is file-local: other test files use the same helper names.
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -18,7 +19,6 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr uint64_t kFirstStates[] = {9039304369631583587ull, 8647191391818483560ull, 10334312345110439241ull,
                                      459824130525332694ull, 1363481262641415071ull};
 
-}  // namespace
 
 TEST(Sampler, GreedyPicksLastOfTiedMaxima) {
     EXPECT_EQ(sample({1.0f, 3.0f, 3.0f, 2.0f}, 0.0f, 0, 1.0f, 7), 2u);
@@ -113,3 +113,5 @@ INSTANTIATE_TEST_SUITE_P(
                       // a tiny temperature turns finite logits into infinities whose difference is NaN
                       NaNCase{"overflowing_temperature", {1.0f, 2.0f}, 1e-45f, 0, 1.0f}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

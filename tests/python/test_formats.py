@@ -270,6 +270,12 @@ class TestMalformedInput:
         assert load_error(tmp_path / "absent.gguf") == "No such file or directory (os error 2)"
         assert load_error(tmp_path) == "Is a directory (os error 21)"
 
+    def test_embedded_nul_does_not_open_the_file_before_it(self, tmp_path):
+        p = tmp_path / "m.gguf"
+        write_llama_gguf(p)
+        with pytest.raises(RuntimeError, match=r"^Invalid argument \(os error 22\)$"):
+            FormatDetector.detect(str(p) + "\0.txt")
+
     def test_gguf_truncated_at_every_field_boundary(self, tmp_path):
         g = GGUFBytes().header(1, 3)
         g.string("general.architecture").u32(8).string("llama")

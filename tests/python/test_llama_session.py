@@ -197,14 +197,6 @@ class TestAgainstReference:
         got = assert_matches_reference(tmp_path / "m.gguf", decoded, hints, ("greedy", "sampled"), steps=4)
         assert len(set(got)) > 1
 
-    def test_q8_k_matrices_decode_as_zeros(self, tmp_path):
-        rng = np.random.default_rng(5)
-        t = random_tensors(rng, hidden=256, ffn=256, vocab=20, layers=1)
-        write_gguf(tmp_path / "m.gguf", t, Q.Q8_K, head_metadata(4, 4)[0], rng)
-        s = LlamaSession(str(tmp_path / "m.gguf"))
-        # a zero output matrix makes every logit equal: greedy takes the last index
-        assert run(s, [1], 2, SETTINGS["greedy"]) == [19, 19, 19]
-
     @pytest.mark.parametrize("variant", ["tied_embeddings", "zero_layers", "missing_tensors", "layer_gap",
                                          "grouped_kv_by_lengths", "rope_base_only"])
     def test_model_shapes(self, tmp_path, variant):
@@ -390,9 +382,6 @@ class TestSurface:
         assert list(inspect.signature(LlamaSession.generate_next_token).parameters)[1:] == [
             "token_id", "temperature", "top_k", "top_p"]
 
-    def test_registered_last(self):
-        assert _core.__all__[-1] == "LlamaSession"
-
     @pytest.mark.parametrize("call, message", [
         (lambda s: s.generate_next_token(1, 0.0, 0),
          "LlamaSession.generate_next_token() missing 1 required positional argument: 'top_p'"),
@@ -489,7 +478,7 @@ class TestMalformedFiles:
         t = random_tensors(rng, hidden=8, ffn=8, vocab=4, layers=1)
         t[f"blk.{layer}.attn_norm.weight"] = np.ones(8, np.float32)
         write_gguf(tmp_path / "m.gguf", t)
-        with pytest.raises(RuntimeError, match="^Failed to load model: Too many layers: "):
+        with pytest.raises(RuntimeError, match="^Failed to load model: Default weights too large: "):
             LlamaSession(str(tmp_path / "m.gguf"))
 
     def test_moderate_block_number_builds_default_layers(self, tmp_path):
