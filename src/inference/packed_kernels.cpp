@@ -1,0 +1,294 @@
+#include "inference/packed_kernels.hpp"
+
+#include <algorithm>
+
+#include "inference/packed_lanes.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quillfen {
+
+namespace {
+
+// Writes the sixteen sums of group g, keeping only rows below `rows`.
+inline void store_group(const float* sums, float* out, uint64_t g, uint64_t rows) {
+    const uint64_t first = g * kPackRows;
+    std::copy_n(sums, std::min<uint64_t>(kPackRows, rows - first), out + first);
+}
+
+void scalar_groups(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g_begin,
+                   uint64_t g_end) {
+    for (uint64_t g = g_begin; g < g_end; ++g) {
+        const uint8_t* group = w.group(g);
+        float sums[kPackRows];
+        for (uint64_t r = 0; r < kPackRows; ++r) {
+            float acc = -0.0f;
+            if (g * kPackRows + r < rows)
+                for (uint64_t j = 0; j < w.cols; ++j) acc += packed_lane_weight(w.format, group, j, r) * x[j];
+            sums[r] = acc;
+        }
+        store_group(sums, out, g, rows);
+    }
+}
+
+}  // namespace
+
+#if defined(__x86_64__)
+
+// Everything down to the dispatcher is compiled for AVX-512 / AVX2 and runs only after the CPU check.
+// Separate multiply and add (no fused multiply-add): the same roundings as the scalar loop.
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,f16c")
+// GCC 12 warns about the deliberately undefined upper lanes inside its own broadcast intrinsics.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+// ---- sixteen lanes: one group in one vector ----------------------------------------------------
+
+struct NoScales {};
+
+struct F32x16 {
+    static constexpr int kElems = 1, kBytes = 64;
+    using Scales = NoScales;
+    static NoScales scales(const uint8_t*) { return {}; }
+    static __m512 weight(NoScales, const uint8_t* p, int) { return _mm512_loadu_ps(reinterpret_cast<const float*>(p)); }
+};
+
+struct F16x16 {
+    static constexpr int kElems = 1, kBytes = 32;
+    using Scales = NoScales;
+    static NoScales scales(const uint8_t*) { return {}; }
+    static __m512 weight(NoScales, const uint8_t* p, int) {
+        return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    }
+};
+
+inline __m512 halves16(const uint8_t* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
+
+// Element k of a 32-element block: the low nibbles of qs[0..15] are elements 0..15, the high ones 16..31.
+inline __m512i nibbles16(const uint8_t* qs, int k) {
+    const __m512i q = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qs + 16 * (k % 16))));
+    return k < 16 ? _mm512_and_si512(q, _mm512_set1_epi32(15)) : _mm512_srli_epi32(q, 4);
+}
+
+struct Q4_0x16 {
+    static constexpr int kElems = 32, kBytes = 288;
+    struct Scales { __m512 d; };
+    static Scales scales(const uint8_t* p) { return {halves16(p)}; }
+    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
+        const __m512i q = _mm512_sub_epi32(nibbles16(p + 32, k), _mm512_set1_epi32(8));
+        return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(q));
+    }
+};
+
+struct Q4_1x16 {
+    static constexpr int kElems = 32, kBytes = 320;
+    struct Scales { __m512 d, m; };
+    static Scales scales(const uint8_t* p) { return {halves16(p), halves16(p + 32)}; }
+    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
+        return _mm512_add_ps(_mm512_mul_ps(s.d, _mm512_cvtepi32_ps(nibbles16(p + 64, k))), s.m);
+    }
+};
+
+struct Q8_0x16 {
+    static constexpr int kElems = 32, kBytes = 544;
+    struct Scales { __m512 d; };
+    static Scales scales(const uint8_t* p) { return {halves16(p)}; }
+    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
+        const __m512i q = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32 + 16 * k)));
+        return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(q));
+    }
+};
+
+// NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
+template <class Fmt, int NG>
+inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
+    const uint64_t blocks = w.cols / Fmt::kElems;
+    const uint8_t* base[NG];
+    __m512 acc[NG];
+    for (int n = 0; n < NG; ++n) {
+        base[n] = w.group(g + n);
+        acc[n] = _mm512_set1_ps(-0.0f);
+    }
+    for (uint64_t b = 0; b < blocks; ++b) {
+        typename Fmt::Scales s[NG];
+        for (int n = 0; n < NG; ++n) s[n] = Fmt::scales(base[n] + b * Fmt::kBytes);
+        const float* xb = x + b * Fmt::kElems;
+#pragma GCC unroll 32
+        for (int k = 0; k < Fmt::kElems; ++k) {
+            const __m512 xk = _mm512_set1_ps(xb[k]);
+            for (int n = 0; n < NG; ++n)
+                acc[n] = _mm512_add_ps(acc[n], _mm512_mul_ps(Fmt::weight(s[n], base[n] + b * Fmt::kBytes, k), xk));
+        }
+    }
+    for (int n = 0; n < NG; ++n) {
+        alignas(64) float sums[kPackRows];
+        _mm512_store_ps(sums, acc[n]);
+        store_group(sums, out, g + n, rows);
+    }
+}
+
+template <class Fmt>
+void run16(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g, uint64_t g_end) {
+    for (; g + 4 <= g_end; g += 4) groups16<Fmt, 4>(w, x, out, rows, g);
+    for (; g < g_end; ++g) groups16<Fmt, 1>(w, x, out, rows, g);
+}
+
+// ---- eight lanes: a group as two vectors, lanes 0-7 and 8-15 -----------------------------------
+
+struct F32x8 {
+    static constexpr int kElems = 1, kBytes = 64;
+    using Scales = NoScales;
+    static NoScales scales(const uint8_t*, int) { return {}; }
+    static __m256 weight(NoScales, const uint8_t* p, int, int h) {
+        return _mm256_loadu_ps(reinterpret_cast<const float*>(p) + 8 * h);
+    }
+};
+
+inline __m256 halves8(const uint8_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+
+struct F16x8 {
+    static constexpr int kElems = 1, kBytes = 32;
+    using Scales = NoScales;
+    static NoScales scales(const uint8_t*, int) { return {}; }
+    static __m256 weight(NoScales, const uint8_t* p, int, int h) { return halves8(p + 16 * h); }
+};
+
+inline __m256i nibbles8(const uint8_t* qs, int k, int h) {
+    const __m256i q =
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qs + 16 * (k % 16) + 8 * h)));
+    return k < 16 ? _mm256_and_si256(q, _mm256_set1_epi32(15)) : _mm256_srli_epi32(q, 4);
+}
+
+struct Q4_0x8 {
+    static constexpr int kElems = 32, kBytes = 288;
+    struct Scales { __m256 d; };
+    static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h)}; }
+    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
+        const __m256i q = _mm256_sub_epi32(nibbles8(p + 32, k, h), _mm256_set1_epi32(8));
+        return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(q));
+    }
+};
+
+struct Q4_1x8 {
+    static constexpr int kElems = 32, kBytes = 320;
+    struct Scales { __m256 d, m; };
+    static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h), halves8(p + 32 + 16 * h)}; }
+    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
+        return _mm256_add_ps(_mm256_mul_ps(s.d, _mm256_cvtepi32_ps(nibbles8(p + 64, k, h))), s.m);
+    }
+};
+
+struct Q8_0x8 {
+    static constexpr int kElems = 32, kBytes = 544;
+    struct Scales { __m256 d; };
+    static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h)}; }
+    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
+        const __m256i q =
+            _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 32 + 16 * k + 8 * h)));
+        return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(q));
+    }
+};
+
+template <class Fmt, int NG>
+inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
+    const uint64_t blocks = w.cols / Fmt::kElems;
+    const uint8_t* base[NG];
+    __m256 acc[NG][2];
+    for (int n = 0; n < NG; ++n) {
+        base[n] = w.group(g + n);
+        acc[n][0] = acc[n][1] = _mm256_set1_ps(-0.0f);
+    }
+    for (uint64_t b = 0; b < blocks; ++b) {
+        typename Fmt::Scales s[NG][2];
+        for (int n = 0; n < NG; ++n)
+            for (int h = 0; h < 2; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
+        const float* xb = x + b * Fmt::kElems;
+#pragma GCC unroll 32
+        for (int k = 0; k < Fmt::kElems; ++k) {
+            const __m256 xk = _mm256_set1_ps(xb[k]);
+            for (int n = 0; n < NG; ++n)
+                for (int h = 0; h < 2; ++h)
+                    acc[n][h] = _mm256_add_ps(
+                        acc[n][h], _mm256_mul_ps(Fmt::weight(s[n][h], base[n] + b * Fmt::kBytes, k, h), xk));
+        }
+    }
+    for (int n = 0; n < NG; ++n) {
+        alignas(32) float sums[kPackRows];
+        _mm256_store_ps(sums, acc[n][0]);
+        _mm256_store_ps(sums + 8, acc[n][1]);
+        store_group(sums, out, g + n, rows);
+    }
+}
+
+template <class Fmt>
+void run8(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g, uint64_t g_end) {
+    for (; g + 2 <= g_end; g += 2) groups8<Fmt, 2>(w, x, out, rows, g);
+    for (; g < g_end; ++g) groups8<Fmt, 1>(w, x, out, rows, g);
+}
+
+void avx512_groups(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g, uint64_t g_end) {
+    switch (w.format) {
+        case PackedFormat::F32: return run16<F32x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::F16: return run16<F16x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_0: return run16<Q4_0x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_1: return run16<Q4_1x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q8_0: return run16<Q8_0x16>(w, x, out, rows, g, g_end);
+        default: fault("not a packed format");
+    }
+}
+
+void avx2_groups(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g, uint64_t g_end) {
+    switch (w.format) {
+        case PackedFormat::F32: return run8<F32x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::F16: return run8<F16x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_0: return run8<Q4_0x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_1: return run8<Q4_1x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q8_0: return run8<Q8_0x8>(w, x, out, rows, g, g_end);
+        default: fault("not a packed format");
+    }
+}
+
+}  // namespace
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+bool packed_isa_available(PackedIsa isa) {
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    switch (isa) {
+        case PackedIsa::Scalar: return true;
+        case PackedIsa::Avx2: return avx2;
+        case PackedIsa::Avx512: return avx512;
+    }
+    return false;
+}
+
+#else
+
+bool packed_isa_available(PackedIsa isa) { return isa == PackedIsa::Scalar; }
+
+#endif
+
+PackedIsa packed_best_isa() {
+    static const PackedIsa best = packed_isa_available(PackedIsa::Avx512) ? PackedIsa::Avx512
+                                  : packed_isa_available(PackedIsa::Avx2)  ? PackedIsa::Avx2
+                                                                           : PackedIsa::Scalar;
+    return best;
+}
+
+void packed_matvec_groups(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g_begin,
+                          uint64_t g_end, PackedIsa isa) {
+#if defined(__x86_64__)
+    if (isa == PackedIsa::Avx512) return avx512_groups(w, x, out, rows, g_begin, g_end);
+    if (isa == PackedIsa::Avx2) return avx2_groups(w, x, out, rows, g_begin, g_end);
+#endif
+    scalar_groups(w, x, out, rows, g_begin, g_end);
+}
+
+}  // namespace quillfen

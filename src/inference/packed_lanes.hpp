@@ -1,0 +1,52 @@
+// One weight of a packed sixteen-row group, decoded on its own: the scalar form of what the vector
+// kernels decode sixteen lanes at a time. The same float operations, in the same order, as the block
+// decoders of the full dequantisation.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "inference/dequant.hpp"
+#include "inference/weights.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+inline float packed_half(const uint8_t* p) {
+    uint16_t h;
+    std::memcpy(&h, p, 2);
+    return f16_to_f32(h);
+}
+
+// Column j of lane r (row r of the group) in a group packed as `f`.
+inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j, uint64_t r) {
+    const PackedBlockShape shape = packed_block_shape(f);
+    const uint8_t* block = group + (j / shape.elems) * shape.bytes;
+    const uint64_t k = j % shape.elems;
+    switch (f) {
+        case PackedFormat::F32: {
+            float v;
+            std::memcpy(&v, block + 4 * r, 4);
+            return v;
+        }
+        case PackedFormat::F16: return packed_half(block + 2 * r);
+        case PackedFormat::Q4_0: {
+            const float d = packed_half(block + 2 * r);
+            const uint8_t q = block[32 + 16 * (k % 16) + r];
+            return d * static_cast<float>((k < 16 ? (q & 15) : (q >> 4)) - 8);
+        }
+        case PackedFormat::Q4_1: {
+            const float d = packed_half(block + 2 * r);
+            const float m = packed_half(block + 32 + 2 * r);
+            const uint8_t q = block[64 + 16 * (k % 16) + r];
+            return d * static_cast<float>(k < 16 ? (q & 15) : (q >> 4)) + m;
+        }
+        case PackedFormat::Q8_0: {
+            const float d = packed_half(block + 2 * r);
+            return d * static_cast<float>(static_cast<int8_t>(block[32 + 16 * k + r]));
+        }
+        default: fault("not a packed format");
+    }
+}
+
+}  // namespace quillfen

@@ -1,0 +1,173 @@
+#include "inference/weights.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "formats/gguf_types.hpp"
+#include "inference/dequant.hpp"
+#include "inference/packed_lanes.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+namespace {
+
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8;
+
+std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
+    auto p = std::make_unique<uint8_t[]>(n);  // value-initialised: padding rows stay zero
+    return p;
+}
+
+// Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
+void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r) {
+    switch (f) {
+        case PackedFormat::Q4_0:
+            std::memcpy(dst + 2 * r, src, 2);
+            for (int k = 0; k < 16; ++k) dst[32 + 16 * k + r] = src[2 + k];
+            break;
+        case PackedFormat::Q4_1:
+            std::memcpy(dst + 2 * r, src, 2);
+            std::memcpy(dst + 32 + 2 * r, src + 2, 2);
+            for (int k = 0; k < 16; ++k) dst[64 + 16 * k + r] = src[4 + k];
+            break;
+        case PackedFormat::Q8_0:
+            std::memcpy(dst + 2 * r, src, 2);
+            for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = src[2 + k];
+            break;
+        default: fault("not a block format");
+    }
+}
+
+std::shared_ptr<PackedStorage> new_packed(PackedFormat f, uint64_t size, uint64_t cols) {
+    auto s = std::make_shared<PackedStorage>();
+    const PackedBlockShape shape = packed_block_shape(f);
+    s->format = f;
+    s->size = size;
+    s->cols = cols;
+    s->rows = size / cols;
+    s->group_bytes = cols / shape.elems * shape.bytes;
+    s->bytes = zeroed_bytes(s->groups() * s->group_bytes);
+    return s;
+}
+
+}  // namespace
+
+PackedBlockShape packed_block_shape(PackedFormat format) {
+    switch (format) {
+        case PackedFormat::F32: return {1, 64};
+        case PackedFormat::F16: return {1, 32};
+        case PackedFormat::Q4_0: return {32, 288};
+        case PackedFormat::Q4_1: return {32, 320};
+        case PackedFormat::Q8_0: return {32, 544};
+        default: return {1, 0};
+    }
+}
+
+WeightMatrix::WeightMatrix(std::vector<float> values) {
+    auto s = std::make_shared<PackedStorage>();
+    s->format = PackedFormat::Flat;
+    s->size = values.size();
+    s->tail = std::move(values);
+    storage_ = std::move(s);
+}
+
+WeightMatrix WeightMatrix::zeros(uint64_t n) {
+    auto s = std::make_shared<PackedStorage>();
+    s->format = PackedFormat::Zeros;
+    s->size = n;
+    return WeightMatrix(std::move(s));
+}
+
+WeightMatrix WeightMatrix::pack_floats(std::span<const float> values, uint64_t cols) {
+    if (cols == 0) return WeightMatrix(std::vector<float>(values.begin(), values.end()));
+    auto s = new_packed(PackedFormat::F32, values.size(), cols);
+    for (uint64_t r = 0; r < s->rows; ++r) {
+        float* lane = reinterpret_cast<float*>(s->bytes.get() + (r / kPackRows) * s->group_bytes) + r % kPackRows;
+        const float* row = values.data() + r * cols;
+        for (uint64_t j = 0; j < cols; ++j) lane[j * kPackRows] = row[j];
+    }
+    s->tail.assign(values.begin() + s->rows * cols, values.end());
+    return WeightMatrix(std::move(s));
+}
+
+WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n, uint64_t cols) {
+    PackedFormat f = PackedFormat::Flat;
+    switch (dtype) {
+        case kF32: f = PackedFormat::F32; break;
+        case kF16: f = PackedFormat::F16; break;
+        case kQ4_0: f = PackedFormat::Q4_0; break;
+        case kQ4_1: f = PackedFormat::Q4_1; break;
+        case kQ8_0: f = PackedFormat::Q8_0; break;
+        default: break;
+    }
+    // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.
+    if (dtype == 4 || dtype == 5 || dtype >= 15) return zeros(n);
+    const GGUFTypeInfo& info = gguf_type_info(dtype);
+    const uint64_t E = info.block_elems, B = info.block_bytes;
+    // Block rows must start on block boundaries to be packed as blocks; anything else goes as float32.
+    if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols == 0) {
+        const std::vector<float> values = dequantize_gguf(bytes, dtype, n);
+        return pack_floats(values, cols);
+    }
+    // The decoded length: F32 and F16 are padded with zeros to n, block types stop at the last whole block.
+    uint64_t size = n;
+    if (E > 1) size = std::min<uint64_t>(n, bytes.size() / B * E);
+    if (size / cols == 0) return pack_floats(dequantize_gguf(bytes, dtype, n), cols);
+    auto s = new_packed(f, size, cols);
+    const uint64_t rows = s->rows;
+    if (f == PackedFormat::F32 || f == PackedFormat::F16) {
+        const uint64_t w = f == PackedFormat::F32 ? 4 : 2;
+        const uint64_t available = bytes.size() / w;  // values past these decode as zeros: left zero
+        for (uint64_t r = 0; r < rows; ++r) {
+            uint8_t* lane = s->bytes.get() + (r / kPackRows) * s->group_bytes + (r % kPackRows) * w;
+            const uint64_t first = r * cols;
+            const uint64_t count = first >= available ? 0 : std::min(cols, available - first);
+            for (uint64_t j = 0; j < count; ++j) std::memcpy(lane + j * kPackRows * w, bytes.data() + (first + j) * w, w);
+        }
+    } else {
+        const uint64_t blocks_per_row = cols / E;
+        const uint64_t shape_bytes = packed_block_shape(f).bytes;
+        for (uint64_t r = 0; r < rows; ++r) {
+            uint8_t* group = s->bytes.get() + (r / kPackRows) * s->group_bytes;
+            for (uint64_t b = 0; b < blocks_per_row; ++b)
+                scatter_block(f, bytes.data() + (r * blocks_per_row + b) * B, group + b * shape_bytes, r % kPackRows);
+        }
+    }
+    // The elements past the last whole row, decoded as the full dequantisation would.
+    const uint64_t tail_begin = rows * cols;
+    if (tail_begin < size) {
+        const uint64_t first_byte = tail_begin / E * B;  // a block boundary: cols is a multiple of E
+        const std::span<const uint8_t> rest =
+            first_byte >= bytes.size() ? std::span<const uint8_t>() : bytes.subspan(first_byte);
+        s->tail = dequantize_gguf(rest, dtype, n - tail_begin);
+        s->tail.resize(size - tail_begin);
+    }
+    return WeightMatrix(std::move(s));
+}
+
+void WeightMatrix::decode(uint64_t begin, std::span<float> out) const {
+    if (out.empty()) return;
+    const PackedStorage& s = *storage_;
+    switch (s.format) {
+        case PackedFormat::Zeros: std::fill(out.begin(), out.end(), 0.0f); return;
+        case PackedFormat::Flat: std::copy_n(s.tail.begin() + begin, out.size(), out.begin()); return;
+        default: break;
+    }
+    uint64_t i = 0;
+    const uint64_t packed = s.rows * s.cols;
+    for (; i < out.size() && begin + i < packed; ++i) {
+        const uint64_t e = begin + i, r = e / s.cols, j = e % s.cols;
+        out[i] = packed_lane_weight(s.format, s.group(r / kPackRows), j, r % kPackRows);
+    }
+    for (; i < out.size(); ++i) out[i] = s.tail[begin + i - packed];
+}
+
+std::vector<float> WeightMatrix::to_floats() const {
+    std::vector<float> out(size());
+    if (storage_) decode(0, out);
+    return out;
+}
+
+}  // namespace quillfen
