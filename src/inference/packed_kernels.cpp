@@ -51,6 +51,8 @@ namespace {
 
 struct NoScales {};
 
+constexpr int kRun = 16;  // columns of one nibble half
+
 struct F32x16 {
     static constexpr int kElems = 1, kBytes = 64;
     using Scales = NoScales;
@@ -69,28 +71,35 @@ struct F16x16 {
 
 inline __m512 halves16(const uint8_t* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
 
-// Element k of a 32-element block: the low nibbles of qs[0..15] are elements 0..15, the high ones 16..31.
-inline __m512i nibbles16(const uint8_t* qs, int k) {
+// Element k of a 32-element block, as a float: the low nibbles of qs[0..15] are elements 0..15, the
+// high ones 16..31. The permute reads only the low four bits of each index, so the low nibble needs
+// no mask, and it looks the value up in a table of exact small floats instead of converting.
+inline __m512 nibbles16(const uint8_t* qs, int k, __m512 table) {
     const __m512i q = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qs + 16 * (k % 16))));
-    return k < 16 ? _mm512_and_si512(q, _mm512_set1_epi32(15)) : _mm512_srli_epi32(q, 4);
+    return _mm512_permutexvar_ps(k < 16 ? q : _mm512_srli_epi32(q, 4), table);
+}
+
+// Index i gives float(i + offset), exactly.
+inline __m512 small_floats16(int offset) {
+    return _mm512_add_ps(_mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                         _mm512_set1_ps(float(offset)));
 }
 
 struct Q4_0x16 {
     static constexpr int kElems = 32, kBytes = 288;
-    struct Scales { __m512 d; };
-    static Scales scales(const uint8_t* p) { return {halves16(p)}; }
+    struct Scales { __m512 d, table; };
+    static Scales scales(const uint8_t* p) { return {halves16(p), small_floats16(-8)}; }
     static __m512 weight(const Scales& s, const uint8_t* p, int k) {
-        const __m512i q = _mm512_sub_epi32(nibbles16(p + 32, k), _mm512_set1_epi32(8));
-        return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(q));
+        return _mm512_mul_ps(s.d, nibbles16(p + 32, k, s.table));  // d * float(q - 8)
     }
 };
 
 struct Q4_1x16 {
     static constexpr int kElems = 32, kBytes = 320;
-    struct Scales { __m512 d, m; };
-    static Scales scales(const uint8_t* p) { return {halves16(p), halves16(p + 32)}; }
+    struct Scales { __m512 d, m, table; };
+    static Scales scales(const uint8_t* p) { return {halves16(p), halves16(p + 32), small_floats16(0)}; }
     static __m512 weight(const Scales& s, const uint8_t* p, int k) {
-        return _mm512_add_ps(_mm512_mul_ps(s.d, _mm512_cvtepi32_ps(nibbles16(p + 64, k))), s.m);
+        return _mm512_add_ps(_mm512_mul_ps(s.d, nibbles16(p + 64, k, s.table)), s.m);
     }
 };
 
@@ -118,11 +127,16 @@ inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_
         typename Fmt::Scales s[NG];
         for (int n = 0; n < NG; ++n) s[n] = Fmt::scales(base[n] + b * Fmt::kBytes);
         const float* xb = x + b * Fmt::kElems;
-#pragma GCC unroll 32
-        for (int k = 0; k < Fmt::kElems; ++k) {
-            const __m512 xk = _mm512_set1_ps(xb[k]);
-            for (int n = 0; n < NG; ++n)
-                acc[n] = _mm512_add_ps(acc[n], _mm512_mul_ps(Fmt::weight(s[n], base[n] + b * Fmt::kBytes, k), xk));
+        // Two runs of columns (the low and the high nibbles of a 4-bit block) in separate loops: one
+        // loop over all 32 would let the compiler keep every loaded column alive across both halves.
+        for (int part = 0; part < Fmt::kElems; part += kRun) {
+#pragma GCC unroll 4
+            for (int k = part; k < part + std::min(kRun, Fmt::kElems); ++k) {
+                const __m512 xk = _mm512_set1_ps(xb[k]);
+                for (int n = 0; n < NG; ++n)
+                    acc[n] = _mm512_add_ps(acc[n],
+                                           _mm512_mul_ps(Fmt::weight(s[n], base[n] + b * Fmt::kBytes, k), xk));
+            }
         }
     }
     for (int n = 0; n < NG; ++n) {
@@ -208,13 +222,15 @@ inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t
         for (int n = 0; n < NG; ++n)
             for (int h = 0; h < 2; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
         const float* xb = x + b * Fmt::kElems;
-#pragma GCC unroll 32
-        for (int k = 0; k < Fmt::kElems; ++k) {
-            const __m256 xk = _mm256_set1_ps(xb[k]);
-            for (int n = 0; n < NG; ++n)
-                for (int h = 0; h < 2; ++h)
-                    acc[n][h] = _mm256_add_ps(
-                        acc[n][h], _mm256_mul_ps(Fmt::weight(s[n][h], base[n] + b * Fmt::kBytes, k, h), xk));
+        for (int part = 0; part < Fmt::kElems; part += kRun) {
+#pragma GCC unroll 4
+            for (int k = part; k < part + std::min(kRun, Fmt::kElems); ++k) {
+                const __m256 xk = _mm256_set1_ps(xb[k]);
+                for (int n = 0; n < NG; ++n)
+                    for (int h = 0; h < 2; ++h)
+                        acc[n][h] = _mm256_add_ps(
+                            acc[n][h], _mm256_mul_ps(Fmt::weight(s[n][h], base[n] + b * Fmt::kBytes, k, h), xk));
+            }
         }
     }
     for (int n = 0; n < NG; ++n) {
