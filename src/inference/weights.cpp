@@ -81,7 +81,9 @@ WeightMatrix WeightMatrix::zeros(uint64_t n) {
 }
 
 WeightMatrix WeightMatrix::pack_floats(std::span<const float> values, uint64_t cols) {
-    if (cols == 0) return WeightMatrix(std::vector<float>(values.begin(), values.end()));
+    // Fewer rows than a group would be mostly padding: such matrices stay plain floats, so packing
+    // never takes more than twice what the float32 values (which the loader's budget counts) take.
+    if (cols == 0 || values.size() / cols < kPackRows) return WeightMatrix(std::vector<float>(values.begin(), values.end()));
     auto s = new_packed(PackedFormat::F32, values.size(), cols);
     for (uint64_t r = 0; r < s->rows; ++r) {
         float* lane = reinterpret_cast<float*>(s->bytes.get() + (r / kPackRows) * s->group_bytes) + r % kPackRows;
@@ -107,14 +109,14 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
     const GGUFTypeInfo& info = gguf_type_info(dtype);
     const uint64_t E = info.block_elems, B = info.block_bytes;
     // Block rows must start on block boundaries to be packed as blocks; anything else goes as float32.
-    if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols == 0) {
+    if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols < kPackRows) {
         const std::vector<float> values = dequantize_gguf(bytes, dtype, n);
         return pack_floats(values, cols);
     }
     // The decoded length: F32 and F16 are padded with zeros to n, block types stop at the last whole block.
     uint64_t size = n;
     if (E > 1) size = std::min<uint64_t>(n, bytes.size() / B * E);
-    if (size / cols == 0) return pack_floats(dequantize_gguf(bytes, dtype, n), cols);
+    if (size / cols < kPackRows) return pack_floats(dequantize_gguf(bytes, dtype, n), cols);
     auto s = new_packed(f, size, cols);
     const uint64_t rows = s->rows;
     if (f == PackedFormat::F32 || f == PackedFormat::F16) {
