@@ -47,37 +47,32 @@ void scalar_groups(const PackedStorage& w, const float* x, float* out, uint64_t 
 
 namespace {
 
-// ---- sixteen lanes: one group in one vector ----------------------------------------------------
+// Each format reads a block column in runs of kRun columns: `load` brings one run of a group (or of
+// half a group) into registers, `weight` decodes column i of that run for every lane.
 
 struct NoScales {};
 
-constexpr int kRun = 16;  // columns of one nibble half
-
-struct F32x16 {
-    static constexpr int kElems = 1, kBytes = 64;
-    using Scales = NoScales;
-    static NoScales scales(const uint8_t*) { return {}; }
-    static __m512 weight(NoScales, const uint8_t* p, int) { return _mm512_loadu_ps(reinterpret_cast<const float*>(p)); }
-};
-
-struct F16x16 {
-    static constexpr int kElems = 1, kBytes = 32;
-    using Scales = NoScales;
-    static NoScales scales(const uint8_t*) { return {}; }
-    static __m512 weight(NoScales, const uint8_t* p, int) {
-        return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-    }
-};
+// ---- sixteen lanes: one group in one vector ----------------------------------------------------
 
 inline __m512 halves16(const uint8_t* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
 
-// Element k of a 32-element block, as a float: the low nibbles of qs[0..15] are elements 0..15, the
-// high ones 16..31. The permute reads only the low four bits of each index, so the low nibble needs
-// no mask, and it looks the value up in a table of exact small floats instead of converting.
-inline __m512 nibbles16(const uint8_t* qs, int k, __m512 table) {
-    const __m512i q = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(qs + 16 * (k % 16))));
-    return _mm512_permutexvar_ps(k < 16 ? q : _mm512_srli_epi32(q, 4), table);
-}
+struct F32x16 {
+    static constexpr int kElems = 1, kBytes = 64, kRun = 1;
+    using Scales = NoScales;
+    using Raw = __m512;
+    static NoScales scales(const uint8_t*) { return {}; }
+    static __m512 load(const uint8_t* p, int) { return _mm512_loadu_ps(reinterpret_cast<const float*>(p)); }
+    static __m512 weight(NoScales, __m512 raw, int) { return raw; }
+};
+
+struct F16x16 {
+    static constexpr int kElems = 1, kBytes = 32, kRun = 1;
+    using Scales = NoScales;
+    using Raw = __m512;
+    static NoScales scales(const uint8_t*) { return {}; }
+    static __m512 load(const uint8_t* p, int) { return halves16(p); }
+    static __m512 weight(NoScales, __m512 raw, int) { return raw; }
+};
 
 // Index i gives float(i + offset), exactly.
 inline __m512 small_floats16(int offset) {
@@ -85,32 +80,45 @@ inline __m512 small_floats16(int offset) {
                          _mm512_set1_ps(float(offset)));
 }
 
+// Column i of a run of eight 4-bit columns, as a float. The permute reads only the low four bits of
+// each index, so no mask is needed, and it looks the value up in a table of exact small floats.
+inline __m512 nibble16(__m512i words, int i, __m512 table) {
+    return _mm512_permutexvar_ps(i == 0 ? words : _mm512_srli_epi32(words, 4 * i), table);
+}
+
+inline __m512i words16(const uint8_t* p) { return _mm512_loadu_si512(p); }
+
 struct Q4_0x16 {
-    static constexpr int kElems = 32, kBytes = 288;
+    static constexpr int kElems = 32, kBytes = 288, kRun = 8;
     struct Scales { __m512 d, table; };
+    using Raw = __m512i;
     static Scales scales(const uint8_t* p) { return {halves16(p), small_floats16(-8)}; }
-    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
-        return _mm512_mul_ps(s.d, nibbles16(p + 32, k, s.table));  // d * float(q - 8)
+    static __m512i load(const uint8_t* p, int run) { return words16(p + 32 + 64 * run); }
+    static __m512 weight(const Scales& s, __m512i raw, int i) {
+        return _mm512_mul_ps(s.d, nibble16(raw, i, s.table));  // d * float(q - 8)
     }
 };
 
 struct Q4_1x16 {
-    static constexpr int kElems = 32, kBytes = 320;
+    static constexpr int kElems = 32, kBytes = 320, kRun = 8;
     struct Scales { __m512 d, m, table; };
+    using Raw = __m512i;
     static Scales scales(const uint8_t* p) { return {halves16(p), halves16(p + 32), small_floats16(0)}; }
-    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
-        return _mm512_add_ps(_mm512_mul_ps(s.d, nibbles16(p + 64, k, s.table)), s.m);
+    static __m512i load(const uint8_t* p, int run) { return words16(p + 64 + 64 * run); }
+    static __m512 weight(const Scales& s, __m512i raw, int i) {
+        return _mm512_add_ps(_mm512_mul_ps(s.d, nibble16(raw, i, s.table)), s.m);
     }
 };
 
 struct Q8_0x16 {
-    static constexpr int kElems = 32, kBytes = 544;
+    static constexpr int kElems = 32, kBytes = 544, kRun = 1;
     struct Scales { __m512 d; };
+    using Raw = __m512i;
     static Scales scales(const uint8_t* p) { return {halves16(p)}; }
-    static __m512 weight(const Scales& s, const uint8_t* p, int k) {
-        const __m512i q = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32 + 16 * k)));
-        return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(q));
+    static __m512i load(const uint8_t* p, int k) {
+        return _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32 + 16 * k)));
     }
+    static __m512 weight(const Scales& s, __m512i raw, int) { return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(raw)); }
 };
 
 // NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
@@ -127,15 +135,13 @@ inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_
         typename Fmt::Scales s[NG];
         for (int n = 0; n < NG; ++n) s[n] = Fmt::scales(base[n] + b * Fmt::kBytes);
         const float* xb = x + b * Fmt::kElems;
-        // Two runs of columns (the low and the high nibbles of a 4-bit block) in separate loops: one
-        // loop over all 32 would let the compiler keep every loaded column alive across both halves.
-        for (int part = 0; part < Fmt::kElems; part += kRun) {
-#pragma GCC unroll 4
-            for (int k = part; k < part + std::min(kRun, Fmt::kElems); ++k) {
-                const __m512 xk = _mm512_set1_ps(xb[k]);
-                for (int n = 0; n < NG; ++n)
-                    acc[n] = _mm512_add_ps(acc[n],
-                                           _mm512_mul_ps(Fmt::weight(s[n], base[n] + b * Fmt::kBytes, k), xk));
+        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+            typename Fmt::Raw raw[NG];
+            for (int n = 0; n < NG; ++n) raw[n] = Fmt::load(base[n] + b * Fmt::kBytes, run);
+#pragma GCC unroll 8
+            for (int i = 0; i < Fmt::kRun; ++i) {
+                const __m512 xk = _mm512_set1_ps(xb[run * Fmt::kRun + i]);
+                for (int n = 0; n < NG; ++n) acc[n] = _mm512_add_ps(acc[n], _mm512_mul_ps(Fmt::weight(s[n], raw[n], i), xk));
             }
         }
     }
@@ -154,58 +160,65 @@ void run16(const PackedStorage& w, const float* x, float* out, uint64_t rows, ui
 
 // ---- eight lanes: a group as two vectors, lanes 0-7 and 8-15 -----------------------------------
 
-struct F32x8 {
-    static constexpr int kElems = 1, kBytes = 64;
-    using Scales = NoScales;
-    static NoScales scales(const uint8_t*, int) { return {}; }
-    static __m256 weight(NoScales, const uint8_t* p, int, int h) {
-        return _mm256_loadu_ps(reinterpret_cast<const float*>(p) + 8 * h);
-    }
-};
-
 inline __m256 halves8(const uint8_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
 
-struct F16x8 {
-    static constexpr int kElems = 1, kBytes = 32;
+struct F32x8 {
+    static constexpr int kElems = 1, kBytes = 64, kRun = 1;
     using Scales = NoScales;
+    using Raw = __m256;
     static NoScales scales(const uint8_t*, int) { return {}; }
-    static __m256 weight(NoScales, const uint8_t* p, int, int h) { return halves8(p + 16 * h); }
+    static __m256 load(const uint8_t* p, int, int h) { return _mm256_loadu_ps(reinterpret_cast<const float*>(p) + 8 * h); }
+    static __m256 weight(NoScales, __m256 raw, int) { return raw; }
 };
 
-inline __m256i nibbles8(const uint8_t* qs, int k, int h) {
-    const __m256i q =
-        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qs + 16 * (k % 16) + 8 * h)));
-    return k < 16 ? _mm256_and_si256(q, _mm256_set1_epi32(15)) : _mm256_srli_epi32(q, 4);
+struct F16x8 {
+    static constexpr int kElems = 1, kBytes = 32, kRun = 1;
+    using Scales = NoScales;
+    using Raw = __m256;
+    static NoScales scales(const uint8_t*, int) { return {}; }
+    static __m256 load(const uint8_t* p, int, int h) { return halves8(p + 16 * h); }
+    static __m256 weight(NoScales, __m256 raw, int) { return raw; }
+};
+
+// Column i of a run of eight 4-bit columns, as an integer.
+inline __m256i nibble8(__m256i words, int i) {
+    return _mm256_and_si256(i == 0 ? words : _mm256_srli_epi32(words, 4 * i), _mm256_set1_epi32(15));
 }
 
+inline __m256i words8(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
 struct Q4_0x8 {
-    static constexpr int kElems = 32, kBytes = 288;
+    static constexpr int kElems = 32, kBytes = 288, kRun = 8;
     struct Scales { __m256 d; };
+    using Raw = __m256i;
     static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h)}; }
-    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
-        const __m256i q = _mm256_sub_epi32(nibbles8(p + 32, k, h), _mm256_set1_epi32(8));
+    static __m256i load(const uint8_t* p, int run, int h) { return words8(p + 32 + 64 * run + 32 * h); }
+    static __m256 weight(const Scales& s, __m256i raw, int i) {
+        const __m256i q = _mm256_sub_epi32(nibble8(raw, i), _mm256_set1_epi32(8));
         return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(q));
     }
 };
 
 struct Q4_1x8 {
-    static constexpr int kElems = 32, kBytes = 320;
+    static constexpr int kElems = 32, kBytes = 320, kRun = 8;
     struct Scales { __m256 d, m; };
+    using Raw = __m256i;
     static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h), halves8(p + 32 + 16 * h)}; }
-    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
-        return _mm256_add_ps(_mm256_mul_ps(s.d, _mm256_cvtepi32_ps(nibbles8(p + 64, k, h))), s.m);
+    static __m256i load(const uint8_t* p, int run, int h) { return words8(p + 64 + 64 * run + 32 * h); }
+    static __m256 weight(const Scales& s, __m256i raw, int i) {
+        return _mm256_add_ps(_mm256_mul_ps(s.d, _mm256_cvtepi32_ps(nibble8(raw, i))), s.m);
     }
 };
 
 struct Q8_0x8 {
-    static constexpr int kElems = 32, kBytes = 544;
+    static constexpr int kElems = 32, kBytes = 544, kRun = 1;
     struct Scales { __m256 d; };
+    using Raw = __m256i;
     static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h)}; }
-    static __m256 weight(const Scales& s, const uint8_t* p, int k, int h) {
-        const __m256i q =
-            _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 32 + 16 * k + 8 * h)));
-        return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(q));
+    static __m256i load(const uint8_t* p, int k, int h) {
+        return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 32 + 16 * k + 8 * h)));
     }
+    static __m256 weight(const Scales& s, __m256i raw, int) { return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(raw)); }
 };
 
 template <class Fmt, int NG>
@@ -222,14 +235,16 @@ inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t
         for (int n = 0; n < NG; ++n)
             for (int h = 0; h < 2; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
         const float* xb = x + b * Fmt::kElems;
-        for (int part = 0; part < Fmt::kElems; part += kRun) {
-#pragma GCC unroll 4
-            for (int k = part; k < part + std::min(kRun, Fmt::kElems); ++k) {
-                const __m256 xk = _mm256_set1_ps(xb[k]);
+        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+            typename Fmt::Raw raw[NG][2];
+            for (int n = 0; n < NG; ++n)
+                for (int h = 0; h < 2; ++h) raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
+#pragma GCC unroll 8
+            for (int i = 0; i < Fmt::kRun; ++i) {
+                const __m256 xk = _mm256_set1_ps(xb[run * Fmt::kRun + i]);
                 for (int n = 0; n < NG; ++n)
                     for (int h = 0; h < 2; ++h)
-                        acc[n][h] = _mm256_add_ps(
-                            acc[n][h], _mm256_mul_ps(Fmt::weight(s[n][h], base[n] + b * Fmt::kBytes, k, h), xk));
+                        acc[n][h] = _mm256_add_ps(acc[n][h], _mm256_mul_ps(Fmt::weight(s[n][h], raw[n][h], i), xk));
             }
         }
     }

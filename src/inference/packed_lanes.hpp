@@ -18,6 +18,13 @@ inline float packed_half(const uint8_t* p) {
     return f16_to_f32(h);
 }
 
+// The 4-bit value of element k of lane r in the words of a 4-bit block.
+inline int packed_nibble(const uint8_t* words, uint64_t k, uint64_t r) {
+    uint32_t word;
+    std::memcpy(&word, words + 64 * (k / 8) + 4 * r, 4);
+    return int((word >> (4 * (k % 8))) & 15);
+}
+
 // Column j of lane r (row r of the group) in a group packed as `f`.
 inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j, uint64_t r) {
     const PackedBlockShape shape = packed_block_shape(f);
@@ -32,14 +39,12 @@ inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j
         case PackedFormat::F16: return packed_half(block + 2 * r);
         case PackedFormat::Q4_0: {
             const float d = packed_half(block + 2 * r);
-            const uint8_t q = block[32 + 16 * (k % 16) + r];
-            return d * static_cast<float>((k < 16 ? (q & 15) : (q >> 4)) - 8);
+            return d * static_cast<float>(packed_nibble(block + 32, k, r) - 8);
         }
         case PackedFormat::Q4_1: {
             const float d = packed_half(block + 2 * r);
             const float m = packed_half(block + 32 + 2 * r);
-            const uint8_t q = block[64 + 16 * (k % 16) + r];
-            return d * static_cast<float>(k < 16 ? (q & 15) : (q >> 4)) + m;
+            return d * static_cast<float>(packed_nibble(block + 64, k, r)) + m;
         }
         case PackedFormat::Q8_0: {
             const float d = packed_half(block + 2 * r);

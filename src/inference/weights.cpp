@@ -21,16 +21,30 @@ std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
 }
 
 // Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
+// The 32 four-bit values of a block (element k: low nibble of qs[k] for k < 16, high nibble of
+// qs[k - 16] after) as the words of lane r: element 8c + i at bits 4i of word c.
+void scatter_nibbles(const uint8_t* qs, uint8_t* dst, uint64_t r) {
+    for (int c = 0; c < 4; ++c) {
+        uint32_t word = 0;
+        for (int i = 0; i < 8; ++i) {
+            const int k = 8 * c + i;
+            const uint32_t q = k < 16 ? (qs[k] & 15u) : (qs[k - 16] >> 4);
+            word |= q << (4 * i);
+        }
+        std::memcpy(dst + 64 * c + 4 * r, &word, 4);
+    }
+}
+
 void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r) {
     switch (f) {
         case PackedFormat::Q4_0:
             std::memcpy(dst + 2 * r, src, 2);
-            for (int k = 0; k < 16; ++k) dst[32 + 16 * k + r] = src[2 + k];
+            scatter_nibbles(src + 2, dst + 32, r);
             break;
         case PackedFormat::Q4_1:
             std::memcpy(dst + 2 * r, src, 2);
             std::memcpy(dst + 32 + 2 * r, src + 2, 2);
-            for (int k = 0; k < 16; ++k) dst[64 + 16 * k + r] = src[4 + k];
+            scatter_nibbles(src + 4, dst + 64, r);
             break;
         case PackedFormat::Q8_0:
             std::memcpy(dst + 2 * r, src, 2);

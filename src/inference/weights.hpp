@@ -38,8 +38,9 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 // element's sixteen quantised values side by side. Elements past rows * cols (a tensor longer than
 // its rows) are kept decoded in `tail`. The layouts of one block column, by format:
 //   F32:  16 floats (column j of each row)              F16: 16 halves
-//   Q4_0: d[16] halves, then qs[16][16]: qs[k][r] is byte k of row r's block
-//   Q4_1: d[16], m[16] halves, then qs[16][16]
+//   Q4_0: d[16] halves, then q[4][16] 32-bit words: bits 4i..4i+3 of q[c][r] are the 4-bit value of
+//         element 8c + i of row r's block (so one vector load brings eight columns of sixteen rows)
+//   Q4_1: d[16], m[16] halves, then q[4][16] as Q4_0
 //   Q8_0: d[16] halves, then qs[32][16] signed bytes
 struct PackedStorage {
     PackedFormat format = PackedFormat::Zeros;
