@@ -29,10 +29,8 @@ uint64_t div_or_fault(uint64_t a, uint64_t b) {
     return a / b;
 }
 
-// Construction reads either float32 tensors (hand-built models) or a file's stored tensors; both map
-// a name to something with a decoded length, `size()`.
-using StoredMap = std::unordered_map<std::string, StoredTensor>;
-
+// Construction reads either float32 tensors (hand-built models, a TensorMap) or a file's stored tensors
+// (a StoredDirectory); both map a name to something with a decoded length, `size()`.
 template <class Map>
 const typename Map::mapped_type* find(const Map& tensors, std::string_view name) {
     auto it = tensors.find(std::string(name));
