@@ -88,6 +88,11 @@ inline __m512 nibble16(__m512i words, int i, __m512 table) {
 
 inline __m512i words16(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
+// Sixteen unsigned bytes as floats.
+inline __m512 bytes16(const uint8_t* p) {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+}
+
 struct Q4_0x16 {
     static constexpr int kElems = 32, kBytes = 288, kRun = 8;
     struct Scales { __m512 d, table; };
@@ -121,6 +126,28 @@ struct Q8_0x16 {
     static __m512 weight(const Scales& s, __m512i raw, int) { return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(raw)); }
 };
 
+// Q4_K: the scale and minimum of each 32-column sub-block, d × sc and dmin × mn, are formed when its
+// first run begins, exactly as the dequantisation forms them.
+struct Q4_Kx16 {
+    static constexpr int kElems = 256, kBytes = 2368, kRun = 8;
+    struct Scales { __m512 d, dmin, dl, ml, table; };
+    using Raw = __m512i;
+    static Scales scales(const uint8_t* p) {
+        const __m512 d = halves16(p);
+        return {d, halves16(p + 32), d, d, small_floats16(0)};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int run) {
+        if (run % 4 != 0) return;
+        const int g = run / 4;
+        s.dl = _mm512_mul_ps(s.d, bytes16(p + 64 + 16 * g));
+        s.ml = _mm512_mul_ps(s.dmin, bytes16(p + 192 + 16 * g));
+    }
+    static __m512i load(const uint8_t* p, int run) { return words16(p + 320 + 64 * run); }
+    static __m512 weight(const Scales& s, __m512i raw, int i) {
+        return _mm512_sub_ps(_mm512_mul_ps(s.dl, nibble16(raw, i, s.table)), s.ml);
+    }
+};
+
 // NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
 template <class Fmt, int NG>
 inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
@@ -137,7 +164,11 @@ inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_
         const float* xb = x + b * Fmt::kElems;
         for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
             typename Fmt::Raw raw[NG];
-            for (int n = 0; n < NG; ++n) raw[n] = Fmt::load(base[n] + b * Fmt::kBytes, run);
+            for (int n = 0; n < NG; ++n) {
+                if constexpr (requires { Fmt::begin_run(s[n], base[n], run); })
+                    Fmt::begin_run(s[n], base[n] + b * Fmt::kBytes, run);
+                raw[n] = Fmt::load(base[n] + b * Fmt::kBytes, run);
+            }
 #pragma GCC unroll 8
             for (int i = 0; i < Fmt::kRun; ++i) {
                 const __m512 xk = _mm512_set1_ps(xb[run * Fmt::kRun + i]);
@@ -187,6 +218,11 @@ inline __m256i nibble8(__m256i words, int i) {
 
 inline __m256i words8(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
+// Eight unsigned bytes as floats.
+inline __m256 bytes8(const uint8_t* p) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
 struct Q4_0x8 {
     static constexpr int kElems = 32, kBytes = 288, kRun = 8;
     struct Scales { __m256 d; };
@@ -221,6 +257,26 @@ struct Q8_0x8 {
     static __m256 weight(const Scales& s, __m256i raw, int) { return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(raw)); }
 };
 
+struct Q4_Kx8 {
+    static constexpr int kElems = 256, kBytes = 2368, kRun = 8;
+    struct Scales { __m256 d, dmin, dl, ml; };
+    using Raw = __m256i;
+    static Scales scales(const uint8_t* p, int h) {
+        const __m256 d = halves8(p + 16 * h);
+        return {d, halves8(p + 32 + 16 * h), d, d};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
+        if (run % 4 != 0) return;
+        const int g = run / 4;
+        s.dl = _mm256_mul_ps(s.d, bytes8(p + 64 + 16 * g + 8 * h));
+        s.ml = _mm256_mul_ps(s.dmin, bytes8(p + 192 + 16 * g + 8 * h));
+    }
+    static __m256i load(const uint8_t* p, int run, int h) { return words8(p + 320 + 64 * run + 32 * h); }
+    static __m256 weight(const Scales& s, __m256i raw, int i) {
+        return _mm256_sub_ps(_mm256_mul_ps(s.dl, _mm256_cvtepi32_ps(nibble8(raw, i))), s.ml);
+    }
+};
+
 template <class Fmt, int NG>
 inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
     const uint64_t blocks = w.cols / Fmt::kElems;
@@ -238,7 +294,11 @@ inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t
         for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
             typename Fmt::Raw raw[NG][2];
             for (int n = 0; n < NG; ++n)
-                for (int h = 0; h < 2; ++h) raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
+                for (int h = 0; h < 2; ++h) {
+                    if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
+                        Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h);
+                    raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
+                }
 #pragma GCC unroll 8
             for (int i = 0; i < Fmt::kRun; ++i) {
                 const __m256 xk = _mm256_set1_ps(xb[run * Fmt::kRun + i]);
@@ -269,6 +329,7 @@ void avx512_groups(const PackedStorage& w, const float* x, float* out, uint64_t 
         case PackedFormat::Q4_0: return run16<Q4_0x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_1: return run16<Q4_1x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run16<Q8_0x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_K: return run16<Q4_Kx16>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }
@@ -280,6 +341,7 @@ void avx2_groups(const PackedStorage& w, const float* x, float* out, uint64_t ro
         case PackedFormat::Q4_0: return run8<Q4_0x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_1: return run8<Q4_1x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run8<Q8_0x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_K: return run8<Q4_Kx8>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }

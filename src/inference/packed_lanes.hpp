@@ -46,6 +46,12 @@ inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j
             const float m = packed_half(block + 32 + 2 * r);
             return d * static_cast<float>(packed_nibble(block + 64, k, r)) + m;
         }
+        case PackedFormat::Q4_K: {
+            const uint64_t g = k / 32;
+            const float dl = packed_half(block + 2 * r) * static_cast<float>(block[64 + 16 * g + r]);
+            const float ml = packed_half(block + 32 + 2 * r) * static_cast<float>(block[192 + 16 * g + r]);
+            return dl * static_cast<float>(packed_nibble(block + 320, k, r)) - ml;
+        }
         case PackedFormat::Q8_0: {
             const float d = packed_half(block + 2 * r);
             return d * static_cast<float>(static_cast<int8_t>(block[32 + 16 * k + r]));

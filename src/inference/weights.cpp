@@ -13,7 +13,7 @@ namespace quillfen {
 
 namespace {
 
-constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8;
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ4_K = 12;
 
 std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
     auto p = std::make_unique<uint8_t[]>(n);  // value-initialised: padding rows stay zero
@@ -21,17 +21,31 @@ std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
 }
 
 // Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
-// The 32 four-bit values of a block (element k: low nibble of qs[k] for k < 16, high nibble of
-// qs[k - 16] after) as the words of lane r: element 8c + i at bits 4i of word c.
-void scatter_nibbles(const uint8_t* qs, uint8_t* dst, uint64_t r) {
-    for (int c = 0; c < 4; ++c) {
+// The `n` four-bit values of a block, value k given by `q(k)`, as the words of lane r: element 8c + i
+// at bits 4i of word c.
+template <class Q>
+void scatter_nibbles(int n, Q q, uint8_t* dst, uint64_t r) {
+    for (int c = 0; c < n / 8; ++c) {
         uint32_t word = 0;
-        for (int i = 0; i < 8; ++i) {
-            const int k = 8 * c + i;
-            const uint32_t q = k < 16 ? (qs[k] & 15u) : (qs[k - 16] >> 4);
-            word |= q << (4 * i);
-        }
+        for (int i = 0; i < 8; ++i) word |= uint32_t(q(8 * c + i)) << (4 * i);
         std::memcpy(dst + 64 * c + 4 * r, &word, 4);
+    }
+}
+
+// 32-element blocks: element k is the low nibble of qs[k] for k < 16, the high nibble of qs[k - 16] after.
+void scatter_nibbles32(const uint8_t* qs, uint8_t* dst, uint64_t r) {
+    scatter_nibbles(32, [qs](int k) { return k < 16 ? (qs[k] & 15) : (qs[k - 16] >> 4); }, dst, r);
+}
+
+// Q4_K: the eight 6-bit scales and minimums packed into 12 bytes, as the dequantisation unpacks them.
+void unpack_q4_k_scales(const uint8_t* s, uint8_t sc[8], uint8_t mn[8]) {
+    for (int j = 0; j < 4; ++j) {
+        sc[j] = s[j] & 63;
+        mn[j] = s[j + 4] & 63;
+    }
+    for (int j = 4; j < 8; ++j) {
+        sc[j] = static_cast<uint8_t>((s[j + 4] & 15) | ((s[j - 4] >> 6) << 4));
+        mn[j] = static_cast<uint8_t>((s[j + 4] >> 4) | ((s[j] >> 6) << 4));
     }
 }
 
@@ -39,17 +53,33 @@ void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r)
     switch (f) {
         case PackedFormat::Q4_0:
             std::memcpy(dst + 2 * r, src, 2);
-            scatter_nibbles(src + 2, dst + 32, r);
+            scatter_nibbles32(src + 2, dst + 32, r);
             break;
         case PackedFormat::Q4_1:
             std::memcpy(dst + 2 * r, src, 2);
             std::memcpy(dst + 32 + 2 * r, src + 2, 2);
-            scatter_nibbles(src + 4, dst + 64, r);
+            scatter_nibbles32(src + 4, dst + 64, r);
             break;
         case PackedFormat::Q8_0:
             std::memcpy(dst + 2 * r, src, 2);
             for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = src[2 + k];
             break;
+        case PackedFormat::Q4_K: {
+            std::memcpy(dst + 2 * r, src, 2);
+            std::memcpy(dst + 32 + 2 * r, src + 2, 2);
+            uint8_t sc[8], mn[8];
+            unpack_q4_k_scales(src + 4, sc, mn);
+            for (int g = 0; g < 8; ++g) {
+                dst[64 + 16 * g + r] = sc[g];
+                dst[192 + 16 * g + r] = mn[g];
+            }
+            // Element k: sub-block g = k / 32 takes the low nibbles of qs[(g / 2) * 32 ..] when g is
+            // even, the high ones when odd.
+            const uint8_t* qs = src + 16;
+            scatter_nibbles(256, [qs](int k) { return (qs[(k / 64) * 32 + k % 32] >> ((k / 32) % 2 * 4)) & 15; },
+                            dst + 320, r);
+            break;
+        }
         default: fault("not a block format");
     }
 }
@@ -75,6 +105,7 @@ PackedBlockShape packed_block_shape(PackedFormat format) {
         case PackedFormat::Q4_0: return {32, 288};
         case PackedFormat::Q4_1: return {32, 320};
         case PackedFormat::Q8_0: return {32, 544};
+        case PackedFormat::Q4_K: return {256, 2368};
         default: return {1, 0};
     }
 }
@@ -116,6 +147,7 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         case kQ4_0: f = PackedFormat::Q4_0; break;
         case kQ4_1: f = PackedFormat::Q4_1; break;
         case kQ8_0: f = PackedFormat::Q8_0; break;
+        case kQ4_K: f = PackedFormat::Q4_K; break;
         default: break;
     }
     // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.

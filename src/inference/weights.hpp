@@ -23,6 +23,7 @@ enum class PackedFormat : uint8_t {
     Q4_0,
     Q4_1,
     Q8_0,
+    Q4_K,
 };
 
 // Bytes of one block column of a sixteen-row group, and the elements (columns) that block covers.
@@ -42,6 +43,8 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 //         element 8c + i of row r's block (so one vector load brings eight columns of sixteen rows)
 //   Q4_1: d[16], m[16] halves, then q[4][16] as Q4_0
 //   Q8_0: d[16] halves, then qs[32][16] signed bytes
+//   Q4_K: d[16], dmin[16] halves, the eight 6-bit scales sc[8][16] and minimums mn[8][16] as bytes,
+//         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
 struct PackedStorage {
     PackedFormat format = PackedFormat::Zeros;
     uint64_t size = 0;  // decoded elements
