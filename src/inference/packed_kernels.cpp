@@ -148,6 +148,28 @@ struct Q4_Kx16 {
     }
 };
 
+// Q6_K: four columns per word, each a signed byte (the 6-bit value minus 32); the scale of each
+// 16-column sub-block, d × sc, formed when its first run begins.
+struct Q6_Kx16 {
+    static constexpr int kElems = 256, kBytes = 4384, kRun = 4;
+    struct Scales { __m512 d, dl; };
+    using Raw = __m512i;
+    static Scales scales(const uint8_t* p) {
+        const __m512 d = halves16(p);
+        return {d, d};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int run) {
+        if (run % 4 != 0) return;
+        const __m512i sc = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32 + 4 * run)));
+        s.dl = _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(sc));
+    }
+    static __m512i load(const uint8_t* p, int run) { return words16(p + 288 + 64 * run); }
+    static __m512 weight(const Scales& s, __m512i raw, int i) {
+        const __m512i q = _mm512_srai_epi32(i == 3 ? raw : _mm512_slli_epi32(raw, 24 - 8 * i), 24);
+        return _mm512_mul_ps(s.dl, _mm512_cvtepi32_ps(q));
+    }
+};
+
 // NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
 template <class Fmt, int NG>
 inline void groups16(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
@@ -277,6 +299,27 @@ struct Q4_Kx8 {
     }
 };
 
+struct Q6_Kx8 {
+    static constexpr int kElems = 256, kBytes = 4384, kRun = 4;
+    struct Scales { __m256 d, dl; };
+    using Raw = __m256i;
+    static Scales scales(const uint8_t* p, int h) {
+        const __m256 d = halves8(p + 16 * h);
+        return {d, d};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
+        if (run % 4 != 0) return;
+        const __m256i sc =
+            _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 32 + 4 * run + 8 * h)));
+        s.dl = _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(sc));
+    }
+    static __m256i load(const uint8_t* p, int run, int h) { return words8(p + 288 + 64 * run + 32 * h); }
+    static __m256 weight(const Scales& s, __m256i raw, int i) {
+        const __m256i q = _mm256_srai_epi32(i == 3 ? raw : _mm256_slli_epi32(raw, 24 - 8 * i), 24);
+        return _mm256_mul_ps(s.dl, _mm256_cvtepi32_ps(q));
+    }
+};
+
 template <class Fmt, int NG>
 inline void groups8(const PackedStorage& w, const float* x, float* out, uint64_t rows, uint64_t g) {
     const uint64_t blocks = w.cols / Fmt::kElems;
@@ -330,6 +373,7 @@ void avx512_groups(const PackedStorage& w, const float* x, float* out, uint64_t 
         case PackedFormat::Q4_1: return run16<Q4_1x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run16<Q8_0x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run16<Q4_Kx16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q6_K: return run16<Q6_Kx16>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }
@@ -342,6 +386,7 @@ void avx2_groups(const PackedStorage& w, const float* x, float* out, uint64_t ro
         case PackedFormat::Q4_1: return run8<Q4_1x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run8<Q8_0x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run8<Q4_Kx8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q6_K: return run8<Q6_Kx8>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }

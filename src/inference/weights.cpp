@@ -13,7 +13,7 @@ namespace quillfen {
 
 namespace {
 
-constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ4_K = 12;
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ4_K = 12, kQ6_K = 14;
 
 std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
     auto p = std::make_unique<uint8_t[]>(n);  // value-initialised: padding rows stay zero
@@ -80,6 +80,20 @@ void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r)
                             dst + 320, r);
             break;
         }
+        case PackedFormat::Q6_K: {
+            std::memcpy(dst + 2 * r, src + 208, 2);
+            for (int g = 0; g < 16; ++g) dst[32 + 16 * g + r] = src[192 + g];
+            const uint8_t* ql = src;
+            const uint8_t* qh = src + 128;
+            for (int i = 0; i < 256; ++i) {
+                const int h = i / 128, k = (i % 128) / 32, l = i % 32;
+                const int b = ql[h * 64 + (k % 2) * 32 + l];
+                const int nib = k < 2 ? (b & 15) : (b >> 4);
+                const int q = (nib | (((qh[h * 32 + l] >> (2 * k)) & 3) << 4)) - 32;
+                dst[288 + 64 * (i / 4) + 4 * r + i % 4] = static_cast<uint8_t>(static_cast<int8_t>(q));
+            }
+            break;
+        }
         default: fault("not a block format");
     }
 }
@@ -106,6 +120,7 @@ PackedBlockShape packed_block_shape(PackedFormat format) {
         case PackedFormat::Q4_1: return {32, 320};
         case PackedFormat::Q8_0: return {32, 544};
         case PackedFormat::Q4_K: return {256, 2368};
+        case PackedFormat::Q6_K: return {256, 4384};
         default: return {1, 0};
     }
 }
@@ -148,6 +163,7 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         case kQ4_1: f = PackedFormat::Q4_1; break;
         case kQ8_0: f = PackedFormat::Q8_0; break;
         case kQ4_K: f = PackedFormat::Q4_K; break;
+        case kQ6_K: f = PackedFormat::Q6_K; break;
         default: break;
     }
     // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.

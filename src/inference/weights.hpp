@@ -24,6 +24,7 @@ enum class PackedFormat : uint8_t {
     Q4_1,
     Q8_0,
     Q4_K,
+    Q6_K,
 };
 
 // Bytes of one block column of a sixteen-row group, and the elements (columns) that block covers.
@@ -45,6 +46,8 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 //   Q8_0: d[16] halves, then qs[32][16] signed bytes
 //   Q4_K: d[16], dmin[16] halves, the eight 6-bit scales sc[8][16] and minimums mn[8][16] as bytes,
 //         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
+//   Q6_K: d[16] halves, the sixteen signed scales sc[16][16], then q[64][16] words: byte i of q[c][r]
+//         is element 4c + i of row r, its 6-bit value minus 32 as a signed byte
 struct PackedStorage {
     PackedFormat format = PackedFormat::Zeros;
     uint64_t size = 0;  // decoded elements

@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::F32},
                       TypeCase{10, "Q2_K", 256, PackedFormat::F32}, TypeCase{11, "Q3_K", 256, PackedFormat::F32},
                       TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::F32},
-                      TypeCase{14, "Q6_K", 256, PackedFormat::F32}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
+                      TypeCase{14, "Q6_K", 256, PackedFormat::Q6_K}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
                       TypeCase{4, "unassigned", 32, PackedFormat::Zeros}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -220,7 +220,7 @@ TEST_P(PackedShapes, AnotherRowWidthReadsTheFlatValues) {
     EXPECT_TRUE(same_bits(row, std::vector<float>(floats.end() - 50, floats.end())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 8u, 12u));
+INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 8u, 12u, 14u));
 
 TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     // 0 * inf is NaN and 0 * -1 is -0: zero weights held without storage must still compute both.
@@ -322,7 +322,7 @@ TEST_F(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
            {"blk.0.attn_q.weight", 3, h * h, random_tensor(3, h * h, 2)},
            {"blk.0.attn_k.weight", 2, h * h / 2, random_tensor(2, h * h / 2, 3)},
            {"blk.0.attn_v.weight", 1, h * h / 2, random_tensor(1, h * h / 2, 4)},
-           {"blk.0.attn_output.weight", 14, h * h, random_tensor(14, h * h, 5)},  // no packed kernel: float32
+           {"blk.0.attn_output.weight", 13, h * h, random_tensor(13, h * h, 5)},  // no packed kernel: float32
            {"blk.0.ffn_norm.weight", 0, h, f32(norm)},
            {"blk.0.ffn_gate.weight", 3, f * h, random_tensor(3, f * h, 6)},
            {"blk.0.ffn_up.weight", 8, f * h, random_tensor(8, f * h, 7)},
