@@ -15,12 +15,11 @@ namespace {
 
 constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ4_K = 12, kQ6_K = 14;
 
-std::unique_ptr<uint8_t[]> zeroed_bytes(uint64_t n) {
-    auto p = std::make_unique<uint8_t[]>(n);  // value-initialised: padding rows stay zero
-    return p;
+// Zeroed, so padding rows decode as zeros.
+std::unique_ptr<uint8_t[], AlignedDelete> zeroed_bytes(uint64_t n) {
+    return std::unique_ptr<uint8_t[], AlignedDelete>(new (std::align_val_t{kPackAlign}) uint8_t[n]());
 }
 
-// Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
 // The `n` four-bit values of a block, value k given by `q(k)`, as the words of lane r: element 8c + i
 // at bits 4i of word c.
 template <class Q>
@@ -49,6 +48,7 @@ void unpack_q4_k_scales(const uint8_t* s, uint8_t sc[8], uint8_t mn[8]) {
     }
 }
 
+// Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
 void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r) {
     switch (f) {
         case PackedFormat::Q4_0:
@@ -111,6 +111,8 @@ std::shared_ptr<PackedStorage> new_packed(PackedFormat f, uint64_t size, uint64_
 }
 
 }  // namespace
+
+void AlignedDelete::operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{kPackAlign}); }
 
 PackedBlockShape packed_block_shape(PackedFormat format) {
     switch (format) {

@@ -48,6 +48,12 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 //         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
 //   Q6_K: d[16] halves, the sixteen signed scales sc[16][16], then q[64][16] words: byte i of q[c][r]
 //         is element 4c + i of row r, its 6-bit value minus 32 as a signed byte
+// Frees what `new (std::align_val_t{kPackAlign})` allocated.
+inline constexpr size_t kPackAlign = 64;  // a cache line: whole-vector loads of a group never straddle two
+struct AlignedDelete {
+    void operator()(uint8_t* p) const;
+};
+
 struct PackedStorage {
     PackedFormat format = PackedFormat::Zeros;
     uint64_t size = 0;  // decoded elements
@@ -55,7 +61,7 @@ struct PackedStorage {
     uint64_t rows = 0;  // rows packed: size / cols
     uint64_t group_bytes = 0;
     std::vector<float> tail;  // Flat: every value; packed formats: elements past rows * cols
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[], AlignedDelete> bytes;
 
     uint64_t groups() const { return (rows + kPackRows - 1) / kPackRows; }
     const uint8_t* group(uint64_t g) const { return bytes.get() + g * group_bytes; }
