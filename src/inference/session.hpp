@@ -1,6 +1,7 @@
 // The LLaMA runtime's own readers of a GGUF file: `InferenceSession` decodes every tensor to float32,
-// by name; `StoredDirectory` maps the file and hands out each tensor's stored bytes, for weights kept
-// in their stored form. Either lives only while a LlamaSession is being built.
+// by name (the float32 view of a file, for building a session from float tensors); `StoredDirectory`,
+// what `LlamaSession::load` reads, maps the file and hands out each tensor's stored bytes, for weights
+// kept in their stored form. Both read, refuse and fail alike, and live only while a session is built.
 #pragma once
 
 #include <cstdint>
