@@ -13,7 +13,7 @@ namespace quillfen {
 
 namespace {
 
-constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ4_K = 12, kQ6_K = 14;
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ8_1 = 9, kQ4_K = 12, kQ6_K = 14;
 
 // Zeroed, so padding rows decode as zeros.
 std::unique_ptr<uint8_t[], AlignedDelete> zeroed_bytes(uint64_t n) {
@@ -49,7 +49,7 @@ void unpack_q4_k_scales(const uint8_t* s, uint8_t sc[8], uint8_t mn[8]) {
 }
 
 // Scatters one source block (GGUF layout) of row lane `r` into its block column of a group.
-void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r) {
+void scatter_block(PackedFormat f, uint32_t dtype, const uint8_t* src, uint8_t* dst, uint64_t r) {
     switch (f) {
         case PackedFormat::Q4_0:
             std::memcpy(dst + 2 * r, src, 2);
@@ -60,10 +60,13 @@ void scatter_block(PackedFormat f, const uint8_t* src, uint8_t* dst, uint64_t r)
             std::memcpy(dst + 32 + 2 * r, src + 2, 2);
             scatter_nibbles32(src + 4, dst + 64, r);
             break;
-        case PackedFormat::Q8_0:
+        case PackedFormat::Q8_0: {
+            // Q8_1 decodes as Q8_0 once past its second half (a sum only dot products use).
+            const uint8_t* qs = src + (dtype == kQ8_1 ? 4 : 2);
             std::memcpy(dst + 2 * r, src, 2);
-            for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = src[2 + k];
+            for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = qs[k];
             break;
+        }
         case PackedFormat::Q4_K: {
             std::memcpy(dst + 2 * r, src, 2);
             std::memcpy(dst + 32 + 2 * r, src + 2, 2);
@@ -163,7 +166,7 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         case kF16: f = PackedFormat::F16; break;
         case kQ4_0: f = PackedFormat::Q4_0; break;
         case kQ4_1: f = PackedFormat::Q4_1; break;
-        case kQ8_0: f = PackedFormat::Q8_0; break;
+        case kQ8_0: case kQ8_1: f = PackedFormat::Q8_0; break;
         case kQ4_K: f = PackedFormat::Q4_K; break;
         case kQ6_K: f = PackedFormat::Q6_K; break;
         default: break;
@@ -198,7 +201,7 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         for (uint64_t r = 0; r < rows; ++r) {
             uint8_t* group = s->bytes.get() + (r / kPackRows) * s->group_bytes;
             for (uint64_t b = 0; b < blocks_per_row; ++b)
-                scatter_block(f, bytes.data() + (r * blocks_per_row + b) * B, group + b * shape_bytes, r % kPackRows);
+                scatter_block(f, dtype, bytes.data() + (r * blocks_per_row + b) * B, group + b * shape_bytes, r % kPackRows);
         }
     }
     // The elements past the last whole row, decoded as the full dequantisation would.

@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TypeCase{0, "F32", 32, PackedFormat::F32}, TypeCase{1, "F16", 32, PackedFormat::F16},
                       TypeCase{2, "Q4_0", 32, PackedFormat::Q4_0}, TypeCase{3, "Q4_1", 32, PackedFormat::Q4_1},
                       TypeCase{6, "Q5_0", 32, PackedFormat::F32}, TypeCase{7, "Q5_1", 32, PackedFormat::F32},
-                      TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::F32},
+                      TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::Q8_0},
                       TypeCase{10, "Q2_K", 256, PackedFormat::F32}, TypeCase{11, "Q3_K", 256, PackedFormat::F32},
                       TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::F32},
                       TypeCase{14, "Q6_K", 256, PackedFormat::Q6_K}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
