@@ -126,6 +126,15 @@ struct Q8_0x16 {
     static __m512 weight(const Scales& s, __m512i raw, int) { return _mm512_mul_ps(s.d, _mm512_cvtepi32_ps(raw)); }
 };
 
+struct Q5_1x16 {
+    static constexpr int kElems = 32, kBytes = 576, kRun = 1;
+    struct Scales { __m512 d, m; };
+    using Raw = __m512;
+    static Scales scales(const uint8_t* p) { return {halves16(p), halves16(p + 32)}; }
+    static __m512 load(const uint8_t* p, int k) { return bytes16(p + 64 + 16 * k); }
+    static __m512 weight(const Scales& s, __m512 raw, int) { return _mm512_add_ps(_mm512_mul_ps(s.d, raw), s.m); }
+};
+
 // Q4_K: the scale and minimum of each 32-column sub-block, d × sc and dmin × mn, are formed when its
 // first run begins, exactly as the dequantisation forms them.
 struct Q4_Kx16 {
@@ -279,6 +288,15 @@ struct Q8_0x8 {
     static __m256 weight(const Scales& s, __m256i raw, int) { return _mm256_mul_ps(s.d, _mm256_cvtepi32_ps(raw)); }
 };
 
+struct Q5_1x8 {
+    static constexpr int kElems = 32, kBytes = 576, kRun = 1;
+    struct Scales { __m256 d, m; };
+    using Raw = __m256;
+    static Scales scales(const uint8_t* p, int h) { return {halves8(p + 16 * h), halves8(p + 32 + 16 * h)}; }
+    static __m256 load(const uint8_t* p, int k, int h) { return bytes8(p + 64 + 16 * k + 8 * h); }
+    static __m256 weight(const Scales& s, __m256 raw, int) { return _mm256_add_ps(_mm256_mul_ps(s.d, raw), s.m); }
+};
+
 struct Q4_Kx8 {
     static constexpr int kElems = 256, kBytes = 2368, kRun = 8;
     struct Scales { __m256 d, dmin, dl, ml; };
@@ -372,6 +390,7 @@ void avx512_groups(const PackedStorage& w, const float* x, float* out, uint64_t 
         case PackedFormat::Q4_0: return run16<Q4_0x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_1: return run16<Q4_1x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run16<Q8_0x16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_1: return run16<Q5_1x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run16<Q4_Kx16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q6_K: return run16<Q6_Kx16>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
@@ -385,6 +404,7 @@ void avx2_groups(const PackedStorage& w, const float* x, float* out, uint64_t ro
         case PackedFormat::Q4_0: return run8<Q4_0x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_1: return run8<Q4_1x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q8_0: return run8<Q8_0x8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_1: return run8<Q5_1x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run8<Q4_Kx8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q6_K: return run8<Q6_Kx8>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");

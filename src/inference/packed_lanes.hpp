@@ -57,6 +57,11 @@ inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j
             const int q = static_cast<int8_t>(block[288 + 64 * (k / 4) + 4 * r + k % 4]);
             return dl * static_cast<float>(q);
         }
+        case PackedFormat::Q5_1: {
+            const float d = packed_half(block + 2 * r);
+            const float m = packed_half(block + 32 + 2 * r);
+            return d * static_cast<float>(block[64 + 16 * k + r]) + m;
+        }
         case PackedFormat::Q8_0: {
             const float d = packed_half(block + 2 * r);
             return d * static_cast<float>(static_cast<int8_t>(block[32 + 16 * k + r]));

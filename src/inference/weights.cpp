@@ -13,7 +13,7 @@ namespace quillfen {
 
 namespace {
 
-constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ8_0 = 8, kQ8_1 = 9, kQ4_K = 12, kQ6_K = 14;
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ5_0 = 6, kQ5_1 = 7, kQ8_0 = 8, kQ8_1 = 9, kQ4_K = 12, kQ6_K = 14;
 
 // Zeroed, so padding rows decode as zeros.
 std::unique_ptr<uint8_t[], AlignedDelete> zeroed_bytes(uint64_t n) {
@@ -34,6 +34,16 @@ void scatter_nibbles(int n, Q q, uint8_t* dst, uint64_t r) {
 // 32-element blocks: element k is the low nibble of qs[k] for k < 16, the high nibble of qs[k - 16] after.
 void scatter_nibbles32(const uint8_t* qs, uint8_t* dst, uint64_t r) {
     scatter_nibbles(32, [qs](int k) { return k < 16 ? (qs[k] & 15) : (qs[k - 16] >> 4); }, dst, r);
+}
+
+// Q5_0 and Q5_1: the 5-bit value of element k from the fields that start at `qh` (the u32 of fifth
+// bits, then 16 bytes of nibbles): the nibble as for 4-bit blocks, bit k of qh above it.
+int five_bit(const uint8_t* qh_then_qs, int k) {
+    uint32_t qh;
+    std::memcpy(&qh, qh_then_qs, 4);
+    const uint8_t* qs = qh_then_qs + 4;
+    const int nibble = k < 16 ? (qs[k] & 15) : (qs[k - 16] >> 4);
+    return nibble | int(((qh >> k) & 1) << 4);
 }
 
 // Q4_K: the eight 6-bit scales and minimums packed into 12 bytes, as the dequantisation unpacks them.
@@ -61,12 +71,21 @@ void scatter_block(PackedFormat f, uint32_t dtype, const uint8_t* src, uint8_t* 
             scatter_nibbles32(src + 4, dst + 64, r);
             break;
         case PackedFormat::Q8_0: {
+            std::memcpy(dst + 2 * r, src, 2);
+            if (dtype == kQ5_0) {
+                for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = static_cast<uint8_t>(five_bit(src + 2, k) - 16);
+                break;
+            }
             // Q8_1 decodes as Q8_0 once past its second half (a sum only dot products use).
             const uint8_t* qs = src + (dtype == kQ8_1 ? 4 : 2);
-            std::memcpy(dst + 2 * r, src, 2);
             for (int k = 0; k < 32; ++k) dst[32 + 16 * k + r] = qs[k];
             break;
         }
+        case PackedFormat::Q5_1:
+            std::memcpy(dst + 2 * r, src, 2);
+            std::memcpy(dst + 32 + 2 * r, src + 2, 2);
+            for (int k = 0; k < 32; ++k) dst[64 + 16 * k + r] = static_cast<uint8_t>(five_bit(src + 4, k));
+            break;
         case PackedFormat::Q4_K: {
             std::memcpy(dst + 2 * r, src, 2);
             std::memcpy(dst + 32 + 2 * r, src + 2, 2);
@@ -124,6 +143,7 @@ PackedBlockShape packed_block_shape(PackedFormat format) {
         case PackedFormat::Q4_0: return {32, 288};
         case PackedFormat::Q4_1: return {32, 320};
         case PackedFormat::Q8_0: return {32, 544};
+        case PackedFormat::Q5_1: return {32, 576};
         case PackedFormat::Q4_K: return {256, 2368};
         case PackedFormat::Q6_K: return {256, 4384};
         default: return {1, 0};
@@ -166,7 +186,8 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         case kF16: f = PackedFormat::F16; break;
         case kQ4_0: f = PackedFormat::Q4_0; break;
         case kQ4_1: f = PackedFormat::Q4_1; break;
-        case kQ8_0: case kQ8_1: f = PackedFormat::Q8_0; break;
+        case kQ8_0: case kQ8_1: case kQ5_0: f = PackedFormat::Q8_0; break;
+        case kQ5_1: f = PackedFormat::Q5_1; break;
         case kQ4_K: f = PackedFormat::Q4_K; break;
         case kQ6_K: f = PackedFormat::Q6_K; break;
         default: break;

@@ -23,6 +23,7 @@ enum class PackedFormat : uint8_t {
     Q4_0,
     Q4_1,
     Q8_0,
+    Q5_1,
     Q4_K,
     Q6_K,
 };
@@ -43,7 +44,9 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 //   Q4_0: d[16] halves, then q[4][16] 32-bit words: bits 4i..4i+3 of q[c][r] are the 4-bit value of
 //         element 8c + i of row r's block (so one vector load brings eight columns of sixteen rows)
 //   Q4_1: d[16], m[16] halves, then q[4][16] as Q4_0
-//   Q8_0: d[16] halves, then qs[32][16] signed bytes
+//   Q8_0: d[16] halves, then qs[32][16] signed bytes (Q8_1 and Q5_0, whose values are d × a small
+//         integer, are held the same way: Q5_0's 5-bit value minus 16 as the byte)
+//   Q5_1: d[16], m[16] halves, then qs[32][16] unsigned bytes (the 5-bit values)
 //   Q4_K: d[16], dmin[16] halves, the eight 6-bit scales sc[8][16] and minimums mn[8][16] as bytes,
 //         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
 //   Q6_K: d[16] halves, the sixteen signed scales sc[16][16], then q[64][16] words: byte i of q[c][r]

@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
     Types, PackedTypes,
     ::testing::Values(TypeCase{0, "F32", 32, PackedFormat::F32}, TypeCase{1, "F16", 32, PackedFormat::F16},
                       TypeCase{2, "Q4_0", 32, PackedFormat::Q4_0}, TypeCase{3, "Q4_1", 32, PackedFormat::Q4_1},
-                      TypeCase{6, "Q5_0", 32, PackedFormat::F32}, TypeCase{7, "Q5_1", 32, PackedFormat::F32},
+                      TypeCase{6, "Q5_0", 32, PackedFormat::Q8_0}, TypeCase{7, "Q5_1", 32, PackedFormat::Q5_1},
                       TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::Q8_0},
                       TypeCase{10, "Q2_K", 256, PackedFormat::F32}, TypeCase{11, "Q3_K", 256, PackedFormat::F32},
                       TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::F32},
@@ -220,7 +220,7 @@ TEST_P(PackedShapes, AnotherRowWidthReadsTheFlatValues) {
     EXPECT_TRUE(same_bits(row, std::vector<float>(floats.end() - 50, floats.end())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 8u, 12u, 14u));
+INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 6u, 7u, 8u, 9u, 12u, 14u));
 
 TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     // 0 * inf is NaN and 0 * -1 is -0: zero weights held without storage must still compute both.
