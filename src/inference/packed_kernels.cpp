@@ -157,6 +157,27 @@ struct Q4_Kx16 {
     }
 };
 
+// Q2_K and Q5_K: one byte per value; the scale and minimum of each of the G sub-blocks, d × sc and
+// dmin × mn, formed when its first column begins.
+template <int G>
+struct KMinx16 {
+    static constexpr int kElems = 256, kBytes = G == 16 ? 4672 : 4416, kRun = 1;
+    struct Scales { __m512 d, dmin, dl, ml; };
+    using Raw = __m512;
+    static Scales scales(const uint8_t* p) {
+        const __m512 d = halves16(p);
+        return {d, halves16(p + 32), d, d};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int k) {
+        if (k % (256 / G) != 0) return;
+        const int g = k / (256 / G);
+        s.dl = _mm512_mul_ps(s.d, bytes16(p + 64 + 16 * g));
+        s.ml = _mm512_mul_ps(s.dmin, bytes16(p + 64 + 16 * G + 16 * g));
+    }
+    static __m512 load(const uint8_t* p, int k) { return bytes16(p + 64 + 32 * G + 16 * k); }
+    static __m512 weight(const Scales& s, __m512 raw, int) { return _mm512_sub_ps(_mm512_mul_ps(s.dl, raw), s.ml); }
+};
+
 // Q6_K: four columns per word, each a signed byte (the 6-bit value minus 32); the scale of each
 // 16-column sub-block, d × sc, formed when its first run begins.
 struct Q6_Kx16 {
@@ -317,6 +338,25 @@ struct Q4_Kx8 {
     }
 };
 
+template <int G>
+struct KMinx8 {
+    static constexpr int kElems = 256, kBytes = G == 16 ? 4672 : 4416, kRun = 1;
+    struct Scales { __m256 d, dmin, dl, ml; };
+    using Raw = __m256;
+    static Scales scales(const uint8_t* p, int h) {
+        const __m256 d = halves8(p + 16 * h);
+        return {d, halves8(p + 32 + 16 * h), d, d};
+    }
+    static void begin_run(Scales& s, const uint8_t* p, int k, int h) {
+        if (k % (256 / G) != 0) return;
+        const int g = k / (256 / G);
+        s.dl = _mm256_mul_ps(s.d, bytes8(p + 64 + 16 * g + 8 * h));
+        s.ml = _mm256_mul_ps(s.dmin, bytes8(p + 64 + 16 * G + 16 * g + 8 * h));
+    }
+    static __m256 load(const uint8_t* p, int k, int h) { return bytes8(p + 64 + 32 * G + 16 * k + 8 * h); }
+    static __m256 weight(const Scales& s, __m256 raw, int) { return _mm256_sub_ps(_mm256_mul_ps(s.dl, raw), s.ml); }
+};
+
 struct Q6_Kx8 {
     static constexpr int kElems = 256, kBytes = 4384, kRun = 4;
     struct Scales { __m256 d, dl; };
@@ -393,6 +433,8 @@ void avx512_groups(const PackedStorage& w, const float* x, float* out, uint64_t 
         case PackedFormat::Q5_1: return run16<Q5_1x16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run16<Q4_Kx16>(w, x, out, rows, g, g_end);
         case PackedFormat::Q6_K: return run16<Q6_Kx16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q2_K: return run16<KMinx16<16>>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_K: return run16<KMinx16<8>>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }
@@ -407,6 +449,8 @@ void avx2_groups(const PackedStorage& w, const float* x, float* out, uint64_t ro
         case PackedFormat::Q5_1: return run8<Q5_1x8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q4_K: return run8<Q4_Kx8>(w, x, out, rows, g, g_end);
         case PackedFormat::Q6_K: return run8<Q6_Kx8>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q2_K: return run8<KMinx8<16>>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_K: return run8<KMinx8<8>>(w, x, out, rows, g, g_end);
         default: fault("not a packed format");
     }
 }

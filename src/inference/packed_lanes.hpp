@@ -52,6 +52,14 @@ inline float packed_lane_weight(PackedFormat f, const uint8_t* group, uint64_t j
             const float ml = packed_half(block + 32 + 2 * r) * static_cast<float>(block[192 + 16 * g + r]);
             return dl * static_cast<float>(packed_nibble(block + 320, k, r)) - ml;
         }
+        case PackedFormat::Q2_K:
+        case PackedFormat::Q5_K: {
+            const uint64_t groups = f == PackedFormat::Q2_K ? 16 : 8;
+            const uint64_t g = k / (256 / groups);
+            const float dl = packed_half(block + 2 * r) * static_cast<float>(block[64 + 16 * g + r]);
+            const float ml = packed_half(block + 32 + 2 * r) * static_cast<float>(block[64 + 16 * groups + 16 * g + r]);
+            return dl * static_cast<float>(block[64 + 32 * groups + 16 * k + r]) - ml;
+        }
         case PackedFormat::Q6_K: {
             const float dl = packed_half(block + 2 * r) * static_cast<float>(static_cast<int8_t>(block[32 + 16 * (k / 16) + r]));
             const int q = static_cast<int8_t>(block[288 + 64 * (k / 4) + 4 * r + k % 4]);

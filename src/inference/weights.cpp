@@ -13,7 +13,9 @@ namespace quillfen {
 
 namespace {
 
-constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ5_0 = 6, kQ5_1 = 7, kQ8_0 = 8, kQ8_1 = 9, kQ4_K = 12, kQ6_K = 14;
+// GGUF tensor type codes.
+constexpr uint32_t kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ5_0 = 6, kQ5_1 = 7, kQ8_0 = 8, kQ8_1 = 9;
+constexpr uint32_t kQ2_K = 10, kQ3_K = 11, kQ4_K = 12, kQ5_K = 13, kQ6_K = 14;
 
 // Zeroed, so padding rows decode as zeros.
 std::unique_ptr<uint8_t[], AlignedDelete> zeroed_bytes(uint64_t n) {
@@ -102,7 +104,60 @@ void scatter_block(PackedFormat f, uint32_t dtype, const uint8_t* src, uint8_t* 
                             dst + 320, r);
             break;
         }
+        case PackedFormat::Q2_K: {
+            std::memcpy(dst + 2 * r, src + 80, 2);
+            std::memcpy(dst + 32 + 2 * r, src + 82, 2);
+            const uint8_t* qs = src + 16;
+            for (int g = 0; g < 16; ++g) {
+                dst[64 + 16 * g + r] = src[g] & 15;
+                dst[320 + 16 * g + r] = src[g] >> 4;
+                const uint8_t* q = qs + (g / 8) * 32 + (g % 2) * 16;
+                const int shift = 2 * ((g % 8) / 2);
+                for (int l = 0; l < 16; ++l) dst[576 + 16 * (g * 16 + l) + r] = (q[l] >> shift) & 3;
+            }
+            break;
+        }
+        case PackedFormat::Q5_K: {
+            std::memcpy(dst + 2 * r, src, 2);
+            std::memcpy(dst + 32 + 2 * r, src + 2, 2);
+            uint8_t sc[8], mn[8];
+            unpack_q4_k_scales(src + 4, sc, mn);
+            const uint8_t* qh = src + 16;
+            const uint8_t* qs = src + 48;
+            for (int g = 0; g < 8; ++g) {
+                dst[64 + 16 * g + r] = sc[g];
+                dst[192 + 16 * g + r] = mn[g];
+                const uint8_t* q = qs + (g / 2) * 32;
+                const int shift = (g % 2) * 4;
+                for (int l = 0; l < 32; ++l)
+                    dst[320 + 16 * (g * 32 + l) + r] =
+                        static_cast<uint8_t>(((q[l] >> shift) & 15) | (((qh[l] >> g) & 1) << 4));
+            }
+            break;
+        }
         case PackedFormat::Q6_K: {
+            if (dtype == kQ3_K) {
+                // Sixteen signed 6-bit scales; element values q2 - 4, or q2 where the hmask bit is set.
+                const uint8_t* hmask = src;
+                const uint8_t* qs = src + 32;
+                const uint8_t* s = src + 96;
+                std::memcpy(dst + 2 * r, src + 108, 2);
+                for (int g = 0; g < 16; ++g) {
+                    const int low4 = g < 8 ? (s[g] & 15) : (s[g - 8] >> 4);
+                    const int high2 = (s[8 + g % 4] >> (2 * (g / 4))) & 3;
+                    dst[32 + 16 * g + r] = static_cast<uint8_t>(static_cast<int8_t>((low4 | (high2 << 4)) - 32));
+                    const int half = g / 8, j = (g % 8) / 2, sub = g % 2;
+                    const uint8_t* q = qs + half * 32 + sub * 16;
+                    const uint8_t* h = hmask + sub * 16;
+                    const int hbit = half * 4 + j;
+                    for (int l = 0; l < 16; ++l) {
+                        const int value = ((q[l] >> (2 * j)) & 3) - (((h[l] >> hbit) & 1) ? 0 : 4);
+                        const int i = g * 16 + l;
+                        dst[288 + 64 * (i / 4) + 4 * r + i % 4] = static_cast<uint8_t>(static_cast<int8_t>(value));
+                    }
+                }
+                break;
+            }
             std::memcpy(dst + 2 * r, src + 208, 2);
             for (int g = 0; g < 16; ++g) dst[32 + 16 * g + r] = src[192 + g];
             const uint8_t* ql = src;
@@ -144,7 +199,9 @@ PackedBlockShape packed_block_shape(PackedFormat format) {
         case PackedFormat::Q4_1: return {32, 320};
         case PackedFormat::Q8_0: return {32, 544};
         case PackedFormat::Q5_1: return {32, 576};
+        case PackedFormat::Q2_K: return {256, 4672};
         case PackedFormat::Q4_K: return {256, 2368};
+        case PackedFormat::Q5_K: return {256, 4416};
         case PackedFormat::Q6_K: return {256, 4384};
         default: return {1, 0};
     }
@@ -189,7 +246,9 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
         case kQ8_0: case kQ8_1: case kQ5_0: f = PackedFormat::Q8_0; break;
         case kQ5_1: f = PackedFormat::Q5_1; break;
         case kQ4_K: f = PackedFormat::Q4_K; break;
-        case kQ6_K: f = PackedFormat::Q6_K; break;
+        case kQ6_K: case kQ3_K: f = PackedFormat::Q6_K; break;
+        case kQ2_K: f = PackedFormat::Q2_K; break;
+        case kQ5_K: f = PackedFormat::Q5_K; break;
         default: break;
     }
     // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.

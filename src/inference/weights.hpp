@@ -24,7 +24,9 @@ enum class PackedFormat : uint8_t {
     Q4_1,
     Q8_0,
     Q5_1,
+    Q2_K,
     Q4_K,
+    Q5_K,
     Q6_K,
 };
 
@@ -50,7 +52,10 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 //   Q4_K: d[16], dmin[16] halves, the eight 6-bit scales sc[8][16] and minimums mn[8][16] as bytes,
 //         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
 //   Q6_K: d[16] halves, the sixteen signed scales sc[16][16], then q[64][16] words: byte i of q[c][r]
-//         is element 4c + i of row r, its 6-bit value minus 32 as a signed byte
+//         is element 4c + i of row r, its 6-bit value minus 32 as a signed byte (Q3_K, whose values
+//         are also (d × scale) × small integer for sixteen groups of 16, is held the same way)
+//   Q2_K, Q5_K: d[16], dmin[16] halves, G scales sc[G][16] and minimums mn[G][16] as bytes (G = 16
+//         groups of 16 elements, or 8 of 32), then qs[256][16] unsigned bytes
 // Frees what `new (std::align_val_t{kPackAlign})` allocated.
 inline constexpr size_t kPackAlign = 64;  // a cache line: whole-vector loads of a group never straddle two
 struct AlignedDelete {
@@ -81,8 +86,9 @@ public:
     // Float32 values packed for rows of `cols` columns.
     static WeightMatrix pack_floats(std::span<const float> values, uint64_t cols);
     // A GGUF tensor's stored bytes (type `dtype`, `n_elements` elements, the bytes as `dequantize_gguf`
-    // would be given them) packed for rows of `cols` columns. Types without a packed kernel, and block
-    // types whose rows do not start on block boundaries, are decoded and packed as float32.
+    // would be given them) packed for rows of `cols` columns. Block types whose rows do not start on
+    // block boundaries are decoded and packed as float32; codes that decode to zeros keep no storage;
+    // fewer than sixteen rows stay plain floats.
     static WeightMatrix pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n_elements, uint64_t cols);
 
     uint64_t size() const { return storage_ ? storage_->size : 0; }

@@ -171,8 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{2, "Q4_0", 32, PackedFormat::Q4_0}, TypeCase{3, "Q4_1", 32, PackedFormat::Q4_1},
                       TypeCase{6, "Q5_0", 32, PackedFormat::Q8_0}, TypeCase{7, "Q5_1", 32, PackedFormat::Q5_1},
                       TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::Q8_0},
-                      TypeCase{10, "Q2_K", 256, PackedFormat::F32}, TypeCase{11, "Q3_K", 256, PackedFormat::F32},
-                      TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::F32},
+                      TypeCase{10, "Q2_K", 256, PackedFormat::Q2_K}, TypeCase{11, "Q3_K", 256, PackedFormat::Q6_K},
+                      TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::Q5_K},
                       TypeCase{14, "Q6_K", 256, PackedFormat::Q6_K}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
                       TypeCase{4, "unassigned", 32, PackedFormat::Zeros}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -322,7 +322,7 @@ TEST_F(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
            {"blk.0.attn_q.weight", 3, h * h, random_tensor(3, h * h, 2)},
            {"blk.0.attn_k.weight", 2, h * h / 2, random_tensor(2, h * h / 2, 3)},
            {"blk.0.attn_v.weight", 1, h * h / 2, random_tensor(1, h * h / 2, 4)},
-           {"blk.0.attn_output.weight", 13, h * h, random_tensor(13, h * h, 5)},  // no packed kernel: float32
+           {"blk.0.attn_output.weight", 13, h * h, random_tensor(13, h * h, 5)},  // rows not on blocks: float32
            {"blk.0.ffn_norm.weight", 0, h, f32(norm)},
            {"blk.0.ffn_gate.weight", 3, f * h, random_tensor(3, f * h, 6)},
            {"blk.0.ffn_up.weight", 8, f * h, random_tensor(8, f * h, 7)},
