@@ -72,9 +72,9 @@ TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
         {{2, 3}, {3}, w23, {1, 1, 1}, {9, 12}, {1, 2}},  // elements 0,2,4 and 1,3,5: m varies fastest
         {{2, 3}, {2, 3}, w23, {1, 1, 1, 2, 2, 2}, {9, 12, 18, 24}, {2, 2}},
         {{2, 3, 5}, {1, 3, 7}, w235, Floats(21, 1.0f), {9, 12}, {1, 2}},  // extra dimensions are ignored
-        {{1, 2}, {2}, {-0.0f, -0.0f}, {1, 1}, {0.0f}, {1, 1}},  // from +0.0: -0.0 + -0.0 alone would stay -0.0
-        {{3, 0}, {2, 0}, {}, {}, Floats(6, 0.0f), {2, 3}},
-        {{2, 3}, {0, 3}, w23, {}, {}, {0, 2}},
+        {{1, 2}, {2}, {-0.0f, -0.0f}, {1, 1}, {0.0f}, {1, 1}},  // the sum starts at +0.0, not the first -0.0
+        {{3, 0}, {2, 0}, {}, {}, Floats(6, 0.0f), {2, 3}},  // k = 0
+        {{2, 3}, {0, 3}, w23, {}, {}, {0, 2}},              // no rows
     };
     for (const Case& c : cases) {
         auto out = kCpu.execute(Operation{f32_tensor(c.weight_shape, c.weight)}, f32_tensor(c.input_shape, c.input));
