@@ -24,12 +24,8 @@ TEST(Tensor, FromBytesRejectsWrongLength) {
 }
 
 TEST(ModelMetadata, ReprWithAndWithoutExperts) {
-    ModelMetadata m;
-    m.architecture = "lla'ma";  // printed unescaped
-    m.num_layers = 32;
-    m.hidden_size = 4096;
-    m.format_name = "GGUF";
-    EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF')");
+    ModelMetadata m{.architecture = "lla'ma", .format_name = "GGUF", .num_layers = 32, .hidden_size = 4096};
+    EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF')");  // no escaping
     m.moe = MoeMetadata{8, 2, 32, 4096, 16384};
     EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF', moe=2/8 experts)");
 }
