@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <fstream>
-
 #include "format_fixtures.hpp"
 #include "formats/gptq.hpp"
 #include "formats/safetensors.hpp"
@@ -32,7 +27,6 @@ struct LayerCase {
     const char* name;
     std::optional<uint64_t> layer;
 };
-
 class LayerNumbers : public ::testing::TestWithParam<LayerCase> {};
 
 TEST_P(LayerNumbers, FirstUnsignedDecimalPiece) { EXPECT_EQ(extract_layer_number(GetParam().name), GetParam().layer); }
@@ -44,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LayerCase{"a.++3.5", 5}, LayerCase{"a..7", 7}, LayerCase{"3a.b3.9", 9}, LayerCase{"007", 7},
                       LayerCase{"x.18446744073709551615", UINT64_MAX},
                       LayerCase{"x.18446744073709551616.2", 2},  // overflow is skipped, the search goes on
-                      LayerCase{"", std::nullopt}, LayerCase{"blk.12.attn_q.weight", 12}));
+                      LayerCase{"", std::nullopt}));
 
 // ---- metadata ------------------------------------------------------------------------------------------
 
@@ -56,17 +50,11 @@ TEST(SafetensorsMetadata, WorkedExampleWithConfig) {
                            entry("model.layers.1.mlp.down_proj.weight", "BF16", "[4096,1024]") + "," +
                            entry("lm_head.weight", "BF16", "[32000,4096]") + "}");
     ASSERT_TRUE(m) << m.error().message();
-    EXPECT_EQ(m->architecture, "llama");
-    EXPECT_EQ(m->num_layers, 2u);
-    EXPECT_EQ(m->hidden_size, 4096u);
-    EXPECT_EQ(m->num_attention_heads, 32u);
-    EXPECT_EQ(m->num_kv_heads, 8u);
-    EXPECT_EQ(m->vocab_size, 32000u);
-    EXPECT_EQ(m->context_length, 4096u);
-    EXPECT_EQ(m->dtype, DType::BFloat16);
-    EXPECT_EQ(m->format_name, "safetensors");
-    EXPECT_FALSE(m->moe);
-    EXPECT_EQ(m->file_size, std::filesystem::file_size(dir.file("model.safetensors")));
+    EXPECT_EQ(*m, (ModelMetadata{.architecture = "llama", .format_name = "safetensors", .num_layers = 2,
+                                 .hidden_size = 4096, .num_attention_heads = 32, .num_kv_heads = 8, .vocab_size = 32000,
+                                 .context_length = 4096,
+                                 .file_size = std::filesystem::file_size(dir.file("model.safetensors")),
+                                 .dtype = DType::BFloat16}));
 }
 
 TEST(SafetensorsMetadata, EmptyHeadersAndNoConfig) {
@@ -74,27 +62,16 @@ TEST(SafetensorsMetadata, EmptyHeadersAndNoConfig) {
     for (const char* header : {"{}", R"({"__metadata__":{"format":"pt"}})", "{}  \t\r\n"}) {
         auto m = load(dir, header);
         ASSERT_TRUE(m) << header;
-        EXPECT_EQ(m->num_layers, 0u);
-        EXPECT_EQ(m->hidden_size, 0u);
-        EXPECT_EQ(m->dtype, DType::Float16);
-        EXPECT_EQ(m->architecture, "unknown");
-        EXPECT_EQ(m->num_attention_heads + m->num_kv_heads + m->vocab_size + m->context_length, 0u);
-        EXPECT_FALSE(m->moe);
+        EXPECT_EQ(*m, (ModelMetadata{.format_name = "safetensors", .file_size = 8 + std::strlen(header)})) << header;
     }
 }
 
-TEST(SafetensorsMetadata, LayerCountIsHighestNumberPlusOne) {
+TEST(SafetensorsMetadata, LayerCountIsHighestNumberPlusOneAndSaturates) {
     TempDir dir;
     auto m = load(dir, "{" + entry("model.layers.0.a", "F16", "[1]") + "," + entry("model.layers.31.b", "F16", "[1]") +
                            ",\"model.layers.7.c\":5}");  // not a tensor entry, still counted
-    ASSERT_TRUE(m);
     EXPECT_EQ(m->num_layers, 32u);
-}
-
-TEST(SafetensorsMetadata, LayerNumberAtTheTopOfTheRangeSaturates) {
-    TempDir dir;
-    auto m = load(dir, "{" + entry("x.18446744073709551615.w", "F16", "[1]") + "}");
-    ASSERT_TRUE(m);
+    m = load(dir, "{" + entry("x.18446744073709551615.w", "F16", "[1]") + "," + entry("y.3.w", "F16", "[1]") + "}");
     EXPECT_EQ(m->num_layers, UINT64_MAX);
 }
 
@@ -104,31 +81,16 @@ TEST(SafetensorsMetadata, HiddenSizeFromTheFirstLayerZeroTensorWithANonZeroLastD
     auto m = load(dir, "{" + entry("a.0.scalar", "F16", "[]") + "," + entry("b.0.empty", "F16", "[5,0]") + "," +
                            entry("c.layers.10.x", "F16", "[7,3]") + "," + entry("d.0.w", "F16", "[9,64]") + "," +
                            entry("e.0.w", "F16", "[9,128]") + "}");
-    ASSERT_TRUE(m);
     EXPECT_EQ(m->hidden_size, 64u);
-    m = load(dir, "{" + entry("model.embed_tokens.weight", "F16", "[10,8]") + "}");
-    EXPECT_EQ(m->hidden_size, 0u);
+    EXPECT_EQ(load(dir, "{" + entry("model.embed_tokens.weight", "F16", "[10,8]") + "}")->hidden_size, 0u);
 }
 
-struct DtypeCase {
-    const char* text;
-    DType dtype;
-};
-class SafetensorsDtypes : public ::testing::TestWithParam<DtypeCase> {};
-
-TEST_P(SafetensorsDtypes, MapByExactName) {
-    TempDir dir;
-    auto m = load(dir, "{" + entry("w", GetParam().text, "[1]") + "}");
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->dtype, GetParam().dtype);
+TEST(SafetensorsMetadata, TheLastDtypeMetWins) {
+    TempDir dir;  // visited by name; the mapping itself is shared with the iterator's item tensors
+    EXPECT_EQ(load(dir, "{" + entry("a", "I8", "[1]") + "," + entry("b", "BF16", "[1]") + "}")->dtype, DType::BFloat16);
+    EXPECT_EQ(load(dir, "{" + entry("a", "BF16", "[1]") + "," + entry("b", "F32", "[1]") + "}")->dtype, DType::Float32);
+    EXPECT_EQ(load(dir, "{" + entry("a", "F32", "[1]") + "," + entry("b", "BOOL", "[1]") + "}")->dtype, DType::Float16);
 }
-
-INSTANTIATE_TEST_SUITE_P(Texts, SafetensorsDtypes,
-                         ::testing::Values(DtypeCase{"F32", DType::Float32}, DtypeCase{"BF16", DType::BFloat16},
-                                           DtypeCase{"I8", DType::Int8}, DtypeCase{"F16", DType::Float16},
-                                           DtypeCase{"F64", DType::Float16}, DtypeCase{"I32", DType::Float16},
-                                           DtypeCase{"U8", DType::Float16}, DtypeCase{"BOOL", DType::Float16},
-                                           DtypeCase{"f32", DType::Float16}));
 
 struct ConfigCase {
     const char* label;
@@ -164,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SafetensorsMetadata, GPTQDiffersOnlyInFormatName) {
     TempDir dir;
-    write_file(dir.file("config.json"), R"({"model_type":"mistral","quantization_config":{"quant_method":"gptq"}})");
+    write_file(dir.file("config.json"), R"({"model_type":"mistral","num_local_experts":2,"quant_method":"gptq"})");
     write_file(dir.file("model.safetensors"), safetensors_bytes("{" + entry("l.0.w", "BF16", "[3,16]") + "}"));
     auto st = SafetensorsLoader().load_metadata(dir.file("model.safetensors"));
     auto gptq = GPTQLoader().load_metadata(dir.file("model.safetensors"));
@@ -213,31 +175,22 @@ TEST(SafetensorsMalformed, MissingFileAndDirectory) {
     auto m = SafetensorsLoader().load_metadata(dir.file("absent.safetensors"));
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().message(), "Failed to open safetensors: " + dir.file("absent.safetensors"));
+    ASSERT_NE(m.error().cause(), nullptr);
     EXPECT_EQ(m.error().cause()->message(), "No such file or directory (os error 2)");
-    m = SafetensorsLoader().load_metadata(dir.path().string());
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), "Is a directory (os error 21)");
+    EXPECT_EQ(SafetensorsLoader().load_metadata(dir.path().string()).error().message(), "Is a directory (os error 21)");
 }
 
 TEST(SafetensorsMalformed, DeeplyNestedHeaderIsParsedAndFreedWithoutRecursion) {
     TempDir dir;
-    const std::string deep = R"({"__metadata__":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
-    auto m = load(dir, deep);
+    auto m = load(dir, R"({"__metadata__":)" + std::string(200000, '[') + std::string(200000, ']') + "}");
     ASSERT_TRUE(m) << m.error().message();
-    EXPECT_EQ(m->num_layers, 0u);
 }
 
 TEST(SafetensorsMalformed, HeaderLengthTheFileHoldsButMemoryCannotIsAnError) {
-    // A sparse file of 1 TiB announces a header as long as itself: the read is allowed by the file's
-    // size, so only the allocation can refuse it. Under "always overcommit" the allocation would succeed
-    // and the zero fill would really take the memory, so the case is skipped there.
-    std::ifstream mode("/proc/sys/vm/overcommit_memory");
-    int overcommit = 1;
-    if (!(mode >> overcommit) || overcommit == 1) GTEST_SKIP() << "overcommit mode 1";
+    // 1 TiB, sparse, announcing a header as long as itself: only the allocation can refuse it.
     TempDir dir;
-    const uint64_t size = 1ull << 40;
-    write_file(dir.file("m.st"), Bytes().u64(size - 8).buf);
-    if (truncate(dir.file("m.st").c_str(), static_cast<off_t>(size)) != 0) GTEST_SKIP() << "no sparse files here";
+    if (!write_sparse_file(dir.file("m.st"), Bytes().u64((1ull << 40) - 8).buf, 1ull << 40))
+        GTEST_SKIP() << "no sparse files, or overcommit mode 1";
     auto m = SafetensorsLoader().load_metadata(dir.file("m.st"));
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().message(), "Safetensors header of 1099511627768 bytes is too large to hold in memory");
