@@ -64,11 +64,7 @@ struct Bytes {
     Bytes& u8(uint8_t v) { return le(v); }
     Bytes& u32(uint32_t v) { return le(v); }
     Bytes& u64(uint64_t v) { return le(v); }
-    Bytes& str(std::string_view s) {  // GGUF string: u64 length, bytes
-        u64(s.size());
-        buf.append(s);
-        return *this;
-    }
+    Bytes& str(std::string_view s) { return u64(s.size()).raw(s); }  // GGUF string: u64 length, bytes
     Bytes& raw(std::string_view s) {
         buf.append(s);
         return *this;
@@ -110,12 +106,11 @@ public:
 
     uint64_t metadata_end() const { return 24 + kv_.size(); }
     uint64_t infos_end() const { return metadata_end() + infos_.size(); }
-    uint64_t data_start() const { return (infos_end() + 31) / 32 * 32; }
 
     std::string build() const {
         Bytes b;
         b.raw("GGUF").u32(3).u64(tensor_count_).u64(kv_count_).raw(kv_).raw(infos_);
-        b.buf.resize(data_start(), '\0');
+        b.buf.resize((infos_end() + 31) / 32 * 32, '\0');
         return b.raw(data_).buf;
     }
 
@@ -127,6 +122,20 @@ private:
 // A safetensors file from its header text and data section.
 inline std::string safetensors_bytes(std::string_view header, std::string_view data = {}) {
     return Bytes().u64(header.size()).raw(header).raw(data).buf;
+}
+
+// One member of a safetensors header, in the object form.
+inline std::string st_entry(std::string_view name, std::string_view dtype, std::string_view shape, uint64_t begin = 0,
+                            uint64_t end = 0) {
+    return "\"" + std::string(name) + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + std::string(shape) +
+           ",\"data_offsets\":[" + std::to_string(begin) + "," + std::to_string(end) + "]}";
+}
+
+// A safetensors header object holding `members`.
+inline std::string st_header(std::initializer_list<std::string> members) {
+    std::string out = "{";
+    for (const auto& m : members) out += (out.size() > 1 ? "," : "") + m;
+    return out + "}";
 }
 
 inline std::string f32_bytes(const std::vector<float>& values) {
