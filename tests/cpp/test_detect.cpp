@@ -1,11 +1,16 @@
+// Format detection, and what every loader shares: open errors, allocation limits, unimplemented formats.
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "format_fixtures.hpp"
+#include "formats/awq.hpp"
+#include "formats/gguf.hpp"
+#include "formats/gptq.hpp"
 #include "formats/loader.hpp"
 #include "formats/onnx.hpp"
 #include "formats/pytorch_bin.hpp"
+#include "formats/safetensors.hpp"
 
 using namespace quillfen;
 using namespace quillfen::testing;
@@ -69,13 +74,47 @@ TEST(Detect, MissingFileDirectoryConfigDirectoryAndALossyPath) {
     EXPECT_EQ(detect(dir.file("caf\xe9.bin")), "error: Is a directory (os error 21)");
 }
 
-TEST(Detect, AWQOnANonSafetensorsFileReportsTheSafetensorsError) {
+// ---- the loaders ---------------------------------------------------------------------------------------
+
+TEST(Loaders, AWQOnANonSafetensorsFileReportsTheSafetensorsError) {
     TempDir dir;
     write_file(dir.file("config.json"), "awq");
     write_file(dir.file("model.bin"), head(1ull << 40));
     auto loader = auto_detect_format(dir.file("model.bin"));
     ASSERT_TRUE(loader);
     EXPECT_EQ((*loader)->load_metadata(dir.file("model.bin")).error().message(), "failed to fill whole buffer");
+}
+
+TEST(Loaders, MissingFileAndDirectory) {
+    TempDir dir;
+    const std::string gguf = "Failed to open GGUF file: ", st = "Failed to open safetensors: ";
+    const std::pair<std::unique_ptr<FormatLoader>, std::string> cases[] = {
+        {std::make_unique<GGUFLoader>(), gguf}, {std::make_unique<SafetensorsLoader>(), st},
+        {std::make_unique<AWQLoader>(), st}, {std::make_unique<GPTQLoader>(), st}};
+    for (const auto& [loader, prefix] : cases) {
+        auto m = loader->moe_metadata(dir.file("absent"));  // load_metadata's error, unchanged
+        ASSERT_FALSE(m);
+        EXPECT_EQ(m.error().message(), prefix + dir.file("absent"));
+        ASSERT_NE(m.error().cause(), nullptr);
+        EXPECT_EQ(m.error().cause()->message(), "No such file or directory (os error 2)");
+        EXPECT_EQ(loader->load_metadata(dir.path().string()).error().message(), "Is a directory (os error 21)");
+        EXPECT_FALSE(loader->iter_layers(dir.file("absent"))->next());
+        EXPECT_FALSE(loader->iter_layers(dir.path().string())->next());
+    }
+}
+
+TEST(Loaders, LengthsTheFileHoldsButMemoryCannotAreErrors) {
+    // Sparse files of 1 TiB: an announced length passes the file-size check, so only the allocation can refuse it.
+    TempDir dir;
+    const uint64_t size = 1ull << 40;
+    const std::string gguf = GGUFBuilder().kv("k", kString, Bytes().u64(size - 64).buf).build();
+    if (!write_sparse_file(dir.file("m.gguf"), gguf, size) ||
+        !write_sparse_file(dir.file("m.st"), Bytes().u64(size - 8).buf, size))
+        GTEST_SKIP() << "no sparse files, or overcommit mode 1";
+    EXPECT_EQ(GGUFLoader().load_metadata(dir.file("m.gguf")).error().message(),
+              "GGUF string of 1099511627712 bytes is too large to hold in memory");
+    EXPECT_EQ(SafetensorsLoader().load_metadata(dir.file("m.st")).error().message(),
+              "Safetensors header of 1099511627768 bytes is too large to hold in memory");
 }
 
 // load_metadata's faults are shown from Python, as the PanicException they become.
