@@ -68,13 +68,8 @@ TEST(SafetensorsMetadata, HiddenSizeFromTheFirstLayerZeroTensorWithANonZeroLastD
 }
 
 TEST(SafetensorsMetadata, TheLastDtypeMetWins) {
-    TempDir dir;  // visited by name; the mapping itself is shared with the iterator's item tensors
-    auto dtype = [&](const char* a, const char* b) {
-        return load(dir, st_header({st_entry("a", a, "[1]"), st_entry("b", b, "[1]")}))->dtype;
-    };
-    EXPECT_EQ(dtype("I8", "BF16"), DType::BFloat16);
-    EXPECT_EQ(dtype("BF16", "F32"), DType::Float32);
-    EXPECT_EQ(dtype("F32", "BOOL"), DType::Float16);
+    TempDir dir;  // visited by name; the mapping itself is shown by the iterator's item tensors
+    EXPECT_EQ(load(dir, st_header({st_entry("a", "F32", "[1]"), st_entry("b", "BF16", "[1]")}))->dtype, DType::BFloat16);
 }
 
 TEST(SafetensorsMetadata, ConfigKeysCountOnlyWithTheirJsonType) {
