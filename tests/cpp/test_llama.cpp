@@ -179,17 +179,6 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
-TEST(BuildSession, MissingMatricesGetZerosOfTheExpectedLength) {
-    // H = 4; 4 width-one heads from the query matrix: the key and value matrices default to 1 x 4 x 4.
-    LlamaSession s = build({{"output_norm.weight", zeros(4)}, {"blk.0.attn_q.weight", zeros(16)}});
-    const LlamaLayerWeights& l = s.weights.layers.at(0);
-    EXPECT_EQ(l.attn_k, zeros(16));
-    EXPECT_EQ(l.attn_v, zeros(16));
-    EXPECT_TRUE(l.ffn_gate.empty() && l.ffn_up.empty() && l.ffn_down.empty());
-    EXPECT_EQ(s.weights.token_embd, zeros(4 * 32000));  // neither embedding nor output: zeros
-    EXPECT_EQ(s.weights.output, zeros(4 * 32000));
-}
-
 TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     // H = 8, 8 heads of width 1 (from the query matrix): a default layer is 8 + 64 + 64 + 64 + 64 + 8
     // floats plus its records; layer 0's query and layer 9's norm are present.

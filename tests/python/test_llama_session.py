@@ -206,8 +206,12 @@ def test_conversion_errors_leave_the_position(tiny, args, error, message):
 
 
 def test_keyword_and_number_like_arguments(tiny):
-    index = lambda v: type("Index", (), {"__index__": lambda self: v})()  # noqa: E731
-    real = lambda v: type("Real", (), {"__float__": lambda self: v})()  # noqa: E731
+    def index(v):
+        return type("Index", (), {"__index__": lambda self: v})()
+
+    def real(v):
+        return type("Real", (), {"__float__": lambda self: v})()
+
     s, r = LlamaSession(path=tiny.path), tiny()[1]
     want = run(r, [3], 2, SAMPLED)
     assert [s.generate_next_token(3, 0.9, 12, 0.9),
