@@ -174,6 +174,14 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
+TEST(BuildSession, MissingEmbeddingOutputAndFinalNormGetDefaults) {
+    // The end-to-end models always carry these three; H = 3 comes from the first block's norm.
+    LlamaSession s = build({{"blk.0.attn_norm.weight", zeros(3)}});
+    EXPECT_EQ(s.weights.token_embd, zeros(3 * 32000));
+    EXPECT_EQ(s.weights.output, zeros(3 * 32000));
+    EXPECT_EQ(s.weights.output_norm, std::vector<float>(3, 1.0f));
+}
+
 TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     // H = 8, 8 heads of width 1 (from the query matrix): a default layer is 8 + 64 + 64 + 64 + 64 + 8
     // floats plus its records; layer 0's query and layer 9's norm are present.
