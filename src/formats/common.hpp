@@ -29,41 +29,6 @@ Result<std::vector<uint8_t>> read_owned_bytes(File& file, uint64_t n, std::strin
 Result<Tensor> tensor_or_zeros(const std::string& name, std::vector<uint8_t> bytes, std::vector<uint64_t> shape,
                                DType dtype, uint64_t file_size);
 
-// Buffered little-endian reads over an open file. GGUF metadata is tens of thousands of small fields
-// (a tokenizer's strings); one system call each costs far more than the parsing. The file's size is
-// taken once, so lengths are checked against it without asking the OS again.
-class FileReader {
-public:
-    static Result<FileReader> over(File& file);
-
-    Result<void> read_exact(void* out, uint64_t n);
-    template <class T>
-    Result<T> read_le() {  // the build targets little-endian hosts only
-        T value;
-        if (auto r = read_exact(&value, sizeof(T)); !r) return std::unexpected(std::move(r).error());
-        return value;
-    }
-    // `n` bytes into a new buffer; `n` past the end of the file fails as a short read before anything
-    // is allocated, and a length the file holds but memory cannot is an error naming `what`.
-    Result<std::vector<uint8_t>> read_bytes(uint64_t n, std::string_view what);
-
-    uint64_t position() const { return position_; }
-    uint64_t remaining() const { return size_ > position_ ? size_ - position_ : 0; }
-    // Moves the file to the position this reader has consumed up to (it reads ahead).
-    Result<void> sync() { return file_->seek(position_); }
-
-private:
-    FileReader(File& file, uint64_t size) : file_(&file), size_(size), position_(file.position()) {}
-    Result<void> refill();
-
-    static constexpr uint64_t kBufferBytes = 64 * 1024;
-    File* file_;
-    uint64_t size_;
-    uint64_t position_;  // logical: what the caller has consumed
-    std::vector<uint8_t> buffer_;
-    uint64_t head_ = 0, tail_ = 0;  // unread bytes are buffer_[head_, tail_)
-};
-
 // The absolute position of `offset` within a data section starting at `data_start`; a sum that
 // 64 bits cannot hold fails like a seek past what the platform can address.
 Result<uint64_t> data_position(uint64_t data_start, uint64_t offset);

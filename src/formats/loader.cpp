@@ -30,60 +30,6 @@ Result<std::vector<uint8_t>> read_owned_bytes(File& file, uint64_t n, std::strin
     }
 }
 
-Result<FileReader> FileReader::over(File& file) {
-    auto size = file.size();
-    if (!size) return std::unexpected(std::move(size).error());
-    return FileReader(file, *size);
-}
-
-Result<void> FileReader::refill() {
-    if (buffer_.empty()) buffer_.resize(kBufferBytes);
-    auto got = file_->read_some(buffer_.data(), kBufferBytes);
-    if (!got) return std::unexpected(std::move(got).error());
-    if (*got == 0) return std::unexpected(eof_error());
-    head_ = 0;
-    tail_ = *got;
-    return {};
-}
-
-Result<void> FileReader::read_exact(void* out, uint64_t n) {
-    auto* dst = static_cast<uint8_t*>(out);
-    while (n > 0) {
-        if (head_ == tail_) {
-            if (n >= kBufferBytes) {  // large reads go straight to the destination
-                if (auto r = file_->read_exact(dst, n); !r) return r;
-                position_ += n;
-                return {};
-            }
-            if (auto r = refill(); !r) return r;
-        }
-        const uint64_t take = std::min(n, tail_ - head_);
-        std::memcpy(dst, buffer_.data() + head_, take);
-        head_ += take;
-        position_ += take;
-        dst += take;
-        n -= take;
-    }
-    return {};
-}
-
-Result<std::vector<uint8_t>> FileReader::read_bytes(uint64_t n, std::string_view what) {
-    if (n > remaining()) {
-        // Only a short read can follow; one byte still surfaces the OS error of unreadable handles.
-        uint8_t probe;
-        if (auto r = read_exact(&probe, 1); !r) return std::unexpected(std::move(r).error());
-        return std::unexpected(eof_error());
-    }
-    std::vector<uint8_t> bytes;
-    try {
-        bytes.resize(n);
-    } catch (const std::bad_alloc&) {
-        return fail(std::string(what) + " of " + std::to_string(n) + " bytes is too large to hold in memory");
-    }
-    if (auto r = read_exact(bytes.data(), n); !r) return std::unexpected(std::move(r).error());
-    return bytes;
-}
-
 Result<Tensor> tensor_or_zeros(const std::string& name, std::vector<uint8_t> bytes, std::vector<uint64_t> shape,
                                DType dtype, uint64_t file_size) {
     const uint64_t bytes_read = bytes.size();

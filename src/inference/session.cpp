@@ -38,87 +38,8 @@ Error unknown_value_type(uint32_t type) { return Error("Unknown GGUF value type:
 template <class E>
 std::unexpected<Error> pass(E&& r) { return std::unexpected(std::forward<E>(r).error()); }
 
-// Sequential reads of the header, metadata and tensor records through one buffer: a vocabulary
-// stored as metadata is hundreds of thousands of tiny fields, one system call each if read directly.
-// Lengths read from the file are checked against `remaining()` before anything is allocated.
-class ByteReader {
-public:
-    ByteReader(File& file, uint64_t file_len) : file_(file), file_len_(file_len), buf_(kBufferBytes) {}
-
-    uint64_t position() const { return buf_start_ + head_; }
-    uint64_t remaining() const { return file_len_ > position() ? file_len_ - position() : 0; }
-
-    Result<void> read_exact(void* out, uint64_t n) {
-        auto* dst = static_cast<uint8_t*>(out);
-        while (n > 0) {
-            if (head_ == tail_) {
-                if (auto r = refill(); !r) return r;
-            }
-            const uint64_t take = std::min<uint64_t>(n, tail_ - head_);
-            std::memcpy(dst, buf_.data() + head_, take);
-            head_ += take;
-            dst += take;
-            n -= take;
-        }
-        return {};
-    }
-
-    template <class T>
-    Result<T> read_le() {  // the build targets little-endian hosts only
-        T value;
-        if (auto r = read_exact(&value, sizeof(T)); !r) return pass(std::move(r));
-        return value;
-    }
-
-    // `n` bytes into a new buffer; `n` past the end fails as the short read it would be, unallocated.
-    Result<std::vector<uint8_t>> read_bytes(uint64_t n) {
-        if (n > remaining()) {
-            if (head_ == tail_)  // an unreadable handle (a directory) still reports its own error
-                if (auto r = refill(); !r) return pass(std::move(r));
-            return std::unexpected(eof_error());
-        }
-        std::vector<uint8_t> bytes(n);
-        if (auto r = read_exact(bytes.data(), n); !r) return pass(std::move(r));
-        return bytes;
-    }
-
-    // Moves forward without reading. Landing past the end is allowed and leaves the position at the
-    // end, where the next read fails as a short read: nothing after a skip can tell the two apart.
-    Result<void> skip(uint64_t n) {
-        if (n <= tail_ - head_) {
-            head_ += n;
-            return {};
-        }
-        uint64_t target;
-        if (add_overflows(position(), n, &target) || target > file_len_) target = std::max(file_len_, position());
-        if (auto r = file_.seek(target); !r) return r;
-        buf_start_ = target;
-        head_ = tail_ = 0;
-        return {};
-    }
-
-private:
-    static constexpr size_t kBufferBytes = 1 << 16;
-
-    Result<void> refill() {
-        buf_start_ += tail_;
-        head_ = tail_ = 0;
-        auto got = file_.read_some(buf_.data(), buf_.size());
-        if (!got) return pass(std::move(got));
-        if (*got == 0) return std::unexpected(eof_error());
-        tail_ = *got;
-        return {};
-    }
-
-    File& file_;
-    uint64_t file_len_;
-    std::vector<uint8_t> buf_;
-    uint64_t buf_start_ = 0;  // file offset of buf_[0]
-    size_t head_ = 0, tail_ = 0;
-};
-
 // One GGUF string (u64 length, then the bytes), invalid UTF-8 shown as U+FFFD.
-Result<std::string> read_gguf_string(ByteReader& in) {
+Result<std::string> read_gguf_string(FileReader& in) {
     auto len = in.read_le<uint64_t>();
     if (!len) return pass(std::move(len));
     auto bytes = in.read_bytes(*len);
@@ -127,7 +48,7 @@ Result<std::string> read_gguf_string(ByteReader& in) {
 }
 
 // Moves past one metadata value of value type `type`, arrays element by element.
-Result<void> skip_gguf_value(ByteReader& in, uint32_t type) {
+Result<void> skip_gguf_value(FileReader& in, uint32_t type) {
     // Arrays nest without limit, so the pending values live on an explicit stack (it grows by one
     // frame per 12 bytes of file read, never by a count): a deep file cannot exhaust the call stack.
     struct Pending {
@@ -230,7 +151,7 @@ LlamaHints resolve_hints(const MetadataScan& scan) {
 // One metadata entry: skipped, except the architecture string and scalars under hint keys, which
 // are captured when their bytes are all in the file (otherwise skipped like any value, so the
 // outcome of a truncated file does not depend on its keys).
-Result<void> scan_metadata_entry(ByteReader& in, MetadataScan& scan) {
+Result<void> scan_metadata_entry(FileReader& in, MetadataScan& scan) {
     auto key_len = in.read_le<uint64_t>();
     if (!key_len) return pass(std::move(key_len));
     auto key = in.read_bytes(*key_len);
@@ -279,7 +200,7 @@ Result<uint64_t> element_count(const std::string& name, const std::vector<uint64
     return n;
 }
 
-Result<GGUFTensorEntry> read_tensor_entry(ByteReader& in) {
+Result<GGUFTensorEntry> read_tensor_entry(FileReader& in) {
     GGUFTensorEntry entry;
     auto name = read_gguf_string(in);
     if (!name) return pass(std::move(name));
@@ -361,7 +282,9 @@ struct ParsedHeader {
 Result<ParsedHeader> parse_header(File& file) {
     auto file_len = file.size();
     if (!file_len) return pass(std::move(file_len));
-    ByteReader in(file, *file_len);
+    auto reader = FileReader::over(file);
+    if (!reader) return pass(std::move(reader));
+    FileReader& in = *reader;
 
     uint8_t magic_and_version[8];  // neither is checked: any values are read the same way
     if (auto r = in.read_exact(magic_and_version, sizeof magic_and_version); !r) return pass(std::move(r));

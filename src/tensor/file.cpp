@@ -1,6 +1,8 @@
 #include "tensor/file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +104,74 @@ Result<std::vector<uint8_t>> File::read_bytes(uint64_t n) {
     std::vector<uint8_t> bytes(n);
     if (auto r = read_exact(bytes.data(), n); !r) return std::unexpected(std::move(r).error());
     return bytes;
+}
+
+Result<FileReader> FileReader::over(File& file) {
+    auto size = file.size();
+    if (!size) return std::unexpected(std::move(size).error());
+    return FileReader(file, *size);
+}
+
+Result<void> FileReader::refill() {
+    if (buffer_.empty()) buffer_.resize(kBufferBytes);
+    auto got = file_->read_some(buffer_.data(), kBufferBytes);
+    if (!got) return std::unexpected(std::move(got).error());
+    if (*got == 0) return std::unexpected(eof_error());
+    head_ = 0;
+    tail_ = *got;
+    return {};
+}
+
+Result<void> FileReader::read_exact(void* out, uint64_t n) {
+    auto* dst = static_cast<uint8_t*>(out);
+    while (n > 0) {
+        if (head_ == tail_) {
+            if (n >= kBufferBytes) {  // large reads go straight to the destination
+                if (auto r = file_->read_exact(dst, n); !r) return r;
+                position_ += n;
+                return {};
+            }
+            if (auto r = refill(); !r) return r;
+        }
+        const uint64_t take = std::min(n, tail_ - head_);
+        std::memcpy(dst, buffer_.data() + head_, take);
+        head_ += take;
+        position_ += take;
+        dst += take;
+        n -= take;
+    }
+    return {};
+}
+
+Result<std::vector<uint8_t>> FileReader::read_bytes(uint64_t n, std::string_view what) {
+    if (n > remaining()) {
+        // Only a short read can follow; one byte still surfaces the OS error of unreadable handles.
+        uint8_t probe;
+        if (auto r = read_exact(&probe, 1); !r) return std::unexpected(std::move(r).error());
+        return std::unexpected(eof_error());
+    }
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(n);
+    } catch (const std::bad_alloc&) {
+        return fail(std::string(what) + " of " + std::to_string(n) + " bytes is too large to hold in memory");
+    }
+    if (auto r = read_exact(bytes.data(), n); !r) return std::unexpected(std::move(r).error());
+    return bytes;
+}
+
+Result<void> FileReader::skip(uint64_t n) {
+    if (n <= tail_ - head_) {
+        head_ += n;
+        position_ += n;
+        return {};
+    }
+    uint64_t target;
+    if (add_overflows(position_, n, &target) || target > size_) target = std::max(size_, position_);
+    if (auto r = file_->seek(target); !r) return r;
+    position_ = target;
+    head_ = tail_ = 0;
+    return {};
 }
 
 Result<uint64_t> file_size(const std::string& path) {
