@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,28 @@ inline void expect_bits_equal(const std::vector<float>& got, const std::vector<f
             ADD_FAILURE() << "element " << i << (block ? " (block " + std::to_string(i / block) + ")" : "")
                           << ": got " << got[i] << ", want " << want[i];
         }
+}
+
+// Uniform floats in [-1, 1) from a fixed seed.
+inline std::vector<float> random_floats(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    std::vector<float> v(n);
+    for (float& f : v) f = dist(gen);
+    return v;
+}
+
+// Row-major weight (rows, cols) times x, row by row, one accumulator from -0.0 adding in ascending
+// column order: the order every matrix-vector kernel must reproduce.
+inline std::vector<float> serial_matvec(const std::vector<float>& w, const std::vector<float>& x, uint64_t rows,
+                                        uint64_t cols) {
+    std::vector<float> out(rows);
+    for (uint64_t r = 0; r < rows; ++r) {
+        float acc = -0.0f;
+        for (uint64_t j = 0; j < cols; ++j) acc += w[r * cols + j] * x[j];
+        out[r] = acc;
+    }
+    return out;
 }
 
 }  // namespace quillfen::testing

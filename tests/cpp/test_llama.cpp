@@ -11,34 +11,18 @@
 
 #include "inference/llama.hpp"
 #include "inference/matvec_kernels.hpp"
+#include "float_bits.hpp"
 
 using namespace quillfen;
+using quillfen::testing::random_floats;
+using quillfen::testing::serial_matvec;
 
 // Everything here is file-local: other test files use the same helper names.
 namespace {
 
 constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
-std::vector<float> random_vector(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
-
 std::vector<float> zeros(size_t n) { return std::vector<float>(n, 0.0f); }
-
-// Row by row, one accumulator from -0, ascending columns: the order the product promises.
-std::vector<float> serial_matvec(const std::vector<float>& w, const std::vector<float>& x, size_t rows, size_t cols) {
-    std::vector<float> out(rows);
-    for (size_t r = 0; r < rows; ++r) {
-        float acc = -0.0f;
-        for (size_t j = 0; j < cols; ++j) acc += w[r * cols + j] * x[j];
-        out[r] = acc;
-    }
-    return out;
-}
 
 void expect_bits(const std::vector<float>& got, const std::vector<float>& want, size_t from = 0) {
     ASSERT_EQ(got.size(), want.size());
@@ -54,8 +38,8 @@ TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
     for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
         for (size_t cols : {1, 3, 4, 5, 8, 31}) {
             SCOPED_TRACE("rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
-            const auto w = random_vector(rows * cols, uint32_t(rows * 100 + cols));
-            const auto x = random_vector(cols, 9);
+            const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols));
+            const auto x = random_floats(cols, 9);
             const auto expected = serial_matvec(w, x, rows, cols);
             const size_t begin = rows > 3 ? 2 : 0;
             for (bool avx : {false, true}) {
@@ -72,8 +56,8 @@ TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
 TEST(Matvec, EqualsTheSerialSumAtAnyThreadCount) {
     const std::pair<size_t, size_t> shapes[] = {{1, 7}, {37, 53}, {1023, 96}, {17, 5}, {6, 0}};
     for (auto [rows, cols] : shapes) {
-        const auto w = random_vector(rows * cols, 1);
-        const auto x = random_vector(cols, 2);
+        const auto w = random_floats(rows * cols, 1);
+        const auto x = random_floats(cols, 2);
         expect_bits(matvec(w, x, rows, cols), serial_matvec(w, x, rows, cols));
         tbb::task_arena(1).execute([&] { expect_bits(matvec(w, x, rows, cols), serial_matvec(w, x, rows, cols)); });
     }
@@ -82,8 +66,8 @@ TEST(Matvec, EqualsTheSerialSumAtAnyThreadCount) {
 }
 
 TEST(Matvec, ShortWeightOrInputGivesZeros) {
-    const auto w = random_vector(12, 3);
-    const auto x = random_vector(4, 4);
+    const auto w = random_floats(12, 3);
+    const auto x = random_floats(4, 4);
     EXPECT_EQ(matvec(std::span(w).first(11), x, 3, 4), zeros(3));
     EXPECT_EQ(matvec(w, std::span(x).first(3), 3, 4), zeros(3));
     EXPECT_EQ(matvec(w, x, 2, 4), serial_matvec(w, x, 2, 4));  // a longer weight: its first rows

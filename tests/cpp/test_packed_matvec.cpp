@@ -15,21 +15,13 @@
 #include "inference/dequant.hpp"
 #include "inference/llama.hpp"
 #include "inference/packed_kernels.hpp"
+#include "float_bits.hpp"
 
 using namespace quillfen;
+using quillfen::testing::random_floats;
+using quillfen::testing::serial_matvec;
 
 namespace {
-
-// Row by row, one accumulator from -0.0, ascending columns: the order every kernel must reproduce.
-std::vector<float> reference(const std::vector<float>& w, const std::vector<float>& x, uint64_t rows, uint64_t cols) {
-    std::vector<float> out(rows);
-    for (uint64_t r = 0; r < rows; ++r) {
-        float acc = -0.0f;
-        for (uint64_t j = 0; j < cols; ++j) acc += w[r * cols + j] * x[j];
-        out[r] = acc;
-    }
-    return out;
-}
 
 // Equal bits; any two NaNs count as equal (their payloads depend on operand order, not on the sum).
 ::testing::AssertionResult same_bits(const std::vector<float>& got, const std::vector<float>& want) {
@@ -43,13 +35,6 @@ std::vector<float> reference(const std::vector<float>& w, const std::vector<floa
     return ::testing::AssertionSuccess();
 }
 
-std::vector<float> random_floats(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& f : v) f = dist(gen);
-    return v;
-}
 
 // Byte offsets of the half-precision scale fields inside one block, by type code.
 std::vector<uint32_t> half_fields(uint32_t type) {
@@ -137,7 +122,7 @@ TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
             ASSERT_EQ(w.format(), rows < kPackRows && c.kept != PackedFormat::Zeros ? PackedFormat::Flat : c.kept);
             ASSERT_EQ(w.size(), floats.size());
             EXPECT_TRUE(same_bits(w.to_floats(), floats)) << c.name;
-            expect_all_kernels(w, x, rows, cols, reference(floats, x, rows, cols),
+            expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols),
                                std::string(c.name) + " rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
         }
     }
@@ -151,7 +136,7 @@ TEST_P(PackedTypes, NonFiniteScalesGiveTheSameSums) {
     auto x = random_floats(cols, 5);
     x[1] = std::numeric_limits<float>::infinity();
     const WeightMatrix w = WeightMatrix::pack_gguf(bytes, c.type, rows * cols, cols);
-    expect_all_kernels(w, x, rows, cols, reference(floats, x, rows, cols), c.name);
+    expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols), c.name);
 }
 
 TEST_P(PackedTypes, RowsThatDoNotStartOnABlockAreKeptAsFloats) {
@@ -162,7 +147,7 @@ TEST_P(PackedTypes, RowsThatDoNotStartOnABlockAreKeptAsFloats) {
     const auto x = random_floats(cols, 4);
     const WeightMatrix w = WeightMatrix::pack_gguf(bytes, c.type, rows * cols, cols);
     if (c.kept != PackedFormat::F16 && c.kept != PackedFormat::Zeros) EXPECT_EQ(w.format(), PackedFormat::F32);
-    expect_all_kernels(w, x, rows, cols, reference(floats, x, rows, cols), c.name);
+    expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols), c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,8 +181,8 @@ TEST_P(PackedShapes, ShortWeightOrInputGivesZerosLikeTheFloatPath) {
     EXPECT_TRUE(same_bits(matvec(w, std::span(x).first(cols - 1), 1, cols), {0.0f}));
     // Fewer rows than stored, and every row that fits.
     const uint64_t fit = floats.size() / cols;
-    EXPECT_TRUE(same_bits(matvec(w, x, fit, cols), reference(floats, x, fit, cols)));
-    EXPECT_TRUE(same_bits(matvec(w, x, 2, cols), reference(floats, x, 2, cols)));
+    EXPECT_TRUE(same_bits(matvec(w, x, fit, cols), serial_matvec(floats, x, fit, cols)));
+    EXPECT_TRUE(same_bits(matvec(w, x, 2, cols), serial_matvec(floats, x, 2, cols)));
     EXPECT_EQ(w.format() == PackedFormat::Flat, fit < kPackRows);
 }
 
@@ -211,7 +196,7 @@ TEST_P(PackedShapes, AnotherRowWidthReadsTheFlatValues) {
     EXPECT_TRUE(same_bits(w.to_floats(), floats));
     for (auto [rows, cols] : {std::pair<uint64_t, uint64_t>{41, 32}, {2, 148}, {3, 0}, {0, 64}}) {
         const auto x = random_floats(cols, 22);
-        EXPECT_TRUE(same_bits(matvec(w, x, rows, cols), reference(floats, x, rows, cols)))
+        EXPECT_TRUE(same_bits(matvec(w, x, rows, cols), serial_matvec(floats, x, rows, cols)))
             << "rows=" << rows << " cols=" << cols;
     }
     // Any element range decodes as the flat values: the embedding lookup.
@@ -229,7 +214,7 @@ TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     const WeightMatrix zeros = WeightMatrix::zeros(rows * cols);
     EXPECT_EQ(zeros.size(), rows * cols);
     const auto out = matvec(zeros, x, rows, cols);
-    EXPECT_TRUE(same_bits(out, reference(std::vector<float>(rows * cols, 0.0f), x, rows, cols)));
+    EXPECT_TRUE(same_bits(out, serial_matvec(std::vector<float>(rows * cols, 0.0f), x, rows, cols)));
     EXPECT_TRUE(std::signbit(out[0]));
     const std::vector<float> with_inf = {1.0f, std::numeric_limits<float>::infinity(), 0.0f, 0.0f};
     EXPECT_TRUE(std::isnan(matvec(zeros, with_inf, rows, cols)[rows - 1]));
