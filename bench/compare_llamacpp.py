@@ -142,32 +142,80 @@ class LlamaCppRunner:
         return int(self.llm.sample(temp=0.0))
 
 
-def timed_run(runner, prompt: list[int], tokens: int) -> tuple[list[int], float, float]:
-    """One reset + prompt + decode; returns (generated tokens, prompt seconds, decode seconds)."""
+class OtherLoad:
+    """CPU time that other processes (or the hypervisor, as steal time) take on our cores.
+
+    The machine is shared: a compiler or test run of someone else landing on one of our cores
+    wrecks a timing (llama.cpp's spinning worker threads suffer most), so every timed run records
+    how many of our cores others used meanwhile, and disturbed runs are repeated.
+    """
+
+    TICK = os.sysconf("SC_CLK_TCK")
+
+    def __init__(self, cores: list[int]):
+        self.names = {f"cpu{c}" for c in cores}
+
+    def _busy_and_own(self) -> tuple[int, int]:
+        busy = 0
+        with open("/proc/stat") as stat:
+            for line in stat:
+                fields = line.split()
+                if fields[0] in self.names:
+                    # user nice system idle iowait irq softirq steal: everything but idle and iowait
+                    busy += sum(int(v) for v in fields[1:4]) + sum(int(v) for v in fields[6:9])
+        with open("/proc/self/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return busy, int(fields[11]) + int(fields[12])  # utime + stime of all our threads
+
+    def measure(self, fn):
+        """Runs fn(); returns (its result, wall seconds, cores' worth of CPU others used meanwhile)."""
+        busy0, own0 = self._busy_and_own()
+        started = time.perf_counter()
+        result = fn()
+        wall = time.perf_counter() - started
+        busy1, own1 = self._busy_and_own()
+        others = max(0, (busy1 - busy0) - (own1 - own0)) / self.TICK
+        return result, wall, others / wall
+
+    def wait_for_quiet(self, limit: float, patience: float = 20.0) -> None:
+        deadline = time.perf_counter() + patience
+        while time.perf_counter() < deadline and self.measure(lambda: time.sleep(0.5))[2] > limit:
+            pass
+
+
+QUIET = 0.1  # at most this many cores' worth of others' CPU time during a run that counts
+
+
+def timed_run(runner, prompt: list[int], tokens: int, load: OtherLoad) -> dict:
+    """One reset + prompt + decode, each timed with the load others put on our cores meanwhile."""
     runner.reset()
-    started = time.perf_counter()
-    runner.prompt(prompt[:-1])
-    prompt_seconds = time.perf_counter() - started
-    started = time.perf_counter()
-    out = [runner.step(prompt[-1])]
-    while len(out) < tokens:
-        out.append(runner.step(out[-1]))
-    return out, prompt_seconds, time.perf_counter() - started
+    _, prompt_seconds, prompt_load = load.measure(lambda: runner.prompt(prompt[:-1]))
+
+    def decode() -> list[int]:
+        out = [runner.step(prompt[-1])]
+        while len(out) < tokens:
+            out.append(runner.step(out[-1]))
+        return out
+
+    out, decode_seconds, decode_load = load.measure(decode)
+    return {"tokens": out, "prompt_seconds": prompt_seconds, "decode_seconds": decode_seconds,
+            "others": max(prompt_load, decode_load)}
 
 
 def worker(runtime: str, threads: int, runs: int, tokens: int) -> None:
     cores = limit_to_cores(threads)
+    load = OtherLoad(cores)
     path = str(smollm2_path())
     rss_before = peak_rss_mib()
     runner = (QuillfenRunner if runtime == "quillfen" else LlamaCppRunner)(path, threads)
     rss_loaded = peak_rss_mib()
-    timed_run(runner, PROMPT_IDS, min(tokens, 8))  # warm-up: first-touch of weights and scratch
-    generated, prompt_s, decode_s = [], [], []
-    for _ in range(runs):
-        out, p, d = timed_run(runner, PROMPT_IDS, tokens)
-        generated.append(out)
-        prompt_s.append(p)
-        decode_s.append(d)
+    timed_run(runner, PROMPT_IDS, min(tokens, 8), load)  # warm-up: first-touch of weights and scratch
+    done = []
+    # Up to twice the asked runs, each started on a quiet machine when possible, until `runs` of
+    # them went undisturbed.
+    while len(done) < 2 * runs and sum(r["others"] <= QUIET for r in done) < runs:
+        load.wait_for_quiet(QUIET)
+        done.append(timed_run(runner, PROMPT_IDS, tokens, load))
     result = {
         "runtime": runtime,
         "threads": threads,
@@ -178,10 +226,9 @@ def worker(runtime: str, threads: int, runs: int, tokens: int) -> None:
         "rss_loaded_mib": rss_loaded,
         "peak_rss_mib": peak_rss_mib(),
         "prompt_tokens": len(PROMPT_IDS) - 1,
-        "prompt_seconds": prompt_s,
-        "decode_seconds": decode_s,
-        "tokens": generated[0],
-        "runs_agree": all(g == generated[0] for g in generated),
+        "runs": [{k: v for k, v in r.items() if k != "tokens"} for r in done],
+        "tokens": done[0]["tokens"],
+        "runs_agree": all(r["tokens"] == done[0]["tokens"] for r in done),
     }
     print("RESULT " + json.dumps(result), flush=True)
 
@@ -320,24 +367,27 @@ def main() -> int:
             r = results[(runtime, threads)] = run_worker(python, runtime, threads, args.runs, args.tokens)
             print(f"{runtime}: cores {r['cores']}; {r['info']}")
 
-    header = (f"{'runtime':<17}{'thr':>4}{'decode tok/s':>13}  {'(runs)':<17}{'prompt tok/s':>13}{'load s':>8}"
-              f"{'RSS loaded':>12}{'peak RSS':>10}{'bound: copy':>13}{'read':>7}")
+    header = (f"{'runtime':<17}{'thr':>4}{'decode tok/s':>13}{'prompt tok/s':>13}{'load s':>8}"
+              f"{'RSS loaded':>12}{'peak RSS':>10}{'bound: copy':>13}{'read':>7}   decode tok/s of each run")
     print("\n" + header)
     print("-" * len(header))
     for (runtime, threads), r in results.items():
-        rates = [args.tokens / s for s in r["decode_seconds"]]
-        r["rate"] = statistics.median(rates)
-        prompt_rate = statistics.median(r["prompt_tokens"] / s for s in r["prompt_seconds"])
+        quiet = [run for run in r["runs"] if run["others"] <= QUIET] or r["runs"]
+        r["rate"] = statistics.median(args.tokens / run["decode_seconds"] for run in quiet)
+        prompt_rate = statistics.median(r["prompt_tokens"] / run["prompt_seconds"] for run in quiet)
         per_token = weights["float32" if runtime == "quillfen" else "stored"]
         r["bound"] = bandwidth[threads]["copy"] / per_token
         read_bound = bandwidth[threads]["read"] / per_token
         name = "quillfen" if runtime == "quillfen" else "llama-cpp-python"
-        runs = "/".join(f"{x:.1f}" for x in rates)
-        print(f"{name:<17}{threads:>4}{r['rate']:>13.1f}  {runs:<17}{prompt_rate:>13.1f}{r['load_seconds']:>8.2f}"
-              f"{r['rss_loaded_mib']:>8.0f} MiB{r['peak_rss_mib']:>6.0f} MiB{r['bound']:>13.1f}{read_bound:>7.1f}")
+        runs = " ".join(f"{args.tokens / run['decode_seconds']:.1f}" + ("" if run["others"] <= QUIET else "*")
+                        for run in r["runs"])
+        print(f"{name:<17}{threads:>4}{r['rate']:>13.1f}{prompt_rate:>13.1f}{r['load_seconds']:>8.2f}"
+              f"{r['rss_loaded_mib']:>8.0f} MiB{r['peak_rss_mib']:>6.0f} MiB{r['bound']:>13.1f}{read_bound:>7.1f}"
+              f"   {runs}")
     print("(decode and prompt in tokens/s; RSS = peak resident set of the configuration's own process "
           f"(its interpreter alone: ~{results[next(iter(results))]['rss_before_mib']:.0f} MiB); "
-          "bound = bandwidth / weight bytes per token)")
+          "bound = bandwidth / weight bytes per token; medians over the undisturbed runs, "
+          f"* = a run during which other processes used more than {QUIET} of a core of ours, left out)")
 
     print()
     for threads in args.threads:
@@ -354,6 +404,10 @@ def main() -> int:
               f"vs the float32 reference of smollm2_prompt: quillfen {agreement(q['tokens'], REFERENCE_TOKENS, n)}, "
               f"llama-cpp-python {agreement(l['tokens'], REFERENCE_TOKENS, n)}")
     for (runtime, threads), r in results.items():
+        quiet = sum(run["others"] <= QUIET for run in r["runs"])
+        if quiet < args.runs:
+            print(f"  note: {runtime} at {threads} thread(s) had only {quiet} undisturbed runs of {args.runs}: "
+                  "its figures are unreliable")
         if not r["runs_agree"]:
             print(f"  note: {runtime} at {threads} thread(s) gave different tokens in different runs")
     for runtime in ("quillfen", "llamacpp"):
