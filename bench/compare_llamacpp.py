@@ -4,23 +4,27 @@ Both runtimes decode the same fixed chat prompt (smollm2_prompt.PROMPT_IDS) on t
 at 1 and at 2 threads. Every runtime/thread configuration runs in its own subprocess whose CPU
 affinity is limited to N cores before the runtime is imported (oneTBB sizes quillfen's pool from
 the affinity mask; llama.cpp gets n_threads = n_threads_batch = N as well), so the peak resident
-memory of that process (ru_maxrss) belongs to that configuration alone.
+memory of that process (VmHWM) belongs to that configuration alone.
 
 What is timed, identically for both:
 - prompt: every prompt token but the last (quillfen one step per token; llama.cpp in one batch);
 - decode: `--tokens` forward steps of one token each, the first on the last prompt token, each
   followed by a greedy choice (quillfen: temperature 0, top_k 0, top_p 1.0; llama.cpp: its greedy
   sampler, temp 0) whose token is fed to the next step. decode tok/s = tokens / decode seconds,
-  median over `--runs` runs, each after a reset (empty KV cache) and one untimed warm-up run.
+  median over `--runs` runs, each after a reset (empty KV cache), after one untimed warm-up run.
+  The machine is shared, so a run during which other processes took CPU time on our cores is
+  marked, left out and repeated (up to twice the asked runs in all).
 - load: constructing the session / the Llama object (llama.cpp maps the file and pages it in
   lazily, so part of its loading shows up in the first run instead).
 
 The bandwidth bound: decoding one token reads every weight of the matrix products once. quillfen
 today holds every weight as float32 (elements x 4 bytes); llama.cpp reads the tensors as stored in
-the file. Those bytes divided by the machine's copy bandwidth (numpy copy of a 256 MiB array, best
-of several, counted as bytes read + bytes written, with N threads each copying a slice) give an upper
-bound on tokens/s for each runtime. KV-cache and activation traffic are left out (a few MB per token
-at these lengths), so the bound is slightly optimistic.
+the file. Those bytes divided by the machine's memory bandwidth on N cores give an upper bound on
+tokens/s for each runtime. Two bandwidths, each the best of several in its own core-limited process:
+copy (numpy copy of a 256 MiB array, counted as bytes read + bytes written, N threads each copying a
+slice; the bound the ratio lines quote) and read (a float32 matrix-vector product over a 256 MiB
+matrix: a read-only stream, like a decode step's). KV-cache and activation traffic are left out (a
+few MB per token at these lengths), so the bounds are slightly optimistic.
 
 llama-cpp-python is built from source on first use into bench/.cache/llamacpp-venv (see
 llamacpp_install.py; takes many minutes on a small machine), then reused.
@@ -396,6 +400,12 @@ def main() -> int:
               f"(quillfen at {q['rate'] / q['bound']:.0%} of its copy-bandwidth bound, "
               f"llama-cpp-python at {l['rate'] / l['bound']:.0%} of its)")
 
+    for (runtime, threads), r in results.items():
+        quiet = sum(run["others"] <= QUIET for run in r["runs"])
+        if quiet < args.runs:
+            what = f"the median of only {quiet}" if quiet else "the median of all runs, every one disturbed"
+            print(f"note: other processes disturbed {runtime} at {threads} thread(s) too often: {what}")
+
     n = min(COMPARED_TOKENS, args.tokens)
     print(f"\nfirst {n} greedy tokens (informational):")
     for threads in args.threads:
@@ -403,11 +413,11 @@ def main() -> int:
         print(f"  {threads} thread(s): quillfen vs llama-cpp-python {agreement(q['tokens'], l['tokens'], n)}; "
               f"vs the float32 reference of smollm2_prompt: quillfen {agreement(q['tokens'], REFERENCE_TOKENS, n)}, "
               f"llama-cpp-python {agreement(l['tokens'], REFERENCE_TOKENS, n)}")
+    m = min(args.tokens, len(REFERENCE_TOKENS))
+    for runtime in ("quillfen", "llamacpp"):
+        print(f"  all {m} generated tokens at {args.threads[0]} thread(s) vs the reference: {runtime} "
+              f"{agreement(results[(runtime, args.threads[0])]['tokens'], REFERENCE_TOKENS, m)}")
     for (runtime, threads), r in results.items():
-        quiet = sum(run["others"] <= QUIET for run in r["runs"])
-        if quiet < args.runs:
-            print(f"  note: {runtime} at {threads} thread(s) had only {quiet} undisturbed runs of {args.runs}: "
-                  "its figures are unreliable")
         if not r["runs_agree"]:
             print(f"  note: {runtime} at {threads} thread(s) gave different tokens in different runs")
     for runtime in ("quillfen", "llamacpp"):
