@@ -1,8 +1,11 @@
 #include "inference/llama.hpp"
 
+#include "inference/dequant.hpp"
 #include "inference/matvec_kernels.hpp"
+#include "inference/packed_kernels.hpp"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -26,7 +29,10 @@ uint64_t div_or_fault(uint64_t a, uint64_t b) {
     return a / b;
 }
 
-const std::vector<float>* find(const TensorMap& tensors, std::string_view name) {
+// Construction reads either float32 tensors (hand-built models, a TensorMap) or a file's stored tensors
+// (a StoredDirectory); both map a name to something with a decoded length, `size()`.
+template <class Map>
+const typename Map::mapped_type* find(const Map& tensors, std::string_view name) {
     auto it = tensors.find(std::string(name));
     return it == tensors.end() ? nullptr : &it->second;
 }
@@ -95,7 +101,8 @@ std::string bytes_text(uint64_t bytes, bool overflow) {
 
 // Bytes the layer structures and every default weight would take, computed without walking the
 // layers (a single "blk.N" name can imply billions of them). nullopt when the sum passes 2^64.
-std::optional<uint64_t> default_bytes(const TensorMap& tensors, const LlamaConfig& config, LayerCount layers) {
+template <class Map>
+std::optional<uint64_t> default_bytes(const Map& tensors, const LlamaConfig& config, LayerCount layers) {
     if (layers.overflow) return std::nullopt;
     const uint64_t n = layers.count;
     const FieldDefaults d = field_defaults(config);
@@ -127,14 +134,39 @@ std::optional<uint64_t> default_bytes(const TensorMap& tensors, const LlamaConfi
     return total;
 }
 
-std::vector<float> tensor_or(const TensorMap& tensors, std::string_view name, uint64_t default_len, float fill) {
-    if (const auto* t = find(tensors, name)) return *t;
-    return std::vector<float>(default_len, fill);
+// Float32 values of a stored tensor or a hand-built one.
+std::vector<float> floats_of(const std::vector<float>& t) { return t; }
+std::vector<float> floats_of(const StoredTensor& t) {
+    return t.in_file ? dequantize_gguf(t.bytes, t.dtype, t.n_elements) : std::vector<float>(t.n_elements, 0.0f);
 }
 
-std::vector<float> tensor_or_empty(const TensorMap& tensors, std::string_view name) {
-    if (const auto* t = find(tensors, name)) return *t;
-    return {};
+// A weight matrix packed for rows of `cols` columns.
+WeightMatrix pack(const std::vector<float>& t, uint64_t cols) { return WeightMatrix::pack_floats(t, cols); }
+WeightMatrix pack(const StoredTensor& t, uint64_t cols) {
+    if (!t.in_file) return WeightMatrix::zeros(t.n_elements);
+    return WeightMatrix::pack_gguf(t.bytes, t.dtype, t.n_elements, cols);
+}
+
+template <class Map>
+std::vector<float> norm_or_ones(const Map& tensors, std::string_view name, uint64_t default_len) {
+    if (const auto* t = find(tensors, name)) return floats_of(*t);
+    return std::vector<float>(default_len, 1.0f);
+}
+
+// Packing work gathered while the session's layout is built, then run tensor by tensor on the pool.
+struct PackJob {
+    WeightMatrix* target;
+    std::function<WeightMatrix()> make;
+};
+
+template <class Map>
+void matrix_or(std::vector<PackJob>& jobs, WeightMatrix& target, const Map& tensors, std::string_view name,
+               uint64_t default_len, uint64_t cols) {
+    if (const auto* t = find(tensors, name)) {
+        jobs.push_back({&target, [t, cols] { return pack(*t, cols); }});
+    } else {
+        target = WeightMatrix::zeros(default_len);
+    }
 }
 
 // Shapes the attention and feed-forward code cannot run with; checked before the step changes anything.
@@ -162,7 +194,10 @@ LlamaState LlamaState::create(uint64_t hidden_dim, uint64_t num_layers) {
     return s;
 }
 
-LayerCount count_layers(const TensorMap& tensors) {
+namespace {
+
+template <class Map>
+LayerCount count_layers_in(const Map& tensors) {
     std::optional<uint64_t> largest;
     for (const auto& [name, _] : tensors) {
         std::string_view n = name;
@@ -176,7 +211,8 @@ LayerCount count_layers(const TensorMap& tensors) {
     return {*largest + 1, false};
 }
 
-LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
+template <class Map>
+LlamaConfig derive_config_from(const Map& tensors, const LlamaHints& hints) {
     LlamaConfig c;
     const bool stored_heads = hints.head_count && *hints.head_count != 0;
     if (tensors.empty()) {
@@ -226,11 +262,13 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
     return c;
 }
 
-Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
-                                         uint64_t memory_limit_bytes) {
-    const LayerCount layers = count_layers(tensors);
+// `share_tied`: a missing output projection shares the embedding's storage instead of packing its own copy.
+template <class Map>
+Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, uint64_t memory_limit_bytes,
+                                bool share_tied) {
+    const LayerCount layers = count_layers_in(tensors);
     LlamaSession s;
-    s.config = derive_config(tensors, hints);
+    s.config = derive_config_from(tensors, hints);
     const LlamaConfig& c = s.config;
 
     // A single "blk.N" name makes N layers exist, each with default weights: refuse a count whose
@@ -244,14 +282,15 @@ Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHi
                     std::to_string(memory_limit_bytes) + " bytes of memory");
     }
 
-    const uint64_t embd_len = c.hidden_dim * c.vocab_size;  // fits: checked with the defaults above
-    s.weights.token_embd = tensor_or(tensors, "token_embd.weight", embd_len, 0.0f);
-    s.weights.output_norm = tensor_or(tensors, "output_norm.weight", c.hidden_dim, 1.0f);
-    if (const auto* out = find(tensors, "output.weight")) {
-        s.weights.output = *out;
-    } else {
-        s.weights.output = tensor_or(tensors, "token_embd.weight", embd_len, 0.0f);  // tied embeddings
-    }
+    // Every matrix is packed for the row width the forward step reads it with.
+    const uint64_t h = c.hidden_dim;
+    const uint64_t embd_len = h * c.vocab_size;  // fits: checked with the defaults above
+    std::vector<PackJob> jobs;
+    matrix_or(jobs, s.weights.token_embd, tensors, "token_embd.weight", embd_len, h);
+    s.weights.output_norm = norm_or_ones(tensors, "output_norm.weight", h);
+    const bool has_output = find(tensors, "output.weight");
+    const bool tie = !has_output && share_tied && find(tensors, "token_embd.weight");
+    if (!tie) matrix_or(jobs, s.weights.output, tensors, has_output ? "output.weight" : "token_embd.weight", embd_len, h);
 
     const FieldDefaults d = field_defaults(c);
     s.weights.layers.resize(layers.count);
@@ -259,27 +298,49 @@ Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHi
         const std::string prefix = "blk." + std::to_string(i);
         auto name = [&](LayerField f) { return prefix + std::string(kFieldSuffix[f]); };
         LlamaLayerWeights& l = s.weights.layers[i];
-        l.attn_norm = tensor_or(tensors, name(kAttnNorm), d.len[kAttnNorm], 1.0f);
-        l.attn_q = tensor_or(tensors, name(kAttnQ), d.len[kAttnQ], 0.0f);
-        l.attn_k = tensor_or(tensors, name(kAttnK), d.len[kAttnK], 0.0f);
-        l.attn_v = tensor_or(tensors, name(kAttnV), d.len[kAttnV], 0.0f);
-        l.attn_output = tensor_or(tensors, name(kAttnOutput), d.len[kAttnOutput], 0.0f);
-        l.ffn_norm = tensor_or(tensors, name(kFfnNorm), d.len[kFfnNorm], 1.0f);
-        l.ffn_gate = tensor_or_empty(tensors, name(kFfnGate));
-        l.ffn_up = tensor_or_empty(tensors, name(kFfnUp));
-        l.ffn_down = tensor_or_empty(tensors, name(kFfnDown));
+        const auto* gate = find(tensors, name(kFfnGate));
+        const uint64_t f_dim = gate && h != 0 ? gate->size() / h : 0;
+        l.attn_norm = norm_or_ones(tensors, name(kAttnNorm), d.len[kAttnNorm]);
+        matrix_or(jobs, l.attn_q, tensors, name(kAttnQ), d.len[kAttnQ], h);
+        matrix_or(jobs, l.attn_k, tensors, name(kAttnK), d.len[kAttnK], h);
+        matrix_or(jobs, l.attn_v, tensors, name(kAttnV), d.len[kAttnV], h);
+        matrix_or(jobs, l.attn_output, tensors, name(kAttnOutput), d.len[kAttnOutput], h);
+        l.ffn_norm = norm_or_ones(tensors, name(kFfnNorm), d.len[kFfnNorm]);
+        matrix_or(jobs, l.ffn_gate, tensors, name(kFfnGate), 0, h);
+        matrix_or(jobs, l.ffn_up, tensors, name(kFfnUp), 0, h);
+        matrix_or(jobs, l.ffn_down, tensors, name(kFfnDown), 0, f_dim);
     }
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, jobs.size(), 1),
+        [&](const tbb::blocked_range<size_t>& r) {
+            for (size_t i = r.begin(); i != r.end(); ++i) *jobs[i].target = jobs[i].make();
+        },
+        tbb::auto_partitioner());
+    if (tie) s.weights.output = s.weights.token_embd;
 
     s.state = LlamaState::create(c.hidden_dim, layers.count);
     s.rng_state = kLlamaSeed;
     return s;
 }
 
+}  // namespace
+
+LayerCount count_layers(const TensorMap& tensors) { return count_layers_in(tensors); }
+
+LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
+    return derive_config_from(tensors, hints);
+}
+
+Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
+                                         uint64_t memory_limit_bytes) {
+    return build_from(tensors, hints, memory_limit_bytes, false);
+}
+
 Result<LlamaSession> LlamaSession::load(const std::string& path) {
-    auto dir = InferenceSession::open(path);
+    auto dir = StoredDirectory::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
-    return build_llama_session(dir->tensors(), dir->hints(), machine_memory_bytes());
-}  // the directory, with every tensor not copied, is released here
+    return build_from(dir->tensors(), dir->hints(), machine_memory_bytes(), true);
+}  // the directory and its mapping of the file are released here
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
                           uint64_t cols) {
@@ -298,6 +359,80 @@ std::vector<float> matvec(std::span<const float> weight, std::span<const float> 
             tbb::auto_partitioner());
     }
     return out;
+}
+
+std::vector<float> matvec(const WeightMatrix& weight, std::span<const float> input, uint64_t rows, uint64_t cols) {
+    std::vector<float> out(rows, 0.0f);
+    const MatvecTask task{&weight, input, rows, cols, out.data()};
+    matvec_batch(std::span(&task, 1));
+    return out;
+}
+
+namespace {
+
+// Rows a work item covers: four packed groups, what the vector kernels carry side by side.
+constexpr uint64_t kItemRows = 4 * kPackRows;
+
+struct WorkItem {
+    const MatvecTask* task;
+    uint64_t begin, end;  // rows
+};
+
+void run_item(const WorkItem& item, PackedIsa isa) {
+    const MatvecTask& t = *item.task;
+    const PackedStorage& w = *t.weight->storage();
+    if (w.format == PackedFormat::Flat) {
+        matvec_rows(w.tail.data(), t.input.data(), t.out, item.begin, item.end, t.cols);
+    } else {
+        packed_matvec_groups(w, t.input.data(), t.out, t.rows, item.begin / kPackRows,
+                             (item.end + kPackRows - 1) / kPackRows, isa);
+    }
+}
+
+}  // namespace
+
+void matvec_batch(std::span<const MatvecTask> tasks) {
+    std::vector<WorkItem> items;
+    // Products whose weight is packed for another row width walk its decoded values as plain rows;
+    // reserved up front so the items' pointers stay valid.
+    std::vector<WeightMatrix> flats;
+    std::vector<MatvecTask> redirected;
+    flats.reserve(tasks.size());
+    redirected.reserve(tasks.size());
+    for (const MatvecTask& t : tasks) {
+        std::fill_n(t.out, t.rows, 0.0f);
+        uint64_t needed = 0;
+        if (t.input.size() < t.cols || mul_overflows(t.rows, t.cols, &needed) || t.weight->size() < needed ||
+            t.rows == 0)
+            continue;
+        const PackedFormat format = t.weight->format();
+        if (t.cols == 0 || format == PackedFormat::Zeros) {
+            // Every row is the same sum (of nothing, or of zero weights): compute it once.
+            float acc = -0.0f;
+            for (uint64_t j = 0; j < t.cols; ++j) acc += 0.0f * t.input[j];
+            std::fill_n(t.out, t.rows, acc);
+            continue;
+        }
+        const MatvecTask* task = &t;
+        if (format != PackedFormat::Flat && t.weight->storage()->cols != t.cols) {
+            flats.push_back(WeightMatrix(t.weight->to_floats()));  // not a shape the forward step asks for
+            redirected.push_back(t);
+            redirected.back().weight = &flats.back();
+            task = &redirected.back();
+        }
+        for (uint64_t r = 0; r < t.rows; r += kItemRows) items.push_back({task, r, std::min(r + kItemRows, t.rows)});
+    }
+    const PackedIsa isa = packed_best_isa();
+    if (items.size() == 1) {
+        run_item(items[0], isa);
+    } else if (items.size() > 1) {
+        tbb::parallel_for(
+            tbb::blocked_range<size_t>(0, items.size(), 1),
+            [&](const tbb::blocked_range<size_t>& r) {
+                for (size_t i = r.begin(); i != r.end(); ++i) run_item(items[i], isa);
+            },
+            tbb::auto_partitioner());
+    }
 }
 
 void rms_norm(std::span<float> v, std::span<const float> weight, float eps) {
@@ -344,7 +479,7 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
     uint64_t begin = 0, end = 0;
     if (!mul_overflows(uint64_t{token_id}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
         end <= w.token_embd.size()) {
-        std::copy(w.token_embd.begin() + begin, w.token_embd.begin() + end, st.x.begin());
+        w.token_embd.decode(begin, st.x);  // one row, decoded from the stored form
     } else {
         std::fill(st.x.begin(), st.x.end(), 0.0f);
     }
@@ -356,9 +491,12 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
         // Attention: norm, projections, rotary position, then every cached position.
         std::vector<float> xb = st.x;
         rms_norm(xb, lw.attn_norm, c.rms_epsilon);
-        std::vector<float> q = matvec(lw.attn_q, xb, h_dim, h_dim);
-        std::vector<float> k = matvec(lw.attn_k, xb, kv_dim, h_dim);
-        std::vector<float> v = matvec(lw.attn_v, xb, kv_dim, h_dim);
+        // The three projections of one input share one parallel region.
+        std::vector<float> q(h_dim), k(kv_dim), v(kv_dim);
+        const MatvecTask qkv[] = {{&lw.attn_q, xb, h_dim, h_dim, q.data()},
+                                  {&lw.attn_k, xb, kv_dim, h_dim, k.data()},
+                                  {&lw.attn_v, xb, kv_dim, h_dim, v.data()}};
+        matvec_batch(qkv);
         apply_rope(q, c.n_heads, d, p, c.rope_freq_base);
         apply_rope(k, c.n_kv_heads, d, p, c.rope_freq_base);
         cache.keys.push_back(std::move(k));
@@ -409,8 +547,10 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
         xb = st.x;
         rms_norm(xb, lw.ffn_norm, c.rms_epsilon);
         const uint64_t f_dim = lw.ffn_gate.size() / h_dim;
-        std::vector<float> gate = matvec(lw.ffn_gate, xb, f_dim, h_dim);
-        std::vector<float> up = matvec(lw.ffn_up, xb, f_dim, h_dim);
+        std::vector<float> gate(f_dim), up(f_dim);
+        const MatvecTask gate_up[] = {{&lw.ffn_gate, xb, f_dim, h_dim, gate.data()},
+                                      {&lw.ffn_up, xb, f_dim, h_dim, up.data()}};
+        matvec_batch(gate_up);
         std::vector<float> mid(f_dim);
         for (uint64_t i = 0; i < f_dim; ++i) mid[i] = up[i] * (gate[i] / (std::exp(-gate[i]) + 1.0f));
         std::vector<float> down = matvec(lw.ffn_down, mid, h_dim, f_dim);

@@ -1,5 +1,6 @@
-// A running LLaMA-family model: weights as float32, the per-sequence state with its key/value cache,
-// the forward step and the matrix-vector product it is built on. Knows nothing of Python.
+// A running LLaMA-family model: weights in their stored form (see weights.hpp), the per-sequence state
+// with its key/value cache, the forward step and the matrix-vector product it is built on. Knows
+// nothing of Python.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "inference/session.hpp"
+#include "inference/weights.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen {
@@ -23,23 +25,24 @@ struct LlamaConfig {
     float rms_epsilon = 1e-5f;
 };
 
-// Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1.
+// Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1, whatever form the
+// weights are stored in. Norm weights are plain float32.
 struct LlamaLayerWeights {
-    std::vector<float> attn_norm;    // (H)
-    std::vector<float> attn_q;       // (H, H)
-    std::vector<float> attn_k;       // (n_kv_heads * D, H)
-    std::vector<float> attn_v;       // (n_kv_heads * D, H)
-    std::vector<float> attn_output;  // (H, H)
-    std::vector<float> ffn_norm;     // (H)
-    std::vector<float> ffn_gate;     // (F, H); F = length / H, empty when absent
-    std::vector<float> ffn_up;       // (F, H)
-    std::vector<float> ffn_down;     // (H, F)
+    std::vector<float> attn_norm;  // (H)
+    WeightMatrix attn_q;           // (H, H)
+    WeightMatrix attn_k;           // (n_kv_heads * D, H)
+    WeightMatrix attn_v;           // (n_kv_heads * D, H)
+    WeightMatrix attn_output;      // (H, H)
+    std::vector<float> ffn_norm;   // (H)
+    WeightMatrix ffn_gate;         // (F, H); F = length / H, empty when absent
+    WeightMatrix ffn_up;           // (F, H)
+    WeightMatrix ffn_down;         // (H, F)
 };
 
 struct LlamaWeights {
-    std::vector<float> token_embd;   // (vocab_size, H)
+    WeightMatrix token_embd;         // (vocab_size, H)
     std::vector<float> output_norm;  // (H)
-    std::vector<float> output;       // (vocab_size, H)
+    WeightMatrix output;             // (vocab_size, H); shares the embedding's storage when the file ties them
     std::vector<LlamaLayerWeights> layers;
 };
 
@@ -91,17 +94,35 @@ LayerCount count_layers(const TensorMap& tensors);
 // norm epsilon when it carries them. Throws InternalFault on the divisions by a zero width.
 LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
 
-// Builds the session: copies the weights it needs, defaults for the missing ones. Layers implied by a
+// Builds the session from float32 tensors (hand-built models): packs the weights it needs, defaults for
+// the missing ones; a tied output is a copy of its own. Layers implied by a
 // "blk.N" name get default weights; when those defaults would need more than `memory_limit_bytes`
 // (`load` passes the machine's memory) the build is refused before anything is allocated for them.
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes);
 
-// weight (rows, cols) @ input (cols) -> (rows). Rows run in parallel on the process-wide pool; each row
-// is one thread's ascending-order sum, so the result does not depend on the split. Zeros when the
-// weight or the input is too short.
+// weight (rows, cols) @ input (cols) -> (rows). Each row is one thread's ascending-order sum from -0.0,
+// so the result depends neither on the split over the process-wide pool nor on how the weight is
+// stored. Zeros when the weight or the input is too short.
+std::vector<float> matvec(const WeightMatrix& weight, std::span<const float> input, uint64_t rows, uint64_t cols);
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
                           uint64_t cols);
+inline std::vector<float> matvec(const std::vector<float>& weight, std::span<const float> input, uint64_t rows,
+                                 uint64_t cols) {
+    return matvec(std::span<const float>(weight), input, rows, cols);
+}
+
+// One product of a batch: `out` holds `rows` floats.
+struct MatvecTask {
+    const WeightMatrix* weight;
+    std::span<const float> input;
+    uint64_t rows;
+    uint64_t cols;
+    float* out;
+};
+// Every task as `matvec` computes it, all of them in one parallel region: the projections of one
+// step that read the same input pay the pool's start-up once.
+void matvec_batch(std::span<const MatvecTask> tasks);
 
 // In place: v * (1 / sqrt(mean(v^2) + eps)) * weight. Unchanged when the weight is shorter than v.
 void rms_norm(std::span<float> v, std::span<const float> weight, float eps);

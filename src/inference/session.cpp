@@ -1,6 +1,9 @@
 #include "inference/session.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -345,10 +348,17 @@ Result<InferenceSession> InferenceSession::open(const std::string& path) {
     return open_with_budget(path, machine_memory_bytes());
 }
 
-Result<InferenceSession> InferenceSession::open_with_budget(const std::string& path, uint64_t float_budget_bytes) {
-    auto opened = File::open(path);
-    if (!opened) return fail("Failed to open: " + lossy_utf8(path));
-    File& file = *opened;
+namespace {
+
+// What the header, metadata and tensor records say: the entries in file order and where data starts.
+struct ParsedHeader {
+    std::vector<GGUFTensorEntry> entries;
+    uint64_t data_start = 0;
+    uint64_t file_len = 0;
+    LlamaHints hints;
+};
+
+Result<ParsedHeader> parse_header(File& file) {
     auto file_len = file.size();
     if (!file_len) return pass(std::move(file_len));
     ByteReader in(file, *file_len);
@@ -366,38 +376,66 @@ Result<InferenceSession> InferenceSession::open_with_budget(const std::string& p
         if (auto r = scan_metadata_entry(in, scan); !r) return pass(std::move(r));
 
     // Records are read one by one (each takes at least 24 bytes), so no count is trusted for a reservation.
-    std::vector<GGUFTensorEntry> entries;
+    ParsedHeader h;
     for (uint64_t i = 0; i < *tensor_count; ++i) {
         auto entry = read_tensor_entry(in);
         if (!entry) return pass(std::move(entry));
-        entries.push_back(std::move(*entry));
+        h.entries.push_back(std::move(*entry));
     }
 
     // No field stores the padding before the data section: compute it.
-    const uint64_t data_start = (in.position() + kDataAlignment - 1) / kDataAlignment * kDataAlignment;
+    h.data_start = (in.position() + kDataAlignment - 1) / kDataAlignment * kDataAlignment;
+    h.file_len = *file_len;
+    h.hints = resolve_hints(scan);
+    return h;
+}
+
+// The absolute position of a tensor's bytes when they lie wholly inside the file.
+std::optional<uint64_t> position_in_file(const ParsedHeader& h, const GGUFTensorEntry& entry) {
+    uint64_t position, end;  // u64: offsets pass 4 GiB in large files
+    if (add_overflows(h.data_start, entry.offset, &position) || add_overflows(position, entry.size, &end) ||
+        end > h.file_len)
+        return std::nullopt;
+    return position;
+}
+
+Error tensor_read_error(Error cause, const GGUFTensorEntry& entry, uint64_t position) {
+    return std::move(cause).wrap("Failed reading tensor '" + entry.name + "' (dtype=" + std::to_string(entry.dtype) +
+                                 ", elements=" + std::to_string(entry.n_elements) +
+                                 ", offset=" + std::to_string(position) + ", size=" + std::to_string(entry.size) +
+                                 ")");
+}
+
+Result<void> read_tensor(File& file, const GGUFTensorEntry& entry, uint64_t position, uint8_t* out) {
+    auto r = file.seek(position);
+    if (r) r = file.read_exact(out, entry.size);
+    if (!r) return std::unexpected(tensor_read_error(std::move(r).error(), entry, position));
+    return {};
+}
+
+}  // namespace
+
+Result<InferenceSession> InferenceSession::open_with_budget(const std::string& path, uint64_t float_budget_bytes) {
+    auto opened = File::open(path);
+    if (!opened) return fail("Failed to open: " + lossy_utf8(path));
+    File& file = *opened;
+    auto header = parse_header(file);
+    if (!header) return pass(std::move(header));
 
     InferenceSession session;
-    session.hints_ = resolve_hints(scan);
-    session.tensors_.reserve(entries.size());
+    session.hints_ = header->hints;
+    session.tensors_.reserve(header->entries.size());
     FloatBudget budget(float_budget_bytes);
     std::vector<uint8_t> raw;  // one tensor's bytes at a time; reused so each tensor costs no fresh pages
-    for (const GGUFTensorEntry& entry : entries) {
+    for (const GGUFTensorEntry& entry : header->entries) {
         if (auto r = budget.take(entry); !r) return pass(std::move(r));
-        uint64_t position, end;  // u64: offsets pass 4 GiB in large files
-        const bool in_file = !add_overflows(data_start, entry.offset, &position) &&
-                             !add_overflows(position, entry.size, &end) && end <= *file_len;
+        const auto position = position_in_file(*header, entry);
         std::vector<float> values;
-        if (!in_file) {
+        if (!position) {
             values.assign(entry.n_elements, 0.0f);
         } else {
             raw.resize(entry.size);  // bounded by the file's length, checked above
-            auto r = file.seek(position);
-            if (r) r = file.read_exact(raw.data(), entry.size);
-            if (!r)
-                return std::unexpected(std::move(r).error().wrap(
-                    "Failed reading tensor '" + entry.name + "' (dtype=" + std::to_string(entry.dtype) +
-                    ", elements=" + std::to_string(entry.n_elements) + ", offset=" + std::to_string(position) +
-                    ", size=" + std::to_string(entry.size) + ")"));
+            if (auto r = read_tensor(file, entry, *position, raw.data()); !r) return pass(std::move(r));
             values = dequantize_gguf(raw, entry.dtype, entry.n_elements);
         }
         // A later record of the same name replaces the earlier one.
@@ -406,6 +444,76 @@ Result<InferenceSession> InferenceSession::open_with_budget(const std::string& p
         it->second = std::move(values);
     }
     return session;
+}
+
+struct StoredDirectory::Backing {
+    void* map = nullptr;  // the whole file, read-only, when mapping worked
+    uint64_t map_len = 0;
+    std::vector<std::vector<uint8_t>> owned;  // otherwise each tensor's bytes, read one by one
+
+    Backing() = default;
+    Backing(const Backing&) = delete;
+    Backing& operator=(const Backing&) = delete;
+    ~Backing() {
+        if (map) ::munmap(map, map_len);
+    }
+};
+
+Result<StoredDirectory> StoredDirectory::open(const std::string& path) {
+    return open_with_budget(path, machine_memory_bytes());
+}
+
+Result<StoredDirectory> StoredDirectory::open_with_budget(const std::string& path, uint64_t float_budget_bytes) {
+    auto opened = File::open(path);
+    if (!opened) return fail("Failed to open: " + lossy_utf8(path));
+    File& file = *opened;
+    auto header = parse_header(file);
+    if (!header) return pass(std::move(header));
+
+    StoredDirectory dir;
+    dir.hints_ = header->hints;
+    dir.backing_ = std::make_shared<Backing>();
+    Backing& backing = *dir.backing_;
+    // Mapping shares the page cache instead of copying the file; where it is refused (a special
+    // file), the tensors are read as before.
+    if (header->file_len > 0) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            void* p = ::mmap(nullptr, header->file_len, PROT_READ, MAP_PRIVATE, fd, 0);
+            ::close(fd);
+            if (p != MAP_FAILED) {
+                backing.map = p;
+                backing.map_len = header->file_len;
+                ::madvise(p, header->file_len, MADV_WILLNEED);  // a hint: failure changes nothing
+            }
+        }
+    }
+
+    dir.tensors_.reserve(header->entries.size());
+    // Refusals as for the float32 directory: a hostile count is refused at the same tensor with the
+    // same text, whatever the weights are later kept as.
+    FloatBudget budget(float_budget_bytes);
+    for (const GGUFTensorEntry& entry : header->entries) {
+        if (auto r = budget.take(entry); !r) return pass(std::move(r));
+        StoredTensor t;
+        t.dtype = entry.dtype;
+        t.n_elements = entry.n_elements;
+        if (const auto position = position_in_file(*header, entry)) {
+            t.in_file = true;
+            if (backing.map) {
+                t.bytes = std::span<const uint8_t>(static_cast<const uint8_t*>(backing.map) + *position, entry.size);
+            } else {
+                std::vector<uint8_t> raw(entry.size);  // bounded by the file's length, checked above
+                if (auto r = read_tensor(file, entry, *position, raw.data()); !r) return pass(std::move(r));
+                t.bytes = std::span<const uint8_t>(raw);
+                backing.owned.push_back(std::move(raw));  // moving keeps the buffer where the span points
+            }
+        }
+        auto [it, inserted] = dir.tensors_.try_emplace(entry.name);
+        if (!inserted) budget.give_back(it->second.n_elements);
+        it->second = t;
+    }
+    return dir;
 }
 
 std::vector<float> InferenceSession::get_tensor(std::string_view name, uint64_t expected_len) const {

@@ -1,9 +1,13 @@
-// The LLaMA runtime's own reader of a GGUF file: every tensor decoded to float32, by name.
-// Lives only while a LlamaSession is being built.
+// The LLaMA runtime's own readers of a GGUF file: `InferenceSession` decodes every tensor to float32,
+// by name (the float32 view of a file, for building a session from float tensors); `StoredDirectory`,
+// what `LlamaSession::load` reads, maps the file and hands out each tensor's stored bytes, for weights
+// kept in their stored form. Both read, refuse and fail alike, and live only while a session is built.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,6 +54,33 @@ public:
 
 private:
     std::unordered_map<std::string, std::vector<float>> tensors_;
+    LlamaHints hints_;
+};
+
+// One tensor as the file stores it.
+struct StoredTensor {
+    uint32_t dtype = 0;
+    uint64_t n_elements = 0;
+    bool in_file = false;            // false: its bytes would run past the end, so it is all zeros
+    std::span<const uint8_t> bytes;  // the tensor's bytes, valid while its directory lives
+    // The length the full dequantisation gives: a tensor inside the file has all its blocks.
+    uint64_t size() const { return n_elements; }
+};
+
+class StoredDirectory {
+public:
+    // The same reading, refusals and error texts as `InferenceSession::open`, without decoding.
+    static Result<StoredDirectory> open(const std::string& path);
+    static Result<StoredDirectory> open_with_budget(const std::string& path, uint64_t float_budget_bytes);
+
+    const std::unordered_map<std::string, StoredTensor>& tensors() const { return tensors_; }
+    const LlamaHints& hints() const { return hints_; }
+
+    struct Backing;  // the mapped file, or the tensors' bytes read into memory
+
+private:
+    std::shared_ptr<Backing> backing_;
+    std::unordered_map<std::string, StoredTensor> tensors_;
     LlamaHints hints_;
 };
 

@@ -7,16 +7,13 @@
 
 namespace quillfen::py {
 
-// Weak while the classes are being built in parallel: a class whose file is not in the tree yet
-// is simply not registered. (Made strong again once every class exists.)
-#define QUILLFEN_CLASS_ACCESSOR __attribute__((weak))
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* tiered_memory_manager_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* scheduler_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* format_detector_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* model_metadata_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* inference_engine_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* hardware_profile_type();
-QUILLFEN_CLASS_ACCESSOR PyTypeObject* llama_session_type();
+PyTypeObject* tiered_memory_manager_type();
+PyTypeObject* scheduler_type();
+PyTypeObject* format_detector_type();
+PyTypeObject* model_metadata_type();
+PyTypeObject* inference_engine_type();
+PyTypeObject* hardware_profile_type();
+PyTypeObject* llama_session_type();
 
 // A new ModelMetadata object owning a copy of `record`.
 PyObject* new_model_metadata(const ModelMetadata& record);

@@ -12,7 +12,7 @@ struct ClassEntry {
     const char* name;
     PyTypeObject* (*type)();
 };
-const ClassEntry kClasses[] = {
+constexpr ClassEntry kClasses[] = {
     {"TieredMemoryManager", tiered_memory_manager_type},
     {"Scheduler", scheduler_type},
     {"FormatDetector", format_detector_type},
@@ -27,6 +27,10 @@ PyModuleDef g_module_def = {
     "_core",
     "",
     0,  // not -1: CPython then calls PyInit__core again on re-import, which hands back the same object
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 PyObject* g_module = nullptr;
@@ -51,7 +55,6 @@ PyObject* create_module() {
     OwnedRef version(PyUnicode_FromString(kVersion));
     if (!version || !add_name(module.get(), "__version__", version.get())) return nullptr;
     for (const ClassEntry& entry : kClasses) {
-        if (!entry.type) continue;  // not built yet
         PyTypeObject* type = entry.type();
         if (!type || !add_name(module.get(), entry.name, reinterpret_cast<PyObject*>(type))) return nullptr;
     }

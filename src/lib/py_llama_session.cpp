@@ -90,8 +90,7 @@ PyType_Spec kSessionSpec = {"builtins.LlamaSession", sizeof(PyLlamaSession), 0, 
 
 PyTypeObject* llama_session_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(&kSessionSpec);  // a failed creation is retried on the next use
-    return type;
+    return cached_type(type, &kSessionSpec);
 }
 
 }  // namespace quillfen::py

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +39,17 @@ inline void write_file(const std::string& path, std::string_view bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// `head`, then zeros up to `size` bytes, as a sparse file. False where the test should be skipped:
+// no sparse files here, or "always overcommit" (mode 1), under which an allocation as large as the
+// file would succeed and its zero fill really take the memory.
+inline bool write_sparse_file(const std::string& path, std::string_view head, uint64_t size) {
+    std::ifstream mode("/proc/sys/vm/overcommit_memory");
+    int overcommit = 1;
+    if (!(mode >> overcommit) || overcommit == 1) return false;
+    write_file(path, head);
+    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+}
+
 // Little-endian byte appenders.
 struct Bytes {
     std::string buf;
@@ -52,19 +64,14 @@ struct Bytes {
     Bytes& u8(uint8_t v) { return le(v); }
     Bytes& u32(uint32_t v) { return le(v); }
     Bytes& u64(uint64_t v) { return le(v); }
-    Bytes& str(std::string_view s) {  // GGUF string: u64 length, bytes
-        u64(s.size());
-        buf.append(s);
-        return *this;
-    }
+    Bytes& str(std::string_view s) { return u64(s.size()).raw(s); }  // GGUF string: u64 length, bytes
     Bytes& raw(std::string_view s) {
         buf.append(s);
         return *this;
     }
-    size_t size() const { return buf.size(); }
 };
 
-// GGUF type codes used by the tests.
+// GGUF value type codes.
 enum : uint32_t { kU8 = 0, kI8, kU16, kI16, kU32, kI32, kF32, kBool, kString, kArray, kU64, kI64, kF64 };
 
 // Builds a GGUF file: header, metadata entries, tensor-info records, padding to 32, data.
@@ -72,9 +79,7 @@ class GGUFBuilder {
 public:
     // An entry whose value bytes are given as written (`value` holds the encoding of `type`).
     GGUFBuilder& kv(std::string_view key, uint32_t type, std::string_view value) {
-        Bytes b;
-        b.str(key).u32(type).raw(value);
-        kv_.append(b.buf);
+        kv_.append(Bytes().str(key).u32(type).raw(value).buf);
         ++kv_count_;
         return *this;
     }
@@ -94,22 +99,19 @@ public:
         Bytes b;
         b.str(name).u32(static_cast<uint32_t>(dims.size()));
         for (uint64_t d : dims) b.u64(d);
-        b.u32(type).u64(offset);
-        infos_.append(b.buf);
+        infos_.append(b.u32(type).u64(offset).buf);
         ++tensor_count_;
         return *this;
     }
 
     uint64_t metadata_end() const { return 24 + kv_.size(); }
     uint64_t infos_end() const { return metadata_end() + infos_.size(); }
-    uint64_t data_start() const { return (infos_end() + 31) / 32 * 32; }
 
     std::string build() const {
         Bytes b;
         b.raw("GGUF").u32(3).u64(tensor_count_).u64(kv_count_).raw(kv_).raw(infos_);
-        b.buf.resize(data_start(), '\0');
-        b.raw(data_);
-        return b.buf;
+        b.buf.resize((infos_end() + 31) / 32 * 32, '\0');
+        return b.raw(data_).buf;
     }
 
 private:
@@ -119,9 +121,21 @@ private:
 
 // A safetensors file from its header text and data section.
 inline std::string safetensors_bytes(std::string_view header, std::string_view data = {}) {
-    Bytes b;
-    b.u64(header.size()).raw(header).raw(data);
-    return b.buf;
+    return Bytes().u64(header.size()).raw(header).raw(data).buf;
+}
+
+// One member of a safetensors header, in the object form.
+inline std::string st_entry(std::string_view name, std::string_view dtype, std::string_view shape, uint64_t begin = 0,
+                            uint64_t end = 0) {
+    return "\"" + std::string(name) + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + std::string(shape) +
+           ",\"data_offsets\":[" + std::to_string(begin) + "," + std::to_string(end) + "]}";
+}
+
+// A safetensors header object holding `members`.
+inline std::string st_header(std::initializer_list<std::string> members) {
+    std::string out = "{";
+    for (const auto& m : members) out += (out.size() > 1 ? "," : "") + m;
+    return out + "}";
 }
 
 inline std::string f32_bytes(const std::vector<float>& values) {

@@ -1,19 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "memory/eviction.hpp"
 
 using namespace quillfen;
 
 namespace {
 
-MemoryBlock block_of(uint64_t bytes) {
-    MemoryBlock b;
-    b.name = "block";
-    b.tensor.data.assign(bytes, 0);
-    b.tensor.shape = {bytes};
-    b.tensor.dtype = DType::Int8;
-    return b;
-}
+// The block's size for eviction is its tensor's byte length.
+MemoryBlock block_of(uint64_t bytes) { return MemoryBlock{.tensor = Tensor{.data = std::vector<uint8_t>(bytes)}}; }
 
 std::vector<MemoryTier> four_tiers() {
     std::vector<MemoryTier> tiers(4);
@@ -23,87 +19,45 @@ std::vector<MemoryTier> four_tiers() {
 
 std::vector<uint64_t> iota_list(uint64_t n) {
     std::vector<uint64_t> v(n);
-    for (uint64_t i = 0; i < n; ++i) v[i] = i;
+    std::iota(v.begin(), v.end(), uint64_t{0});
     return v;
 }
 
 }  // namespace
 
-TEST(ExecutionAwareLru, NothingToChooseFrom) {
-    ExecutionAwareLru lru;
-    EXPECT_EQ(lru.select_victim({}, 0, 0), std::nullopt);
-    const auto tiers = four_tiers();
-    EXPECT_EQ(lru.select_victim(tiers, 100, 0), std::nullopt);
-}
-
-TEST(ExecutionAwareLru, SmallestWeightedSizeAcrossTiers) {
+TEST(ExecutionAwareLru, SmallestWeightedSizeWithTiesToTheTierVisitedFirst) {
     ExecutionAwareLru lru;
     auto tiers = four_tiers();
-    tiers[1].blocks.emplace(7, block_of(60));    // Ram: 2 x 60 = 120
-    tiers[0].blocks.emplace(3, block_of(100));   // Vram: 1 x 100 = 100
-    tiers[3].blocks.emplace(9, block_of(13));    // Disk: 8 x 13 = 104
+    EXPECT_EQ(lru.select_victim({}, 0, 0), std::nullopt);
+    EXPECT_EQ(lru.select_victim(tiers, 100, 0), std::nullopt);
+    tiers[1].blocks.emplace(7, block_of(60));   // Ram: 2 x 60 = 120
+    tiers[0].blocks.emplace(3, block_of(100));  // Vram: 1 x 100 = 100
+    tiers[3].blocks.emplace(9, block_of(13));   // Disk: 8 x 13 = 104
     EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, 3}));
-    tiers[2].blocks.emplace(5, block_of(24));    // Swap: 4 x 24 = 96
+    tiers[2].blocks.emplace(5, block_of(25));   // Swap: 4 x 25 = 100, a tie visited after Vram
+    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, 3}));
+    std::swap(tiers[0], tiers[2]);  // tiers are visited in list order, whatever their kinds
     EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Swap, 5}));
-    tiers[3].blocks.emplace(11, block_of(0));    // an empty block costs nothing
+    tiers[3].blocks.emplace(11, block_of(0));   // an empty block costs nothing
     EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Disk, 11}));
 }
 
-TEST(ExecutionAwareLru, EqualScoresGoToTheTierVisitedFirst) {
-    ExecutionAwareLru lru;
-    auto tiers = four_tiers();
-    tiers[1].blocks.emplace(2, block_of(100));  // Ram: 200
-    tiers[0].blocks.emplace(1, block_of(200));  // Vram: 200, visited first
-    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, 1}));
-    // Tiers are visited in list order, whatever their kinds.
-    std::swap(tiers[0], tiers[1]);
-    EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Ram, 2}));
-}
-
-struct WindowCase {
-    uint64_t block;
-    bool candidate;
-};
-
-class LookAheadWindow : public ::testing::TestWithParam<WindowCase> {};
-
 // Order 0..40 with current 10: 11..26 are needed within 16 steps; 0..10, 27..40 and ids outside the
-// order are candidates. Both forms of the order must agree.
-TEST_P(LookAheadWindow, ProtectsTheNextSixteenPositions) {
-    const auto [id, candidate] = GetParam();
-    auto tiers = four_tiers();
-    tiers[2].blocks.emplace(id, block_of(8));
+// order are candidates. Both forms of the order must agree; a current block outside the order
+// protects nothing.
+TEST(ExecutionAwareLru, LookAheadWindowProtectsTheNextSixteenPositions) {
     ExecutionAwareLru explicit_order, compact_order;
     explicit_order.set_execution_order(iota_list(41));
     compact_order.set_execution_order(ExecutionOrder(41));
-    const auto want = candidate ? std::optional(Victim{TierKind::Swap, id}) : std::nullopt;
-    EXPECT_EQ(explicit_order.select_victim(tiers, 0, 10), want);
-    EXPECT_EQ(compact_order.select_victim(tiers, 0, 10), want);
-}
-
-INSTANTIATE_TEST_SUITE_P(Positions, LookAheadWindow,
-                         ::testing::Values(WindowCase{0, true}, WindowCase{9, true}, WindowCase{10, true},
-                                           WindowCase{11, false}, WindowCase{20, false}, WindowCase{26, false},
-                                           WindowCase{27, true}, WindowCase{40, true}, WindowCase{41, true},
-                                           WindowCase{1000, true}),
-                         [](const auto& info) { return "block" + std::to_string(info.param.block); });
-
-TEST(ExecutionAwareLru, ProtectedBlocksLoseEvenWhenSmallest) {
-    ExecutionAwareLru lru;
-    lru.set_execution_order(iota_list(41));
-    auto tiers = four_tiers();
-    for (uint64_t id = 0; id <= 40; ++id)  // 11..26 are the cheapest blocks, and all are protected
-        tiers[0].blocks.emplace(id, block_of(id >= 11 && id <= 26 ? 1 : 1000 + id));
-    EXPECT_EQ(lru.select_victim(tiers, 0, 10), (Victim{TierKind::Vram, 0}));
-}
-
-TEST(ExecutionAwareLru, CurrentOutsideTheOrderProtectsNothing) {
-    ExecutionAwareLru lru;
-    lru.set_execution_order(iota_list(41));
-    auto tiers = four_tiers();
-    tiers[0].blocks.emplace(12, block_of(8));
-    EXPECT_EQ(lru.select_victim(tiers, 0, 500), (Victim{TierKind::Vram, 12}));
-    EXPECT_EQ(lru.select_victim(tiers, 0, 10), std::nullopt);
+    for (uint64_t id : iota_list(43)) {
+        auto tiers = four_tiers();
+        tiers[2].blocks.emplace(id, block_of(8));
+        const auto victim = std::optional(Victim{TierKind::Swap, id});
+        const auto want = id >= 11 && id <= 26 ? std::nullopt : victim;
+        EXPECT_EQ(explicit_order.select_victim(tiers, 0, 10), want) << id;
+        EXPECT_EQ(compact_order.select_victim(tiers, 0, 10), want) << id;
+        EXPECT_EQ(compact_order.select_victim(tiers, 0, 500), victim) << id;
+    }
 }
 
 TEST(ExecutionAwareLru, OnlyTheFirstOccurrenceOfAnIdCounts) {
@@ -112,9 +66,8 @@ TEST(ExecutionAwareLru, OnlyTheFirstOccurrenceOfAnIdCounts) {
     lru.set_execution_order({7, 5, 7, 6});
     auto tiers = four_tiers();
     tiers[0].blocks.emplace(7, block_of(8));
+    tiers[0].blocks.emplace(6, block_of(1));  // the cheaper block is protected
     EXPECT_EQ(lru.select_victim(tiers, 0, 5), (Victim{TierKind::Vram, 7}));
-    tiers[0].blocks.emplace(6, block_of(1));
-    EXPECT_EQ(lru.select_victim(tiers, 0, 5), (Victim{TierKind::Vram, 7}));  // 6 is protected
 }
 
 TEST(ExecutionAwareLru, WindowNearTheTopOfTheLargestOrderDoesNotWrap) {
@@ -132,12 +85,14 @@ TEST(ExecutionAwareLru, WindowNearTheTopOfTheLargestOrderDoesNotWrap) {
     EXPECT_EQ(lru.select_victim(tiers, 0, 0), (Victim{TierKind::Vram, UINT64_MAX - 2}));
 }
 
-TEST(ExecutionAwareLru, ReplacingTheOrderDropsTheOldOne) {
+TEST(ExecutionAwareLru, ReplacingTheOrderDropsTheOldOneInEitherForm) {
     ExecutionAwareLru lru;
-    lru.set_execution_order(ExecutionOrder(41));
-    lru.set_execution_order(std::vector<uint64_t>{});
     auto tiers = four_tiers();
     tiers[0].blocks.emplace(12, block_of(8));
+    lru.set_execution_order(ExecutionOrder(41));
+    lru.set_execution_order({10, 12});  // 12 comes right after 10
+    EXPECT_EQ(lru.select_victim(tiers, 0, 10), std::nullopt);
+    lru.set_execution_order(ExecutionOrder(5));  // 10 is not in it: nothing is protected
     EXPECT_EQ(lru.select_victim(tiers, 0, 10), (Victim{TierKind::Vram, 12}));
 }
 

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <fstream>
-
 #include "format_fixtures.hpp"
 #include "formats/gptq.hpp"
 #include "formats/safetensors.hpp"
@@ -14,37 +9,21 @@ using namespace quillfen::testing;
 
 namespace {
 
-Result<ModelMetadata> load(const TempDir& dir, std::string_view header, std::string_view data = {}) {
-    write_file(dir.file("model.safetensors"), safetensors_bytes(header, data));
+Result<ModelMetadata> load(const TempDir& dir, std::string_view header) {
+    write_file(dir.file("model.safetensors"), safetensors_bytes(header));
     return SafetensorsLoader().load_metadata(dir.file("model.safetensors"));
-}
-
-std::string entry(std::string_view name, std::string_view dtype, std::string_view shape) {
-    return "\"" + std::string(name) + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + std::string(shape) +
-           ",\"data_offsets\":[0,0]}";
 }
 
 }  // namespace
 
-// ---- layer numbers -------------------------------------------------------------------------------------
-
-struct LayerCase {
-    const char* name;
-    std::optional<uint64_t> layer;
-};
-
-class LayerNumbers : public ::testing::TestWithParam<LayerCase> {};
-
-TEST_P(LayerNumbers, FirstUnsignedDecimalPiece) { EXPECT_EQ(extract_layer_number(GetParam().name), GetParam().layer); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, LayerNumbers,
-    ::testing::Values(LayerCase{"model.layers.12.mlp.down_proj.weight", 12}, LayerCase{"transformer.h.0.attn.c_attn.weight", 0},
-                      LayerCase{"lm_head.weight", std::nullopt}, LayerCase{"a.+3.b", 3}, LayerCase{"a.+.-.-1.4", 4},
-                      LayerCase{"a.++3.5", 5}, LayerCase{"a..7", 7}, LayerCase{"3a.b3.9", 9}, LayerCase{"007", 7},
-                      LayerCase{"x.18446744073709551615", UINT64_MAX},
-                      LayerCase{"x.18446744073709551616.2", 2},  // overflow is skipped, the search goes on
-                      LayerCase{"", std::nullopt}, LayerCase{"blk.12.attn_q.weight", 12}));
+TEST(LayerNumbers, FirstUnsignedDecimalPiece) {
+    const std::pair<const char*, std::optional<uint64_t>> cases[] = {
+        {"model.layers.12.mlp.down_proj.weight", 12}, {"transformer.h.0.attn.c_attn.weight", 0},
+        {"lm_head.weight", std::nullopt}, {"", std::nullopt}, {"a.+3.b", 3}, {"a.+.-.-1.4", 4}, {"a.++3.5", 5},
+        {"a..7", 7}, {"3a.b3.9", 9}, {"007", 7}, {"x.18446744073709551615", UINT64_MAX},
+        {"x.18446744073709551616.2", 2}};  // overflow is skipped, the search goes on
+    for (const auto& [name, layer] : cases) EXPECT_EQ(extract_layer_number(name), layer) << name;
+}
 
 // ---- metadata ------------------------------------------------------------------------------------------
 
@@ -52,123 +31,75 @@ TEST(SafetensorsMetadata, WorkedExampleWithConfig) {
     TempDir dir;
     write_file(dir.file("config.json"), R"({"model_type":"llama","num_attention_heads":32,"num_key_value_heads":8,
                                            "vocab_size":32000,"max_position_embeddings":4096,"hidden_size":1})");
-    auto m = load(dir, "{" + entry("model.layers.0.self_attn.q_proj.weight", "BF16", "[4096,4096]") + "," +
-                           entry("model.layers.1.mlp.down_proj.weight", "BF16", "[4096,1024]") + "," +
-                           entry("lm_head.weight", "BF16", "[32000,4096]") + "}");
-    ASSERT_TRUE(m) << m.error().message();
-    EXPECT_EQ(m->architecture, "llama");
-    EXPECT_EQ(m->num_layers, 2u);
-    EXPECT_EQ(m->hidden_size, 4096u);
-    EXPECT_EQ(m->num_attention_heads, 32u);
-    EXPECT_EQ(m->num_kv_heads, 8u);
-    EXPECT_EQ(m->vocab_size, 32000u);
-    EXPECT_EQ(m->context_length, 4096u);
-    EXPECT_EQ(m->dtype, DType::BFloat16);
-    EXPECT_EQ(m->format_name, "safetensors");
-    EXPECT_FALSE(m->moe);
-    EXPECT_EQ(m->file_size, std::filesystem::file_size(dir.file("model.safetensors")));
+    auto m = load(dir, st_header({st_entry("model.layers.0.self_attn.q_proj.weight", "BF16", "[4096,4096]"),
+                                  st_entry("model.layers.1.mlp.down_proj.weight", "BF16", "[4096,1024]"),
+                                  st_entry("lm_head.weight", "BF16", "[32000,4096]")}));
+    EXPECT_EQ(m.value(), (ModelMetadata{.architecture = "llama", .format_name = "safetensors", .num_layers = 2,
+                                        .hidden_size = 4096, .num_attention_heads = 32, .num_kv_heads = 8,
+                                        .vocab_size = 32000, .context_length = 4096,
+                                        .file_size = std::filesystem::file_size(dir.file("model.safetensors")),
+                                        .dtype = DType::BFloat16}));
 }
 
 TEST(SafetensorsMetadata, EmptyHeadersAndNoConfig) {
     TempDir dir;
-    for (const char* header : {"{}", R"({"__metadata__":{"format":"pt"}})", "{}  \t\r\n"}) {
-        auto m = load(dir, header);
-        ASSERT_TRUE(m) << header;
-        EXPECT_EQ(m->num_layers, 0u);
-        EXPECT_EQ(m->hidden_size, 0u);
-        EXPECT_EQ(m->dtype, DType::Float16);
-        EXPECT_EQ(m->architecture, "unknown");
-        EXPECT_EQ(m->num_attention_heads + m->num_kv_heads + m->vocab_size + m->context_length, 0u);
-        EXPECT_FALSE(m->moe);
-    }
+    for (const char* header : {"{}", R"({"__metadata__":{"format":"pt"}})", "{}  \t\r\n"})
+        EXPECT_EQ(load(dir, header).value(),
+                  (ModelMetadata{.format_name = "safetensors", .file_size = 8 + std::strlen(header)})) << header;
 }
 
-TEST(SafetensorsMetadata, LayerCountIsHighestNumberPlusOne) {
+TEST(SafetensorsMetadata, LayerCountIsHighestNumberPlusOneAndSaturates) {
     TempDir dir;
-    auto m = load(dir, "{" + entry("model.layers.0.a", "F16", "[1]") + "," + entry("model.layers.31.b", "F16", "[1]") +
-                           ",\"model.layers.7.c\":5}");  // not a tensor entry, still counted
-    ASSERT_TRUE(m);
+    auto m = load(dir, st_header({st_entry("model.layers.0.a", "F16", "[1]"),
+                                  st_entry("model.layers.31.b", "F16", "[1]"),
+                                  R"("model.layers.7.c":5)"}));  // not a tensor entry, still counted
     EXPECT_EQ(m->num_layers, 32u);
-}
-
-TEST(SafetensorsMetadata, LayerNumberAtTheTopOfTheRangeSaturates) {
-    TempDir dir;
-    auto m = load(dir, "{" + entry("x.18446744073709551615.w", "F16", "[1]") + "}");
-    ASSERT_TRUE(m);
+    m = load(dir, st_header({st_entry("x.18446744073709551615.w", "F16", "[1]"), st_entry("y.3.w", "F16", "[1]")}));
     EXPECT_EQ(m->num_layers, UINT64_MAX);
 }
 
 TEST(SafetensorsMetadata, HiddenSizeFromTheFirstLayerZeroTensorWithANonZeroLastDim) {
-    TempDir dir;
-    // Visited by name: "a..." first. layers.10 does not contain ".0.".
-    auto m = load(dir, "{" + entry("a.0.scalar", "F16", "[]") + "," + entry("b.0.empty", "F16", "[5,0]") + "," +
-                           entry("c.layers.10.x", "F16", "[7,3]") + "," + entry("d.0.w", "F16", "[9,64]") + "," +
-                           entry("e.0.w", "F16", "[9,128]") + "}");
-    ASSERT_TRUE(m);
+    TempDir dir;  // visited by name: "a..." first; layers.10 does not contain ".0."
+    auto m = load(dir, st_header({st_entry("a.0.scalar", "F16", "[]"), st_entry("b.0.empty", "F16", "[5,0]"),
+                                  st_entry("c.layers.10.x", "F16", "[7,3]"), st_entry("d.0.w", "F16", "[9,64]"),
+                                  st_entry("e.0.w", "F16", "[9,128]")}));
     EXPECT_EQ(m->hidden_size, 64u);
-    m = load(dir, "{" + entry("model.embed_tokens.weight", "F16", "[10,8]") + "}");
-    EXPECT_EQ(m->hidden_size, 0u);
+    EXPECT_EQ(load(dir, st_header({st_entry("model.embed_tokens.weight", "F16", "[10,8]")}))->hidden_size, 0u);
 }
 
-struct DtypeCase {
-    const char* text;
-    DType dtype;
-};
-class SafetensorsDtypes : public ::testing::TestWithParam<DtypeCase> {};
+TEST(SafetensorsMetadata, TheLastDtypeMetWins) {
+    TempDir dir;  // visited by name; the mapping itself is shown by the iterator's item tensors
+    EXPECT_EQ(load(dir, st_header({st_entry("a", "F32", "[1]"), st_entry("b", "BF16", "[1]")}))->dtype, DType::BFloat16);
+}
 
-TEST_P(SafetensorsDtypes, MapByExactName) {
+TEST(SafetensorsMetadata, ConfigKeysCountOnlyWithTheirJsonType) {
+    // config.json text, the heads it gives, the moe part it gives
+    const std::tuple<std::string, uint64_t, std::optional<MoeMetadata>> cases[] = {
+        {R"({"num_local_experts":8})", 0, MoeMetadata{8, 8, 1, 16, 0}},
+        {R"({"num_local_experts":4,"num_experts_per_tok":2,"intermediate_size":99})", 0, MoeMetadata{4, 2, 1, 16, 99}},
+        {R"({"num_local_experts":0,"num_attention_heads":32})", 32, std::nullopt},
+        {R"({"num_attention_heads":32.0})", 0, std::nullopt},
+        {R"({"num_attention_heads":1e3})", 0, std::nullopt},
+        {R"({"num_attention_heads":-1})", 0, std::nullopt},
+        {R"({"num_attention_heads":32} x)", 0, std::nullopt},  // trailing garbage: the whole file is ignored
+        {"[1,2]", 0, std::nullopt},
+        {"{\"num_attention_heads\":32,\"a\":\"\xff\"}", 0, std::nullopt},
+        {std::string(100000, '[') + std::string(100000, ']'), 0, std::nullopt}};
     TempDir dir;
-    auto m = load(dir, "{" + entry("w", GetParam().text, "[1]") + "}");
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->dtype, GetParam().dtype);
+    for (const auto& [config, heads, moe] : cases) {
+        write_file(dir.file("config.json"), config);
+        auto m = load(dir, st_header({st_entry("l.0.w", "F16", "[3,16]")}));
+        EXPECT_EQ(m->num_attention_heads, heads) << config.substr(0, 80);
+        EXPECT_EQ(m->moe, moe) << config.substr(0, 80);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Texts, SafetensorsDtypes,
-                         ::testing::Values(DtypeCase{"F32", DType::Float32}, DtypeCase{"BF16", DType::BFloat16},
-                                           DtypeCase{"I8", DType::Int8}, DtypeCase{"F16", DType::Float16},
-                                           DtypeCase{"F64", DType::Float16}, DtypeCase{"I32", DType::Float16},
-                                           DtypeCase{"U8", DType::Float16}, DtypeCase{"BOOL", DType::Float16},
-                                           DtypeCase{"f32", DType::Float16}));
-
-struct ConfigCase {
-    const char* label;
-    std::string config;
-    uint64_t heads;
-    std::optional<MoeMetadata> moe;
-};
-class SafetensorsConfig : public ::testing::TestWithParam<ConfigCase> {};
-
-TEST_P(SafetensorsConfig, KeysCountOnlyWithTheirJsonType) {
-    TempDir dir;
-    write_file(dir.file("config.json"), GetParam().config);
-    auto m = load(dir, "{" + entry("l.0.w", "F16", "[3,16]") + "}");
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->num_attention_heads, GetParam().heads);
-    EXPECT_EQ(m->moe, GetParam().moe);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Configs, SafetensorsConfig,
-    ::testing::Values(
-        ConfigCase{"experts_default_active", R"({"num_local_experts":8})", 0, MoeMetadata{8, 8, 1, 16, 0}},
-        ConfigCase{"experts_full", R"({"num_local_experts":4,"num_experts_per_tok":2,"intermediate_size":99})", 0,
-                   MoeMetadata{4, 2, 1, 16, 99}},
-        ConfigCase{"zero_experts", R"({"num_local_experts":0,"num_attention_heads":32})", 32, std::nullopt},
-        ConfigCase{"float_heads", R"({"num_attention_heads":32.0})", 0, std::nullopt},
-        ConfigCase{"exponent_heads", R"({"num_attention_heads":1e3})", 0, std::nullopt},
-        ConfigCase{"negative_heads", R"({"num_attention_heads":-1})", 0, std::nullopt},
-        ConfigCase{"trailing_garbage", R"({"num_attention_heads":32} x)", 0, std::nullopt},
-        ConfigCase{"not_an_object", "[1,2]", 0, std::nullopt}, ConfigCase{"not_utf8", "{\"a\":\"\xff\"}", 0, std::nullopt},
-        ConfigCase{"deeply_nested", std::string(100000, '[') + std::string(100000, ']'), 0, std::nullopt}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(SafetensorsMetadata, GPTQDiffersOnlyInFormatName) {
     TempDir dir;
-    write_file(dir.file("config.json"), R"({"model_type":"mistral","quantization_config":{"quant_method":"gptq"}})");
-    write_file(dir.file("model.safetensors"), safetensors_bytes("{" + entry("l.0.w", "BF16", "[3,16]") + "}"));
+    write_file(dir.file("config.json"), R"({"model_type":"mistral","num_local_experts":2,"quant_method":"gptq"})");
+    ASSERT_TRUE(load(dir, st_header({st_entry("l.0.w", "BF16", "[3,16]")})));
     auto st = SafetensorsLoader().load_metadata(dir.file("model.safetensors"));
     auto gptq = GPTQLoader().load_metadata(dir.file("model.safetensors"));
-    ASSERT_TRUE(st && gptq);
     EXPECT_EQ(gptq->format_name, "GPTQ");
     gptq->format_name = "safetensors";
     EXPECT_EQ(*gptq, *st);
@@ -176,69 +107,32 @@ TEST(SafetensorsMetadata, GPTQDiffersOnlyInFormatName) {
 
 // ---- malformed headers ---------------------------------------------------------------------------------
 
-struct BadHeader {
-    const char* label;
-    std::string bytes;  // the whole file
-    std::string message;
-};
-class SafetensorsMalformed : public ::testing::TestWithParam<BadHeader> {};
-
-TEST_P(SafetensorsMalformed, FailWithTheReadersOwnText) {
+TEST(SafetensorsMalformed, HostileHeadersFailWithTheReadersOwnText) {
+    const std::string kShort = "failed to fill whole buffer";
+    const std::string kParse = "[json.exception.parse_error.101] parse error at ";
+    const std::pair<std::string, std::string> cases[] = {  // the whole file, the message
+        {"1234567", kShort},
+        {Bytes().u64(UINT64_MAX).raw("{}").buf, kShort},
+        {Bytes().u64(100).raw("{}").buf, kShort},
+        {Bytes().u64(0).buf, kParse + "line 1, column 1: syntax error while parsing value - unexpected end of input; "
+                                      "expected '[', '{', or a literal"},
+        {safetensors_bytes("{} x"), kParse + "line 1, column 4: syntax error while parsing value - invalid literal; "
+                                             "last read: '{} x'; expected end of input"},
+        {safetensors_bytes("[1]"), "[json.exception.type_error.302] type must be object, but is array"},
+        {safetensors_bytes("{\"a\xff\":1}"), "invalid utf-8 sequence of 1 bytes from index 3"},
+        {safetensors_bytes("{}\xe2\x82"), "incomplete utf-8 byte sequence from index 2"}};
     TempDir dir;
-    write_file(dir.file("m.st"), GetParam().bytes);
-    auto m = SafetensorsLoader().load_metadata(dir.file("m.st"));
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), GetParam().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Hostile, SafetensorsMalformed,
-    ::testing::Values(
-        BadHeader{"seven_bytes", "1234567", "failed to fill whole buffer"},
-        BadHeader{"header_len_max", Bytes().u64(UINT64_MAX).raw("{}").buf, "failed to fill whole buffer"},
-        BadHeader{"header_len_past_end", Bytes().u64(100).raw("{}").buf, "failed to fill whole buffer"},
-        BadHeader{"empty_header", Bytes().u64(0).buf,
-                  "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - "
-                  "unexpected end of input; expected '[', '{', or a literal"},
-        BadHeader{"trailing_characters", safetensors_bytes("{} x"),
-                  "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error while parsing value - "
-                  "invalid literal; last read: '{} x'; expected end of input"},
-        BadHeader{"array_header", safetensors_bytes("[1]"), "[json.exception.type_error.302] type must be object, but is array"},
-        BadHeader{"invalid_utf8", safetensors_bytes("{\"a\xff\":1}"), "invalid utf-8 sequence of 1 bytes from index 3"},
-        BadHeader{"incomplete_utf8", safetensors_bytes("{}\xe2\x82"), "incomplete utf-8 byte sequence from index 2"}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-TEST(SafetensorsMalformed, MissingFileAndDirectory) {
-    TempDir dir;
-    auto m = SafetensorsLoader().load_metadata(dir.file("absent.safetensors"));
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), "Failed to open safetensors: " + dir.file("absent.safetensors"));
-    EXPECT_EQ(m.error().cause()->message(), "No such file or directory (os error 2)");
-    m = SafetensorsLoader().load_metadata(dir.path().string());
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), "Is a directory (os error 21)");
+    for (const auto& [bytes, message] : cases) {
+        write_file(dir.file("m.st"), bytes);
+        auto m = SafetensorsLoader().load_metadata(dir.file("m.st"));
+        ASSERT_FALSE(m) << message;
+        EXPECT_EQ(m.error().message(), message);
+    }
 }
 
 TEST(SafetensorsMalformed, DeeplyNestedHeaderIsParsedAndFreedWithoutRecursion) {
     TempDir dir;
-    const std::string deep = R"({"__metadata__":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
-    auto m = load(dir, deep);
-    ASSERT_TRUE(m) << m.error().message();
-    EXPECT_EQ(m->num_layers, 0u);
+    auto m = load(dir, R"({"__metadata__":)" + std::string(200000, '[') + std::string(200000, ']') + "}");
+    EXPECT_TRUE(m) << m.error().message();
 }
 
-TEST(SafetensorsMalformed, HeaderLengthTheFileHoldsButMemoryCannotIsAnError) {
-    // A sparse file of 1 TiB announces a header as long as itself: the read is allowed by the file's
-    // size, so only the allocation can refuse it. Under "always overcommit" the allocation would succeed
-    // and the zero fill would really take the memory, so the case is skipped there.
-    std::ifstream mode("/proc/sys/vm/overcommit_memory");
-    int overcommit = 1;
-    if (!(mode >> overcommit) || overcommit == 1) GTEST_SKIP() << "overcommit mode 1";
-    TempDir dir;
-    const uint64_t size = 1ull << 40;
-    write_file(dir.file("m.st"), Bytes().u64(size - 8).buf);
-    if (truncate(dir.file("m.st").c_str(), static_cast<off_t>(size)) != 0) GTEST_SKIP() << "no sparse files here";
-    auto m = SafetensorsLoader().load_metadata(dir.file("m.st"));
-    ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().message(), "Safetensors header of 1099511627768 bytes is too large to hold in memory");
-}

@@ -5,10 +5,13 @@
 
 using namespace quillfen;
 
-TEST(Tensor, ZerosSizeFollowsBitsPerElement) {
+TEST(Tensor, ByteSizeFollowsBitsPerElementAndReportsOverflow) {
     EXPECT_EQ(Tensor::zeros({}, DType::Float32).data.size(), 4u);
     EXPECT_EQ(Tensor::zeros({3}, DType::Int4).data.size(), 2u);
     EXPECT_EQ(Tensor::zeros({0, 5}, DType::Float16).data.size(), 0u);
+    EXPECT_FALSE(tensor_byte_size({1ull << 40, 1ull << 40}, DType::Float32));
+    EXPECT_FALSE(tensor_byte_size({1ull << 62}, DType::Float32));  // elements fit, bits do not
+    EXPECT_EQ(tensor_byte_size({1ull << 61}, DType::Int4), 1ull << 60);
 }
 
 TEST(Tensor, FromBytesRejectsWrongLength) {
@@ -16,59 +19,32 @@ TEST(Tensor, FromBytesRejectsWrongLength) {
     ASSERT_FALSE(t);
     EXPECT_EQ(t.error().message(), "Buffer size mismatch: expected 8 bytes, got 6");
     EXPECT_EQ(t.error().debug(), "BufferSizeMismatch { expected: 8, got: 6 }");
-}
-
-TEST(Tensor, ByteSizeOverflowIsReported) {
-    EXPECT_FALSE(tensor_byte_size({1ull << 40, 1ull << 40}, DType::Float32));
-    EXPECT_FALSE(tensor_byte_size({1ull << 62}, DType::Float32));  // elements fit, bits do not
-    EXPECT_EQ(tensor_byte_size({1ull << 61}, DType::Int4), 1ull << 60);
-}
-
-TEST(TensorError, MessagesOfEveryVariant) {
     EXPECT_EQ((TensorError{ShapeMismatch{{2, 3}, {3, 2}}}.message()), "Shape mismatch: expected [2, 3], got [3, 2]");
-    EXPECT_EQ((TensorError{InvalidDtype{"int4"}}.message()), "Invalid dtype for operation: int4");
     EXPECT_EQ((TensorError{InvalidDtype{"int4"}}.debug()), "InvalidDtype(\"int4\")");
 }
 
 TEST(ModelMetadata, ReprWithAndWithoutExperts) {
-    ModelMetadata m;
-    m.architecture = "lla'ma";
-    m.num_layers = 32;
-    m.hidden_size = 4096;
-    m.format_name = "GGUF";
-    EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF')");
+    ModelMetadata m{.architecture = "lla'ma", .format_name = "GGUF", .num_layers = 32, .hidden_size = 4096};
+    EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF')");  // no escaping
     m.moe = MoeMetadata{8, 2, 32, 4096, 16384};
     EXPECT_EQ(m.repr(), "ModelMetadata(arch='lla'ma', layers=32, hidden=4096, format='GGUF', moe=2/8 experts)");
 }
 
-struct Utf8Case {
-    std::string bytes;
-    std::string message;  // empty: valid
-};
-
-class Utf8Validation : public ::testing::TestWithParam<Utf8Case> {};
-
-TEST_P(Utf8Validation, ReportsFirstBadSequence) {
-    auto err = validate_utf8(GetParam().bytes);
-    if (GetParam().message.empty()) {
-        EXPECT_FALSE(err);
-    } else {
-        ASSERT_TRUE(err);
-        EXPECT_EQ(err->message(), GetParam().message);
+TEST(Utf8, ValidationReportsTheFirstBadSequenceAndLossyReplacesEach) {
+    const std::pair<std::string, std::string> cases[] = {  // bytes, message ("" when valid)
+        {"plain ascii", ""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", ""},
+        {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
+        {"\xC3", "incomplete utf-8 byte sequence from index 0"},
+        {"x\xE2\x82", "incomplete utf-8 byte sequence from index 1"},
+        {"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
+        {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // surrogate
+        {"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},      // overlong
+        {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"},
+    };
+    for (const auto& [bytes, message] : cases) {
+        auto err = validate_utf8(bytes);
+        EXPECT_EQ(err ? err->message() : "", message) << bytes;
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Utf8Validation,
-    ::testing::Values(Utf8Case{"plain ascii", ""}, Utf8Case{"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", ""},
-                      Utf8Case{"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
-                      Utf8Case{"\xC3", "incomplete utf-8 byte sequence from index 0"},
-                      Utf8Case{"x\xE2\x82", "incomplete utf-8 byte sequence from index 1"},
-                      Utf8Case{"\xE2\x82x", "invalid utf-8 sequence of 2 bytes from index 0"},
-                      Utf8Case{"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // surrogate
-                      Utf8Case{"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},      // overlong
-                      Utf8Case{"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"}));
-
-TEST(Utf8, LossyReplacesEachBadSequence) {
     EXPECT_EQ(lossy_utf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
 }

@@ -1,14 +1,14 @@
-"""A small float32 NumPy model of the LLaMA runtime, used as the oracle of the end-to-end tests.
+"""A small float32 NumPy model of the LLaMA runtime, the oracle of the end-to-end tests.
 
-It follows the runtime's arithmetic order (every product and sum rounded to float32 on its own, sums in
-ascending index order), so the token ids it produces should equal the runtime's. The transcendental
+It keeps the runtime's arithmetic order (every product and sum rounded to float32 on its own, sums in
+ascending index order), so the token ids it produces should equal the runtime's. Transcendental
 functions are evaluated in float64 and rounded once, i.e. correctly rounded float32 results.
 """
 
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+import re
 
 import numpy as np
 
@@ -16,222 +16,159 @@ f32 = np.float32
 MASK = (1 << 64) - 1
 LCG_MULTIPLIER = 6364136223846793005
 DRAW_INCREMENT = 1442695040888963407
+LAYER_FIELDS = ("attn_norm", "attn_q", "attn_k", "attn_v", "attn_output", "ffn_norm", "ffn_gate", "ffn_up", "ffn_down")
 
 
 class ReferenceFault(Exception):
-    """Where the runtime raises PanicException."""
+    """Where the runtime raises PanicException over a NaN (its divisions by zero are ZeroDivisionError here)."""
 
 
-def seq_sum(values: np.ndarray) -> np.float32:
-    values = np.asarray(values, dtype=f32)
-    if values.size == 0:
-        return f32(-0.0)
-    return np.add.accumulate(values, dtype=f32)[-1]  # strictly left to right, each step rounded
+def row_sums(m: np.ndarray) -> np.ndarray:
+    """Sum of each row, strictly left to right, every step rounded; -0.0 for empty rows."""
+    if m.shape[1] == 0:
+        return np.full(m.shape[0], -0.0, f32)
+    return np.add.accumulate(m, axis=1, dtype=f32)[:, -1].copy()  # -0.0 + a == a: no explicit start
+
+
+def seq_sum(v: np.ndarray) -> np.float32:
+    return row_sums(np.asarray(v, f32)[None, :])[0]
 
 
 def exp32(x):
-    return np.asarray(np.exp(np.asarray(x, dtype=np.float64)), dtype=np.float64).astype(f32)
+    return np.exp(np.asarray(x, np.float64)).astype(f32)
 
 
 def matvec(weight: np.ndarray, x: np.ndarray, rows: int, cols: int) -> np.ndarray:
     if len(x) < cols or len(weight) < rows * cols:
-        return np.zeros(rows, dtype=f32)
-    if cols == 0:
-        return np.full(rows, -0.0, dtype=f32)
-    products = weight[: rows * cols].reshape(rows, cols) * x[:cols][None, :]
-    return np.add.accumulate(products, axis=1, dtype=f32)[:, -1].copy()
+        return np.zeros(rows, f32)
+    return row_sums(weight[: rows * cols].reshape(rows, cols) * x[:cols])
 
 
 def rms_norm(v: np.ndarray, weight: np.ndarray, eps: np.float32) -> np.ndarray:
-    n = len(v)
-    if len(weight) < n or n == 0:
+    if len(weight) < len(v) or len(v) == 0:
         return v
-    ss = seq_sum(v * v)
-    inv = f32(1.0) / np.sqrt(ss / f32(n) + eps)
-    return (v * inv) * weight[:n]
+    inv = f32(1.0) / np.sqrt(seq_sum(v * v) / f32(len(v)) + eps)
+    return (v * inv) * weight[: len(v)]
 
 
 def apply_rope(v: np.ndarray, heads: int, d: int, position: int, base: np.float32) -> None:
-    pos = f32(position)
-    for h in range(heads):
+    """Adjacent pairs (i, i+1) of each head; an odd head's last pair reaches into the next head."""
+    for idx0 in range(0, heads * d, d or 1):
         for i in range(0, d, 2):
-            idx = h * d + i
+            idx = idx0 + i
             if idx + 1 >= len(v):
                 break
-            freq = f32(1.0) / f32(math.pow(float(base), float(f32(i) / f32(d))))
-            angle = f32(freq * pos)
+            angle = f32(f32(1.0) / f32(math.pow(float(base), float(f32(i) / f32(d)))) * f32(position))
             s, c = f32(math.sin(float(angle))), f32(math.cos(float(angle)))
             a, b = v[idx], v[idx + 1]
-            v[idx] = a * c - b * s
-            v[idx + 1] = b * c + a * s
-
-
-@dataclass
-class Config:
-    hidden: int
-    n_heads: int
-    n_kv_heads: int
-    head_dim: int
-    vocab: int
-    rope_base: np.float32 = f32(10000.0)
-    eps: np.float32 = f32(1e-5)
+            v[idx], v[idx + 1] = a * c - b * s, b * c + a * s
 
 
 def count_layers(names) -> int:
-    best = -1
-    for name in names:
-        if not name.startswith("blk."):
-            continue
-        text = name[4:].split(".", 1)[0]
-        digits = text[1:] if text.startswith("+") else text
-        if digits and digits.isascii() and digits.isdigit() and int(digits) < 2**64:
-            best = max(best, int(digits))
-    return best + 1
+    numbers = [int(m[1]) for m in map(re.compile(r"blk\.\+?([0-9]+)(?:\.|$)").match, names) if m]
+    return max([n for n in numbers if n < 2**64], default=-1) + 1
 
 
-def derive_config(t: dict[str, np.ndarray], hints: dict) -> Config:
+def derive_config(t: dict[str, np.ndarray], hints: dict) -> dict:
+    """hidden, n_heads, n_kv_heads, head_dim and vocab from tensor lengths, then the file's hints."""
     if not t:
-        c = Config(4096, 32, 32, 128, 32000)
+        c = dict(hidden=4096, n_heads=32, n_kv_heads=32, head_dim=128, vocab=32000)
     else:
-        h = len(t["output_norm.weight"]) if "output_norm.weight" in t else (
-            len(t["blk.0.attn_norm.weight"]) if "blk.0.attn_norm.weight" in t else 4096)
-        n_heads = len(t["blk.0.attn_q.weight"]) // h if "blk.0.attn_q.weight" in t else 32
-        if "blk.0.attn_k.weight" in t and n_heads > h:
-            head_dim, n_kv = 0, n_heads
-        elif "blk.0.attn_k.weight" in t:
-            head_dim = h // max(n_heads, 1)
-            n_kv = len(t["blk.0.attn_k.weight"]) // h // head_dim
-        else:
-            head_dim, n_kv = h // max(n_heads, 1), n_heads
-        if h == 0 and "blk.0.attn_k.weight" not in t:
-            vocab = 32000
-        elif "token_embd.weight" in t:
-            vocab = len(t["token_embd.weight"]) // h
-        elif "output.weight" in t:
-            vocab = len(t["output.weight"]) // h
-        else:
-            vocab = 32000
-        c = Config(h, n_heads, n_kv, head_dim, vocab)
+        n = {k: len(v) for k, v in t.items()}
+        h = n.get("output_norm.weight", n.get("blk.0.attn_norm.weight", 4096))
+        heads = n["blk.0.attn_q.weight"] // h if "blk.0.attn_q.weight" in n else 32
+        has_k = "blk.0.attn_k.weight" in n
+        d = 0 if has_k and heads > h else h // max(heads, 1)
+        kv = n["blk.0.attn_k.weight"] // h // d if has_k and d else heads
+        embd = n.get("token_embd.weight", n.get("output.weight"))
+        vocab = 32000 if embd is None or (h == 0 and not has_k) else embd // h
+        c = dict(hidden=h, n_heads=heads, n_kv_heads=kv, head_dim=d, vocab=vocab)
     if hints.get("head_count"):
-        c.n_heads = hints["head_count"]
-        c.head_dim = c.hidden // c.n_heads
-        c.n_kv_heads = hints.get("head_count_kv", c.n_heads)
-    if "rope_freq_base" in hints:
-        c.rope_base = f32(hints["rope_freq_base"])
-    if "rms_epsilon" in hints:
-        c.eps = f32(hints["rms_epsilon"])
+        c.update(n_heads=hints["head_count"], head_dim=c["hidden"] // hints["head_count"],
+                 n_kv_heads=hints.get("head_count_kv", hints["head_count"]))
+    c["rope_base"] = f32(hints.get("rope_freq_base", 10000.0))
+    c["eps"] = f32(hints.get("rms_epsilon", 1e-5))
     return c
 
 
-LAYER_FIELDS = ("attn_norm", "attn_q", "attn_k", "attn_v", "attn_output", "ffn_norm", "ffn_gate", "ffn_up", "ffn_down")
-
-
-@dataclass
 class ReferenceSession:
-    """Built from the float32 values the runtime should decode from the file (flat arrays by name)."""
+    """Built from the float32 values the runtime should decode from the file (arrays by name)."""
 
-    tensors: dict[str, np.ndarray]
-    hints: dict = field(default_factory=dict)
-
-    def __post_init__(self):
-        t = {k: np.asarray(v, dtype=f32).ravel() for k, v in self.tensors.items()}
-        c = self.config = derive_config(t, self.hints)
-        h, kv_len = c.hidden, c.head_dim * c.n_kv_heads * c.hidden
-        self.embd = t.get("token_embd.weight", np.zeros(h * c.vocab, f32))
+    def __init__(self, tensors: dict[str, np.ndarray], hints: dict | None = None):
+        t = {k: np.asarray(v, f32).ravel() for k, v in tensors.items()}
+        c = self.c = derive_config(t, hints or {})
+        h, kv_len = c["hidden"], c["head_dim"] * c["n_kv_heads"] * c["hidden"]
+        self.embd = t.get("token_embd.weight", np.zeros(h * c["vocab"], f32))
         self.output_norm = t.get("output_norm.weight", np.ones(h, f32))
         self.output = t.get("output.weight", self.embd)
-        expected = {"attn_norm": h, "attn_q": h * h, "attn_k": kv_len, "attn_v": kv_len, "attn_output": h * h,
-                    "ffn_norm": h}
-        self.layers = []
-        for i in range(count_layers(t)):
-            layer = {}
-            for f in LAYER_FIELDS:
-                name = f"blk.{i}.{f}.weight"
-                if name in t:
-                    layer[f] = t[name]
-                elif f in expected:
-                    layer[f] = (np.ones if "norm" in f else np.zeros)(expected[f], f32)
-                else:
-                    layer[f] = np.zeros(0, f32)
-            self.layers.append(layer)
+        default = dict(attn_norm=np.ones(h, f32), attn_q=np.zeros(h * h, f32), attn_k=np.zeros(kv_len, f32),
+                       attn_v=np.zeros(kv_len, f32), attn_output=np.zeros(h * h, f32), ffn_norm=np.ones(h, f32))
+        self.layers = [{f: t.get(f"blk.{i}.{f}.weight", default.get(f, np.zeros(0, f32))) for f in LAYER_FIELDS}
+                       for i in range(count_layers(t))]
         self.rng_state = 42
         self.reset()
 
     def reset(self):
-        self.x = np.zeros(self.config.hidden, f32)
-        self.keys = [[] for _ in self.layers]
-        self.values = [[] for _ in self.layers]
-        self.pos = 0
+        self.keys, self.values, self.pos = [[] for _ in self.layers], [[] for _ in self.layers], 0
+
+    def attention(self, q, keys, values, c):
+        h_n, kv_n, d = c["n_heads"], c["n_kv_heads"], c["head_dim"]
+        att = np.zeros(h_n * d, f32)
+        if h_n == 0 or d == 0:
+            return att
+        group, scale = h_n // max(kv_n, 1), f32(1.0) / np.sqrt(f32(d))
+        keys, values = np.array(keys, f32), np.array(values, f32)
+        for hd in range(h_n):
+            g = hd // group
+            if g >= kv_n:  # past the cached heads: every score -inf, nothing added
+                continue
+            scores = scale * row_sums(q[hd * d:(hd + 1) * d] * keys[:, g * d:(g + 1) * d])
+            scores = exp32(scores - np.nanmax(scores))
+            total = seq_sum(scores)
+            if total > 0:
+                scores = scores / total
+            terms = np.vstack([np.zeros((1, d), f32), scores[:, None] * values[:, g * d:(g + 1) * d]])
+            att[hd * d:(hd + 1) * d] = np.add.accumulate(terms, axis=0, dtype=f32)[-1]
+        return att
 
     def forward(self, token: int) -> np.ndarray:
-        c = self.config
-        h, d = c.hidden, c.head_dim
-        if self.layers and ((c.n_heads > 0 and c.n_kv_heads > c.n_heads) or h == 0):
-            raise ReferenceFault("attempt to divide by zero")
-        kv_dim = c.n_kv_heads * d
+        c = self.c
+        h, d = c["hidden"], c["head_dim"]
+        kv_dim = c["n_kv_heads"] * d
         x = self.embd[token * h:(token + 1) * h].copy() if (token + 1) * h <= len(self.embd) else np.zeros(h, f32)
-        for l, w in enumerate(self.layers):
-            xb = rms_norm(x.copy(), w["attn_norm"], c.eps)
-            q = matvec(w["attn_q"], xb, h, h)
-            k = matvec(w["attn_k"], xb, kv_dim, h)
-            v = matvec(w["attn_v"], xb, kv_dim, h)
-            apply_rope(q, c.n_heads, d, self.pos, c.rope_base)
-            apply_rope(k, c.n_kv_heads, d, self.pos, c.rope_base)
-            self.keys[l].append(k)
-            self.values[l].append(v)
-            att = np.zeros(c.n_heads * d, f32)
-            if c.n_heads > 0 and d > 0:
-                group = c.n_heads // max(c.n_kv_heads, 1)
-                scale = f32(1.0) / np.sqrt(f32(d))
-                for hd in range(c.n_heads):
-                    g = hd // group
-                    qh = q[hd * d:(hd + 1) * d]
-                    scores = np.array([
-                        scale * seq_sum(qh * key[g * d:(g + 1) * d]) if len(key) >= (g + 1) * d else -np.inf
-                        for key in self.keys[l]], dtype=f32)
-                    finite = scores[~np.isnan(scores)]
-                    m = finite.max() if finite.size else f32(-np.inf)
-                    scores = exp32(scores - m)
-                    total = seq_sum(scores)
-                    if total > 0:
-                        scores = scores / total
-                    for t, val in enumerate(self.values[l]):
-                        if len(val) < (g + 1) * d:
-                            continue
-                        att[hd * d:(hd + 1) * d] = att[hd * d:(hd + 1) * d] + scores[t] * val[g * d:(g + 1) * d]
-            x = matvec(w["attn_output"], att, h, h) + x
-            xb = rms_norm(x.copy(), w["ffn_norm"], c.eps)
+        for w, keys, values in zip(self.layers, self.keys, self.values):
+            xb = rms_norm(x.copy(), w["attn_norm"], c["eps"])
+            q, k, v = (matvec(w[f], xb, rows, h) for f, rows in (("attn_q", h), ("attn_k", kv_dim), ("attn_v", kv_dim)))
+            apply_rope(q, c["n_heads"], d, self.pos, c["rope_base"])
+            apply_rope(k, c["n_kv_heads"], d, self.pos, c["rope_base"])
+            keys.append(k)
+            values.append(v)
+            x = matvec(w["attn_output"], self.attention(q, keys, values, c), h, h) + x
+            xb = rms_norm(x.copy(), w["ffn_norm"], c["eps"])
             f = len(w["ffn_gate"]) // h
-            gate = matvec(w["ffn_gate"], xb, f, h)
-            up = matvec(w["ffn_up"], xb, f, h)
-            mid = up * (gate / (exp32(-gate) + f32(1.0)))
-            x = matvec(w["ffn_down"], mid, h, f) + x
-        x = rms_norm(x, self.output_norm, c.eps)
-        self.x = x
-        logits = matvec(self.output, x, c.vocab, h)
+            gate, up = matvec(w["ffn_gate"], xb, f, h), matvec(w["ffn_up"], xb, f, h)
+            x = matvec(w["ffn_down"], up * (gate / (exp32(-gate) + f32(1.0))), h, f) + x
+        logits = matvec(self.output, rms_norm(x, self.output_norm, c["eps"]), c["vocab"], h)
         self.pos += 1
         self.rng_state = (self.rng_state * LCG_MULTIPLIER + 1) & MASK
         return logits
 
     def generate_next_token(self, token: int, temperature: float, top_k: int, top_p: float) -> int:
-        logits = self.forward(token)
-        return sample(logits, f32(temperature), top_k, f32(top_p), self.rng_state)
+        return sample(self.forward(token), f32(temperature), top_k, f32(top_p), self.rng_state)
 
 
-def _ranked(values: np.ndarray) -> list[tuple[int, np.float32]]:
+def _ranked(values: np.ndarray) -> list[int]:
+    """Indices by descending value, equal values in ascending index order."""
     if len(values) >= 2 and np.isnan(values).any():
         raise ReferenceFault("NaN met by a sort")
-    return sorted(enumerate(values), key=lambda p: -p[1])  # stable: equal values keep index order
+    return sorted(range(len(values)), key=lambda i: -values[i])
 
 
 def _arg_max(prob: np.ndarray) -> int:
-    best = 0
-    for i in range(1, len(prob)):
-        if np.isnan(prob[best]) or np.isnan(prob[i]):
-            raise ReferenceFault("NaN met by the arg-max")
-        if prob[best] <= prob[i]:
-            best = i
-    return best
+    """The last index among equal maxima."""
+    if len(prob) >= 2 and np.isnan(prob).any():
+        raise ReferenceFault("NaN met by the arg-max")
+    return len(prob) - 1 - int(np.argmax(prob[::-1])) if len(prob) else 0
 
 
 def _normalise(prob: np.ndarray) -> np.ndarray:
@@ -240,34 +177,22 @@ def _normalise(prob: np.ndarray) -> np.ndarray:
 
 
 def sample(logits: np.ndarray, temperature: np.float32, top_k: int, top_p: np.float32, seed: int) -> int:
-    logits = np.asarray(logits, dtype=f32).copy()
+    logits = np.asarray(logits, f32).copy()
     n = len(logits)
     if temperature > 0:
         logits = logits / temperature
-    if top_k != 0 and top_k < n:
-        threshold = _ranked(logits)[top_k - 1][1]
-        logits[logits < threshold] = -np.inf
-    finite = logits[~np.isnan(logits)]
-    m = finite.max() if finite.size else f32(-np.inf)
+    if 0 < top_k < n:
+        logits[logits < logits[_ranked(logits)[top_k - 1]]] = -np.inf
+    m = np.nanmax(logits) if n and not np.isnan(logits).all() else f32(-np.inf)
     prob = _normalise(exp32(logits - m))
     if top_p < 1.0:
         ranked = _ranked(prob)
-        cum, count = f32(0.0), n
-        for j, (_, p) in enumerate(ranked):
-            cum = f32(cum + p)
-            if cum > top_p:
-                count = j + 1
-                break
-        keep = np.zeros(n, dtype=bool)
-        keep[[i for i, _ in ranked[:count]]] = True
+        crossed = np.flatnonzero(np.add.accumulate(prob[ranked], dtype=f32) > top_p)
+        keep = np.zeros(n, bool)
+        keep[ranked[: crossed[0] + 1 if crossed.size else n]] = True
         prob = _normalise(np.where(keep, prob, f32(0.0)).astype(f32))
     if not temperature > 0 and not np.isnan(temperature):
         return _arg_max(prob)
-    u = (seed * LCG_MULTIPLIER + DRAW_INCREMENT) & MASK
-    r = f32(np.float32(np.uint64(u)) * f32(2.0**-64))
-    cum = f32(0.0)
-    for i in range(n):
-        cum = f32(cum + prob[i])
-        if r < cum:
-            return i
-    return _arg_max(prob)
+    r = f32(f32(np.uint64((seed * LCG_MULTIPLIER + DRAW_INCREMENT) & MASK)) * f32(2.0**-64))
+    hits = np.flatnonzero(r < np.add.accumulate(prob, dtype=f32))
+    return int(hits[0]) if hits.size else _arg_max(prob)

@@ -13,8 +13,8 @@ def test_version():
 def test_all_lists_version_first_then_classes_in_order():
     expected = ["__version__", "TieredMemoryManager", "Scheduler", "FormatDetector", "ModelMetadata",
                 "InferenceEngine", "HardwareProfile", "LlamaSession"]
-    present = [n for n in expected if n == "__version__" or hasattr(_core, n)]
-    assert _core.__all__ == present
+    assert _core.__all__ == expected
+    assert all(hasattr(_core, name) for name in expected)
 
 
 def test_module_docstring_is_empty():
@@ -28,3 +28,17 @@ def test_reimport_after_removal_gives_the_same_module():
         assert again is first
     finally:
         sys.modules["quillfen._core"] = first
+
+
+def test_sub_interpreters_are_refused(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "result.txt"
+    code = (
+        "try:\n"
+        "    import quillfen._core\n"
+        f"    open({str(out)!r}, 'w').write('imported')\n"
+        "except ImportError as e:\n"
+        f"    open({str(out)!r}, 'w').write('ImportError: ' + str(e))\n"
+    )
+    testcapi.run_in_subinterp(code)
+    assert out.read_text() == "ImportError: quillfen._core does not support sub-interpreters"
