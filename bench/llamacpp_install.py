@@ -29,9 +29,17 @@ VENV = CACHE / "llamacpp-venv"
 LOG = CACHE / "llamacpp-build.log"
 STAMP = VENV / "quillfen-build.json"
 VERSION = "0.3.36"
-# Runtime dependencies of llama_cpp (installed from wheels: they are not the baseline being measured)
-# and the build backend, which is used without isolation so the build needs no second download.
-SUPPORT = ["numpy", "typing-extensions", "diskcache", "jinja2", "scikit-build-core[pyproject]>=0.9.2"]
+# Runtime dependencies of llama_cpp (installed from wheels: they are not the baseline being measured),
+# the build backend and its tools, used without isolation so the build needs no second download.
+SUPPORT = [
+    "numpy",
+    "typing-extensions",
+    "diskcache",
+    "jinja2",
+    "scikit-build-core[pyproject]>=0.9.2",
+    "cmake>=3.21",
+    "ninja",
+]
 CMAKE_ARGS = [
     "-DGGML_NATIVE=ON",
     "-DGGML_BLAS=OFF",
