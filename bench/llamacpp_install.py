@@ -1,0 +1,121 @@
+"""Builds llama-cpp-python from its PyPI source release into a private venv under bench/.cache.
+
+llama-cpp-python is only the baseline that bench/compare_llamacpp.py measures quillfen against; it
+lives in its own venv so that nothing of it reaches the project's .venv, and it is built from source
+so that its kernels are compiled for this machine (the published wheels target a generic x86-64).
+
+Build choices (also printed by the comparison):
+- GGML_NATIVE=ON: ggml compiled with -march=native, so it uses every vector extension this CPU has.
+  quillfen selects its matvec kernels at run time by CPU feature, so this is the like-for-like
+  setting: each runtime gets the best kernels the machine supports.
+- CPU backend only: no BLAS, CUDA, Metal, Vulkan, OpenCL, SYCL, HIP; OpenMP (ggml's default pool) stays.
+- Nothing beyond the library: no tests, examples, tools, server, libcurl, nor the multimodal helper.
+
+The first build takes many minutes on a small machine; later runs find the stamp and return at once.
+Run `python bench/llamacpp_install.py` (prints the venv's python) to build ahead of the comparison.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import venv
+from pathlib import Path
+
+CACHE = Path(__file__).resolve().parent / ".cache"
+VENV = CACHE / "llamacpp-venv"
+LOG = CACHE / "llamacpp-build.log"
+STAMP = VENV / "quillfen-build.json"
+VERSION = "0.3.36"
+# Runtime dependencies of llama_cpp (installed from wheels: they are not the baseline being measured),
+# the build backend and its tools, used without isolation so the build needs no second download.
+SUPPORT = [
+    "numpy",
+    "typing-extensions",
+    "diskcache",
+    "jinja2",
+    "scikit-build-core[pyproject]>=0.9.2",
+    "cmake>=3.21",
+    "ninja",
+]
+CMAKE_ARGS = [
+    "-DGGML_NATIVE=ON",
+    "-DGGML_BLAS=OFF",
+    "-DGGML_CUDA=OFF",
+    "-DGGML_METAL=OFF",
+    "-DGGML_VULKAN=OFF",
+    "-DGGML_OPENCL=OFF",
+    "-DGGML_SYCL=OFF",
+    "-DGGML_HIP=OFF",
+    "-DGGML_BACKEND_DL=OFF",
+    "-DGGML_CPU_ALL_VARIANTS=OFF",
+    "-DLLAMA_BUILD_TESTS=OFF",
+    "-DLLAMA_BUILD_EXAMPLES=OFF",
+    "-DLLAMA_BUILD_TOOLS=OFF",
+    "-DLLAMA_BUILD_SERVER=OFF",
+    "-DLLAMA_CURL=OFF",
+    "-DLLAVA_BUILD=OFF",
+]
+
+
+def venv_python() -> Path:
+    return VENV / "bin" / "python"
+
+
+def _wanted_stamp() -> dict:
+    return {"version": VERSION, "cmake_args": CMAKE_ARGS}
+
+
+def is_installed() -> bool:
+    if not STAMP.exists() or json.loads(STAMP.read_text()) != _wanted_stamp():
+        return False
+    probe = subprocess.run(
+        [str(venv_python()), "-c", "import llama_cpp; print(llama_cpp.__version__)"],
+        capture_output=True,
+        text=True,
+    )
+    return probe.returncode == 0 and probe.stdout.strip() == VERSION
+
+
+def ensure_llamacpp() -> Path:
+    """Returns the python of the venv holding llama-cpp-python, building it first if needed."""
+    if is_installed():
+        return venv_python()
+    CACHE.mkdir(parents=True, exist_ok=True)
+    if not venv_python().exists():
+        venv.EnvBuilder(with_pip=True, clear=True).create(VENV)
+    STAMP.unlink(missing_ok=True)
+    env = dict(os.environ)
+    env["CMAKE_ARGS"] = " ".join(CMAKE_ARGS)
+    env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 1)
+    env["FORCE_CMAKE"] = "1"
+    pip = [str(venv_python()), "-m", "pip"]
+    print(f"building llama-cpp-python {VERSION} from source into {VENV} (log: {LOG}) ...", flush=True)
+    with open(LOG, "a") as log:
+        for cmd in (
+            pip + ["install", "--upgrade", *SUPPORT],
+            pip
+            + [
+                "install",
+                "--verbose",
+                "--no-deps",
+                "--no-build-isolation",
+                "--no-binary",
+                "llama-cpp-python",
+                "--no-cache-dir",
+                f"llama-cpp-python=={VERSION}",
+            ],
+        ):
+            log.write("$ " + " ".join(cmd) + "\n")
+            log.flush()
+            subprocess.run(cmd, check=True, env=env, stdout=log, stderr=subprocess.STDOUT)
+    STAMP.write_text(json.dumps(_wanted_stamp()))
+    if not is_installed():
+        raise SystemExit(f"llama-cpp-python did not import after the build; see {LOG}")
+    return venv_python()
+
+
+if __name__ == "__main__":
+    print(ensure_llamacpp())
