@@ -1,11 +1,6 @@
-"""A small float32 NumPy model of the LLaMA runtime, the oracle of the end-to-end tests.
-
-It keeps the runtime's arithmetic order (every product and sum rounded to float32 on its own, sums in
-ascending index order), so the token ids it produces should equal the runtime's. Transcendental
-functions are evaluated in float64 and rounded once, i.e. correctly rounded float32 results.
-"""
-
-from __future__ import annotations
+"""A float32 NumPy model of the LLaMA runtime, the end-to-end tests' oracle. It keeps the runtime's arithmetic
+order (every product and sum rounded to float32 on its own, sums in ascending index order), so its token ids
+should equal the runtime's. Transcendentals are computed in float64 and rounded once (correctly rounded)."""
 
 import math
 import re

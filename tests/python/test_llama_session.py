@@ -1,8 +1,5 @@
 """LlamaSession end to end: tiny random GGUF models decoded token by token against a NumPy reference."""
 
-from __future__ import annotations
-
-import contextlib
 import math
 import pathlib
 import re
@@ -15,7 +12,6 @@ import numpy as np
 import pytest
 from gguf import GGMLQuantizationType as Q
 
-from quillfen import _core
 from quillfen._core import LlamaSession
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
@@ -28,14 +24,8 @@ WRITER_KEYS = {"head_count": "add_head_count", "head_count_kv": "add_head_count_
 
 # Types the gguf package cannot quantise get random blocks: block bytes, the offsets of the half-precision
 # d and dmin (or s), a d giving weights of about 0.1, and the dmin / d ratio that centres them on 0.
-RANDOM_BLOCKS = {
-    Q.Q8_1: (36, 0, None, 0.01, 0),
-    Q.Q2_K: (84, 80, 82, 0.005, 1.5),
-    Q.Q3_K: (110, 108, None, 0.002, 0),
-    Q.Q4_K: (144, 0, 2, 0.0002, 7.5),
-    Q.Q5_K: (176, 0, 2, 0.0001, 15.5),
-    Q.Q6_K: (210, 208, None, 0.0001, 0),
-}
+RANDOM_BLOCKS = {Q.Q8_1: (36, 0, None, 0.01, 0), Q.Q2_K: (84, 80, 82, 0.005, 1.5), Q.Q3_K: (110, 108, None, 0.002, 0),
+                 Q.Q4_K: (144, 0, 2, 0.0002, 7.5), Q.Q5_K: (176, 0, 2, 0.0001, 15.5), Q.Q6_K: (210, 208, None, 0.0001, 0)}
 TYPES = [Q.F32, Q.F16, Q.Q4_0, Q.Q4_1, Q.Q5_0, Q.Q5_1, Q.Q8_0, *RANDOM_BLOCKS]
 
 
@@ -58,8 +48,7 @@ def quantised(rng, arr, qtype):
 
 
 def write_gguf(path, tensors, qtype=Q.F32, hints=None, rng=None):
-    """Writes every matrix as `qtype` (vectors as F32) and `hints` as metadata. Returns name -> the
-    float32 values the runtime should decode."""
+    """Matrices as `qtype`, vectors as F32; returns name -> the float32 values the runtime should decode."""
     rng = rng or np.random.default_rng(0)
     w = gguf.GGUFWriter(str(path), "llama")
     for key, value in (hints or {}).items():
@@ -74,10 +63,8 @@ def write_gguf(path, tensors, qtype=Q.F32, hints=None, rng=None):
             raw, values, shape = quantised(rng, arr, qtype)
             w.add_tensor(name, raw, raw_shape=shape, raw_dtype=qtype)
         decoded[name] = np.asarray(values, np.float32).ravel()
-    w.write_header_to_file()
-    w.write_kv_data_to_file()
-    w.write_tensors_to_file()
-    w.close()
+    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
+        step()
     return decoded
 
 
@@ -103,24 +90,12 @@ def random_tensors(rng, *, hidden=32, ffn=64, vocab=48, layers=2, kv_dim=None, t
 
 
 def run(session, tokens, steps, settings):
-    """Feeds the prompt, then `steps` generated tokens; returns every returned id."""
     out = []
     with np.errstate(all="ignore"):
         for tok in tokens + [None] * steps:
             out.append(session.generate_next_token(out[-1] if tok is None else tok, *settings))
     return out
 
-
-@contextlib.contextmanager
-def raises_panic(match=None):
-    """PanicException is not exported; it is recognised by name and by not being an Exception."""
-    with pytest.raises(BaseException) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception), repr(info.value)
-    assert match is None or re.search(match, str(info.value)), str(info.value)
-
-
-# ---- end to end against the reference ------------------------------------------------------------
 
 HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "rms_epsilon": 1e-6}
 
@@ -131,7 +106,9 @@ def case(name, qtype=Q.F32, hints=None, steps=8, **shape):
     return pytest.param(qtype, hints or {}, steps, base | shape, id=name)
 
 
-CASES = [case(f"{q.name}-{m}", q, h) for q in TYPES for m, h in (("lengths_only", None), ("metadata", HEAD_HINTS))] + [
+# Every stored type once, half of them shaped by metadata hints and half by tensor lengths alone.
+CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HINTS if i % 2 else None)
+         for i, q in enumerate(TYPES)] + [
     case("tied_embeddings", Q.F16, tied=True),
     case("zero_layers", layers=0),
     case("missing_tensors", Q.Q8_0, layers=3, drop=("blk.1.attn_q.", "blk.0.ffn_norm.", "blk.2.ffn_gate.",
@@ -159,21 +136,13 @@ def test_decodes_like_the_reference(tmp_path, request, qtype, hints, steps, shap
     assert len(seen) > 2  # the model is not degenerate
 
 
-# ---- session behaviour ---------------------------------------------------------------------------
-
-
 @pytest.fixture(scope="module")
 def tiny(tmp_path_factory):
     path = tmp_path_factory.mktemp("tiny") / "tiny.gguf"
     rng = np.random.default_rng(3)
     hints = {"head_count": 4, "head_count_kv": 2}
     decoded = write_gguf(path, random_tensors(rng, hidden=16, ffn=32, vocab=24), Q.F32, hints, rng)
-
-    def pair():
-        return LlamaSession(str(path)), ref.ReferenceSession(decoded, hints)
-
-    pair.path = str(path)
-    return pair
+    return lambda: (LlamaSession(str(path)), ref.ReferenceSession(decoded, hints))
 
 
 def test_same_tokens_across_sessions_and_after_reset(tiny):
@@ -194,7 +163,6 @@ def test_same_tokens_across_sessions_and_after_reset(tiny):
     ((5, 0.8, -1, 0.95), OverflowError, "^can't convert negative int to unsigned$"),
     ((1.5, 0.8, 40, 0.95), TypeError, "^argument 'token_id': "),
     ((1, "hot", 40, 0.95), TypeError, "^argument 'temperature': "),
-    ((1, 0.8, 4.0, 0.95), TypeError, "^argument 'top_k': "),
     ((1, 0.8, 40, None), TypeError, "^argument 'top_p': "),
 ])
 def test_conversion_errors_leave_the_position(tiny, args, error, message):
@@ -206,17 +174,11 @@ def test_conversion_errors_leave_the_position(tiny, args, error, message):
 
 
 def test_keyword_and_number_like_arguments(tiny):
-    def index(v):
-        return type("Index", (), {"__index__": lambda self: v})()
-
-    def real(v):
-        return type("Real", (), {"__float__": lambda self: v})()
-
-    s, r = LlamaSession(path=tiny.path), tiny()[1]
+    s, r = tiny()
     want = run(r, [3], 2, SAMPLED)
     assert [s.generate_next_token(3, 0.9, 12, 0.9),
             s.generate_next_token(token_id=want[0], top_p=0.9, top_k=12, temperature=0.9),
-            s.generate_next_token(index(want[1]), real(0.9), index(12), real(0.9))] == want
+            s.generate_next_token(np.int64(want[1]), np.float32(0.9), np.uint8(12), np.float32(0.9))] == want
 
 
 def test_faults_surface_as_panic(tmp_path):
@@ -224,42 +186,27 @@ def test_faults_surface_as_panic(tmp_path):
     t["output.weight"][3, 0] = np.nan  # the sampler meets NaN
     write_gguf(tmp_path / "nan.gguf", t)
     s = LlamaSession(str(tmp_path / "nan.gguf"))
-    for settings in (GREEDY, SAMPLED):
-        with raises_panic():
-            s.generate_next_token(1, *settings)
     write_gguf(tmp_path / "h0.gguf", {"output_norm.weight": np.zeros(0), "blk.0.attn_q.weight": np.ones((2, 2))})
-    with raises_panic("^attempt to divide by zero$"):
-        LlamaSession(str(tmp_path / "h0.gguf"))
+    for call in (lambda: s.generate_next_token(1, *GREEDY), lambda: s.generate_next_token(1, *SAMPLED),
+                 lambda: LlamaSession(str(tmp_path / "h0.gguf"))):
+        with pytest.raises(BaseException) as info:  # PanicException is not exported, nor an Exception
+            call()
+        assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
+    assert str(info.value) == "attempt to divide by zero"
 
 
-# ---- Python surface ------------------------------------------------------------------------------
-
-
-def test_registration_and_signatures():
-    assert _core.__all__[-1] == "LlamaSession"
+def test_registration_signatures_and_call_shapes(tiny):
     assert (LlamaSession.__module__, LlamaSession.__qualname__) == ("builtins", "LlamaSession")
     assert LlamaSession.__text_signature__ == "(path)"
     assert LlamaSession.generate_next_token.__text_signature__ == "($self, token_id, temperature, top_k, top_p)"
     for name in ("generate_next_token", "reset", "vocab_size", "num_layers", "hidden_dim"):
         assert getattr(LlamaSession, name).__doc__ is None
         assert name == "generate_next_token" or getattr(LlamaSession, name).__text_signature__ == "($self)"
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda s: LlamaSession(), "LlamaSession.__new__() missing 1 required positional argument: 'path'"),
-    (lambda s: LlamaSession(b"m"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda s: s.generate_next_token(1), "LlamaSession.generate_next_token() missing 3 required positional "
-                                         "arguments: 'temperature', 'top_k', and 'top_p'"),
-    (lambda s: s.generate_next_token(1, 0.0, 0, 1.0, seed=3),
-     "LlamaSession.generate_next_token() got an unexpected keyword argument 'seed'"),
-    (lambda s: s.generate_next_token(1, 0.0, 0, 1.0, token_id=3),
-     "LlamaSession.generate_next_token() got multiple values for argument 'token_id'"),
-    (lambda s: s.hidden_dim(1), "LlamaSession.hidden_dim() takes no arguments (1 given)"),
-])
-def test_call_shape_errors(tiny, call, message):
-    with pytest.raises(TypeError) as e:
-        call(tiny()[0])
-    assert str(e.value) == message
+    with pytest.raises(TypeError, match=r"^LlamaSession\.__new__\(\) missing 1 required positional argument: 'path'$"):
+        LlamaSession()
+    with pytest.raises(TypeError, match="^LlamaSession.generate_next_token\\(\\) missing 3 required positional "
+                                        "arguments: 'temperature', 'top_k', and 'top_p'$"):
+        tiny()[0].generate_next_token(1)
 
 
 def test_reentrant_use_during_a_step_is_refused(tiny):
@@ -278,9 +225,6 @@ def test_reentrant_use_during_a_step_is_refused(tiny):
     s.generate_next_token(1, sneaky(s.reset), 0, 1.0)
     s.generate_next_token(1, 0.0, 0, sneaky(lambda: s.generate_next_token(1, 0.0, 0, 1.0)))
     assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
-
-
-# ---- malformed files -----------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("content, message", [

@@ -6,19 +6,11 @@ import pytest
 from quillfen import _core
 
 
-def test_version():
-    assert _core.__version__ == "0.1.1"
-
-
-def test_all_lists_version_first_then_classes_in_order():
-    expected = ["__version__", "TieredMemoryManager", "Scheduler", "FormatDetector", "ModelMetadata",
-                "InferenceEngine", "HardwareProfile", "LlamaSession"]
-    assert _core.__all__ == expected
-    assert all(hasattr(_core, name) for name in expected)
-
-
-def test_module_docstring_is_empty():
-    assert _core.__doc__ == ""
+def test_version_empty_docstring_and_all_in_registration_order():
+    assert (_core.__version__, _core.__doc__) == ("0.1.1", "")
+    assert _core.__all__ == ["__version__", "TieredMemoryManager", "Scheduler", "FormatDetector", "ModelMetadata",
+                             "InferenceEngine", "HardwareProfile", "LlamaSession"]
+    assert all(hasattr(_core, name) for name in _core.__all__)
 
 
 def test_reimport_after_removal_gives_the_same_module():
@@ -33,12 +25,6 @@ def test_reimport_after_removal_gives_the_same_module():
 def test_sub_interpreters_are_refused(tmp_path):
     testcapi = pytest.importorskip("_testcapi")
     out = tmp_path / "result.txt"
-    code = (
-        "try:\n"
-        "    import quillfen._core\n"
-        f"    open({str(out)!r}, 'w').write('imported')\n"
-        "except ImportError as e:\n"
-        f"    open({str(out)!r}, 'w').write('ImportError: ' + str(e))\n"
-    )
-    testcapi.run_in_subinterp(code)
+    testcapi.run_in_subinterp("try:\n import quillfen._core\n r = 'imported'\nexcept ImportError as e:\n"
+                              f" r = 'ImportError: ' + str(e)\nopen({str(out)!r}, 'w').write(r)\n")
     assert out.read_text() == "ImportError: quillfen._core does not support sub-interpreters"
