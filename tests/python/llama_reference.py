@@ -82,7 +82,7 @@ def derive_config(t: dict[str, np.ndarray], hints: dict) -> dict:
         c.update(n_heads=hints["head_count"], head_dim=c["hidden"] // hints["head_count"],
                  n_kv_heads=hints.get("head_count_kv", hints["head_count"]))
     c["rope_base"] = f32(hints.get("rope_freq_base", 10000.0))
-    c["eps"] = f32(hints.get("rms_epsilon", 1e-5))
+    c["eps"] = f32(hints.get("layer_norm_rms_eps", 1e-5))
     return c
 
 
@@ -118,18 +118,14 @@ class ReferenceSession:
             if g >= kv_n:  # past the cached heads: every score -inf, nothing added
                 continue
             scores = scale * row_sums(q[hd * d:(hd + 1) * d] * keys[:, g * d:(g + 1) * d])
-            scores = exp32(scores - np.nanmax(scores))
-            total = seq_sum(scores)
-            if total > 0:
-                scores = scores / total
+            scores = _normalise(exp32(scores - np.nanmax(scores)))
             terms = np.vstack([np.zeros((1, d), f32), scores[:, None] * values[:, g * d:(g + 1) * d]])
             att[hd * d:(hd + 1) * d] = np.add.accumulate(terms, axis=0, dtype=f32)[-1]
         return att
 
     def forward(self, token: int) -> np.ndarray:
         c = self.c
-        h, d = c["hidden"], c["head_dim"]
-        kv_dim = c["n_kv_heads"] * d
+        h, d, kv_dim = c["hidden"], c["head_dim"], c["n_kv_heads"] * c["head_dim"]
         x = self.embd[token * h:(token + 1) * h].copy() if (token + 1) * h <= len(self.embd) else np.zeros(h, f32)
         for w, keys, values in zip(self.layers, self.keys, self.values):
             xb = rms_norm(x.copy(), w["attn_norm"], c["eps"])

@@ -77,15 +77,15 @@ class TestLoadMetadata:
         write_llama_gguf(p, **kwargs)
         assert FormatDetector.detect(path=str(p)) == "GGUF"
         m = FormatDetector.load_metadata(path=str(p))
-        assert type(m) is ModelMetadata
         assert [getattr(m, n) for n in PROPERTIES] == ["llama", 2, 64, 4, 2, 100, 512, p.stat().st_size, "GGUF", *moe]
         assert {n: type(getattr(m, n)) for n in PROPERTIES} == PROPERTIES
-        assert repr(m) == repr_text
+        assert type(m) is ModelMetadata and repr(m) == repr_text
         with pytest.raises(AttributeError):
             m.num_layers = 3
 
     @pytest.mark.parametrize("write, text", [
-        (lambda p: ((z := zipfile.ZipFile(p, "w")), z.writestr("archive/data.pkl", b"x" * 32), z.close()), "not yet implemented: PyTorch .bin metadata loading not yet implemented"),
+        (lambda p: ((z := zipfile.ZipFile(p, "w")), z.writestr("archive/data.pkl", b"x" * 32), z.close()),
+         "not yet implemented: PyTorch .bin metadata loading not yet implemented"),
         (lambda p: p.write_bytes(b"\x08\x07\x12\x07pytorch\x1a\x052.1.0"),
          "not yet implemented: ONNX metadata loading not yet implemented"),
     ], ids=["zip", "onnx"])

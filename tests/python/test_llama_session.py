@@ -19,13 +19,12 @@ import llama_reference as ref  # noqa: E402
 
 PROMPT = [1, 5, 3, 7]
 GREEDY, SAMPLED, WIDE = (0.0, 0, 1.0), (0.9, 12, 0.9), (1.3, 0, 1.0)
-WRITER_KEYS = {"head_count": "add_head_count", "head_count_kv": "add_head_count_kv",
-               "rope_freq_base": "add_rope_freq_base", "rms_epsilon": "add_layer_norm_rms_eps"}
 
 # Types the gguf package cannot quantise get random blocks: block bytes, the offsets of the half-precision
 # d and dmin (or s), a d giving weights of about 0.1, and the dmin / d ratio that centres them on 0.
 RANDOM_BLOCKS = {Q.Q8_1: (36, 0, None, 0.01, 0), Q.Q2_K: (84, 80, 82, 0.005, 1.5), Q.Q3_K: (110, 108, None, 0.002, 0),
-                 Q.Q4_K: (144, 0, 2, 0.0002, 7.5), Q.Q5_K: (176, 0, 2, 0.0001, 15.5), Q.Q6_K: (210, 208, None, 0.0001, 0)}
+                 Q.Q4_K: (144, 0, 2, 0.0002, 7.5), Q.Q5_K: (176, 0, 2, 0.0001, 15.5),
+                 Q.Q6_K: (210, 208, None, 0.0001, 0)}
 TYPES = [Q.F32, Q.F16, Q.Q4_0, Q.Q4_1, Q.Q5_0, Q.Q5_1, Q.Q8_0, *RANDOM_BLOCKS]
 
 
@@ -52,7 +51,7 @@ def write_gguf(path, tensors, qtype=Q.F32, hints=None, rng=None):
     rng = rng or np.random.default_rng(0)
     w = gguf.GGUFWriter(str(path), "llama")
     for key, value in (hints or {}).items():
-        getattr(w, WRITER_KEYS[key])(value)
+        getattr(w, "add_" + key)(value)
     decoded = {}
     for name, arr in tensors.items():
         arr = np.asarray(arr, np.float32)
@@ -97,7 +96,7 @@ def run(session, tokens, steps, settings):
     return out
 
 
-HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "rms_epsilon": 1e-6}
+HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "layer_norm_rms_eps": 1e-6}
 
 
 def case(name, qtype=Q.F32, hints=None, steps=8, **shape):
@@ -150,8 +149,7 @@ def test_same_tokens_across_sessions_and_after_reset(tiny):
     tokens = [1, s.vocab_size(), 4294967295, 3]  # ids past the vocabulary embed as zeros
     first = run(s, tokens, 10, WIDE)
     assert first == run(other, tokens, 10, WIDE) == run(r, tokens, 10, WIDE)
-    assert s.reset() is None
-    r.reset()
+    assert s.reset() is r.reset() is None
     again = run(s, tokens, 10, WIDE)
     assert again == run(r, tokens, 10, WIDE) and again != first  # the random stream went on
 
@@ -170,15 +168,10 @@ def test_conversion_errors_leave_the_position(tiny, args, error, message):
     assert s.generate_next_token(2, *SAMPLED) == r.generate_next_token(2, *SAMPLED)
     with pytest.raises(error, match=message):
         s.generate_next_token(*args)
-    assert run(s, [4], 5, SAMPLED) == run(r, [4], 5, SAMPLED)  # as if the failed call never happened
-
-
-def test_keyword_and_number_like_arguments(tiny):
-    s, r = tiny()
-    want = run(r, [3], 2, SAMPLED)
-    assert [s.generate_next_token(3, 0.9, 12, 0.9),
-            s.generate_next_token(token_id=want[0], top_p=0.9, top_k=12, temperature=0.9),
-            s.generate_next_token(np.int64(want[1]), np.float32(0.9), np.uint8(12), np.float32(0.9))] == want
+    # As if the failed call never happened; keywords in any order and number-like objects are accepted.
+    first = s.generate_next_token(top_p=np.float32(0.9), top_k=np.uint8(12), temperature=np.float32(0.9),
+                                  token_id=np.int64(4))
+    assert [first, *run(s, [first], 4, SAMPLED)] == run(r, [4], 5, SAMPLED)
 
 
 def test_faults_surface_as_panic(tmp_path):
@@ -196,8 +189,8 @@ def test_faults_surface_as_panic(tmp_path):
 
 
 def test_registration_signatures_and_call_shapes(tiny):
-    assert (LlamaSession.__module__, LlamaSession.__qualname__) == ("builtins", "LlamaSession")
-    assert LlamaSession.__text_signature__ == "(path)"
+    assert (LlamaSession.__module__, LlamaSession.__qualname__, LlamaSession.__text_signature__) == (
+        "builtins", "LlamaSession", "(path)")
     assert LlamaSession.generate_next_token.__text_signature__ == "($self, token_id, temperature, top_k, top_p)"
     for name in ("generate_next_token", "reset", "vocab_size", "num_layers", "hidden_dim"):
         assert getattr(LlamaSession, name).__doc__ is None
@@ -222,9 +215,8 @@ def test_reentrant_use_during_a_step_is_refused(tiny):
         return type("Sneaky", (), {"__float__": convert})()
 
     s.generate_next_token(1, sneaky(s.vocab_size), 0, 1.0)
-    s.generate_next_token(1, sneaky(s.reset), 0, 1.0)
     s.generate_next_token(1, 0.0, 0, sneaky(lambda: s.generate_next_token(1, 0.0, 0, 1.0)))
-    assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
+    assert seen == ["Already mutably borrowed", "Already borrowed"]
 
 
 @pytest.mark.parametrize("content, message", [
@@ -234,8 +226,6 @@ def test_reentrant_use_during_a_step_is_refused(tiny):
                  "Unknown GGUF value type: 13$", id="unknown_value_type"),
     pytest.param(b"GGUF" + struct.pack("<IQQQ", 3, 2**63, 0, 4) + b"name" + struct.pack("<IQIQ", 1, 4, 0, 0),
                  "", id="hostile_tensor_count"),
-    pytest.param({"output_norm.weight": np.ones(8), "blk.99999999999.attn_norm.weight": np.ones(8)},
-                 "Default weights too large: 100000000000 layers need ", id="huge_block_number"),
     pytest.param({"output_norm.weight": np.ones(8), "blk.18446744073709551615.ffn_norm.weight": np.ones(8)},
                  "Default weights too large: 18446744073709551616 layers need more than ", id="largest_block_number"),
 ])

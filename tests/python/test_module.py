@@ -16,8 +16,7 @@ def test_version_empty_docstring_and_all_in_registration_order():
 def test_reimport_after_removal_gives_the_same_module():
     first = sys.modules.pop("quillfen._core")
     try:
-        again = importlib.import_module("quillfen._core")
-        assert again is first
+        assert importlib.import_module("quillfen._core") is first
     finally:
         sys.modules["quillfen._core"] = first
 

@@ -73,8 +73,7 @@ def test_budget_conversion_errors(value, exc, message):
 
 
 def test_budget_accepts_index_objects_bools_and_the_largest_value():
-    budget = type("Budget", (), {"__index__": lambda self: 7})()
-    assert TieredMemoryManager(budget).vram_budget() == 7
+    assert TieredMemoryManager(type("Budget", (), {"__index__": lambda self: 7})()).vram_budget() == 7
     assert TieredMemoryManager(True).vram_budget() == 1
     assert TieredMemoryManager(swap_budget=U64_MAX).swap_budget() == U64_MAX
 
@@ -98,13 +97,9 @@ def test_budgets_and_defaults(args, kwargs, budgets):
     assert (m.vram_budget(), m.ram_budget(), m.swap_budget()) == budgets
 
 
-def test_tier_stats_of_new_manager():
+def test_new_objects_report_empty_tiers_and_one_cpu_backend():
     assert TieredMemoryManager().tier_stats() == [
-        ("Vram", 0, 0, 0.0), ("Ram", 0, DEFAULT_RAM, 0.0), ("Swap", 0, DEFAULT_SWAP, 0.0), ("Disk", 0, U64_MAX, 0.0),
-    ]
-
-
-def test_scheduler_profile_and_engine_report_one_cpu_backend():
+        ("Vram", 0, 0, 0.0), ("Ram", 0, DEFAULT_RAM, 0.0), ("Swap", 0, DEFAULT_SWAP, 0.0), ("Disk", 0, U64_MAX, 0.0)]
     s = Scheduler()
     assert s.backend_count() == 1
     [(name, kind)] = s.backend_info()
@@ -112,5 +107,4 @@ def test_scheduler_profile_and_engine_report_one_cpu_backend():
     assert int(name[5:-9]) >= 1
     p = HardwareProfile()
     assert (p.is_gpu(), p.is_apu(), repr(p)) == (False, False, "Generic")
-    assert InferenceEngine().backend_count() == 1
-    assert InferenceEngine(vram_budget=8, ram_budget=U64_MAX).backend_count() == 1
+    assert InferenceEngine().backend_count() == InferenceEngine(vram_budget=8, ram_budget=U64_MAX).backend_count() == 1
