@@ -1,13 +1,9 @@
-// Weights kept in their stored form: every packed kernel against the plain float32 product of the
-// fully dequantised weights, bit for bit, for every stored type; the zero rules; loading a file.
+// Weights kept in their stored form: every packed kernel against the float32 product of the dequantised
+// weights, bit for bit, for every stored type; the zero rules; loading a file.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <random>
 
@@ -16,10 +12,10 @@
 #include "inference/llama.hpp"
 #include "inference/packed_kernels.hpp"
 #include "float_bits.hpp"
+#include "format_fixtures.hpp"
 
 using namespace quillfen;
-using quillfen::testing::random_floats;
-using quillfen::testing::serial_matvec;
+using namespace quillfen::testing;
 
 namespace {
 
@@ -34,7 +30,6 @@ namespace {
     }
     return ::testing::AssertionSuccess();
 }
-
 
 // Byte offsets of the half-precision scale fields inside one block, by type code.
 std::vector<uint32_t> half_fields(uint32_t type) {
@@ -81,10 +76,6 @@ std::vector<PackedIsa> machine_isas() {
     return isas;
 }
 
-const char* isa_name(PackedIsa isa) {
-    return isa == PackedIsa::Scalar ? "scalar" : isa == PackedIsa::Avx2 ? "avx2" : "avx512";
-}
-
 // Every kernel this machine runs, over the whole matrix, plus matvec's own choice.
 void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint64_t rows, uint64_t cols,
                         const std::vector<float>& want, const std::string& what) {
@@ -94,7 +85,7 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
     for (PackedIsa isa : machine_isas()) {
         std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
         packed_matvec_groups(*s, x.data(), out.data(), rows, 0, (rows + kPackRows - 1) / kPackRows, isa);
-        EXPECT_TRUE(same_bits(out, want)) << what << " kernel " << isa_name(isa);
+        EXPECT_TRUE(same_bits(out, want)) << what << " kernel " << int(isa);
     }
 }
 
@@ -237,97 +228,38 @@ TEST(PackedMatvec, BatchEqualsSeparateProducts) {
 
 // ---- loading a file keeps the weights stored and computes the same logits -----------------------
 
-class StoredLoad : public ::testing::Test {
-protected:
-    void SetUp() override {
-        path_ = (std::filesystem::temp_directory_path() /
-                 ("quillfen_packed_" + std::to_string(::getpid()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".gguf"))
-                    .string();
-    }
-    void TearDown() override { std::filesystem::remove(path_); }
-
-    // A GGUF file of the given tensors (name, type, element count, bytes), 32-byte aligned data.
-    void write(const std::vector<std::tuple<std::string, uint32_t, uint64_t, std::vector<uint8_t>>>& tensors,
-               uint64_t heads) {
-        std::vector<uint8_t> out;
-        auto raw = [&](const void* p, size_t n) {
-            out.insert(out.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-        };
-        auto le = [&](auto v) { raw(&v, sizeof v); };
-        auto str = [&](std::string_view s) {
-            le(uint64_t(s.size()));
-            raw(s.data(), s.size());
-        };
-        le(uint32_t(0x46554747));
-        le(uint32_t(3));
-        le(uint64_t(tensors.size()));
-        le(uint64_t(3));
-        str("general.architecture");
-        le(uint32_t(8));
-        str("llama");
-        str("llama.attention.head_count");
-        le(uint32_t(4));
-        le(uint32_t(heads));
-        str("llama.attention.head_count_kv");
-        le(uint32_t(4));
-        le(uint32_t(heads / 2));
-        uint64_t offset = 0;
-        for (const auto& [name, type, n, bytes] : tensors) {
-            str(name);
-            le(uint32_t(1));
-            le(n);
-            le(type);
-            le(offset);
-            offset += (bytes.size() + 31) / 32 * 32;
-        }
-        while (out.size() % 32) out.push_back(0);
-        for (const auto& t : tensors) {
-            raw(std::get<3>(t).data(), std::get<3>(t).size());
-            while (out.size() % 32) out.push_back(0);
-        }
-        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), out.size());
-    }
-
-    std::string path_;
-};
-
-TEST_F(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
+TEST(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
     const uint64_t h = 64, f = 96, vocab = 37;
-    auto f32 = [](std::vector<float> v) {
-        std::vector<uint8_t> b(v.size() * 4);
-        std::memcpy(b.data(), v.data(), b.size());
-        return b;
-    };
+    auto str = [](const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); };
+    auto q = [&](uint32_t type, uint64_t n, uint32_t seed) { return str(random_tensor(type, n, seed)); };
     std::vector<float> norm(h);
     for (uint64_t i = 0; i < h; ++i) norm[i] = 1.0f + 0.01f * float(i);
-    write({{"token_embd.weight", 8, vocab * h, random_tensor(8, vocab * h, 1)},
-           {"output_norm.weight", 0, h, f32(norm)},
-           {"blk.0.attn_norm.weight", 0, h, f32(norm)},
-           {"blk.0.attn_q.weight", 3, h * h, random_tensor(3, h * h, 2)},
-           {"blk.0.attn_k.weight", 2, h * h / 2, random_tensor(2, h * h / 2, 3)},
-           {"blk.0.attn_v.weight", 1, h * h / 2, random_tensor(1, h * h / 2, 4)},
-           {"blk.0.attn_output.weight", 13, h * h, random_tensor(13, h * h, 5)},  // rows not on blocks: float32
-           {"blk.0.ffn_norm.weight", 0, h, f32(norm)},
-           {"blk.0.ffn_gate.weight", 3, f * h, random_tensor(3, f * h, 6)},
-           {"blk.0.ffn_up.weight", 8, f * h, random_tensor(8, f * h, 7)},
-           {"blk.0.ffn_down.weight", 3, h * f, random_tensor(3, h * f, 8)}},
-          4);
-    auto stored = LlamaSession::load(path_);
+    const std::string nb = f32_bytes(norm);
+    TempDir dir;
+    write_file(dir.file("m.gguf"),
+               GGUFBuilder().kv_str("general.architecture", "llama").kv_u32("llama.attention.head_count", 4)
+                   .kv_u32("llama.attention.head_count_kv", 2)
+                   .tensor("token_embd.weight", {vocab * h}, 8, q(8, vocab * h, 1))
+                   .tensor("output_norm.weight", {h}, 0, nb).tensor("blk.0.attn_norm.weight", {h}, 0, nb)
+                   .tensor("blk.0.attn_q.weight", {h * h}, 3, q(3, h * h, 2))
+                   .tensor("blk.0.attn_k.weight", {h * h / 2}, 2, q(2, h * h / 2, 3))
+                   .tensor("blk.0.attn_v.weight", {h * h / 2}, 1, q(1, h * h / 2, 4))
+                   .tensor("blk.0.attn_output.weight", {h * h}, 13, q(13, h * h, 5))  // rows not on blocks
+                   .tensor("blk.0.ffn_norm.weight", {h}, 0, nb)
+                   .tensor("blk.0.ffn_gate.weight", {f * h}, 3, q(3, f * h, 6))
+                   .tensor("blk.0.ffn_up.weight", {f * h}, 8, q(8, f * h, 7))
+                   .tensor("blk.0.ffn_down.weight", {h * f}, 3, q(3, h * f, 8)).build());
+    auto stored = LlamaSession::load(dir.file("m.gguf"));
     ASSERT_TRUE(stored) << stored.error().message();
     EXPECT_EQ(stored->weights.output.data(), stored->weights.token_embd.data());
     EXPECT_EQ(stored->weights.token_embd.format(), PackedFormat::Q8_0);
     EXPECT_EQ(stored->weights.layers[0].ffn_down.format(), PackedFormat::Q4_1);
-
-    auto dir = InferenceSession::open(path_);
-    ASSERT_TRUE(dir);
-    auto floats = build_llama_session(dir->tensors(), dir->hints(), std::numeric_limits<uint64_t>::max());
+    auto opened = InferenceSession::open(dir.file("m.gguf"));
+    ASSERT_TRUE(opened);
+    auto floats = build_llama_session(opened->tensors(), opened->hints(), std::numeric_limits<uint64_t>::max());
     ASSERT_TRUE(floats);
-    for (uint32_t token : {3u, 36u, 0u, 37u, 5u}) {  // 37: past the table, zero embedding
-        const auto a = forward(*stored, token);
-        const auto b = forward(*floats, token);
-        ASSERT_TRUE(same_bits(a, b)) << "token " << token;
-    }
+    for (uint32_t token : {3u, 36u, 0u, 37u, 5u})  // 37: past the table, zero embedding
+        ASSERT_TRUE(same_bits(forward(*stored, token), forward(*floats, token))) << "token " << token;
 }
 
 }  // namespace
