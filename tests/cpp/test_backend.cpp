@@ -54,15 +54,11 @@ const CpuBackend kCpu(4);
 }  // namespace
 
 TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
-    struct Case {
-        Shape weight_shape, input_shape;
-        Floats weight, input, want;
-        Shape want_shape;
-    };
     const Floats w23 = {1, 2, 3, 4, 5, 6};
     Floats w235(30, 100.0f);  // only the leading m x k floats are read
     std::copy(w23.begin(), w23.end(), w235.begin());
-    const Case cases[] = {
+    // weight and input shapes, weight, input, the output and its shape
+    const std::tuple<Shape, Shape, Floats, Floats, Floats, Shape> cases[] = {
         {{2, 3}, {3}, w23, {1, 1, 1}, {9, 12}, {1, 2}},  // elements 0,2,4 and 1,3,5: m varies fastest
         {{2, 3}, {2, 3}, w23, {1, 1, 1, 2, 2, 2}, {9, 12, 18, 24}, {2, 2}},
         {{2, 3, 5}, {1, 3, 7}, w235, Floats(21, 1.0f), {9, 12}, {1, 2}},  // extra dimensions are ignored
@@ -70,13 +66,12 @@ TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
         {{3, 0}, {2, 0}, {}, {}, Floats(6, 0.0f), {2, 3}},  // k = 0
         {{2, 3}, {0, 3}, w23, {}, {}, {0, 2}},              // no rows
     };
-    for (const Case& c : cases) {
-        auto out = kCpu.execute(Operation{f32_tensor(c.weight_shape, c.weight)}, f32_tensor(c.input_shape, c.input));
+    for (const auto& [weight_shape, input_shape, weight, input, want, want_shape] : cases) {
+        auto out = kCpu.execute(Operation{f32_tensor(weight_shape, weight)}, f32_tensor(input_shape, input));
         ASSERT_TRUE(out) << out.error().message();
-        EXPECT_EQ(out->shape, c.want_shape);
-        EXPECT_EQ(out->dtype, DType::Float32);
+        EXPECT_EQ(std::tie(out->shape, out->dtype), std::tuple(want_shape, DType::Float32));
         EXPECT_FALSE(out->label);
-        expect_bits_equal(floats_of(*out), c.want);
+        expect_bits_equal(floats_of(*out), want);
     }
 }
 

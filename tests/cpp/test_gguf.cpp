@@ -63,8 +63,7 @@ TEST(GGUFValues, NestedArraysAndStringsKeepTheirOrder) {
                              GGUFValue{A{{int16_t{1}}, {int16_t{-1}}, {int16_t{7}}}}}}));
 }
 
-TEST(GGUFValues, FileOverloadsLeaveTheFileJustPastTheValue) {
-    // The readers buffer ahead; the File overloads must hand the file back where the value ends.
+TEST(GGUFValues, FileOverloadsLeaveTheFileJustPastTheValue) {  // though the readers buffer ahead
     TempDir dir;
     write_file(dir.file("v.bin"), Bytes().str("tok").u32(kArray).u32(kString).u64(2).str("a").str("b").u8(0x7e).buf);
     File file = std::move(*File::open(dir.file("v.bin")));
@@ -92,7 +91,7 @@ TEST(GGUFMetadata, LlamaRecordAndEmptyFile) {
               (ModelMetadata{.architecture = "llama", .format_name = "GGUF", .num_layers = 32, .hidden_size = 4096,
                              .num_attention_heads = 32, .num_kv_heads = 8, .vocab_size = 32000,
                              .context_length = 4096, .file_size = bytes.size()}));
-    EXPECT_EQ(load(dir, Bytes().raw("GGUF").u32(3).u64(0).u64(0).buf).value(),
+    EXPECT_EQ(load(dir, Bytes().gguf_header(0, 0).buf).value(),
               (ModelMetadata{.format_name = "GGUF", .file_size = 24}));
 }
 
@@ -140,8 +139,8 @@ TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
         {"nested_array_of_type_99", entry(kArray, Bytes().u32(kArray).u64(1).u32(99).u64(0).buf),
          "Unknown GGUF value type: 99"},
         // Announced counts and lengths far beyond the file: a short read, nothing allocated for them.
-        {"entry_count_max", Bytes().raw("GGUF").u32(3).u64(0).u64(UINT64_MAX).str("a").u32(kU8).u8(1).buf, kShort},
-        {"key_length_2e62", Bytes().raw("GGUF").u32(3).u64(0).u64(1).u64(1ull << 62).raw("key").buf, kShort},
+        {"entry_count_max", Bytes().gguf_header(0, UINT64_MAX).str("a").u32(kU8).u8(1).buf, kShort},
+        {"key_length_2e62", Bytes().gguf_header(0, 1).u64(1ull << 62).raw("key").buf, kShort},
         {"string_length_max", entry(kString, Bytes().u64(UINT64_MAX).buf), kShort},
         {"u8_array_count_2e62", entry(kArray, Bytes().u32(kU8).u64(1ull << 62).raw("xy").buf), kShort},
         {"u64_array_count_wraps", entry(kArray, Bytes().u32(kU64).u64(1ull << 61).u64(1).buf), kShort},

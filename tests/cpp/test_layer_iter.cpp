@@ -100,12 +100,11 @@ TEST(GGUFLayers, IteratorsAreIndependentAndReadTheFileAsItIsNow) {
 }
 
 TEST(GGUFLayers, HostileHeadersYieldNothingAndReserveNothingLarge) {
-    const std::string head = Bytes().raw("GGUF").u32(3).buf;
     const std::pair<const char*, std::string> cases[] = {
-        {"tensor_count_max", Bytes().raw(head).u64(UINT64_MAX).u64(0).str("t").u32(0).u32(0).u64(0).buf},
-        {"dims_count_max", Bytes().raw(head).u64(1).u64(0).str("t").u32(UINT32_MAX).u64(1).buf},
-        {"name_length_max", Bytes().raw(head).u64(1).u64(0).u64(UINT64_MAX).raw("t").buf},
-        {"invalid_utf8_name", Bytes().raw(head).u64(1).u64(0).str("\xff").u32(0).u32(0).u64(0).buf}};
+        {"tensor_count_max", Bytes().gguf_header(UINT64_MAX, 0).tensor_info("t", {}, 0, 0).buf},
+        {"dims_count_max", Bytes().gguf_header(1, 0).str("t").u32(UINT32_MAX).u64(1).buf},
+        {"name_length_max", Bytes().gguf_header(1, 0).u64(UINT64_MAX).raw("t").buf},
+        {"invalid_utf8_name", Bytes().gguf_header(1, 0).tensor_info("\xff", {}, 0, 0).buf}};
     TempDir dir;
     for (const auto& [label, bytes] : cases) {
         write_file(dir.file("m.gguf"), bytes);

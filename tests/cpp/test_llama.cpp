@@ -100,12 +100,8 @@ TEST(LayerCount, CountsLargestBlockNumberPlusOne) {
 
 TEST(DeriveConfig, FromLengthsAndHints) {
     // The rules the end-to-end models do not reach; square queries and stored head counts run there.
-    const struct {
-        const char* name;
-        TensorMap tensors;
-        LlamaHints hints;
-        std::vector<uint64_t> want;  // hidden, heads, kv heads, head width, vocabulary
-    } cases[] = {
+    // name, tensors, hints, and the hidden width, heads, kv heads, head width and vocabulary wanted
+    const std::tuple<const char*, TensorMap, LlamaHints, std::vector<uint64_t>> cases[] = {
         {"no_tensors", {}, {}, {4096, 32, 32, 128, 32000}},
         {"no_tensors_with_head_count", {}, {8, std::nullopt, {}, {}}, {4096, 8, 8, 512, 32000}},
         {"query_wider_than_hidden",
@@ -117,11 +113,10 @@ TEST(DeriveConfig, FromLengthsAndHints) {
          {4, 32, 32, 0, 5}},
         {"zero_width_without_key_matrix", {{"output_norm.weight", {}}, {"token_embd.weight", zeros(9)}}, {},
          {0, 32, 32, 0, 32000}}};
-    for (const auto& c : cases) {
-        const LlamaConfig got = derive_config(c.tensors, c.hints);
+    for (const auto& [name, tensors, hints, want] : cases) {
+        const LlamaConfig got = derive_config(tensors, hints);
         EXPECT_EQ(std::vector<uint64_t>({got.hidden_dim, got.n_heads, got.n_kv_heads, got.head_dim, got.vocab_size}),
-                  c.want)
-            << c.name;
+                  want) << name;
     }
 }
 
