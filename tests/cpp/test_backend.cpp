@@ -129,23 +129,18 @@ TEST(CpuMatmul, RejectsShapesTheDataCannotBack) {
 }
 
 TEST(CpuMatmul, OtherDtypesPassThroughExecuteAndAreRefusedByTheKernel) {
+    const Tensor weight = f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6});
     for (auto [weight_dtype, input_dtype] : {std::pair{DType::Float16, DType::Float32}, {DType::Float32, DType::Int4}}) {
-        Tensor weight = f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6});
-        weight.dtype = weight_dtype;
+        Tensor w = weight;
+        w.dtype = weight_dtype;
         // Not even a valid size: nothing of it is examined.
         const Tensor input{.data = {1, 2, 3, 4, 5, 6}, .shape = {7}, .label = "kept", .dtype = input_dtype};
-        auto out = kCpu.execute(Operation{weight}, input);
+        auto out = kCpu.execute(Operation{w}, input);
         ASSERT_TRUE(out);
         EXPECT_EQ(std::tie(out->data, out->shape, out->label, out->dtype),
                   std::tie(input.data, input.shape, input.label, input.dtype));
     }
-    Tensor half_input = f32_tensor({3}, {1, 1, 1});
-    half_input.dtype = DType::Float16;
-    auto out = kCpu.matmul_f32(f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6}), half_input);
+    auto out = kCpu.matmul_f32(weight, Tensor{.data = std::vector<uint8_t>(12), .shape = {3}, .dtype = DType::Float16});
     ASSERT_FALSE(out);
     EXPECT_EQ(out.error().message(), "Invalid dtype for operation: float16");
-}
-
-TEST(CpuBackend, DescribesItselfByItsThreadCount) {
-    EXPECT_EQ(CpuBackend(1).device_info().name, "CPU (1 threads)");
 }

@@ -35,8 +35,6 @@ std::string entry(uint32_t type, std::string_view value) { return GGUFBuilder().
 
 }  // namespace
 
-// ---- values ---------------------------------------------------------------------------------------
-
 TEST(GGUFValues, EveryFixedTypeDecodesToTheVariantOfItsCode) {
     const std::pair<std::string, GGUFValue> cases[] = {  // value bytes; the variant's index is the type code
         {"\xff", {uint8_t{255}}}, {"\xff", {int8_t{-1}}}, {Bytes().le<uint16_t>(65535).buf, {uint16_t{65535}}},
@@ -82,8 +80,6 @@ TEST(GGUFValues, DeeplyNestedArraysFailInsteadOfExhaustingTheStack) {
     EXPECT_TRUE(read_value_from(ok.u32(kU8).u64(1).u8(9).buf, kArray));
 }
 
-// ---- metadata ---------------------------------------------------------------------------------------
-
 TEST(GGUFMetadata, LlamaRecordAndEmptyFile) {
     TempDir dir;
     const std::string bytes = llama().build();
@@ -126,8 +122,6 @@ TEST(GGUFMetadata, ExpertDefaultsAndMoeMetadata) {
     EXPECT_EQ(GGUFLoader().moe_metadata(dir.file("m.gguf")).value(), (MoeMetadata{8, 0, 32, 4096, 16384}));
     EXPECT_FALSE(load(dir, llama().kv_u32("llama.expert_count", 0).kv_u32("llama.expert_used_count", 2).build())->moe);
 }
-
-// ---- malformed files ---------------------------------------------------------------------------------
 
 TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
     const std::tuple<const char*, std::string, std::string> cases[] = {

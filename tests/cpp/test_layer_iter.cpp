@@ -36,8 +36,6 @@ using Names = std::vector<std::string>;
 
 }  // namespace
 
-// ---- GGUF ---------------------------------------------------------------------------------------------
-
 TEST(GGUFLayers, RecordOrderDtypesAndLayers) {
     TempDir dir;
     const std::string f32(128, '\x41'), f16(64, '\x3c'), q4_0(576, '\x11');  // Q4_0: 32 blocks of 18 bytes
@@ -111,8 +109,6 @@ TEST(GGUFLayers, HostileHeadersYieldNothingAndReserveNothingLarge) {
         EXPECT_TRUE(GGUFLayerIterator::open(dir.file("m.gguf"))->tensors().empty()) << label;
     }
 }
-
-// ---- safetensors -----------------------------------------------------------------------------------------
 
 TEST(SafetensorsLayers, YieldedByBeginOffsetWhateverTheHeaderOrderForEveryLoader) {
     TempDir dir;

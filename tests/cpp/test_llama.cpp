@@ -20,8 +20,6 @@ constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
 std::vector<float> zeros(size_t n) { return std::vector<float>(n, 0.0f); }
 
-// ---- matvec -----------------------------------------------------------------------------------
-
 TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
     // Rows around the 8- and 16-row blocks, columns around the 4-column transposes; a range starting
     // mid-matrix leaves the NaN canaries before it.
@@ -59,8 +57,6 @@ TEST(Matvec, EqualsTheSerialSumAtAnyThreadCountAndShortOperandsGiveZeros) {
     EXPECT_EQ(matvec(w, x, 2, 4), serial_matvec(w, x, 2, 4));  // a longer weight: its first rows
 }
 
-// ---- norm and rotary embedding ----------------------------------------------------------------
-
 TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
     std::vector<float> v = {3.0f, 4.0f};
     rms_norm(v, std::vector<float>{1.0f, 2.0f}, 0.5f);
@@ -84,8 +80,6 @@ TEST(Rope, RotatesAdjacentPairsAtFallingFrequencies) {
     EXPECT_EQ(short_v[4], 5.0f);
     EXPECT_NE(short_v[1], 0.0f);
 }
-
-// ---- construction -----------------------------------------------------------------------------
 
 TEST(LayerCount, CountsLargestBlockNumberPlusOne) {
     EXPECT_EQ(count_layers({{"blk.0.x", {}}, {"blk.7.y", {}}, {"token_embd.weight", {}}}).count, 8u);
@@ -123,9 +117,7 @@ TEST(DeriveConfig, FromLengthsAndHints) {
 TEST(DeriveConfig, ZeroWidthWithAttentionMatricesDividesByZero) {
     EXPECT_THROW(derive_config({{"output_norm.weight", {}}, {"blk.0.attn_q.weight", zeros(4)}}, {}), InternalFault);
     EXPECT_THROW(derive_config({{"blk.0.attn_norm.weight", {}}, {"blk.0.attn_k.weight", zeros(4)},
-                                {"token_embd.weight", zeros(4)}},
-                               {}),
-                 InternalFault);
+                                {"token_embd.weight", zeros(4)}}, {}), InternalFault);
 }
 
 LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
@@ -134,15 +126,13 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
-TEST(BuildSession, MissingEmbeddingOutputAndFinalNormGetDefaults) {
-    // The end-to-end models always carry these three; H = 3 comes from the first block's norm.
+TEST(BuildSession, MissingWeightsGetDefaultsUnlessBeyondTheMemoryLimit) {
+    // The end-to-end models always carry embedding, output and final norm; H = 3 from the first block's norm.
     LlamaSession s = build({{"blk.0.attn_norm.weight", zeros(3)}});
     EXPECT_EQ(s.weights.token_embd, zeros(3 * 32000));
     EXPECT_EQ(s.weights.output, zeros(3 * 32000));
     EXPECT_EQ(s.weights.output_norm, std::vector<float>(3, 1.0f));
-}
 
-TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     // H = 8, 8 heads of width 1 (from the query matrix): a default layer is 8 + 64 + 64 + 64 + 64 + 8
     // floats plus its records; layer 0's query and layer 9's norm are present.
     const TensorMap ten = {{"output_norm.weight", zeros(8)}, {"token_embd.weight", zeros(16)},
@@ -161,8 +151,6 @@ TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     ASSERT_FALSE(r);
     EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 1 layers need more than "));
 }
-
-// ---- forward: shapes the reference model does not reach -----------------------------------------
 
 // One layer whose value and output projections are the identity, queries and keys zero.
 LlamaSession pass_through_layer(const LlamaHints& hints) {

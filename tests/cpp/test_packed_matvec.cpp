@@ -81,8 +81,6 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
     }
 }
 
-// ---- every stored type, odd row counts ----------------------------------------------------------
-
 struct TypeCase {
     uint32_t type;
     const char* name;
@@ -128,8 +126,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{14, "Q6_K", 256, PackedFormat::Q6_K}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
                       TypeCase{4, "unassigned", 32, PackedFormat::Zeros}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// ---- the zero rules and shapes the forward step does not ask for --------------------------------
 
 class PackedShapes : public ::testing::TestWithParam<uint32_t> {};
 
@@ -197,8 +193,6 @@ TEST(PackedMatvec, BatchEqualsSeparateProducts) {
     EXPECT_TRUE(same_bits(c, matvec(flat, x, 3, 64)));
     EXPECT_EQ(d, std::vector<float>(5, 0.0f));
 }
-
-// ---- loading a file keeps the weights stored and computes the same logits -----------------------
 
 TEST(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
     const uint64_t h = 64, f = 96, vocab = 37;
