@@ -81,51 +81,42 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
     }
 }
 
-struct TypeCase {
-    uint32_t type;
-    const char* name;
-    uint64_t cols;     // a whole number of blocks per row
-    PackedFormat kept;  // the form the weights are held in
-};
-
-class PackedTypes : public ::testing::TestWithParam<TypeCase> {};
+// A stored type code and the form its weights are held in.
+class PackedTypes : public ::testing::TestWithParam<std::pair<uint32_t, PackedFormat>> {};
 
 TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
-    const TypeCase& c = GetParam();
+    const auto [type, kept] = GetParam();
+    const uint64_t block = std::max<uint64_t>(gguf_type_info(type).block_elems, 32);  // whole blocks per row
     for (uint64_t rows : {1u, 7u, 17u, 19u, 33u, 70u}) {
         // Whole blocks per row, and rows that straddle blocks (F32/F16: any width; others kept as float32).
-        for (uint64_t cols : {c.cols, 2 * c.cols, 3 * c.cols, c.cols + 8}) {
+        for (uint64_t cols : {block, 2 * block, 3 * block, block + 8}) {
             const bool finite = rows != 19;  // 19 rows: NaN and infinity scales and an infinite input
             const uint64_t n = rows * cols;
-            const auto bytes = random_tensor(c.type, n, uint32_t(rows * 1000 + cols + c.type), finite);
-            const auto floats = dequantize_gguf(bytes, c.type, n);
+            const auto bytes = random_tensor(type, n, uint32_t(rows * 1000 + cols + type), finite);
+            const auto floats = dequantize_gguf(bytes, type, n);
             auto x = random_floats(cols, uint32_t(cols));
             if (!finite) x[1] = std::numeric_limits<float>::infinity();
-            const WeightMatrix w = WeightMatrix::pack_gguf(bytes, c.type, n, cols);
-            PackedFormat want = c.kept;  // fewer rows than a group stay plain floats
-            if (c.kept != PackedFormat::Zeros && rows < kPackRows) want = PackedFormat::Flat;
-            else if (c.kept != PackedFormat::Zeros && c.kept != PackedFormat::F16 && cols % c.cols)
-                want = PackedFormat::F32;
-            ASSERT_EQ(w.format(), want) << "rows=" << rows << " cols=" << cols;
+            const WeightMatrix w = WeightMatrix::pack_gguf(bytes, type, n, cols);
+            const std::string what = "rows=" + std::to_string(rows) + " cols=" + std::to_string(cols);
+            PackedFormat want = kept;  // fewer rows than a group stay plain floats
+            if (kept != PackedFormat::Zeros && rows < kPackRows) want = PackedFormat::Flat;
+            else if (kept != PackedFormat::Zeros && kept != PackedFormat::F16 && cols % block) want = PackedFormat::F32;
+            ASSERT_EQ(w.format(), want) << what;
             ASSERT_EQ(w.size(), floats.size());
-            EXPECT_TRUE(same_bits(w.to_floats(), floats)) << c.name;
-            expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols),
-                               std::string(c.name) + " rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
+            EXPECT_TRUE(same_bits(w.to_floats(), floats)) << what;
+            expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols), what);
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, PackedTypes,
-    ::testing::Values(TypeCase{0, "F32", 32, PackedFormat::F32}, TypeCase{1, "F16", 32, PackedFormat::F16},
-                      TypeCase{2, "Q4_0", 32, PackedFormat::Q4_0}, TypeCase{3, "Q4_1", 32, PackedFormat::Q4_1},
-                      TypeCase{6, "Q5_0", 32, PackedFormat::Q8_0}, TypeCase{7, "Q5_1", 32, PackedFormat::Q5_1},
-                      TypeCase{8, "Q8_0", 32, PackedFormat::Q8_0}, TypeCase{9, "Q8_1", 32, PackedFormat::Q8_0},
-                      TypeCase{10, "Q2_K", 256, PackedFormat::Q2_K}, TypeCase{11, "Q3_K", 256, PackedFormat::Q6_K},
-                      TypeCase{12, "Q4_K", 256, PackedFormat::Q4_K}, TypeCase{13, "Q5_K", 256, PackedFormat::Q5_K},
-                      TypeCase{14, "Q6_K", 256, PackedFormat::Q6_K}, TypeCase{15, "Q8_K", 256, PackedFormat::Zeros},
-                      TypeCase{4, "unassigned", 32, PackedFormat::Zeros}),
-    [](const auto& info) { return std::string(info.param.name); });
+using enum PackedFormat;
+INSTANTIATE_TEST_SUITE_P(Types, PackedTypes,
+                         ::testing::Values(std::pair{0u, F32}, std::pair{1u, F16}, std::pair{2u, Q4_0},
+                                           std::pair{3u, Q4_1}, std::pair{6u, Q8_0}, std::pair{7u, Q5_1},
+                                           std::pair{8u, Q8_0}, std::pair{9u, Q8_0}, std::pair{10u, Q2_K},
+                                           std::pair{11u, Q6_K}, std::pair{12u, Q4_K}, std::pair{13u, Q5_K},
+                                           std::pair{14u, Q6_K}, std::pair{15u, Zeros}, std::pair{4u, Zeros}),
+                         [](const auto& info) { return std::string(gguf_type_info(info.param.first).name); });
 
 class PackedShapes : public ::testing::TestWithParam<uint32_t> {};
 
@@ -171,7 +162,6 @@ TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     const uint64_t rows = 21, cols = 4;
     const std::vector<float> x = {-1.0f, -2.0f, -0.5f, -3.0f};
     const WeightMatrix zeros = WeightMatrix::zeros(rows * cols);
-    EXPECT_EQ(zeros.size(), rows * cols);
     const auto out = matvec(zeros, x, rows, cols);
     EXPECT_TRUE(same_bits(out, serial_matvec(std::vector<float>(rows * cols, 0.0f), x, rows, cols)));
     EXPECT_TRUE(std::signbit(out[0]));
