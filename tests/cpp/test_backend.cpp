@@ -55,8 +55,8 @@ const CpuBackend kCpu(4);
 
 TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
     const Floats w23 = {1, 2, 3, 4, 5, 6};
-    Floats w235(30, 100.0f);  // only the leading m x k floats are read
-    std::copy(w23.begin(), w23.end(), w235.begin());
+    Floats w235 = w23;
+    w235.resize(30, 100.0f);  // only the leading m x k floats are read
     // weight and input shapes, weight, input, the output and its shape
     const std::tuple<Shape, Shape, Floats, Floats, Floats, Shape> cases[] = {
         {{2, 3}, {3}, w23, {1, 1, 1}, {9, 12}, {1, 2}},  // elements 0,2,4 and 1,3,5: m varies fastest
@@ -81,8 +81,7 @@ TEST(CpuMatmul, BitEqualToSerialReferenceForEveryLoopRemainder) {
     for (auto [batch, m, k] : {std::array<uint64_t, 3>{1, 1, 1}, {1, 7, 3}, {2, 9, 4}, {3, 17, 5}, {4, 33, 8},
                                {5, 513, 7}, {7, 1031, 37}, {9, 64, 130}, {1, 1, 4099}, {2, 4099, 6}, {1, 8195, 3}}) {
         SCOPED_TRACE("batch " + std::to_string(batch) + ", m " + std::to_string(m) + ", k " + std::to_string(k));
-        const Floats w = spread_values(m * k, 1 + static_cast<uint32_t>(m));
-        const Floats x = spread_values(batch * k, 2 + static_cast<uint32_t>(k));
+        const Floats w = spread_values(m * k, 1 + uint32_t(m)), x = spread_values(batch * k, 2 + uint32_t(k));
         auto out = kCpu.matmul_f32(f32_tensor({m, k}, w), f32_tensor({batch, k}, x));
         ASSERT_TRUE(out) << out.error().message();
         EXPECT_EQ(out->shape, (Shape{batch, m}));

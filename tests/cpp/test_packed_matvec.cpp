@@ -32,16 +32,8 @@ namespace {
 }
 
 // Byte offsets of the half-precision scale fields inside one block, by type code.
-std::vector<uint32_t> half_fields(uint32_t type) {
-    switch (type) {
-        case 1: case 2: case 6: case 8: return {0};
-        case 3: case 7: case 9: case 12: case 13: return {0, 2};
-        case 10: return {80, 82};
-        case 11: return {108};
-        case 14: return {208};
-        default: return {};
-    }
-}
+const std::vector<uint32_t> kHalfFields[16] = {{}, {0}, {0}, {0, 2}, {}, {}, {0}, {0, 2}, {0}, {0, 2}, {80, 82},
+                                               {108}, {0, 2}, {0, 2}, {208}, {}};
 
 // Random stored bytes for `n` elements of `type`. With `finite`, every half field is a finite value
 // (subnormals included), so sums stay comparable bit for bit; without, NaN and infinity scales occur.
@@ -62,7 +54,7 @@ std::vector<uint8_t> random_tensor(uint32_t type, uint64_t n, uint32_t seed, boo
     } else if (finite) {
         const GGUFTypeInfo& info = gguf_type_info(type);
         for (uint64_t k = 0; k * info.block_bytes < bytes; ++k)
-            for (uint32_t off : half_fields(type)) finite_half(b.data() + k * info.block_bytes + off);
+            for (uint32_t off : kHalfFields[type]) finite_half(b.data() + k * info.block_bytes + off);
     }
     return b;
 }
@@ -165,8 +157,7 @@ TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     const auto out = matvec(zeros, x, rows, cols);
     EXPECT_TRUE(same_bits(out, serial_matvec(std::vector<float>(rows * cols, 0.0f), x, rows, cols)));
     EXPECT_TRUE(std::signbit(out[0]));
-    const std::vector<float> with_inf = {1.0f, std::numeric_limits<float>::infinity(), 0.0f, 0.0f};
-    EXPECT_TRUE(std::isnan(matvec(zeros, with_inf, rows, cols)[rows - 1]));
+    EXPECT_TRUE(std::isnan(matvec(zeros, std::vector<float>{1, INFINITY, 0, 0}, rows, cols)[rows - 1]));
 }
 
 TEST(PackedMatvec, BatchEqualsSeparateProducts) {
@@ -188,9 +179,7 @@ TEST(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
     const uint64_t h = 64, f = 96, vocab = 37;
     auto str = [](const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); };
     auto q = [&](uint32_t type, uint64_t n, uint32_t seed) { return str(random_tensor(type, n, seed)); };
-    std::vector<float> norm(h);
-    for (uint64_t i = 0; i < h; ++i) norm[i] = 1.0f + 0.01f * float(i);
-    const std::string nb = f32_bytes(norm);
+    const std::string nb = f32_bytes(random_floats(h, 9));  // the norm weights
     TempDir dir;
     write_file(dir.file("m.gguf"),
                GGUFBuilder().kv_str("general.architecture", "llama").kv_u32("llama.attention.head_count", 4)

@@ -47,15 +47,11 @@ TEST(TensorDirectory, DataSectionStartsAtTheNextMultipleOf32AfterTheRecords) {
 }
 
 TEST(TensorDirectory, TensorEndingAtTheFileEndIsReadOnePastBecomesZeros) {
-    Bytes f;
-    f.gguf_header(3, 0)
-        .tensor_info("exact", {3}, 0, 3)        // bytes 3 to 14 of a 15-byte data section
-        .tensor_info("past", {3}, 0, 4)         // one byte past the end
-        .tensor_info("far", {5}, 1, ~0ull - 3)  // offset wraps when added to the data start
-        .pad32()
-        .raw("\x7F\x7F\x7F")
-        .f32s({1.0f, 2.0f, 3.0f});
-    const InferenceSession s = open_ok(f);
+    const InferenceSession s = open_ok(Bytes().gguf_header(3, 0)
+                                           .tensor_info("exact", {3}, 0, 3)  // bytes 3 to 14 of a 15-byte data section
+                                           .tensor_info("past", {3}, 0, 4)   // one byte past the end
+                                           .tensor_info("far", {5}, 1, ~0ull - 3)  // offset wraps past the data start
+                                           .pad32().raw("\x7F\x7F\x7F").f32s({1.0f, 2.0f, 3.0f}));
     EXPECT_EQ(s.get_tensor_any("exact"), (Floats{1.0f, 2.0f, 3.0f}));
     EXPECT_EQ(s.get_tensor_any("past"), Floats(3, 0.0f));
     EXPECT_EQ(s.get_tensor_any("far"), Floats(5, 0.0f));
@@ -127,7 +123,7 @@ LlamaHints hints_of(uint64_t count, const Bytes& kvs) {
     return open_ok(f.gguf_header(0, count).raw(kvs.buf)).hints();
 }
 
-TEST(TensorDirectory, OnlyPositive32And64BitIntegersAreHeadCounts) {
+TEST(TensorDirectory, HintsTakeTheirTypesFromTheLastEntryUnderTheLastArchitecture) {
     const std::tuple<uint32_t, std::string, std::optional<uint64_t>> cases[] = {  // type, value bytes, hint
         {kU32, Bytes().u32(32).buf, 32}, {kI32, Bytes().u32(32).buf, 32}, {kI64, Bytes().u64(12).buf, 12},
         {kU64, Bytes().u64(1ull << 33).buf, 1ull << 33}, {kU32, Bytes().u32(0).buf, {}},
@@ -137,9 +133,7 @@ TEST(TensorDirectory, OnlyPositive32And64BitIntegersAreHeadCounts) {
         const Bytes kvs = Bytes().kv_str("general.architecture", "llama").str("llama.attention.head_count").u32(type);
         EXPECT_EQ(hints_of(2, Bytes(kvs).raw(value)).head_count, head_count) << type << " " << value.size();
     }
-}
-
-TEST(TensorDirectory, HintsAreTheLastEntryOfEachKeyUnderTheLastArchitecture) {
+    // Hints are the last entry of each key under the last architecture.
     Bytes f;
     f.kv<uint32_t>("qwen.attention.head_count", kU32, 3)  // another architecture's key
         .kv<int64_t>("mistral.attention.head_count", kI64, 9)
