@@ -122,9 +122,8 @@ TEST(SafetensorsLayers, YieldedByBeginOffsetWhateverTheHeaderOrderForEveryLoader
     for (const auto& items : {drain(SafetensorsLoader(), dir.file("m.st")), drain(AWQLoader(), dir.file("m.st")),
                               drain(GPTQLoader(), dir.file("m.st"))}) {  // AWQ and GPTQ yield the same items
         ASSERT_EQ(summary(items), (Names{"z.0 #0", "m.1 #1", "a.2 #2"}));
-        EXPECT_EQ(items[1]->tensor.data, as_vec(f32_bytes({1025, 1026})));
-        EXPECT_EQ(items[2]->tensor.data, as_vec(f32_bytes({4097, 4098})));
-        EXPECT_EQ(items[2]->layer, 2u);
+        EXPECT_EQ(std::tie(items[1]->tensor.data, items[2]->tensor.data, items[2]->layer),
+                  std::tuple(as_vec(f32_bytes({1025, 1026})), as_vec(f32_bytes({4097, 4098})), 2u));
     }
 }
 

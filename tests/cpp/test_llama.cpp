@@ -26,8 +26,7 @@ TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
     for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
         for (size_t cols : {1, 3, 4, 5, 8, 31}) {
             SCOPED_TRACE("rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
-            const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols));
-            const auto x = random_floats(cols, 9);
+            const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols)), x = random_floats(cols, 9);
             const size_t begin = rows > 3 ? 2 : 0;
             auto expected = serial_matvec(w, x, rows, cols);
             std::fill_n(expected.begin(), begin, std::numeric_limits<float>::quiet_NaN());

@@ -21,7 +21,6 @@ Result<InferenceSession> open_bytes(std::string_view bytes, uint64_t budget = ma
 // Error text of a failed open, or "ok".
 std::string outcome(const Result<InferenceSession>& r) { return r ? "ok" : r.error().message(); }
 
-// Opens `f`, which must succeed.
 InferenceSession open_ok(const Bytes& f) {
     auto s = open_bytes(f.buf);
     EXPECT_TRUE(s) << outcome(s);
@@ -68,7 +67,6 @@ TEST(TensorDirectory, TypesAreSizedByTheTableAndDimensionlessTensorsHoldOneBlock
     EXPECT_EQ(s.get_tensor_any("a\xEF\xBF\xBD" "b"), (Floats{6.25f}));
     EXPECT_EQ(s.get_tensor_any("odd"), Floats(3, 0.0f));  // code 77: 2 bytes an element, decoded as zeros
     EXPECT_EQ(s.get_tensor_any("q8"), (Floats{-6.0f}));
-    EXPECT_EQ(compute_data_size(200, 3), 6u);
     EXPECT_EQ(compute_data_size(0, 1ull << 62), UINT64_MAX);  // saturates instead of wrapping
 }
 
