@@ -50,6 +50,9 @@ inline bool write_sparse_file(const std::string& path, std::string_view head, ui
     return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 }
 
+// GGUF value type codes.
+enum : uint32_t { kU8 = 0, kI8, kU16, kI16, kU32, kI32, kF32, kBool, kString, kArray, kU64, kI64, kF64 };
+
 // Little-endian byte appenders.
 struct Bytes {
     std::string buf;
@@ -69,10 +72,25 @@ struct Bytes {
         buf.append(s);
         return *this;
     }
-};
+    Bytes& f32s(const std::vector<float>& v) { return raw({reinterpret_cast<const char*>(v.data()), v.size() * 4}); }
+    Bytes& pad32() {
+        buf.resize((buf.size() + 31) / 32 * 32, '\0');
+        return *this;
+    }
 
-// GGUF value type codes.
-enum : uint32_t { kU8 = 0, kI8, kU16, kI16, kU32, kI32, kF32, kBool, kString, kArray, kU64, kI64, kF64 };
+    // GGUF pieces, for files damaged in ways GGUFBuilder cannot express.
+    Bytes& gguf_header(uint64_t tensors, uint64_t kvs, uint32_t magic = 0x46554747, uint32_t version = 3) {
+        return u32(magic).u32(version).u64(tensors).u64(kvs);
+    }
+    template <class T>
+    Bytes& kv(std::string_view key, uint32_t type, T value) { return str(key).u32(type).le(value); }
+    Bytes& kv_str(std::string_view key, std::string_view value) { return str(key).u32(kString).str(value); }
+    Bytes& tensor_info(std::string_view name, const std::vector<uint64_t>& dims, uint32_t type, uint64_t offset) {
+        str(name).u32(static_cast<uint32_t>(dims.size()));
+        for (uint64_t d : dims) u64(d);
+        return u32(type).u64(offset);
+    }
+};
 
 // Builds a GGUF file: header, metadata entries, tensor-info records, padding to 32, data.
 class GGUFBuilder {
@@ -96,10 +114,7 @@ public:
     }
     // A tensor-info record only; its offset may point anywhere.
     GGUFBuilder& tensor_at(std::string_view name, std::vector<uint64_t> dims, uint32_t type, uint64_t offset) {
-        Bytes b;
-        b.str(name).u32(static_cast<uint32_t>(dims.size()));
-        for (uint64_t d : dims) b.u64(d);
-        infos_.append(b.u32(type).u64(offset).buf);
+        infos_.append(Bytes().tensor_info(name, dims, type, offset).buf);
         ++tensor_count_;
         return *this;
     }
@@ -108,10 +123,7 @@ public:
     uint64_t infos_end() const { return metadata_end() + infos_.size(); }
 
     std::string build() const {
-        Bytes b;
-        b.raw("GGUF").u32(3).u64(tensor_count_).u64(kv_count_).raw(kv_).raw(infos_);
-        b.buf.resize((infos_end() + 31) / 32 * 32, '\0');
-        return b.raw(data_).buf;
+        return Bytes().gguf_header(tensor_count_, kv_count_).raw(kv_).raw(infos_).pad32().raw(data_).buf;
     }
 
 private:

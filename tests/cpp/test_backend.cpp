@@ -34,10 +34,7 @@ Floats reference_matmul(const Floats& w, const Floats& x, uint64_t batch, uint64
     Floats out(batch * m, 0.0f);
     for (uint64_t b = 0; b < batch; ++b)
         for (uint64_t j = 0; j < m; ++j)
-            for (uint64_t l = 0; l < k; ++l) {
-                const float product = x[b * k + l] * w[l * m + j];
-                out[b * m + j] += product;
-            }
+            for (uint64_t l = 0; l < k; ++l) out[b * m + j] += x[b * k + l] * w[l * m + j];
     return out;
 }
 
@@ -57,15 +54,11 @@ const CpuBackend kCpu(4);
 }  // namespace
 
 TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
-    struct Case {
-        Shape weight_shape, input_shape;
-        Floats weight, input, want;
-        Shape want_shape;
-    };
     const Floats w23 = {1, 2, 3, 4, 5, 6};
-    Floats w235(30, 100.0f);  // only the leading m x k floats are read
-    std::copy(w23.begin(), w23.end(), w235.begin());
-    const Case cases[] = {
+    Floats w235 = w23;
+    w235.resize(30, 100.0f);  // only the leading m x k floats are read
+    // weight and input shapes, weight, input, the output and its shape
+    const std::tuple<Shape, Shape, Floats, Floats, Floats, Shape> cases[] = {
         {{2, 3}, {3}, w23, {1, 1, 1}, {9, 12}, {1, 2}},  // elements 0,2,4 and 1,3,5: m varies fastest
         {{2, 3}, {2, 3}, w23, {1, 1, 1, 2, 2, 2}, {9, 12, 18, 24}, {2, 2}},
         {{2, 3, 5}, {1, 3, 7}, w235, Floats(21, 1.0f), {9, 12}, {1, 2}},  // extra dimensions are ignored
@@ -73,13 +66,12 @@ TEST(CpuMatmul, SmallExamplesAndEdgeShapes) {
         {{3, 0}, {2, 0}, {}, {}, Floats(6, 0.0f), {2, 3}},  // k = 0
         {{2, 3}, {0, 3}, w23, {}, {}, {0, 2}},              // no rows
     };
-    for (const Case& c : cases) {
-        auto out = kCpu.execute(Operation{f32_tensor(c.weight_shape, c.weight)}, f32_tensor(c.input_shape, c.input));
+    for (const auto& [weight_shape, input_shape, weight, input, want, want_shape] : cases) {
+        auto out = kCpu.execute(Operation{f32_tensor(weight_shape, weight)}, f32_tensor(input_shape, input));
         ASSERT_TRUE(out) << out.error().message();
-        EXPECT_EQ(out->shape, c.want_shape);
-        EXPECT_EQ(out->dtype, DType::Float32);
+        EXPECT_EQ(std::tie(out->shape, out->dtype), std::tuple(want_shape, DType::Float32));
         EXPECT_FALSE(out->label);
-        expect_bits_equal(floats_of(*out), c.want);
+        expect_bits_equal(floats_of(*out), want);
     }
 }
 
@@ -89,8 +81,7 @@ TEST(CpuMatmul, BitEqualToSerialReferenceForEveryLoopRemainder) {
     for (auto [batch, m, k] : {std::array<uint64_t, 3>{1, 1, 1}, {1, 7, 3}, {2, 9, 4}, {3, 17, 5}, {4, 33, 8},
                                {5, 513, 7}, {7, 1031, 37}, {9, 64, 130}, {1, 1, 4099}, {2, 4099, 6}, {1, 8195, 3}}) {
         SCOPED_TRACE("batch " + std::to_string(batch) + ", m " + std::to_string(m) + ", k " + std::to_string(k));
-        const Floats w = spread_values(m * k, 1 + static_cast<uint32_t>(m));
-        const Floats x = spread_values(batch * k, 2 + static_cast<uint32_t>(k));
+        const Floats w = spread_values(m * k, 1 + uint32_t(m)), x = spread_values(batch * k, 2 + uint32_t(k));
         auto out = kCpu.matmul_f32(f32_tensor({m, k}, w), f32_tensor({batch, k}, x));
         ASSERT_TRUE(out) << out.error().message();
         EXPECT_EQ(out->shape, (Shape{batch, m}));
@@ -112,14 +103,8 @@ TEST(CpuMatmul, ConcurrentCallersGetBitEqualResults) {
 
 TEST(CpuMatmul, RejectsShapesTheDataCannotBack) {
     constexpr uint64_t kHuge = uint64_t{1} << 62;
-    struct Case {
-        Shape weight_shape;
-        size_t weight_floats;
-        Shape input_shape;
-        size_t input_floats;
-        const char* shapes;  // as the message shows them
-    };
-    const Case cases[] = {
+    // weight shape and floats, input shape and floats, the shapes as the message shows them
+    const std::tuple<Shape, size_t, Shape, size_t, const char*> cases[] = {
         {{4096}, 4096, {1, 4096}, 4096, "weight=[4096], input=[1, 4096]"},
         {{2, 3}, 6, {}, 1, "weight=[2, 3], input=[]"},
         {{0, 3}, 0, {3}, 3, "weight=[0, 3], input=[3]"},
@@ -133,36 +118,28 @@ TEST(CpuMatmul, RejectsShapesTheDataCannotBack) {
         {{kHuge, 0}, 0, {kHuge, 0}, 0, "weight=[4611686018427387904, 0], input=[4611686018427387904, 0]"},
         {{1 << 16, 0}, 0, {1 << 14, 0}, 0, "weight=[65536, 0], input=[16384, 0]"},
     };
-    for (const Case& c : cases) {
-        auto out = kCpu.execute(Operation{f32_tensor(c.weight_shape, Floats(c.weight_floats, 1.0f))},
-                                f32_tensor(c.input_shape, Floats(c.input_floats, 1.0f)));
-        ASSERT_FALSE(out) << c.shapes;
-        EXPECT_EQ(out.error().message(), std::string("Invalid shapes for matmul: ") + c.shapes);
+    for (const auto& [weight_shape, weight_floats, input_shape, input_floats, shapes] : cases) {
+        auto out = kCpu.execute(Operation{f32_tensor(weight_shape, Floats(weight_floats, 1.0f))},
+                                f32_tensor(input_shape, Floats(input_floats, 1.0f)));
+        ASSERT_FALSE(out) << shapes;
+        EXPECT_EQ(out.error().message(), std::string("Invalid shapes for matmul: ") + shapes);
         EXPECT_EQ(out.error().cause(), nullptr);
     }
 }
 
 TEST(CpuMatmul, OtherDtypesPassThroughExecuteAndAreRefusedByTheKernel) {
+    const Tensor weight = f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6});
     for (auto [weight_dtype, input_dtype] : {std::pair{DType::Float16, DType::Float32}, {DType::Float32, DType::Int4}}) {
-        Tensor weight = f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6});
-        weight.dtype = weight_dtype;
+        Tensor w = weight;
+        w.dtype = weight_dtype;
         // Not even a valid size: nothing of it is examined.
         const Tensor input{.data = {1, 2, 3, 4, 5, 6}, .shape = {7}, .label = "kept", .dtype = input_dtype};
-        auto out = kCpu.execute(Operation{weight}, input);
+        auto out = kCpu.execute(Operation{w}, input);
         ASSERT_TRUE(out);
         EXPECT_EQ(std::tie(out->data, out->shape, out->label, out->dtype),
                   std::tie(input.data, input.shape, input.label, input.dtype));
     }
-    Tensor half_input = f32_tensor({3}, {1, 1, 1});
-    half_input.dtype = DType::Float16;
-    auto out = kCpu.matmul_f32(f32_tensor({2, 3}, {1, 2, 3, 4, 5, 6}), half_input);
+    auto out = kCpu.matmul_f32(weight, Tensor{.data = std::vector<uint8_t>(12), .shape = {3}, .dtype = DType::Float16});
     ASSERT_FALSE(out);
     EXPECT_EQ(out.error().message(), "Invalid dtype for operation: float16");
-}
-
-TEST(CpuBackend, DescribesItselfByItsThreadCount) {  // the scheduler's test covers the pool's own count
-    const CpuBackend one(1);
-    EXPECT_EQ(one.device_info().name, "CPU (1 threads)");
-    EXPECT_EQ(one.estimated_bandwidth_bytes_per_sec(), 2.5e10);
-    EXPECT_TRUE(one.supports_dtype(DType::Int4));
 }

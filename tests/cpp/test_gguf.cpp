@@ -23,19 +23,16 @@ Result<ModelMetadata> load(const TempDir& dir, std::string_view bytes) {
 }
 
 GGUFBuilder llama() {
-    GGUFBuilder b;
-    b.kv_str("general.architecture", "llama").kv_u32("llama.block_count", 32).kv_u32("llama.embedding_length", 4096)
-        .kv_u32("llama.attention.head_count", 32).kv_u32("llama.attention.head_count_kv", 8)
-        .kv_u32("llama.vocab_size", 32000).kv_u32("llama.context_length", 4096);
-    return b;
+    return GGUFBuilder().kv_str("general.architecture", "llama").kv_u32("llama.block_count", 32)
+        .kv_u32("llama.embedding_length", 4096).kv_u32("llama.attention.head_count", 32)
+        .kv_u32("llama.attention.head_count_kv", 8).kv_u32("llama.vocab_size", 32000)
+        .kv_u32("llama.context_length", 4096);
 }
 
 // A file whose one metadata entry "k" has the value type `type` and the value bytes `value`.
 std::string entry(uint32_t type, std::string_view value) { return GGUFBuilder().kv("k", type, value).build(); }
 
 }  // namespace
-
-// ---- values ---------------------------------------------------------------------------------------
 
 TEST(GGUFValues, EveryFixedTypeDecodesToTheVariantOfItsCode) {
     const std::pair<std::string, GGUFValue> cases[] = {  // value bytes; the variant's index is the type code
@@ -63,8 +60,7 @@ TEST(GGUFValues, NestedArraysAndStringsKeepTheirOrder) {
                              GGUFValue{A{{int16_t{1}}, {int16_t{-1}}, {int16_t{7}}}}}}));
 }
 
-TEST(GGUFValues, FileOverloadsLeaveTheFileJustPastTheValue) {
-    // The readers buffer ahead; the File overloads must hand the file back where the value ends.
+TEST(GGUFValues, FileOverloadsLeaveTheFileJustPastTheValue) {  // though the readers buffer ahead
     TempDir dir;
     write_file(dir.file("v.bin"), Bytes().str("tok").u32(kArray).u32(kString).u64(2).str("a").str("b").u8(0x7e).buf);
     File file = std::move(*File::open(dir.file("v.bin")));
@@ -83,21 +79,16 @@ TEST(GGUFValues, DeeplyNestedArraysFailInsteadOfExhaustingTheStack) {
     EXPECT_TRUE(read_value_from(ok.u32(kU8).u64(1).u8(9).buf, kArray));
 }
 
-// ---- metadata ---------------------------------------------------------------------------------------
-
-TEST(GGUFMetadata, LlamaRecordAndEmptyFile) {
+TEST(GGUFMetadata, LlamaRecordEmptyFileAndUnknownArchitecture) {
     TempDir dir;
     const std::string bytes = llama().build();
     EXPECT_EQ(load(dir, bytes).value(),
               (ModelMetadata{.architecture = "llama", .format_name = "GGUF", .num_layers = 32, .hidden_size = 4096,
                              .num_attention_heads = 32, .num_kv_heads = 8, .vocab_size = 32000,
                              .context_length = 4096, .file_size = bytes.size()}));
-    EXPECT_EQ(load(dir, Bytes().raw("GGUF").u32(3).u64(0).u64(0).buf).value(),
+    EXPECT_EQ(load(dir, Bytes().gguf_header(0, 0).buf).value(),
               (ModelMetadata{.format_name = "GGUF", .file_size = 24}));
-}
-
-TEST(GGUFMetadata, ArchitectureOfAnotherTypeIsUnknownAndTheLastEntryOfAKeyWins) {
-    TempDir dir;
+    // An architecture of another type is unknown; the last entry of a key wins.
     auto m = load(dir, GGUFBuilder().kv("general.architecture", kArray, Bytes().u32(kU8).u64(0).buf)
                            .kv_u32("unknown.block_count", 5).kv_u32("llama.block_count", 7)
                            .kv_u32("unknown.block_count", 6).build());
@@ -128,8 +119,6 @@ TEST(GGUFMetadata, ExpertDefaultsAndMoeMetadata) {
     EXPECT_FALSE(load(dir, llama().kv_u32("llama.expert_count", 0).kv_u32("llama.expert_used_count", 2).build())->moe);
 }
 
-// ---- malformed files ---------------------------------------------------------------------------------
-
 TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
     const std::tuple<const char*, std::string, std::string> cases[] = {
         {"zip_magic", std::string("PK\x03\x04", 4) + std::string(40, '\0'), "Not a GGUF file: bad magic 04034b50"},
@@ -140,8 +129,8 @@ TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
         {"nested_array_of_type_99", entry(kArray, Bytes().u32(kArray).u64(1).u32(99).u64(0).buf),
          "Unknown GGUF value type: 99"},
         // Announced counts and lengths far beyond the file: a short read, nothing allocated for them.
-        {"entry_count_max", Bytes().raw("GGUF").u32(3).u64(0).u64(UINT64_MAX).str("a").u32(kU8).u8(1).buf, kShort},
-        {"key_length_2e62", Bytes().raw("GGUF").u32(3).u64(0).u64(1).u64(1ull << 62).raw("key").buf, kShort},
+        {"entry_count_max", Bytes().gguf_header(0, UINT64_MAX).str("a").u32(kU8).u8(1).buf, kShort},
+        {"key_length_2e62", Bytes().gguf_header(0, 1).u64(1ull << 62).raw("key").buf, kShort},
         {"string_length_max", entry(kString, Bytes().u64(UINT64_MAX).buf), kShort},
         {"u8_array_count_2e62", entry(kArray, Bytes().u32(kU8).u64(1ull << 62).raw("xy").buf), kShort},
         {"u64_array_count_wraps", entry(kArray, Bytes().u32(kU64).u64(1ull << 61).u64(1).buf), kShort},

@@ -1,79 +1,60 @@
-// The LLaMA runtime's algorithms: the matvec kernels, norm, rotary embedding, the construction rules and
-// the shapes a step refuses. Agreement of whole models with a reference is shown by the Python tests.
+// The LLaMA runtime's algorithms: float matvec kernels, norm, rotary embedding, construction rules and
+// the shapes a step refuses. Whole models are compared with a reference by the Python tests.
 #include <gtest/gtest.h>
 
 #include <tbb/task_arena.h>
 
-#include <bit>
 #include <cmath>
 #include <limits>
-#include <random>
 
 #include "inference/llama.hpp"
 #include "inference/matvec_kernels.hpp"
 #include "float_bits.hpp"
 
 using namespace quillfen;
-using quillfen::testing::random_floats;
-using quillfen::testing::serial_matvec;
+using namespace quillfen::testing;
 
-// Everything here is file-local: other test files use the same helper names.
-namespace {
+namespace {  // file-local: other test files use the same helper names
 
 constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
 std::vector<float> zeros(size_t n) { return std::vector<float>(n, 0.0f); }
 
-void expect_bits(const std::vector<float>& got, const std::vector<float>& want, size_t from = 0) {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t r = from; r < got.size(); ++r)
-        EXPECT_EQ(std::bit_cast<uint32_t>(got[r]), std::bit_cast<uint32_t>(want[r])) << "row " << r;
-}
-
-// ---- matvec -----------------------------------------------------------------------------------
-
 TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
-    // Row counts around the 8- and 16-row blocks, column counts around the 4-column transposes; a range
-    // that starts mid-matrix; NaN canaries before the range must stay.
+    // Rows around the 8- and 16-row blocks, columns around the 4-column transposes; a range starting
+    // mid-matrix leaves the NaN canaries before it.
     for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
         for (size_t cols : {1, 3, 4, 5, 8, 31}) {
             SCOPED_TRACE("rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
-            const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols));
-            const auto x = random_floats(cols, 9);
-            const auto expected = serial_matvec(w, x, rows, cols);
+            const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols)), x = random_floats(cols, 9);
             const size_t begin = rows > 3 ? 2 : 0;
+            auto expected = serial_matvec(w, x, rows, cols);
+            std::fill_n(expected.begin(), begin, std::numeric_limits<float>::quiet_NaN());
             for (bool avx : {false, true}) {
                 if (avx && !matvec_rows_avx_available()) continue;
                 std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
                 (avx ? matvec_rows_avx : matvec_rows_portable)(w.data(), x.data(), out.data(), begin, rows, cols);
-                for (size_t r = 0; r < begin; ++r) EXPECT_TRUE(std::isnan(out[r]));
-                expect_bits(out, expected, begin);
+                expect_bits_equal(out, expected);
             }
         }
     }
 }
 
-TEST(Matvec, EqualsTheSerialSumAtAnyThreadCount) {
+TEST(Matvec, EqualsTheSerialSumAtAnyThreadCountAndShortOperandsGiveZeros) {
     const std::pair<size_t, size_t> shapes[] = {{1, 7}, {37, 53}, {1023, 96}, {17, 5}, {6, 0}};
     for (auto [rows, cols] : shapes) {
-        const auto w = random_floats(rows * cols, 1);
-        const auto x = random_floats(cols, 2);
-        expect_bits(matvec(w, x, rows, cols), serial_matvec(w, x, rows, cols));
-        tbb::task_arena(1).execute([&] { expect_bits(matvec(w, x, rows, cols), serial_matvec(w, x, rows, cols)); });
+        const auto w = random_floats(rows * cols, 1), x = random_floats(cols, 2);
+        const auto want = serial_matvec(w, x, rows, cols);
+        expect_bits_equal(matvec(w, x, rows, cols), want);
+        tbb::task_arena(1).execute([&] { expect_bits_equal(matvec(w, x, rows, cols), want); });
     }
     // Every product -0: a sum started from +0 would end as +0.
     for (float v : matvec(zeros(17 * 5), std::vector<float>(5, -1.0f), 17, 5)) EXPECT_TRUE(std::signbit(v));
-}
-
-TEST(Matvec, ShortWeightOrInputGivesZeros) {
-    const auto w = random_floats(12, 3);
-    const auto x = random_floats(4, 4);
+    const auto w = random_floats(12, 3), x = random_floats(4, 4);
     EXPECT_EQ(matvec(std::span(w).first(11), x, 3, 4), zeros(3));
     EXPECT_EQ(matvec(w, std::span(x).first(3), 3, 4), zeros(3));
     EXPECT_EQ(matvec(w, x, 2, 4), serial_matvec(w, x, 2, 4));  // a longer weight: its first rows
 }
-
-// ---- norm and rotary embedding ----------------------------------------------------------------
 
 TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
     std::vector<float> v = {3.0f, 4.0f};
@@ -99,27 +80,20 @@ TEST(Rope, RotatesAdjacentPairsAtFallingFrequencies) {
     EXPECT_NE(short_v[1], 0.0f);
 }
 
-// ---- construction -----------------------------------------------------------------------------
-
 TEST(LayerCount, CountsLargestBlockNumberPlusOne) {
     EXPECT_EQ(count_layers({{"blk.0.x", {}}, {"blk.7.y", {}}, {"token_embd.weight", {}}}).count, 8u);
     EXPECT_EQ(count_layers({{"blk.5", {}}, {"blk.+3.z", {}}}).count, 6u);
     EXPECT_EQ(count_layers({{"blk.+9.z", {}}, {"blk.2.a", {}}}).count, 10u);
-    EXPECT_EQ(count_layers({{"blk.x.y", {}}, {"blk.-1.y", {}}, {"blk.99999999999999999999.y", {}}, {"blk.", {}},
-                            {"blk.+.a", {}}, {"blk.1x.a", {}}, {"output.weight", {}}})
-                  .count,
-              0u);
+    const TensorMap none = {{"blk.x.y", {}}, {"blk.-1.y", {}}, {"blk.99999999999999999999.y", {}}, {"blk.", {}},
+                            {"blk.+.a", {}}, {"blk.1x.a", {}}, {"output.weight", {}}};
+    EXPECT_EQ(count_layers(none).count, 0u);
     EXPECT_TRUE(count_layers({{"blk.18446744073709551615.a", {}}}).overflow);
 }
 
 TEST(DeriveConfig, FromLengthsAndHints) {
     // The rules the end-to-end models do not reach; square queries and stored head counts run there.
-    const struct {
-        const char* name;
-        TensorMap tensors;
-        LlamaHints hints;
-        std::vector<uint64_t> want;  // hidden, heads, kv heads, head width, vocabulary
-    } cases[] = {
+    // name, tensors, hints, and the hidden width, heads, kv heads, head width and vocabulary wanted
+    const std::tuple<const char*, TensorMap, LlamaHints, std::vector<uint64_t>> cases[] = {
         {"no_tensors", {}, {}, {4096, 32, 32, 128, 32000}},
         {"no_tensors_with_head_count", {}, {8, std::nullopt, {}, {}}, {4096, 8, 8, 512, 32000}},
         {"query_wider_than_hidden",
@@ -131,25 +105,17 @@ TEST(DeriveConfig, FromLengthsAndHints) {
          {4, 32, 32, 0, 5}},
         {"zero_width_without_key_matrix", {{"output_norm.weight", {}}, {"token_embd.weight", zeros(9)}}, {},
          {0, 32, 32, 0, 32000}}};
-    for (const auto& c : cases) {
-        const LlamaConfig got = derive_config(c.tensors, c.hints);
+    for (const auto& [name, tensors, hints, want] : cases) {
+        const LlamaConfig got = derive_config(tensors, hints);
         EXPECT_EQ(std::vector<uint64_t>({got.hidden_dim, got.n_heads, got.n_kv_heads, got.head_dim, got.vocab_size}),
-                  c.want)
-            << c.name;
+                  want) << name;
     }
 }
 
 TEST(DeriveConfig, ZeroWidthWithAttentionMatricesDividesByZero) {
-    try {
-        derive_config({{"output_norm.weight", {}}, {"blk.0.attn_q.weight", zeros(4)}}, {});
-        FAIL() << "no fault";
-    } catch (const InternalFault& f) {
-        EXPECT_STREQ(f.what(), "attempt to divide by zero");
-    }
+    EXPECT_THROW(derive_config({{"output_norm.weight", {}}, {"blk.0.attn_q.weight", zeros(4)}}, {}), InternalFault);
     EXPECT_THROW(derive_config({{"blk.0.attn_norm.weight", {}}, {"blk.0.attn_k.weight", zeros(4)},
-                                {"token_embd.weight", zeros(4)}},
-                               {}),
-                 InternalFault);
+                                {"token_embd.weight", zeros(4)}}, {}), InternalFault);
 }
 
 LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
@@ -158,15 +124,13 @@ LlamaSession build(const TensorMap& tensors, const LlamaHints& hints = {}) {
     return std::move(*s);
 }
 
-TEST(BuildSession, MissingEmbeddingOutputAndFinalNormGetDefaults) {
-    // The end-to-end models always carry these three; H = 3 comes from the first block's norm.
+TEST(BuildSession, MissingWeightsGetDefaultsUnlessBeyondTheMemoryLimit) {
+    // The end-to-end models always carry embedding, output and final norm; H = 3 from the first block's norm.
     LlamaSession s = build({{"blk.0.attn_norm.weight", zeros(3)}});
     EXPECT_EQ(s.weights.token_embd, zeros(3 * 32000));
     EXPECT_EQ(s.weights.output, zeros(3 * 32000));
     EXPECT_EQ(s.weights.output_norm, std::vector<float>(3, 1.0f));
-}
 
-TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     // H = 8, 8 heads of width 1 (from the query matrix): a default layer is 8 + 64 + 64 + 64 + 64 + 8
     // floats plus its records; layer 0's query and layer 9's norm are present.
     const TensorMap ten = {{"output_norm.weight", zeros(8)}, {"token_embd.weight", zeros(16)},
@@ -179,26 +143,20 @@ TEST(BuildSession, DefaultsBeyondTheMemoryLimitAreRefusedUpFront) {
     EXPECT_EQ(r.error().message(), "Default weights too large: 10 layers need " + std::to_string(needed) +
                                        " bytes, more than the " + std::to_string(needed - 1) + " bytes of memory");
 
-    // Missing key matrices that would default to head_dim x 2^62 x H floats. (Huge block numbers are
-    // refused the same way; the Python tests load such files.)
+    // Missing key matrices that would default to head_dim x 2^62 x H floats.
     r = build_llama_session({{"output_norm.weight", zeros(8)}, {"blk.0.attn_norm.weight", zeros(8)}},
                             {2, uint64_t{1} << 62, {}, {}}, kNoLimit);
     ASSERT_FALSE(r);
     EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 1 layers need more than "));
 }
 
-// ---- forward: shapes the reference model does not reach -----------------------------------------
-
 // One layer whose value and output projections are the identity, queries and keys zero.
 LlamaSession pass_through_layer(const LlamaHints& hints) {
     std::vector<float> identity(16, 0.0f);
     for (int i = 0; i < 4; ++i) identity[i * 5] = 1.0f;
-    return build({{"output_norm.weight", std::vector<float>(4, 1.0f)},
-                  {"token_embd.weight", {1, 1, 1, 1, 2, -1, 0, 3}},
-                  {"output.weight", identity},
-                  {"blk.0.attn_v.weight", identity},
-                  {"blk.0.attn_output.weight", identity}},
-                 hints);
+    return build({{"output_norm.weight", std::vector<float>(4, 1.0f)}, {"token_embd.weight", {1, 1, 1, 1, 2, -1, 0, 3}},
+                  {"output.weight", identity}, {"blk.0.attn_v.weight", identity},
+                  {"blk.0.attn_output.weight", identity}}, hints);
 }
 
 TEST(Forward, DegenerateHeadShapesStillStep) {
