@@ -23,7 +23,7 @@ struct InferenceEngine {
         auto scheduler = Scheduler::with_auto_detect();
         if (!scheduler) return std::unexpected(std::move(scheduler).error());
         if (vram_budget == 0 && ram_budget == 0)
-            return InferenceEngine{TieredMemoryManager(0, 5153960755ull, 10307921510ull), std::move(*scheduler)};
+            return InferenceEngine{TieredMemoryManager(kDefaultVramBudget, kDefaultRamBudget, kDefaultSwapBudget), std::move(*scheduler)};
         uint64_t swap_budget;
         if (mul_overflows(ram_budget, 2, &swap_budget)) swap_budget = UINT64_MAX;
         return InferenceEngine{TieredMemoryManager(vram_budget, ram_budget, swap_budget), std::move(*scheduler)};

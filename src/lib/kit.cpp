@@ -142,6 +142,17 @@ std::optional<uint64_t> arg_u64(PyObject* value, const char* name) {
     return static_cast<uint64_t>(v);
 }
 
+bool args_u64_or_zero(PyObject* const* bound, std::span<const char* const> names, uint64_t* out) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        out[i] = 0;
+        if (!bound[i]) continue;
+        auto v = arg_u64(bound[i], names[i]);
+        if (!v) return false;
+        out[i] = *v;
+    }
+    return true;
+}
+
 std::optional<uint32_t> arg_u32(PyObject* value, const char* name) {
     OwnedRef index(PyNumber_Index(value));
     if (!index) {

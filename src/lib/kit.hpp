@@ -45,6 +45,9 @@ std::optional<std::string> arg_str(PyObject* value, const char* name);  // str o
 std::optional<uint64_t> arg_u64(PyObject* value, const char* name);
 std::optional<uint32_t> arg_u32(PyObject* value, const char* name);
 std::optional<double> arg_f64(PyObject* value, const char* name);  // any object with a float value
+// Every bound argument of `names` converted by arg_u64 into `out`; an argument not given leaves 0.
+// False with the conversion's error set.
+bool args_u64_or_zero(PyObject* const* bound, std::span<const char* const> names, uint64_t* out);
 
 // ---- results ---------------------------------------------------------------------------------
 // Each returns a new reference. If the interpreter cannot create the object, the pending error is

@@ -15,13 +15,8 @@ const Signature kLoadSig{"InferenceEngine.load_model()", kLoadParams, 1};
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[2];
     if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
-    uint64_t budgets[2] = {0, 0};
-    for (int i = 0; i < 2; ++i) {
-        if (!bound[i]) continue;
-        auto v = arg_u64(bound[i], kNewParams[i]);
-        if (!v) return nullptr;
-        budgets[i] = *v;
-    }
+    uint64_t budgets[2];
+    if (!args_u64_or_zero(bound, kNewParams, budgets)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto engine = InferenceEngine::create(budgets[0], budgets[1]);
         if (!engine) return raise_runtime(engine.error());

@@ -6,24 +6,15 @@
 namespace quillfen::py {
 namespace {
 
-// When every budget given is 0 (or none is given), Python gets these: 4.8 GiB of RAM and
-// twice that of swap, each rounded down to whole bytes.
-constexpr uint64_t kDefaultRamBudget = 5153960755;
-constexpr uint64_t kDefaultSwapBudget = 10307921510;
-
 constexpr const char* kNewParams[] = {"vram_budget", "ram_budget", "swap_budget"};
 const Signature kNewSig{"TieredMemoryManager.__new__()", kNewParams, 0};
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[3];
     if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
-    uint64_t budgets[3] = {0, 0, 0};
-    for (int i = 0; i < 3; ++i) {
-        if (!bound[i]) continue;
-        auto v = arg_u64(bound[i], kNewParams[i]);
-        if (!v) return nullptr;
-        budgets[i] = *v;
-    }
+    uint64_t budgets[3];
+    if (!args_u64_or_zero(bound, kNewParams, budgets)) return nullptr;
+    // All zero (or none given): the defaults, 4.8 GiB of RAM and twice that of swap.
     if (budgets[0] == 0 && budgets[1] == 0 && budgets[2] == 0) {
         budgets[1] = kDefaultRamBudget;
         budgets[2] = kDefaultSwapBudget;
