@@ -9,19 +9,13 @@
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
+#include "inference/kernels.hpp"
+
 namespace quillfen {
 
 static_assert(std::endian::native == std::endian::little, "tensor bytes are little-endian floats, read in place");
 
 namespace {
-
-// The kernel is compiled for AVX2 and for the baseline, picked at load time. Each output element is
-// still one float32 sum in the documented order, so every clone gives bit-identical results.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define QUILLFEN_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUILLFEN_KERNEL_CLONES
-#endif
 
 // Tensor bytes viewed as floats in place. GCC's may_alias makes reading byte storage as float defined.
 using AliasedFloat = float __attribute__((may_alias));
@@ -32,38 +26,6 @@ const AliasedFloat* float_view(const std::vector<uint8_t>& bytes) {
 
 // With k == 0 no operand data backs the output's size, so it is bounded here instead.
 constexpr uint64_t kMaxUnbackedOutputBytes = uint64_t{1} << 30;
-
-// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
-// sequential runs; rows longer than this are done block by block.
-constexpr uint64_t kColBlock = 4096;
-constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
-
-// One output row, zero on entry: out[j] = sum over l of x[l] * w[l*m + j], for j in [0, m).
-// Column blocks outermost, then l in increasing order, so each element receives its products in
-// increasing l, one float32 add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
-// The j loops are independent across j, so they vectorise without reordering any element's sum.
-QUILLFEN_KERNEL_CLONES
-void matmul_row(float* __restrict out, const AliasedFloat* __restrict x, const AliasedFloat* __restrict w,
-                uint64_t m, uint64_t k) {
-    for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
-        const uint64_t cols = std::min(kColBlock, m - j0);
-        float* __restrict o = out + j0;
-        uint64_t l = 0;
-        for (; l + kInnerStep <= k; l += kInnerStep) {
-            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
-            const AliasedFloat* __restrict w0 = w + l * m + j0;
-            const AliasedFloat* __restrict w1 = w0 + m;
-            const AliasedFloat* __restrict w2 = w1 + m;
-            const AliasedFloat* __restrict w3 = w2 + m;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
-        }
-        for (; l < k; ++l) {
-            const float xl = x[l];
-            const AliasedFloat* __restrict wl = w + l * m + j0;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
-        }
-    }
-}
 
 Error shape_error(const Tensor& weight, const Tensor& input) {
     return Error("Invalid shapes for matmul: weight=" + format_shape(weight.shape) +
@@ -96,6 +58,9 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
     const AliasedFloat* w = float_view(weight.data);
     const AliasedFloat* x = float_view(input.data);
     if (k > 0) {
+        // Each output row is one kernel call: every element one float32 sum in increasing l, whatever
+        // the instruction set, so every level gives bit-identical results.
+        const auto matmul_row = kernels().matmul_row;
         tbb::parallel_for(
             tbb::blocked_range<uint64_t>(0, batch, 1),
             [&](const tbb::blocked_range<uint64_t>& rows) {

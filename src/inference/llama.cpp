@@ -1,8 +1,7 @@
 #include "inference/llama.hpp"
 
 #include "inference/dequant.hpp"
-#include "inference/matvec_kernels.hpp"
-#include "inference/packed_kernels.hpp"
+#include "inference/kernels.hpp"
 
 #include <cmath>
 #include <functional>
@@ -350,6 +349,7 @@ std::vector<float> matvec(std::span<const float> weight, std::span<const float> 
     const float* w = weight.data();
     const float* x = input.data();
     float* o = out.data();
+    const auto matvec_rows = kernels().matvec_rows;
     if (rows == 1) {
         matvec_rows(w, x, o, 0, 1, cols);
     } else if (rows > 1) {
@@ -378,14 +378,14 @@ struct WorkItem {
     uint64_t begin, end;  // rows
 };
 
-void run_item(const WorkItem& item, PackedIsa isa) {
+void run_item(const WorkItem& item, const KernelTable& k) {
     const MatvecTask& t = *item.task;
     const PackedStorage& w = *t.weight->storage();
     if (w.format == PackedFormat::Flat) {
-        matvec_rows(w.tail.data(), t.input.data(), t.out, item.begin, item.end, t.cols);
+        k.matvec_rows(w.tail.data(), t.input.data(), t.out, item.begin, item.end, t.cols);
     } else {
-        packed_matvec_groups(w, t.input.data(), t.out, t.rows, item.begin / kPackRows,
-                             (item.end + kPackRows - 1) / kPackRows, isa);
+        k.packed_groups(packed_view(w), t.input.data(), t.out, t.rows, item.begin / kPackRows,
+                        (item.end + kPackRows - 1) / kPackRows);
     }
 }
 
@@ -422,14 +422,14 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
         }
         for (uint64_t r = 0; r < t.rows; r += kItemRows) items.push_back({task, r, std::min(r + kItemRows, t.rows)});
     }
-    const PackedIsa isa = packed_best_isa();
+    const KernelTable& k = kernels();
     if (items.size() == 1) {
-        run_item(items[0], isa);
+        run_item(items[0], k);
     } else if (items.size() > 1) {
         tbb::parallel_for(
             tbb::blocked_range<size_t>(0, items.size(), 1),
             [&](const tbb::blocked_range<size_t>& r) {
-                for (size_t i = r.begin(); i != r.end(); ++i) run_item(items[i], isa);
+                for (size_t i = r.begin(); i != r.end(); ++i) run_item(items[i], k);
             },
             tbb::auto_partitioner());
     }

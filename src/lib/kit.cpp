@@ -1,5 +1,7 @@
 #include "lib/kit.hpp"
 
+#include "inference/kernels.hpp"
+
 #include <string>
 #include <vector>
 
@@ -272,5 +274,12 @@ PyTypeObject* make_type(PyType_Spec* type_slots) {
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) { return raise_type_error("No constructor defined"); }
+
+bool kernel_level_accepted() {
+    const Result<Isa>& isa = chosen_isa();
+    if (isa) return true;
+    PyErr_SetString(PyExc_ImportError, isa.error().message().c_str());
+    return false;
+}
 
 }  // namespace quillfen::py

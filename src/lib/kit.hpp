@@ -168,4 +168,10 @@ PyTypeObject* make_type(PyType_Spec* type_slots);
 // tp_new of classes without a constructor: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// ---- module initialisation ------------------------------------------------------------------
+
+// False with ImportError set when QUILLFEN_ISA asks for a kernel level this CPU cannot run (or names
+// none): a module refuses to load rather than run other kernels than the ones asked for.
+bool kernel_level_accepted();
+
 }  // namespace quillfen::py

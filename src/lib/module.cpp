@@ -76,6 +76,7 @@ PyMODINIT_FUNC PyInit__core(void) {
         return nullptr;
     }
     if (!g_module) {
+        if (!kernel_level_accepted()) return nullptr;
         g_module = create_module();
         if (!g_module) return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "backends/cpu.hpp"
+#include "inference/kernels.hpp"
 #include "float_bits.hpp"
 
 using namespace quillfen;
@@ -85,7 +86,15 @@ TEST(CpuMatmul, BitEqualToSerialReferenceForEveryLoopRemainder) {
         auto out = kCpu.matmul_f32(f32_tensor({m, k}, w), f32_tensor({batch, k}, x));
         ASSERT_TRUE(out) << out.error().message();
         EXPECT_EQ(out->shape, (Shape{batch, m}));
-        expect_bits_equal(floats_of(*out), reference_matmul(w, x, batch, m, k));
+        const Floats want = reference_matmul(w, x, batch, m, k);
+        expect_bits_equal(floats_of(*out), want);
+        for (Isa isa : kAllIsas) {  // every level this CPU runs, not only the chosen one
+            const KernelTable* table = kernel_table(isa);
+            if (!table) continue;
+            Floats rows(batch * m, 0.0f);
+            for (uint64_t b = 0; b < batch; ++b) table->matmul_row(rows.data() + b * m, x.data() + b * k, w.data(), m, k);
+            expect_bits_equal(rows, want);
+        }
     }
 }
 

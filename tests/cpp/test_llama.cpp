@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "inference/llama.hpp"
-#include "inference/matvec_kernels.hpp"
+#include "inference/kernels.hpp"
 #include "float_bits.hpp"
 
 using namespace quillfen;
@@ -21,19 +21,20 @@ constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 std::vector<float> zeros(size_t n) { return std::vector<float>(n, 0.0f); }
 
 TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
-    // Rows around the 8- and 16-row blocks, columns around the 4-column transposes; a range starting
+    // Rows around the 4-, 8-, 16- and 32-row blocks, columns around the 4-column transposes; a range starting
     // mid-matrix leaves the NaN canaries before it.
-    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40}) {
+    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40, 67}) {
         for (size_t cols : {1, 3, 4, 5, 8, 31}) {
             SCOPED_TRACE("rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
             const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols)), x = random_floats(cols, 9);
             const size_t begin = rows > 3 ? 2 : 0;
             auto expected = serial_matvec(w, x, rows, cols);
             std::fill_n(expected.begin(), begin, std::numeric_limits<float>::quiet_NaN());
-            for (bool avx : {false, true}) {
-                if (avx && !matvec_rows_avx_available()) continue;
+            for (Isa isa : kAllIsas) {
+                const KernelTable* k = kernel_table(isa);
+                if (!k) continue;
                 std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
-                (avx ? matvec_rows_avx : matvec_rows_portable)(w.data(), x.data(), out.data(), begin, rows, cols);
+                k->matvec_rows(w.data(), x.data(), out.data(), begin, rows, cols);
                 expect_bits_equal(out, expected);
             }
         }

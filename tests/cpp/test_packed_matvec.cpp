@@ -10,7 +10,7 @@
 #include "formats/gguf_types.hpp"
 #include "inference/dequant.hpp"
 #include "inference/llama.hpp"
-#include "inference/packed_kernels.hpp"
+#include "inference/kernels.hpp"
 #include "float_bits.hpp"
 #include "format_fixtures.hpp"
 
@@ -65,11 +65,12 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
     EXPECT_TRUE(same_bits(matvec(w, x, rows, cols), want)) << what << " via matvec";
     const PackedStorage* s = w.storage();
     if (s->format == PackedFormat::Flat || s->format == PackedFormat::Zeros || s->cols != cols) return;
-    for (PackedIsa isa : {PackedIsa::Scalar, PackedIsa::Avx2, PackedIsa::Avx512}) {
-        if (!packed_isa_available(isa)) continue;
+    for (Isa isa : kAllIsas) {
+        const KernelTable* k = kernel_table(isa);
+        if (!k) continue;
         std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
-        packed_matvec_groups(*s, x.data(), out.data(), rows, 0, (rows + kPackRows - 1) / kPackRows, isa);
-        EXPECT_TRUE(same_bits(out, want)) << what << " kernel " << int(isa);
+        k->packed_groups(packed_view(*s), x.data(), out.data(), rows, 0, (rows + kPackRows - 1) / kPackRows);
+        EXPECT_TRUE(same_bits(out, want)) << what << " kernel " << isa_name(isa);
     }
 }
 

@@ -1,6 +1,7 @@
 """LlamaSession end to end: tiny random GGUF models decoded token by token against a NumPy reference."""
 
 import math
+import os
 import pathlib
 import re
 import struct
@@ -12,6 +13,7 @@ import numpy as np
 import pytest
 from gguf import GGMLQuantizationType as Q
 
+from quillfen import _runtime
 from quillfen._core import LlamaSession
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
@@ -26,6 +28,15 @@ RANDOM_BLOCKS = {Q.Q8_1: (36, 0, None, 0.01, 0), Q.Q2_K: (84, 80, 82, 0.005, 1.5
                  Q.Q4_K: (144, 0, 2, 0.0002, 7.5), Q.Q5_K: (176, 0, 2, 0.0001, 15.5),
                  Q.Q6_K: (210, 208, None, 0.0001, 0)}
 TYPES = [Q.F32, Q.F16, Q.Q4_0, Q.Q4_1, Q.Q5_0, Q.Q5_1, Q.Q8_0, *RANDOM_BLOCKS]
+
+
+def test_kernels_run_at_the_level_asked_for():
+    """Emulated and forced runs name in QUILLFEN_EXPECT_ISA the level they must land on, so a run
+    that silently took another path fails instead of passing on the wrong kernels."""
+    levels = _runtime.cpu_isas()
+    assert levels[0] == "scalar" and set(levels) <= {"scalar", "avx2", "avx512"}
+    expected = os.environ.get("QUILLFEN_EXPECT_ISA") or os.environ.get("QUILLFEN_ISA") or levels[-1]
+    assert _runtime.kernel_isa() == expected
 
 
 def quantised(rng, arr, qtype):

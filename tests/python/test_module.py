@@ -1,9 +1,11 @@
 import importlib
+import os
+import subprocess
 import sys
 
 import pytest
 
-from quillfen import _core
+from quillfen import _core, _runtime
 
 
 def test_version_empty_docstring_and_all_in_registration_order():
@@ -27,3 +29,16 @@ def test_sub_interpreters_are_refused(tmp_path):
     testcapi.run_in_subinterp("try:\n import quillfen._core\n r = 'imported'\nexcept ImportError as e:\n"
                               f" r = 'ImportError: ' + str(e)\nopen({str(out)!r}, 'w').write(r)\n")
     assert out.read_text() == "ImportError: quillfen._core does not support sub-interpreters"
+
+
+@pytest.mark.parametrize("asked", ["sse4", "AVX2", "avx2", "avx512"])
+def test_a_kernel_level_the_cpu_cannot_run_refuses_the_import(tmp_path, asked):
+    if asked in _runtime.cpu_isas():
+        pytest.skip(f"this CPU runs {asked}")
+    for module in ("quillfen", "quillfen._runtime"):
+        run = subprocess.run([sys.executable, "-c", f"import {module}"], cwd=tmp_path, capture_output=True, text=True,
+                             env={**os.environ, "QUILLFEN_ISA": asked})
+        *_, last = run.stderr.strip().splitlines()
+        assert run.returncode == 1
+        assert last.startswith(f"ImportError: QUILLFEN_ISA={asked} ")
+        assert "this CPU has" in last and "runs: scalar" in last

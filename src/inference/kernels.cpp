@@ -1,0 +1,138 @@
+// Chooses the kernel table once. Baseline code: it runs before anything is known about the CPU.
+#include "inference/kernels.hpp"
+
+#include <cstdlib>
+#include <vector>
+
+namespace quillfen {
+
+// Each defined in its own translation unit, compiled for its level.
+extern const KernelTable kScalarKernels;
+#if defined(__x86_64__)
+extern const KernelTable kAvx2Kernels;
+extern const KernelTable kAvx512Kernels;
+#endif
+
+std::string_view isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::Scalar: return "scalar";
+        case Isa::Avx2: return "avx2";
+        case Isa::Avx512: return "avx512";
+    }
+    return "unknown";
+}
+
+namespace {
+
+// The CPU features each level's code may use. __builtin_cpu_supports also checks that the operating
+// system saves the wider registers.
+#if defined(__x86_64__)
+struct Feature {
+    const char* name;
+    bool present;
+};
+
+std::vector<Feature> cpu_features() {
+    __builtin_cpu_init();
+    return {{"avx2", bool(__builtin_cpu_supports("avx2"))},
+            {"f16c", bool(__builtin_cpu_supports("f16c"))},
+            {"avx512f", bool(__builtin_cpu_supports("avx512f"))}};
+}
+
+std::vector<const char*> features_needed(Isa isa) {
+    switch (isa) {
+        case Isa::Scalar: return {};
+        case Isa::Avx2: return {"avx2", "f16c"};
+        case Isa::Avx512: return {"avx2", "f16c", "avx512f"};
+    }
+    return {};
+}
+
+bool has_feature(std::string_view name) {
+    static const std::vector<Feature> features = cpu_features();
+    for (const Feature& f : features)
+        if (name == f.name) return f.present;
+    return false;
+}
+#endif
+
+std::string join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& s : items) out += (out.empty() ? "" : ", ") + s;
+    return out.empty() ? "none" : out;
+}
+
+// What the CPU offers, for a refusal: the levels it runs and the features the levels look at.
+std::string cpu_description() {
+    std::vector<std::string> levels, features;
+    for (Isa isa : kAllIsas)
+        if (cpu_runs(isa)) levels.emplace_back(isa_name(isa));
+#if defined(__x86_64__)
+    for (const Feature& f : cpu_features())
+        if (f.present) features.emplace_back(f.name);
+    return "this CPU has " + join(features) + " and runs: " + join(levels);
+#else
+    return "this is not an x86-64 CPU; it runs: " + join(levels);
+#endif
+}
+
+}  // namespace
+
+bool cpu_runs(Isa isa) {
+#if defined(__x86_64__)
+    for (const char* f : features_needed(isa))
+        if (!has_feature(f)) return false;
+    return true;
+#else
+    return isa == Isa::Scalar;
+#endif
+}
+
+const KernelTable* kernel_table(Isa isa) {
+    if (!cpu_runs(isa)) return nullptr;
+    switch (isa) {
+        case Isa::Scalar: return &kScalarKernels;
+#if defined(__x86_64__)
+        case Isa::Avx2: return &kAvx2Kernels;
+        case Isa::Avx512: return &kAvx512Kernels;
+#endif
+        default: return nullptr;
+    }
+}
+
+Result<Isa> requested_isa(std::string_view asked) {
+    Isa best = Isa::Scalar;
+    for (Isa isa : kAllIsas)
+        if (cpu_runs(isa)) best = isa;
+    if (asked.empty()) return best;
+    const std::string setting = "QUILLFEN_ISA=" + std::string(asked);
+    for (Isa isa : kAllIsas) {
+        if (asked != isa_name(isa)) continue;
+        if (cpu_runs(isa)) return isa;
+        return fail(setting + " asks for kernels this CPU cannot run: " + cpu_description());
+    }
+    return fail(setting + " is not a kernel level; use scalar, avx2 or avx512 (" + cpu_description() + ")");
+}
+
+const Result<Isa>& chosen_isa() {
+    static const Result<Isa> chosen = [] {
+        const char* asked = std::getenv("QUILLFEN_ISA");
+        return requested_isa(asked ? asked : "");
+    }();
+    return chosen;
+}
+
+const KernelTable& kernels() {
+    static const KernelTable* table = [] {
+        const Result<Isa>& isa = chosen_isa();
+        if (!isa) fault(isa.error().message());
+        return kernel_table(*isa);
+    }();
+    return *table;
+}
+
+void unknown_packed_format(PackedFormat format) {
+    fault("not a packed format: " + std::to_string(int(format)));
+}
+
+}  // namespace quillfen

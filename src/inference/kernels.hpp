@@ -1,0 +1,73 @@
+// The compute kernels, one table per instruction-set level. Each level's table lives in its own
+// translation unit compiled with that level's flags (kernels_scalar.cpp, kernels_avx2.cpp,
+// kernels_avx512.cpp), so no instruction of a higher level can reach a lower level's code; the
+// dispatcher here picks one table once, from the CPU's features and QUILLFEN_ISA.
+//
+// Every kernel gives each output one float sum that adds its products in ascending order from -0.0,
+// multiply and add rounded separately, so every table agrees with every other bit for bit; they
+// differ only in how many lanes a vector holds.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "inference/weights.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+enum class Isa : uint8_t {
+    Scalar,  // any CPU: portable C++ (four-lane vectors the compiler maps to SSE2 or NEON)
+    Avx2,    // x86-64 with AVX2 and F16C
+    Avx512,  // x86-64 with AVX-512F (and AVX2, F16C)
+};
+inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Avx2, Isa::Avx512};
+
+// "scalar", "avx2", "avx512": the names QUILLFEN_ISA takes.
+std::string_view isa_name(Isa isa);
+
+// What a packed kernel reads of a PackedStorage: plain fields, so the per-level code instantiates
+// none of the storage's own member functions.
+struct PackedView {
+    PackedFormat format;
+    uint64_t cols;
+    uint64_t group_bytes;
+    const uint8_t* bytes;
+};
+inline PackedView packed_view(const PackedStorage& s) { return {s.format, s.cols, s.group_bytes, s.bytes.get()}; }
+
+struct KernelTable {
+    Isa isa;
+    // Rows of groups [g_begin, g_end) of packed matrix `w` (a packed format, w.cols columns) times x,
+    // written to out[r] for every such row r below `rows` (rows <= the rows packed).
+    void (*packed_groups)(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g_begin,
+                          uint64_t g_end);
+    // Rows [begin, end) of the row-major float matrix w (rows, cols) times x into out[begin, end).
+    void (*matvec_rows)(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols);
+    // One row of x (k) @ w (k, m) added into out (m), which holds zeros on entry: each out[j] receives
+    // x[l] * w[l*m + j] in increasing l.
+    void (*matmul_row)(float* out, const float* x, const float* w, uint64_t m, uint64_t k);
+};
+
+// Whether this CPU (and its operating system) runs the instructions of `isa`.
+bool cpu_runs(Isa isa);
+// The table of `isa` when this CPU runs it and this build holds it, else nullptr.
+const KernelTable* kernel_table(Isa isa);
+
+// The level that `asked` (QUILLFEN_ISA's value) names; empty means the widest level this CPU runs.
+Result<Isa> requested_isa(std::string_view asked);
+// The level QUILLFEN_ISA asks for (read once, at the first call), or, without it, the widest level
+// this CPU runs. An unknown name, or a level this CPU lacks, is an error naming what the CPU has:
+// never a silent fallback.
+const Result<Isa>& chosen_isa();
+// The chosen level's table. Module initialisation reports a refused QUILLFEN_ISA first; a caller that
+// skipped it gets an internal fault here rather than another level's kernels.
+const KernelTable& kernels();
+
+// Called by a table's packed kernel on a format it does not know; defined in baseline code, so the
+// per-level translation units emit nothing of the fault machinery themselves.
+[[noreturn]] void unknown_packed_format(PackedFormat format);
+
+}  // namespace quillfen

@@ -1,0 +1,353 @@
+// The kernels, written once for every instruction-set level. Each level's translation unit defines
+// its vector type V inside an anonymous namespace and instantiates these templates with it, so every
+// instantiation is local to that unit and compiled with that unit's flags alone: no code of a higher
+// level can be picked by the linker for a lower one. Include this only from a kernels_<level>.cpp.
+//
+// V describes vectors of V::kLanes floats (V::F) or 32-bit integers (V::I), kLanes a multiple of 4:
+//   kSideBySide                  packed groups a kernel carries at once (independent sums in flight)
+//   zero()                       every lane -0.0
+//   broadcast(float)
+//   add, sub, mul                each rounded on its own (no fused multiply-add)
+//   floats(const void*)          kLanes floats, any alignment; store(float*, F) the reverse
+//   halves(const uint8_t*)       kLanes half-precision values, converted exactly
+//   ubytes, sbytes(const uint8_t*)   kLanes unsigned / signed bytes as floats
+//   words(const uint8_t*)        kLanes 32-bit words
+//   nibble<Offset>(I w, int i)   float(((w >> 4i) & 15) + Offset), per lane
+//   byte_of_word(I w, int i)     float(signed byte i of each word), per lane
+//   rows4(const float* p, uint64_t stride, uint64_t j)
+//                                floats j..j+3 of rows 0, 4, 8, ... (row 4q in 128-bit lane q; rows
+//                                `stride` floats apart)
+//   interleave_lo(a, b), interleave_hi(a, b), lo_halves(a, b), hi_halves(a, b)
+//                                within each 128-bit lane: (a0 b0 a1 b1), (a2 b2 a3 b3), (a0 a1 b0 b1),
+//                                (a2 a3 b2 b3)
+#pragma once
+
+#include <cstdint>
+
+#include "inference/kernels.hpp"
+
+namespace quillfen::kernels_generic {
+
+// ---- float matrix times vector -------------------------------------------------------------------
+
+// Columns j..j+3 of kLanes rows from `p`: rows 4q..4q+3 share 128-bit lane q, and one in-lane 4x4
+// transpose turns them into c[i] = element j+i of rows 0..kLanes-1.
+template <class V>
+inline void columns(const float* p, uint64_t cols, uint64_t j, typename V::F c[4]) {
+    const auto r0 = V::rows4(p, cols, j), r1 = V::rows4(p + cols, cols, j);
+    const auto r2 = V::rows4(p + 2 * cols, cols, j), r3 = V::rows4(p + 3 * cols, cols, j);
+    const auto t0 = V::interleave_lo(r0, r1);  // r0[0] r1[0] r0[1] r1[1]
+    const auto t1 = V::interleave_hi(r0, r1);  // r0[2] r1[2] r0[3] r1[3]
+    const auto t2 = V::interleave_lo(r2, r3);
+    const auto t3 = V::interleave_hi(r2, r3);
+    c[0] = V::lo_halves(t0, t2);
+    c[1] = V::hi_halves(t0, t2);
+    c[2] = V::lo_halves(t1, t3);
+    c[3] = V::hi_halves(t1, t3);
+}
+
+// Column j of kLanes rows from `p`, gathered one float at a time (the columns past the last four).
+template <class V>
+inline typename V::F column(const float* p, uint64_t cols, uint64_t j) {
+    alignas(64) float lanes[V::kLanes];
+    for (int e = 0; e < V::kLanes; ++e) lanes[e] = p[e * cols + j];
+    return V::floats(lanes);
+}
+
+template <class V>
+void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols) {
+    using F = typename V::F;
+    constexpr uint64_t L = V::kLanes;
+    const uint64_t cols4 = cols & ~uint64_t{3};
+    uint64_t r = begin;
+    for (; r + 2 * L <= end; r += 2 * L) {
+        const float* a = w + r * cols;
+        const float* b = a + L * cols;
+        F acc_a = V::zero(), acc_b = V::zero();
+        for (uint64_t j = 0; j < cols4; j += 4) {
+            F ca[4], cb[4];
+            columns<V>(a, cols, j, ca);
+            columns<V>(b, cols, j, cb);
+            for (int i = 0; i < 4; ++i) {
+                const F xj = V::broadcast(x[j + i]);
+                acc_a = V::add(acc_a, V::mul(ca[i], xj));
+                acc_b = V::add(acc_b, V::mul(cb[i], xj));
+            }
+        }
+        for (uint64_t j = cols4; j < cols; ++j) {
+            const F xj = V::broadcast(x[j]);
+            acc_a = V::add(acc_a, V::mul(column<V>(a, cols, j), xj));
+            acc_b = V::add(acc_b, V::mul(column<V>(b, cols, j), xj));
+        }
+        V::store(out + r, acc_a);
+        V::store(out + r + L, acc_b);
+    }
+    for (; r + L <= end; r += L) {
+        const float* a = w + r * cols;
+        F acc = V::zero();
+        for (uint64_t j = 0; j < cols4; j += 4) {
+            F c[4];
+            columns<V>(a, cols, j, c);
+            for (int i = 0; i < 4; ++i) acc = V::add(acc, V::mul(c[i], V::broadcast(x[j + i])));
+        }
+        for (uint64_t j = cols4; j < cols; ++j) acc = V::add(acc, V::mul(column<V>(a, cols, j), V::broadcast(x[j])));
+        V::store(out + r, acc);
+    }
+    for (; r < end; ++r) {
+        const float* wr = w + r * cols;
+        float acc = -0.0f;
+        for (uint64_t j = 0; j < cols; ++j) acc += wr[j] * x[j];
+        out[r] = acc;
+    }
+}
+
+// ---- the CPU backend's matrix product ------------------------------------------------------------
+
+// Operand bytes viewed as floats in place. GCC's may_alias makes reading byte storage as float defined.
+using AliasedFloat = float __attribute__((may_alias));
+
+// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
+// sequential runs; rows longer than this are done block by block.
+inline constexpr uint64_t kColBlock = 4096;
+inline constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
+
+// Column blocks outermost, then l in increasing order, so each element receives its products in
+// increasing l, one float add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
+// The j loops are independent across j, so the compiler vectorises them at V's width without
+// reordering any element's sum. V only ties the instantiation to its translation unit.
+template <class V>
+void matmul_row(float* out, const float* x_in, const float* w_in, uint64_t m, uint64_t k) {
+    const AliasedFloat* __restrict x = x_in;
+    const AliasedFloat* __restrict w = w_in;
+    for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
+        const uint64_t cols = m - j0 < kColBlock ? m - j0 : kColBlock;
+        float* __restrict o = out + j0;
+        uint64_t l = 0;
+        for (; l + kInnerStep <= k; l += kInnerStep) {
+            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
+            const AliasedFloat* __restrict w0 = w + l * m + j0;
+            const AliasedFloat* __restrict w1 = w0 + m;
+            const AliasedFloat* __restrict w2 = w1 + m;
+            const AliasedFloat* __restrict w3 = w2 + m;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
+        }
+        for (; l < k; ++l) {
+            const float xl = x[l];
+            const AliasedFloat* __restrict wl = w + l * m + j0;
+            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
+        }
+    }
+}
+
+// ---- packed weights ------------------------------------------------------------------------------
+//
+// A sixteen-row group is kPackRows / kLanes vectors; vector h holds rows h*kLanes .. h*kLanes+kLanes-1,
+// so each field of a block column (sixteen rows side by side) is read at its offset plus the bytes of
+// h*kLanes rows. Each format reads a block column in runs of kRun columns: `load` brings one run of
+// vector h into registers, `weight` decodes column i of that run; `begin_run`, where present, forms a
+// sub-block's scale and minimum when its first run begins, exactly as the dequantisation forms them.
+
+template <class V>
+struct Formats {
+    using F = typename V::F;
+    using I = typename V::I;
+    static constexpr int L = V::kLanes;
+    struct NoScales {};
+
+    struct F32 {
+        static constexpr int kElems = 1, kBytes = 64, kRun = 1;
+        using Scales = NoScales;
+        using Raw = F;
+        static NoScales scales(const uint8_t*, int) { return {}; }
+        static F load(const uint8_t* p, int, int h) { return V::floats(p + 4 * L * h); }
+        static F weight(NoScales, F raw, int) { return raw; }
+    };
+
+    struct F16 {
+        static constexpr int kElems = 1, kBytes = 32, kRun = 1;
+        using Scales = NoScales;
+        using Raw = F;
+        static NoScales scales(const uint8_t*, int) { return {}; }
+        static F load(const uint8_t* p, int, int h) { return V::halves(p + 2 * L * h); }
+        static F weight(NoScales, F raw, int) { return raw; }
+    };
+
+    struct Q4_0 {
+        static constexpr int kElems = 32, kBytes = 288, kRun = 8;
+        struct Scales { F d; };
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) { return {V::halves(p + 2 * L * h)}; }
+        static I load(const uint8_t* p, int run, int h) { return V::words(p + 32 + 64 * run + 4 * L * h); }
+        static F weight(const Scales& s, I raw, int i) { return V::mul(s.d, V::template nibble<-8>(raw, i)); }
+    };
+
+    struct Q4_1 {
+        static constexpr int kElems = 32, kBytes = 320, kRun = 8;
+        struct Scales { F d, m; };
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) {
+            return {V::halves(p + 2 * L * h), V::halves(p + 32 + 2 * L * h)};
+        }
+        static I load(const uint8_t* p, int run, int h) { return V::words(p + 64 + 64 * run + 4 * L * h); }
+        static F weight(const Scales& s, I raw, int i) {
+            return V::add(V::mul(s.d, V::template nibble<0>(raw, i)), s.m);
+        }
+    };
+
+    struct Q8_0 {
+        static constexpr int kElems = 32, kBytes = 544, kRun = 1;
+        struct Scales { F d; };
+        using Raw = F;
+        static Scales scales(const uint8_t* p, int h) { return {V::halves(p + 2 * L * h)}; }
+        static F load(const uint8_t* p, int k, int h) { return V::sbytes(p + 32 + 16 * k + L * h); }
+        static F weight(const Scales& s, F raw, int) { return V::mul(s.d, raw); }
+    };
+
+    struct Q5_1 {
+        static constexpr int kElems = 32, kBytes = 576, kRun = 1;
+        struct Scales { F d, m; };
+        using Raw = F;
+        static Scales scales(const uint8_t* p, int h) {
+            return {V::halves(p + 2 * L * h), V::halves(p + 32 + 2 * L * h)};
+        }
+        static F load(const uint8_t* p, int k, int h) { return V::ubytes(p + 64 + 16 * k + L * h); }
+        static F weight(const Scales& s, F raw, int) { return V::add(V::mul(s.d, raw), s.m); }
+    };
+
+    // Q4_K: the scale and minimum of each 32-column sub-block are d × sc and dmin × mn.
+    struct Q4_K {
+        static constexpr int kElems = 256, kBytes = 2368, kRun = 8;
+        struct Scales { F d, dmin, dl, ml; };
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) {
+            const F d = V::halves(p + 2 * L * h);
+            return {d, V::halves(p + 32 + 2 * L * h), d, d};
+        }
+        static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
+            if (run % 4 != 0) return;
+            const int g = run / 4;
+            s.dl = V::mul(s.d, V::ubytes(p + 64 + 16 * g + L * h));
+            s.ml = V::mul(s.dmin, V::ubytes(p + 192 + 16 * g + L * h));
+        }
+        static I load(const uint8_t* p, int run, int h) { return V::words(p + 320 + 64 * run + 4 * L * h); }
+        static F weight(const Scales& s, I raw, int i) {
+            return V::sub(V::mul(s.dl, V::template nibble<0>(raw, i)), s.ml);
+        }
+    };
+
+    // Q2_K and Q5_K: one byte per value; G sub-blocks, each with its scale d × sc and minimum dmin × mn.
+    template <int G>
+    struct KMin {
+        static constexpr int kElems = 256, kBytes = G == 16 ? 4672 : 4416, kRun = 1;
+        struct Scales { F d, dmin, dl, ml; };
+        using Raw = F;
+        static Scales scales(const uint8_t* p, int h) {
+            const F d = V::halves(p + 2 * L * h);
+            return {d, V::halves(p + 32 + 2 * L * h), d, d};
+        }
+        static void begin_run(Scales& s, const uint8_t* p, int k, int h) {
+            if (k % (256 / G) != 0) return;
+            const int g = k / (256 / G);
+            s.dl = V::mul(s.d, V::ubytes(p + 64 + 16 * g + L * h));
+            s.ml = V::mul(s.dmin, V::ubytes(p + 64 + 16 * G + 16 * g + L * h));
+        }
+        static F load(const uint8_t* p, int k, int h) { return V::ubytes(p + 64 + 32 * G + 16 * k + L * h); }
+        static F weight(const Scales& s, F raw, int) { return V::sub(V::mul(s.dl, raw), s.ml); }
+    };
+
+    // Q6_K: four columns per word, each a signed byte (the 6-bit value minus 32); each 16-column
+    // sub-block's scale is d × sc.
+    struct Q6_K {
+        static constexpr int kElems = 256, kBytes = 4384, kRun = 4;
+        struct Scales { F d, dl; };
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) {
+            const F d = V::halves(p + 2 * L * h);
+            return {d, d};
+        }
+        static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
+            if (run % 4 != 0) return;
+            s.dl = V::mul(s.d, V::sbytes(p + 32 + 4 * run + L * h));
+        }
+        static I load(const uint8_t* p, int run, int h) { return V::words(p + 288 + 64 * run + 4 * L * h); }
+        static F weight(const Scales& s, I raw, int i) { return V::mul(s.dl, V::byte_of_word(raw, i)); }
+    };
+};
+
+// NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
+template <class V, class Fmt, int NG>
+inline void packed_group_run(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g) {
+    using F = typename V::F;
+    constexpr int L = V::kLanes, H = int(kPackRows) / L;
+    const uint64_t blocks = w.cols / Fmt::kElems;
+    const uint8_t* base[NG];
+    F acc[NG][H];
+    for (int n = 0; n < NG; ++n) {
+        base[n] = w.bytes + (g + n) * w.group_bytes;
+        for (int h = 0; h < H; ++h) acc[n][h] = V::zero();
+    }
+    for (uint64_t b = 0; b < blocks; ++b) {
+        typename Fmt::Scales s[NG][H];
+        for (int n = 0; n < NG; ++n)
+            for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
+        const float* xb = x + b * Fmt::kElems;
+        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+            typename Fmt::Raw raw[NG][H];
+            for (int n = 0; n < NG; ++n)
+                for (int h = 0; h < H; ++h) {
+                    if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
+                        Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h);
+                    raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
+                }
+#pragma GCC unroll 8
+            for (int i = 0; i < Fmt::kRun; ++i) {
+                const F xk = V::broadcast(xb[run * Fmt::kRun + i]);
+                for (int n = 0; n < NG; ++n)
+                    for (int h = 0; h < H; ++h)
+                        acc[n][h] = V::add(acc[n][h], V::mul(Fmt::weight(s[n][h], raw[n][h], i), xk));
+            }
+        }
+    }
+    for (int n = 0; n < NG; ++n) {
+        alignas(64) float sums[kPackRows];
+        for (int h = 0; h < H; ++h) V::store(sums + h * L, acc[n][h]);
+        const uint64_t first = (g + n) * kPackRows;
+        const uint64_t count = rows - first < kPackRows ? rows - first : kPackRows;  // the last group's padding
+        for (uint64_t r = 0; r < count; ++r) out[first + r] = sums[r];
+    }
+}
+
+template <class V, class Fmt>
+void packed_format_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g,
+                          uint64_t g_end) {
+    for (; g + V::kSideBySide <= g_end; g += V::kSideBySide) packed_group_run<V, Fmt, V::kSideBySide>(w, x, out, rows, g);
+    for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
+}
+
+template <class V>
+void packed_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g, uint64_t g_end) {
+    using Fm = Formats<V>;
+    switch (w.format) {
+        case PackedFormat::F32: return packed_format_groups<V, typename Fm::F32>(w, x, out, rows, g, g_end);
+        case PackedFormat::F16: return packed_format_groups<V, typename Fm::F16>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_0: return packed_format_groups<V, typename Fm::Q4_0>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_1: return packed_format_groups<V, typename Fm::Q4_1>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q8_0: return packed_format_groups<V, typename Fm::Q8_0>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_1: return packed_format_groups<V, typename Fm::Q5_1>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q4_K: return packed_format_groups<V, typename Fm::Q4_K>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q6_K: return packed_format_groups<V, typename Fm::Q6_K>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q2_K:
+            return packed_format_groups<V, typename Fm::template KMin<16>>(w, x, out, rows, g, g_end);
+        case PackedFormat::Q5_K:
+            return packed_format_groups<V, typename Fm::template KMin<8>>(w, x, out, rows, g, g_end);
+        default: unknown_packed_format(w.format);
+    }
+}
+
+// A level's table from its vector type.
+template <class V>
+constexpr KernelTable table(Isa isa) {
+    return {isa, packed_groups<V>, matvec_rows<V>, matmul_row<V>};
+}
+
+}  // namespace quillfen::kernels_generic

@@ -1,0 +1,54 @@
+// Module initialisation of `_runtime`: the native side of the user-facing layer that sits beside
+// `_core` (whose surface stays fixed). For now it tells which kernels this process runs.
+
+#include "inference/kernels.hpp"
+#include "lib/kit.hpp"
+
+namespace quillfen::py {
+namespace {
+
+// kernel_isa() -> str: the instruction-set level whose kernels this process uses.
+PyObject* kernel_isa(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* { return to_py(isa_name(kernels().isa)); });
+}
+
+// cpu_isas() -> tuple[str, ...]: every level this CPU runs, narrowest first.
+PyObject* cpu_isas(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        OwnedRef names(checked(PyTuple_New(0)));
+        if (!names) return nullptr;
+        for (Isa isa : kAllIsas) {
+            if (!cpu_runs(isa)) continue;
+            OwnedRef name(to_py(isa_name(isa)));
+            if (!name) return nullptr;
+            PyObject* grown = names.release();
+            if (_PyTuple_Resize(&grown, PyTuple_GET_SIZE(grown) + 1) < 0) return nullptr;
+            PyTuple_SET_ITEM(grown, PyTuple_GET_SIZE(grown) - 1, name.release());
+            names.reset(grown);
+        }
+        return names.release();
+    });
+}
+
+PyMethodDef g_methods[] = {
+    {"kernel_isa", kernel_isa, METH_NOARGS,
+     "kernel_isa()\n--\n\nThe instruction-set level of the kernels in use: 'scalar', 'avx2' or 'avx512'.\n"
+     "QUILLFEN_ISA, read once at import, chooses a level below the widest this CPU runs."},
+    {"cpu_isas", cpu_isas, METH_NOARGS,
+     "cpu_isas()\n--\n\nEvery kernel level this CPU runs, narrowest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_runtime", "The native side of quillfen's user-facing layer.", 0, g_methods,
+    nullptr,               nullptr,    nullptr,                                          nullptr,
+};
+
+}  // namespace
+}  // namespace quillfen::py
+
+PyMODINIT_FUNC PyInit__runtime(void) {
+    using namespace quillfen::py;
+    if (!kernel_level_accepted()) return nullptr;
+    return PyModule_Create(&g_module_def);
+}

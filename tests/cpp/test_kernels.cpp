@@ -1,0 +1,44 @@
+// The dispatcher: which level it chooses, and how it refuses a level the CPU cannot run.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "inference/kernels.hpp"
+
+using namespace quillfen;
+
+// Emulated and forced runs name the level they must land on in QUILLFEN_EXPECT_ISA, so a run that
+// silently took another path fails here instead of passing on the wrong kernels.
+TEST(Kernels, ChosenLevelIsTheExpectedOne) {
+    const Result<Isa>& chosen = chosen_isa();
+    ASSERT_TRUE(chosen) << chosen.error().message();
+    EXPECT_EQ(kernels().isa, *chosen);
+    const char* expected = std::getenv("QUILLFEN_EXPECT_ISA");
+    std::cout << "kernel level: " << isa_name(*chosen) << '\n';
+    if (expected && *expected) EXPECT_EQ(isa_name(*chosen), expected);
+}
+
+TEST(Kernels, RequestsNameALevelTheCpuRuns) {
+    Isa widest = Isa::Scalar;
+    for (Isa isa : kAllIsas) {
+        ASSERT_EQ(cpu_runs(isa), kernel_table(isa) != nullptr) << isa_name(isa);
+        if (!cpu_runs(isa)) {
+            const auto refused = requested_isa(isa_name(isa));
+            ASSERT_FALSE(refused);
+            EXPECT_NE(refused.error().message().find("QUILLFEN_ISA=" + std::string(isa_name(isa)) +
+                                                     " asks for kernels this CPU cannot run: "),
+                      std::string::npos)
+                << refused.error().message();
+            continue;
+        }
+        widest = isa;
+        EXPECT_EQ(requested_isa(isa_name(isa)), isa);
+        EXPECT_EQ(kernel_table(isa)->isa, isa);
+    }
+    EXPECT_TRUE(cpu_runs(Isa::Scalar));
+    EXPECT_EQ(requested_isa(""), widest);
+    const auto unknown = requested_isa("AVX2");  // names are lower case, as documented
+    ASSERT_FALSE(unknown);
+    EXPECT_TRUE(unknown.error().message().starts_with("QUILLFEN_ISA=AVX2 is not a kernel level; use scalar, avx2 or avx512 ("))
+        << unknown.error().message();
+}

@@ -1,0 +1,63 @@
+"""The compiled kernel objects: each instruction-set level's code stays in its own object.
+
+A lower level holding one instruction of a higher level dies with SIGILL on CPUs without it, and a
+CPU with that level never shows the fault, so this reads the machine code itself. Baseline objects
+must not need AVX at all; only an object named for AVX-512 may touch its registers or masks; and a
+kernel object defines nothing the linker could pick for another object (no weak symbols, one table).
+"""
+
+import pathlib
+import platform
+import re
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+OBJECTS = ROOT / "build" / "skbuild" / "CMakeFiles" / "quillfen_core.dir" / "src"
+
+pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="x86-64 instruction sets")
+
+AVX512 = re.compile(r"%zmm|%[xy]mm(1[6-9]|2[0-9]|3[01])\b|\{%k[1-7]\}")
+VEX = re.compile(r"%ymm|^\s*[0-9a-f]+:\s+v[a-z0-9]+\s", re.M)
+
+
+def objects():
+    """Objects of the sources that exist now (a build tree keeps those of deleted sources)."""
+    if not OBJECTS.is_dir():
+        pytest.fail(f"no build tree at {OBJECTS}: build with `make build` first")
+    found = {}
+    for obj in OBJECTS.rglob("*.cpp.o"):
+        source = ROOT / "src" / obj.relative_to(OBJECTS).with_suffix("")
+        if source.exists():
+            found[str(source.relative_to(ROOT / "src"))] = obj
+    assert "inference/kernels_avx2.cpp" in found and "inference/kernels_scalar.cpp" in found
+    return found
+
+
+def disassembly(obj):
+    if not shutil.which("objdump"):
+        pytest.fail("objdump (binutils) is needed to read the kernel objects")
+    return subprocess.run(["objdump", "-d", "--no-show-raw-insn", str(obj)], check=True, capture_output=True,
+                          text=True).stdout
+
+
+def test_each_level_uses_only_its_own_instructions():
+    for source, obj in objects().items():
+        code = disassembly(obj)
+        if "avx512" not in source:
+            assert not AVX512.search(code), f"{source}: AVX-512 registers or masks outside the AVX-512 object"
+        if "avx2" not in source and "avx512" not in source:
+            assert not VEX.search(code), f"{source}: AVX instructions in baseline code"
+    assert AVX512.search(disassembly(objects()["inference/kernels_avx512.cpp"]))
+
+
+def test_kernel_objects_define_their_table_and_nothing_shared():
+    for source, obj in objects().items():
+        if not re.fullmatch(r"inference/kernels_\w+\.cpp", source):
+            continue
+        symbols = subprocess.run(["nm", "--defined-only", str(obj)], check=True, capture_output=True,
+                                 text=True).stdout.splitlines()
+        exported = [line.split()[-1] for line in symbols if line.split()[1] in "TDRBWVuiG"]
+        assert len(exported) == 1 and "Kernels" in exported[0], f"{source}: {exported}"
