@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 
 import quillfen
+from quillfen import _runtime
 from gguf_vocab import detokenize, read_tokens
 from smollm2 import smollm2_path
 from smollm2_prompt import PROMPT_IDS
@@ -124,6 +125,7 @@ def run_smollm2(max_tokens: int) -> None:
     load_seconds = time.perf_counter() - started
     print(f"{path.name}: loaded in {load_seconds:.2f} s; vocab_size {session.vocab_size()}, "
           f"num_layers {session.num_layers()}, hidden_dim {session.hidden_dim()}")
+    print(f"kernels: {_runtime.kernel_isa()} (this CPU runs {', '.join(_runtime.cpu_isas())}; QUILLFEN_ISA chooses)")
     print(f"prompt ({len(PROMPT_IDS)} ids): {PROMPT_IDS}")
     print(f"prompt text: {detokenize(vocab, PROMPT_IDS)!r}")
 

@@ -15,7 +15,7 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-OBJECTS = ROOT / "build" / "skbuild" / "CMakeFiles" / "quillfen_core.dir" / "src"
+OBJECTS = ROOT / "build" / "skbuild" / "CMakeFiles"
 
 pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="x86-64 instruction sets")
 
@@ -27,12 +27,13 @@ def objects():
     """Objects of the sources that exist now (a build tree keeps those of deleted sources)."""
     if not OBJECTS.is_dir():
         pytest.fail(f"no build tree at {OBJECTS}: build with `make build` first")
-    found = {}
-    for obj in OBJECTS.rglob("*.cpp.o"):
-        source = ROOT / "src" / obj.relative_to(OBJECTS).with_suffix("")
-        if source.exists():
-            found[str(source.relative_to(ROOT / "src"))] = obj
-    assert "inference/kernels_avx2.cpp" in found and "inference/kernels_scalar.cpp" in found
+    found = []
+    for obj in OBJECTS.glob("*.dir/src/**/*.cpp.o"):  # the core, the binding kit and both modules
+        source = obj.relative_to(OBJECTS)
+        source = source.relative_to(source.parts[0]).with_suffix("")
+        if (ROOT / source).exists():
+            found.append((source.as_posix(), obj))
+    assert {"src/inference/kernels_avx2.cpp", "src/inference/kernels_avx512.cpp"} <= {s for s, _ in found}
     return found
 
 
@@ -44,19 +45,20 @@ def disassembly(obj):
 
 
 def test_each_level_uses_only_its_own_instructions():
-    for source, obj in objects().items():
+    for source, obj in objects():
         code = disassembly(obj)
         if "avx512" not in source:
             assert not AVX512.search(code), f"{source}: AVX-512 registers or masks outside the AVX-512 object"
         if "avx2" not in source and "avx512" not in source:
             assert not VEX.search(code), f"{source}: AVX instructions in baseline code"
-    assert AVX512.search(disassembly(objects()["inference/kernels_avx512.cpp"]))
+    [avx512] = [obj for source, obj in objects() if source == "src/inference/kernels_avx512.cpp"]
+    assert AVX512.search(disassembly(avx512))
 
 
 def test_kernel_objects_define_their_table_and_nothing_shared():
-    for source, obj in objects().items():
-        if not re.fullmatch(r"inference/kernels_\w+\.cpp", source):
-            continue
+    levels = [(source, obj) for source, obj in objects() if re.fullmatch(r"src/inference/kernels_\w+\.cpp", source)]
+    assert len(levels) == 3
+    for source, obj in levels:
         symbols = subprocess.run(["nm", "--defined-only", str(obj)], check=True, capture_output=True,
                                  text=True).stdout.splitlines()
         exported = [line.split()[-1] for line in symbols if line.split()[1] in "TDRBWVuiG"]
