@@ -62,17 +62,26 @@ std::string join(const std::vector<std::string>& items) {
     return out.empty() ? "none" : out;
 }
 
-// What the CPU offers, for a refusal: the levels it runs and the features the levels look at.
-std::string cpu_description() {
-    std::vector<std::string> levels, features;
+// The levels this CPU runs, for a refusal.
+std::string levels_run() {
+    std::vector<std::string> levels;
     for (Isa isa : kAllIsas)
         if (cpu_runs(isa)) levels.emplace_back(isa_name(isa));
+    return join(levels);
+}
+
+// What keeps this CPU from running `isa`, and what it has instead.
+std::string shortfall(Isa isa) {
 #if defined(__x86_64__)
+    std::vector<std::string> lacking, present;
+    for (const char* f : features_needed(isa))
+        if (!has_feature(f)) lacking.emplace_back(f);
     for (const Feature& f : cpu_features())
-        if (f.present) features.emplace_back(f.name);
-    return "this CPU has " + join(features) + " and runs: " + join(levels);
+        if (f.present) present.emplace_back(f.name);
+    return "it lacks " + join(lacking) + " (it has " + join(present) + "; it runs " + levels_run() + ")";
 #else
-    return "this is not an x86-64 CPU; it runs: " + join(levels);
+    (void)isa;
+    return "it is not an x86-64 CPU (it runs " + levels_run() + ")";
 #endif
 }
 
@@ -109,9 +118,9 @@ Result<Isa> requested_isa(std::string_view asked) {
     for (Isa isa : kAllIsas) {
         if (asked != isa_name(isa)) continue;
         if (cpu_runs(isa)) return isa;
-        return fail(setting + " asks for kernels this CPU cannot run: " + cpu_description());
+        return fail(setting + " asks for kernels this CPU cannot run: " + shortfall(isa));
     }
-    return fail(setting + " is not a kernel level; use scalar, avx2 or avx512 (" + cpu_description() + ")");
+    return fail(setting + " is not a kernel level; use scalar, avx2 or avx512 (this CPU runs " + levels_run() + ")");
 }
 
 const Result<Isa>& chosen_isa() {

@@ -41,4 +41,4 @@ def test_a_kernel_level_the_cpu_cannot_run_refuses_the_import(tmp_path, asked):
         *_, last = run.stderr.strip().splitlines()
         assert run.returncode == 1
         assert last.startswith(f"ImportError: QUILLFEN_ISA={asked} ")
-        assert "this CPU has" in last and "runs: scalar" in last
+        assert "this CPU runs scalar" in last or ": it lacks " in last
