@@ -78,10 +78,18 @@ TEST(DequantQ8_1, DecodesAsQ8_0WithTheSumFieldIgnored) {
     expect_bits_equal(dequantize_gguf(q8_1, 9, q8_0.expected.size()), q8_0.expected, 32);
 }
 
+// The compiler's own binary16 type: GCC 12 offers _Float16 in C++ on x86-64 only; on arm64 the same
+// format is __fp16.
+#if defined(__aarch64__) && defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+using Half = __fp16;
+#else
+using Half = _Float16;
+#endif
+
 TEST(F16ToF32, EveryBitPatternMatchesTheCompilersConversion) {
     for (uint32_t h = 0; h < 0x10000; ++h) {
         const uint16_t bits16 = static_cast<uint16_t>(h);
-        _Float16 half;
+        Half half;
         std::memcpy(&half, &bits16, 2);
         const float want = static_cast<float>(half);
         const uint32_t got = std::bit_cast<uint32_t>(f16_to_f32(bits16));
