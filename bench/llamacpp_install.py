@@ -5,7 +5,8 @@ lives in its own venv so that nothing of it reaches the project's .venv, and it 
 so that its kernels are compiled for this machine (the published wheels target a generic x86-64).
 
 Build choices (also printed by the comparison):
-- GGML_NATIVE=ON: ggml compiled with -march=native, so it uses every vector extension this CPU has.
+- GGML_NATIVE=ON: ggml compiled with -march=native, so it uses every vector extension this CPU has;
+  on a CPU that lists AMX, the same extensions named one by one instead, AMX left out (see cmake_args).
   quillfen selects its matvec kernels at run time by CPU feature, so this is the like-for-like
   setting: each runtime gets the best kernels the machine supports.
 - CPU backend only: no BLAS, CUDA, Metal, Vulkan, OpenCL, SYCL, HIP; OpenMP (ggml's default pool) stays.
@@ -40,8 +41,7 @@ SUPPORT = [
     "cmake>=3.21",
     "ninja",
 ]
-CMAKE_ARGS = [
-    "-DGGML_NATIVE=ON",
+COMMON_CMAKE_ARGS = [
     "-DGGML_BLAS=OFF",
     "-DGGML_CUDA=OFF",
     "-DGGML_METAL=OFF",
@@ -58,6 +58,37 @@ CMAKE_ARGS = [
     "-DLLAMA_CURL=OFF",
     "-DLLAVA_BUILD=OFF",
 ]
+
+# x86-64 vector extensions as ggml's per-feature build options.
+GGML_FEATURES = {
+    "avx": "GGML_AVX", "avx2": "GGML_AVX2", "fma": "GGML_FMA", "f16c": "GGML_F16C", "bmi2": "GGML_BMI2",
+    "avx_vnni": "GGML_AVX_VNNI", "avx512f": "GGML_AVX512", "avx512vbmi": "GGML_AVX512_VBMI",
+    "avx512_vnni": "GGML_AVX512_VNNI", "avx512_bf16": "GGML_AVX512_BF16",
+}
+
+
+def cpu_flags() -> set[str]:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def cmake_args() -> list[str]:
+    """GGML_NATIVE, unless the CPU lists AMX: -march=native then builds ggml's AMX tile kernels, and a
+    virtual machine may list AMX without granting the tile state (ggml dies in ldtilecfg). There the
+    same extensions are named one by one, AMX left out (quillfen uses none either)."""
+    flags = cpu_flags()
+    if not any(f.startswith("amx") for f in flags):
+        return ["-DGGML_NATIVE=ON", *COMMON_CMAKE_ARGS]
+    features = [f"-D{option}={'ON' if flag in flags else 'OFF'}" for flag, option in GGML_FEATURES.items()]
+    return ["-DGGML_NATIVE=OFF", *features, *COMMON_CMAKE_ARGS]
+
+
+CMAKE_ARGS = cmake_args()
 
 
 def venv_python() -> Path:
@@ -101,6 +132,7 @@ def ensure_llamacpp() -> Path:
                 "install",
                 "--verbose",
                 "--no-deps",
+                "--force-reinstall",  # an older build under other flags must not count as installed
                 "--no-build-isolation",
                 "--no-binary",
                 "llama-cpp-python",

@@ -1,8 +1,12 @@
 // Module initialisation of `_runtime`: the native side of the user-facing layer that sits beside
 // `_core` (whose surface stays fixed). For now it tells which kernels this process runs.
 
+#include "lib/kit.hpp"  // first: Python.h comes before the standard headers
+
+#include <string_view>
+#include <vector>
+
 #include "inference/kernels.hpp"
-#include "lib/kit.hpp"
 
 namespace quillfen::py {
 namespace {
@@ -15,18 +19,17 @@ PyObject* kernel_isa(PyObject*, PyObject*) {
 // cpu_isas() -> tuple[str, ...]: every level this CPU runs, narrowest first.
 PyObject* cpu_isas(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        OwnedRef names(checked(PyTuple_New(0)));
-        if (!names) return nullptr;
-        for (Isa isa : kAllIsas) {
-            if (!cpu_runs(isa)) continue;
-            OwnedRef name(to_py(isa_name(isa)));
+        std::vector<std::string_view> names;
+        for (Isa isa : kAllIsas)
+            if (cpu_runs(isa)) names.push_back(isa_name(isa));
+        OwnedRef tuple(checked(PyTuple_New(Py_ssize_t(names.size()))));
+        if (!tuple) return nullptr;
+        for (size_t i = 0; i < names.size(); ++i) {
+            PyObject* name = to_py(names[i]);
             if (!name) return nullptr;
-            PyObject* grown = names.release();
-            if (_PyTuple_Resize(&grown, PyTuple_GET_SIZE(grown) + 1) < 0) return nullptr;
-            PyTuple_SET_ITEM(grown, PyTuple_GET_SIZE(grown) - 1, name.release());
-            names.reset(grown);
+            PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), name);  // steals the reference
         }
-        return names.release();
+        return tuple.release();
     });
 }
 
