@@ -150,6 +150,16 @@ TEST_P(PackedShapes, ShortOrReshapedOperandsReadTheFlatValues) {
 
 INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 6u, 7u, 8u, 9u, 12u, 14u));
 
+TEST(PackedMatvec, EveryKernelDecodesEveryHalfExactly) {
+    // One column of all 65,536 half-precision values times 1: each row's sum is its weight as the
+    // kernel converted it (F16C, or the portable conversion by bits).
+    std::vector<uint8_t> bytes(2 * 65536);
+    for (uint32_t h = 0; h < 65536; ++h) std::memcpy(bytes.data() + 2 * h, &h, 2);  // little-endian
+    const WeightMatrix w = WeightMatrix::pack_gguf(bytes, 1, 65536, 1);
+    ASSERT_EQ(w.format(), PackedFormat::F16);
+    expect_all_kernels(w, {1.0f}, 65536, 1, dequantize_gguf(bytes, 1, 65536), "every half");
+}
+
 TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     // 0 * inf is NaN and 0 * -1 is -0: zero weights held without storage must still compute both.
     const uint64_t rows = 21, cols = 4;
