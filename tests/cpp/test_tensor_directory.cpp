@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "format_fixtures.hpp"
+#include "formats/gguf.hpp"
 #include "inference/dequant.hpp"
 #include "inference/session.hpp"
 
@@ -227,4 +228,61 @@ TEST(TensorDirectory, HostileCountsAndLengthsAreCheckedAgainstTheFile) {
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(outcome(cases[i].first.buf), cases[i].second) << "case " << i;
+}
+
+// The metadata loader, the layer iterator and the runtime read the container with one reader and
+// differ only by its options: magic required or not, text strict or lossy, nesting bounded or not.
+TEST(TensorDirectory, OneReaderWithEachUsersRules) {
+    const auto file = [](uint32_t magic, const Bytes& kvs, uint64_t n_kvs, std::string_view name) {
+        Bytes f;
+        f.gguf_header(1, n_kvs, magic).raw(kvs.buf).tensor_info(name, {2}, 0, 0).pad32().f32s({1.0f, 2.0f});
+        return f.buf;
+    };
+    Bytes deep;  // arrays nested 100 levels
+    deep.str("deep").u32(kArray);
+    for (int i = 0; i < 100; ++i) deep.u32(kArray).u64(1);
+    deep.u32(kU8).u64(0);
+    // The data at the next multiple of 64, with decoys where 32 would find it (a padding entry keeps
+    // the two apart).
+    Bytes aligned;
+    const auto apart = [](size_t end) { return end % 64 != 0 && end % 64 <= 32; };
+    for (std::string pad; !apart(aligned.buf.size()); pad += '_') {
+        aligned = Bytes().gguf_header(1, 2).kv<uint32_t>("general.alignment", kU32, 64).kv_str("pad", pad);
+        aligned.tensor_info("t", {2}, 0, 0);
+    }
+    aligned.pad32().f32s({-1.0f, -1.0f}).buf.resize((aligned.buf.size() + 63) / 64 * 64, '\0');
+    aligned.f32s({1.0f, 2.0f});
+    const std::tuple<const char*, std::string, std::string, std::string, std::string> cases[] = {
+        // file, then what load_metadata, iter_layers and the runtime's directory make of it
+        {"zip_magic", file(0x04034b50, {}, 0, "t"), "Not a GGUF file: bad magic 04034b50", "t=1,2", "t=1,2"},
+        {"name_not_utf8", file(kGGUFMagic, {}, 0, "t\xFF"), "ok", "", "t\xEF\xBF\xBD=1,2"},
+        {"value_not_utf8", file(kGGUFMagic, Bytes().kv_str("k", "\xC3"), 1, "t"), "Invalid UTF-8 in GGUF string",
+         "", "t=1,2"},
+        {"deep_arrays", file(kGGUFMagic, deep, 1, "t"), "GGUF arrays nested deeper than 64 levels", "", "t=1,2"},
+        {"general_alignment", aligned.buf, "ok", "t=1,2", "t=1,2"},
+    };
+    const auto text = [](const std::string& name, const std::vector<float>& v) {
+        std::string out = name + "=";
+        for (size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + std::to_string(int(v[i]));
+        return out;
+    };
+    for (const auto& [label, bytes, metadata, layers, runtime] : cases) {
+        const TempDir dir;
+        write_file(dir.file("m.gguf"), bytes);
+        auto meta = GGUFLoader().load_metadata(dir.file("m.gguf"));
+        EXPECT_EQ(meta ? "ok" : meta.error().message(), metadata) << label;
+        auto it = GGUFLoader().iter_layers(dir.file("m.gguf"));
+        std::string items;
+        while (auto item = it->next()) {
+            ASSERT_TRUE(*item) << label;
+            std::vector<float> v((*item)->tensor.data.size() / 4);
+            std::memcpy(v.data(), (*item)->tensor.data.data(), v.size() * 4);
+            items += text((*item)->name, v);
+        }
+        EXPECT_EQ(items, layers) << label;
+        const Opened o = open_bytes(bytes);
+        ASSERT_EQ(o.error, "") << label;
+        ASSERT_EQ(o.floats.size(), 1u) << label;
+        EXPECT_EQ(text(o.floats.begin()->first, o.floats.begin()->second), runtime) << label;
+    }
 }
