@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <tuple>
 #include <functional>
 #include <limits>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -119,8 +119,9 @@ public:
         if (!overflow && total_ <= bound_.bytes) return {};
         const std::string need =
             overflow ? "more than " + std::to_string(std::numeric_limits<uint64_t>::max()) : std::to_string(total_);
-        const std::string what = tensor ? "Tensor '" + std::string(name) + "' with dimensions " + dims_text(dims_of(*tensor))
-                                        : std::string("The default dimensions");
+        const std::string what = tensor
+                                     ? "Tensor '" + std::string(name) + "' with dimensions " + dims_text(dims_of(*tensor))
+                                     : std::string("The default dimensions");
         return fail(what + std::string(note) + " would need " + need + " bytes of working memory, beyond " +
                     bound_.what);
     }
@@ -133,7 +134,9 @@ private:
 uint64_t floats_bytes(uint64_t n) { return saturating_mul(n, sizeof(float)); }
 
 // Bytes a present matrix takes once packed for rows of `cols` (nothing when its data is absent).
-uint64_t matrix_bytes(const std::vector<float>& t, uint64_t cols) { return WeightMatrix::pack_floats_bytes(t.size(), cols); }
+uint64_t matrix_bytes(const std::vector<float>& t, uint64_t cols) {
+    return WeightMatrix::pack_floats_bytes(t.size(), cols);
+}
 uint64_t matrix_bytes(const StoredTensor& t, uint64_t cols) {
     return t.in_file ? WeightMatrix::pack_gguf_bytes(t.dtype, t.n_elements, t.bytes.size(), cols) : 0;
 }
@@ -191,8 +194,8 @@ Result<void> check_working_memory(const Map& tensors, const LlamaConfig& c, Laye
         if (!layers.overflow && !mul_overflows(layers.count, 2, &default_norms)) {
             default_norms -= std::min(default_norms, present_norms);
             layer_bytes = saturating_mul(layers.count, sizeof(LlamaLayerWeights) + sizeof(KVCache));
-            uint64_t sum;
-            layer_bytes = add_overflows(layer_bytes, saturating_mul(default_norms, floats_bytes(h)), &sum) ? UINT64_MAX : sum;
+            if (add_overflows(layer_bytes, saturating_mul(default_norms, floats_bytes(h)), &layer_bytes))
+                layer_bytes = UINT64_MAX;
         }
         const std::string note =
             " makes " + (layers.overflow ? std::string("18446744073709551616") : std::to_string(layers.count)) +
