@@ -47,9 +47,16 @@ GGUFValue decode_fixed(uint32_t code, const uint8_t* p) {
     }
 }
 
-Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth);
+// How values are read: `lossy` strings, and whether array elements are kept or only checked.
+struct ValueRules {
+    bool lossy = false;
+    bool keep_arrays = true;
+};
 
-Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
+Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth, ValueRules rules);
+Result<std::string> read_text(FileReader& in, bool lossy);
+
+Result<GGUFValue> read_array(FileReader& in, uint32_t depth, ValueRules rules) {
     auto elem_code = in.read_le<uint32_t>();
     if (!elem_code) return std::unexpected(std::move(elem_code).error());
     if (*elem_code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*elem_code));
@@ -71,6 +78,10 @@ Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
             // only end in a short read, so it fails as one before anything is allocated.
             uint64_t total;
             if (mul_overflows(*count, width, &total) || total > in.remaining()) return std::unexpected(eof_error());
+            if (!rules.keep_arrays) {
+                if (auto r = in.skip(total); !r) return std::unexpected(std::move(r).error());
+                return GGUFValue{std::move(elems)};
+            }
             auto bytes = in.read_bytes(total, "GGUF array");
             if (!bytes) return std::unexpected(std::move(bytes).error());
             for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
@@ -78,9 +89,9 @@ Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
         }
         // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
         for (uint64_t i = 0; i < *count; ++i) {
-            auto elem = read_value_nested(in, *elem_code, depth + 1);
+            auto elem = read_value_nested(in, *elem_code, depth + 1, rules);
             if (!elem) return std::unexpected(std::move(elem).error());
-            elems.push_back(std::move(*elem));
+            if (rules.keep_arrays) elems.push_back(std::move(*elem));
         }
         return GGUFValue{std::move(elems)};
     } catch (const std::bad_alloc&) {
@@ -88,14 +99,14 @@ Result<GGUFValue> read_array(FileReader& in, uint32_t depth) {
     }
 }
 
-Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth) {
+Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth, ValueRules rules) {
     if (code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(code));
     if (code == static_cast<uint32_t>(GGUFValueType::String)) {
-        auto text = GGUFLoader::read_string(in);
+        auto text = read_text(in, rules.lossy);
         if (!text) return std::unexpected(std::move(text).error());
         return GGUFValue{std::move(*text)};
     }
-    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(in, depth);
+    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(in, depth, rules);
     uint8_t bytes[8];
     if (auto r = in.read_exact(bytes, kFixedValueBytes[code]); !r) return std::unexpected(std::move(r).error());
     return decode_fixed(code, bytes);
@@ -122,62 +133,190 @@ std::optional<uint32_t> count_value(const MetadataMap& kv, const std::string& ke
     return std::nullopt;
 }
 
-struct TensorDirectory {
-    std::vector<GGUFTensorInfo> tensors;
-    uint64_t data_start = 0;
-};
+Result<std::string> read_text(FileReader& in, bool lossy) {
+    if (!lossy) return GGUFLoader::read_string(in);
+    auto len = in.read_le<uint64_t>();
+    if (!len) return std::unexpected(std::move(len).error());
+    auto bytes = in.read_bytes(*len, "GGUF string");
+    if (!bytes) return std::unexpected(std::move(bytes).error());
+    return lossy_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
 
-// Steps over the header and metadata and reads the tensor-info records.
-Result<TensorDirectory> read_tensor_directory(const std::string& path) {
-    auto file = File::open(path);
-    if (!file) return std::unexpected(std::move(file).error());
-    auto reader = FileReader::over(*file);
+// Moves past one value of type `code` without keeping it. Arrays nest without limit here, so the
+// pending values live on an explicit stack (one frame per 12 bytes of file read, never per count):
+// a deep file cannot exhaust the call stack. Moving past the end is no error in itself; the next
+// read fails.
+Result<void> skip_value(FileReader& in, uint32_t code) {
+    struct Pending {
+        uint32_t code;
+        uint64_t count;
+    };
+    std::vector<Pending> pending{{code, 1}};
+    while (!pending.empty()) {
+        Pending& top = pending.back();
+        if (top.count == 0) {
+            pending.pop_back();
+            continue;
+        }
+        const uint32_t t = top.code;
+        if (t >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(t));
+        if (const uint64_t width = kFixedValueBytes[t]; width != 0) {
+            uint64_t bytes;  // a run of fixed-size values is stepped over in one move
+            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
+            top.count = 0;
+            if (auto r = in.skip(bytes); !r) return r;
+            continue;
+        }
+        --top.count;
+        if (t == static_cast<uint32_t>(GGUFValueType::String)) {
+            auto len = in.read_le<uint64_t>();
+            if (!len) return std::unexpected(std::move(len).error());
+            if (auto r = in.skip(*len); !r) return r;
+        } else {
+            auto elem = in.read_le<uint32_t>();
+            if (!elem) return std::unexpected(std::move(elem).error());
+            auto count = in.read_le<uint64_t>();
+            if (!count) return std::unexpected(std::move(count).error());
+            pending.push_back({*elem, *count});  // `top` is not used past this point
+        }
+    }
+    return {};
+}
+
+// A value under a key the caller keeps, in stepping mode: numbers and strings whose bytes are all in
+// the file are decoded; anything else is stepped over and kept as an empty list, so that it still
+// replaces an earlier entry of the key and reads as no number and no text.
+Result<GGUFValue> capture_value(FileReader& in, uint32_t code, bool lossy) {
+    if (code < kGGUFValueTypeCount) {
+        if (const uint64_t width = kFixedValueBytes[code]; width != 0 && width <= in.remaining())
+            return read_value_nested(in, code, 0, {});
+        if (code == static_cast<uint32_t>(GGUFValueType::String)) {
+            auto len = in.read_le<uint64_t>();
+            if (!len) return std::unexpected(std::move(len).error());
+            if (*len <= in.remaining()) {
+                auto bytes = in.read_bytes(*len, "GGUF string");
+                if (!bytes) return std::unexpected(std::move(bytes).error());
+                std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+                if (lossy || !validate_utf8(text)) return GGUFValue{lossy ? lossy_utf8(text) : std::string(text)};
+            } else if (auto r = in.skip(*len); !r) {
+                return std::unexpected(std::move(r).error());
+            }
+            return GGUFValue{GGUFValue::Array{}};
+        }
+    }
+    if (auto r = skip_value(in, code); !r) return std::unexpected(std::move(r).error());
+    return GGUFValue{GGUFValue::Array{}};
+}
+
+// "general.alignment" when it is an unsigned 32-bit power of two; anything else leaves the default.
+uint64_t alignment_of(const MetadataMap& kv) {
+    auto it = kv.find("general.alignment");
+    if (it == kv.end()) return kGGUFAlignment;
+    const auto* a = std::get_if<uint32_t>(&it->second.value);
+    return a && *a != 0 && (*a & (*a - 1)) == 0 ? *a : kGGUFAlignment;
+}
+
+constexpr std::string_view kAlignmentKey = "general.alignment";
+
+}  // namespace
+
+std::optional<uint64_t> GGUFTensorInfo::n_elements() const {
+    uint64_t n = 1;
+    for (uint64_t d : dims)
+        if (mul_overflows(n, d, &n)) {
+            // A zero anywhere makes the product 0 whatever overflows before it.
+            if (std::find(dims.begin(), dims.end(), 0) != dims.end()) return 0;
+            return std::nullopt;
+        }
+    return n;
+}
+
+std::optional<uint64_t> GGUFTensorInfo::byte_size() const {
+    const auto n = n_elements();
+    return n ? gguf_data_size(type_code, *n) : std::nullopt;
+}
+
+std::optional<uint64_t> GGUFContents::position_in_file(const GGUFTensorInfo& info) const {
+    const auto size = info.byte_size();
+    uint64_t position, end;
+    if (!size || add_overflows(data_start, info.offset, &position) || add_overflows(position, *size, &end) ||
+        end > file_size)
+        return std::nullopt;
+    return position;
+}
+
+Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options) {
+    auto reader = FileReader::over(file);
     if (!reader) return std::unexpected(std::move(reader).error());
     FileReader& in = *reader;
-    uint8_t header[24];  // magic (not compared), version, tensor count, metadata entry count
-    if (auto r = in.read_exact(header, sizeof header); !r) return std::unexpected(std::move(r).error());
-    const uint64_t tensor_count = load<uint64_t>(header + 8);
-    const uint64_t kv_count = load<uint64_t>(header + 16);
+    GGUFContents out;
+    out.file_size = in.remaining() + in.position();
 
-    for (uint64_t i = 0; i < kv_count; ++i) {
-        auto key = GGUFLoader::read_string(in);
+    auto magic = in.read_le<uint32_t>();
+    if (!magic) return std::unexpected(std::move(magic).error());
+    out.magic = *magic;
+    if (options.require_magic && out.magic != kGGUFMagic) return fail("Not a GGUF file: bad magic " + hex8(out.magic));
+    uint8_t counts[20];  // version, tensor count, metadata entry count
+    if (auto r = in.read_exact(counts, sizeof counts); !r) return std::unexpected(std::move(r).error());
+    out.version = load<uint32_t>(counts);
+    const uint64_t tensor_count = load<uint64_t>(counts + 4);
+    const uint64_t kv_count = load<uint64_t>(counts + 12);
+
+    const ValueRules rules{options.lossy_text, options.keep_arrays};
+    for (uint64_t i = 0; i < kv_count; ++i) {  // each entry takes >= 12 bytes: a damaged count stops at the end
+        auto key = read_text(in, options.lossy_text);
         if (!key) return std::unexpected(std::move(key).error());
         auto code = in.read_le<uint32_t>();
         if (!code) return std::unexpected(std::move(code).error());
-        if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
-        auto value = GGUFLoader::read_value(in, *code);
-        if (!value) return std::unexpected(std::move(value).error());
+        if (options.decode_values) {
+            if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
+            auto value = read_value_nested(in, *code, 0, rules);
+            if (!value) return std::unexpected(std::move(value).error());
+            out.metadata.insert_or_assign(std::move(*key), std::move(*value));
+        } else if (*key == kAlignmentKey || (options.keep_key && options.keep_key(*key))) {
+            auto value = capture_value(in, *code, options.lossy_text);
+            if (!value) return std::unexpected(std::move(value).error());
+            out.metadata.insert_or_assign(std::move(*key), std::move(*value));
+        } else if (auto r = skip_value(in, *code); !r) {
+            return std::unexpected(std::move(r).error());
+        }
     }
+    if (!options.read_tensors) return out;
 
-    // The smallest record: empty name (8), no dimensions (4), type (4), offset (8).
+    // The smallest record: empty name (8), no dimensions (4), type (4), offset (8). Records are read
+    // one by one, so the reservation only saves regrowth; it never trusts the count past the file.
     constexpr uint64_t kMinRecordBytes = 24;
-    TensorDirectory dir;
-    dir.tensors.reserve(std::min(tensor_count, in.remaining() / kMinRecordBytes));
+    out.tensors.reserve(std::min(tensor_count, in.remaining() / kMinRecordBytes));
     for (uint64_t i = 0; i < tensor_count; ++i) {
         GGUFTensorInfo info;
-        auto name = GGUFLoader::read_string(in);
+        auto name = read_text(in, options.lossy_text);
         if (!name) return std::unexpected(std::move(name).error());
         info.name = std::move(*name);
         auto n_dims = in.read_le<uint32_t>();
         if (!n_dims) return std::unexpected(std::move(n_dims).error());
         info.n_dims = *n_dims;
         // n_dims * 8 < 2^35: no overflow; a count the file does not hold fails before allocating.
-        auto dim_bytes = in.read_bytes(uint64_t{info.n_dims} * sizeof(uint64_t), "GGUF tensor dimensions");
-        if (!dim_bytes) return std::unexpected(std::move(dim_bytes).error());
+        const uint64_t dim_bytes = uint64_t{info.n_dims} * sizeof(uint64_t);
+        if (dim_bytes > in.remaining()) return std::unexpected(eof_error());
         info.dims.resize(info.n_dims);
-        if (info.n_dims) std::memcpy(info.dims.data(), dim_bytes->data(), dim_bytes->size());
+        if (auto r = in.read_exact(info.dims.data(), dim_bytes); !r) return std::unexpected(std::move(r).error());
         auto type_code = in.read_le<uint32_t>();
         if (!type_code) return std::unexpected(std::move(type_code).error());
         info.type_code = *type_code;
         auto offset = in.read_le<uint64_t>();
         if (!offset) return std::unexpected(std::move(offset).error());
         info.offset = *offset;
-        dir.tensors.push_back(std::move(info));
+        out.tensors.push_back(std::move(info));
     }
-    const uint64_t end = in.position();  // bounded by the file's size, so rounding up cannot wrap
-    dir.data_start = (end + kGGUFAlignment - 1) / kGGUFAlignment * kGGUFAlignment;
-    return dir;
+    // No field stores the padding before the data section: round the end of the records up. The
+    // end lies inside the file and the alignment below 2^32, so the sum cannot wrap.
+    out.alignment = alignment_of(out.metadata);
+    const uint64_t end = in.position();
+    out.data_start = (end + out.alignment - 1) / out.alignment * out.alignment;
+    return out;
 }
+
+namespace {
 
 // The DType a GGUF type code becomes in a layer item; everything quantised reads as packed 4-bit.
 DType item_dtype(uint32_t type_code) {
@@ -203,7 +342,7 @@ Result<std::string> GGUFLoader::read_string(FileReader& in) {
 }
 
 Result<GGUFValue> GGUFLoader::read_value(FileReader& in, uint32_t type_code) {
-    return read_value_nested(in, type_code, 0);
+    return read_value_nested(in, type_code, 0, {});
 }
 
 // The File overloads read through a reader of their own and leave the file just past the value.
@@ -226,29 +365,13 @@ Result<GGUFValue> GGUFLoader::read_value(File& file, uint32_t type_code) {
 Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error().wrap("Failed to open GGUF file: " + display_path(path)));
-
-    auto reader = FileReader::over(*file);
-    if (!reader) return std::unexpected(std::move(reader).error());
-    FileReader& in = *reader;
-
-    auto magic = in.read_le<uint32_t>();
-    if (!magic) return std::unexpected(std::move(magic).error());
-    if (*magic != kGGUFMagic) return fail("Not a GGUF file: bad magic " + hex8(*magic));
-    uint8_t counts[20];  // version (ignored), tensor count (ignored), metadata entry count
-    if (auto r = in.read_exact(counts, sizeof counts); !r) return std::unexpected(std::move(r).error());
-    const uint64_t kv_count = load<uint64_t>(counts + 12);
-
-    MetadataMap kv;
-    for (uint64_t i = 0; i < kv_count; ++i) {  // each entry takes >= 13 bytes: a damaged count stops at the end
-        auto key = read_string(in);
-        if (!key) return std::unexpected(std::move(key).error());
-        auto code = in.read_le<uint32_t>();
-        if (!code) return std::unexpected(std::move(code).error());
-        if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
-        auto value = read_value(in, *code);
-        if (!value) return std::unexpected(std::move(value).error());
-        kv.insert_or_assign(std::move(*key), std::move(*value));  // a repeated key: the later entry wins
-    }
+    // Strict: the magic is checked and every string must be UTF-8. Arrays are read to check them, but
+    // no count is an array, so none is kept (a long one would cost far more in memory than in file).
+    GGUFReadOptions options;
+    options.read_tensors = false;
+    auto contents = read_gguf(*file, options);
+    if (!contents) return std::unexpected(std::move(contents).error());
+    const MetadataMap& kv = contents->metadata;
 
     ModelMetadata meta;
     meta.format_name = "GGUF";
@@ -288,7 +411,11 @@ std::unique_ptr<LayerIterator> GGUFLoader::iter_layers(const std::string& path) 
 // ---- layer iteration ---------------------------------------------------------------------------------
 
 std::unique_ptr<GGUFLayerIterator> GGUFLayerIterator::open(const std::string& path) {
-    auto dir = read_tensor_directory(path);
+    // Any magic; strings, keys and names strictly UTF-8; a damaged file iterates over nothing.
+    GGUFReadOptions options;
+    options.require_magic = false;
+    auto file = File::open(path);
+    auto dir = file ? read_gguf(*file, options) : Result<GGUFContents>(std::unexpected(std::move(file).error()));
     if (!dir) return std::unique_ptr<GGUFLayerIterator>(new GGUFLayerIterator({}, path, 0));
     return std::unique_ptr<GGUFLayerIterator>(new GGUFLayerIterator(std::move(dir->tensors), path, dir->data_start));
 }
@@ -302,15 +429,9 @@ std::optional<Result<LayerTensor>> GGUFLayerIterator::next() {
 }
 
 Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
-    uint64_t n_elements = 1;
-    bool overflow = false;
-    if (std::find(info.dims.begin(), info.dims.end(), 0) != info.dims.end())
-        n_elements = 0;
-    else
-        for (uint64_t d : info.dims) overflow = overflow || mul_overflows(n_elements, d, &n_elements);
     // Whole blocks by the one type table; Q8_K (15) is sized by its real 256-element, 292-byte blocks
     // like every other known code, so its read stops where its data does.
-    const auto byte_size = overflow ? std::nullopt : gguf_data_size(info.type_code, n_elements);
+    const auto byte_size = info.byte_size();
     if (!byte_size)
         return fail("Tensor '" + info.name + "' of shape " + format_shape(info.dims) + " and type " +
                     std::to_string(info.type_code) + " is too large: its byte size overflows 64 bits");

@@ -1,10 +1,15 @@
-// GGUF container: metadata values, the metadata reader and the tensor-by-tensor iterator.
-// Tensor type sizes come from gguf_types.hpp; the LLaMA runtime has its own reader of the same container.
+// GGUF container: metadata values, the one reader of the container (header, metadata, tensor-info
+// records), the metadata loader and the tensor-by-tensor iterator. Tensor type sizes come from
+// gguf_types.hpp. The LLaMA runtime reads its tensor directory through `read_gguf` as well.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -35,7 +40,8 @@ static_assert(std::variant_size_v<decltype(GGUFValue::value)> == kGGUFValueTypeC
 
 // "GGUF" read as a little-endian 32-bit number.
 inline constexpr uint32_t kGGUFMagic = 0x46554747;
-// The data section starts at the next multiple of this after the tensor-info records; files cannot change it.
+// The data section starts at the next multiple of this after the tensor-info records, unless the file
+// sets "general.alignment" (an unsigned 32-bit power of two) to another.
 inline constexpr uint64_t kGGUFAlignment = 32;
 // Arrays nested deeper than this are refused: each level costs a stack frame while reading.
 inline constexpr uint32_t kGGUFMaxArrayDepth = 64;
@@ -56,14 +62,59 @@ public:
     std::string_view format_name() const override { return "GGUF"; }
 };
 
-// One tensor-info record as the iterator keeps it.
+// One tensor-info record.
 struct GGUFTensorInfo {
     std::string name;
     std::vector<uint64_t> dims;  // file order
     uint64_t offset = 0;         // from the start of the data section
     uint32_t n_dims = 0;         // as stored; equals dims.size()
     uint32_t type_code = 0;      // GGUF tensor type (gguf_types.hpp)
+
+    // The product of `dims` (1 for none); nullopt when it needs more than 64 bits.
+    std::optional<uint64_t> n_elements() const;
+    // Bytes of the data, whole blocks of `type_code`; nullopt when 64 bits cannot count them.
+    std::optional<uint64_t> byte_size() const;
 };
+
+// How one read of the container treats what its users disagree on. The defaults are the strict
+// rules of the metadata loader.
+struct GGUFReadOptions {
+    // Refuse a file whose first four bytes are not "GGUF" ("Not a GGUF file: bad magic ...").
+    bool require_magic = true;
+    // Keys, tensor names and kept strings: invalid UTF-8 becomes U+FFFD instead of failing.
+    bool lossy_text = false;
+    // true: every value is decoded (strings checked as UTF-8 unless lossy, arrays nested at most
+    // kGGUFMaxArrayDepth deep) and kept, arrays as empty lists unless `keep_arrays`.
+    // false: values are stepped over with relative moves, nesting unbounded; only numbers and
+    // strings under keys `keep_key` accepts are kept (anything else under such a key, or a value
+    // that runs past the end, is kept as an empty list so it still replaces an earlier entry).
+    bool decode_values = true;
+    bool keep_arrays = false;
+    std::function<bool(std::string_view)> keep_key;
+    // Read the tensor-info records and locate the data section.
+    bool read_tensors = true;
+};
+
+// What one read of the container found.
+struct GGUFContents {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    std::unordered_map<std::string, GGUFValue> metadata;  // a repeated key: the later entry
+    std::vector<GGUFTensorInfo> tensors;                   // file order
+    uint64_t alignment = kGGUFAlignment;
+    uint64_t data_start = 0;  // file offset of the data section (when the records were read)
+    uint64_t file_size = 0;
+
+    bool has_magic() const { return magic == kGGUFMagic; }
+    // The absolute position of a tensor's data when all of it lies inside the file; nullopt when its
+    // size, its offset or their sum passes 64 bits or the end of the file.
+    std::optional<uint64_t> position_in_file(const GGUFTensorInfo& info) const;
+};
+
+// Reads the container from the start of `file`: the header, the metadata, and (when asked) the
+// tensor-info records. Every count and length is checked against the file's size before anything
+// is allocated for it; a length past the end fails as "failed to fill whole buffer".
+Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options);
 
 // Reads the tensor-info records once, then one tensor per step, reopening the file each time.
 class GGUFLayerIterator final : public LayerIterator {

@@ -2,11 +2,14 @@
 
 #include "inference/dequant.hpp"
 #include "inference/kernels.hpp"
+#include "tensor/utf8.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -94,49 +97,161 @@ LayerField canonical_field(std::string_view name) {
     return kFieldCount;
 }
 
-std::string bytes_text(uint64_t bytes, bool overflow) {
-    return overflow ? "more than " + std::to_string(std::numeric_limits<uint64_t>::max()) : std::to_string(bytes);
+std::vector<uint64_t> dims_of(const std::vector<float>& t) { return {t.size()}; }
+const std::vector<uint64_t>& dims_of(const StoredTensor& t) { return t.dims; }
+
+std::string dims_text(const std::vector<uint64_t>& dims) {
+    std::string out = "[";
+    for (size_t i = 0; i < dims.size(); ++i) out += (i ? ", " : "") + std::to_string(dims[i]);
+    return out + "]";
 }
 
-// Bytes the layer structures and every default weight would take, computed without walking the
-// layers (a single "blk.N" name can imply billions of them). nullopt when the sum passes 2^64.
+// The running total of a model's working memory, checked against its bound as each part is added,
+// so that the refusal names the tensor whose dimensions pass it.
+class MemoryTally {
+public:
+    explicit MemoryTally(const MemoryBound& bound) : bound_(bound) {}
+
+    // `bytes` more, on account of tensor `name` (empty: the defaults, which no tensor sets).
+    template <class T>
+    Result<void> add(uint64_t bytes, std::string_view name, const T* tensor, std::string_view note = {}) {
+        const bool overflow = add_overflows(total_, bytes, &total_);
+        if (!overflow && total_ <= bound_.bytes) return {};
+        const std::string need =
+            overflow ? "more than " + std::to_string(std::numeric_limits<uint64_t>::max()) : std::to_string(total_);
+        const std::string what = tensor
+                                     ? "Tensor '" + std::string(name) + "' with dimensions " + dims_text(dims_of(*tensor))
+                                     : std::string("The default dimensions");
+        return fail(what + std::string(note) + " would need " + need + " bytes of working memory, beyond " +
+                    bound_.what);
+    }
+
+private:
+    const MemoryBound& bound_;
+    uint64_t total_ = 0;
+};
+
+uint64_t floats_bytes(uint64_t n) { return saturating_mul(n, sizeof(float)); }
+
+// Bytes a present matrix takes once packed for rows of `cols` (nothing when its data is absent).
+uint64_t matrix_bytes(const std::vector<float>& t, uint64_t cols) {
+    return WeightMatrix::pack_floats_bytes(t.size(), cols);
+}
+uint64_t matrix_bytes(const StoredTensor& t, uint64_t cols) {
+    return t.in_file ? WeightMatrix::pack_gguf_bytes(t.dtype, t.n_elements, t.bytes.size(), cols) : 0;
+}
+// A present norm: its first H values, decoded from the whole tensor.
+uint64_t norm_bytes(const std::vector<float>& t, uint64_t h) { return floats_bytes(std::min<uint64_t>(t.size(), h)); }
+uint64_t norm_bytes(const StoredTensor& t, uint64_t h) {
+    return saturating_mul(std::min(t.n_elements, h) + (t.in_file ? t.n_elements : 0), sizeof(float));
+}
+
+// Vectors one step allocates per unit of each width: the residual stream and its copies, the
+// projections and attention output (H each: the step refuses key/value widths past H first), the
+// feed-forward gate, up and product (F), and the logits with the sampler's ranking (vocabulary).
+constexpr uint64_t kStepFloatsPerHidden = 10;
+constexpr uint64_t kStepFloatsPerFfn = 3;
+constexpr uint64_t kStepFloatsPerVocab = 6;
+
+// Working memory of the model `tensors` describe, checked part by part against `bound`: the step's
+// vectors, the layer records with their default norms, and every weight kept (matrices packed,
+// norms as their first H floats). Defaults of zero hold no storage, nor do tensors whose data is
+// absent; a tied output shares the embedding's.
 template <class Map>
-std::optional<uint64_t> default_bytes(const Map& tensors, const LlamaConfig& config, LayerCount layers) {
-    if (layers.overflow) return std::nullopt;
-    const uint64_t n = layers.count;
-    const FieldDefaults d = field_defaults(config);
-    uint64_t present[kFieldCount] = {};
-    for (const auto& [name, _] : tensors) {
-        LayerField f = canonical_field(name);
-        if (f != kFieldCount) ++present[f];  // every such name lies below the layer count
-    }
-    uint64_t total = 0, term = 0;
-    if (mul_overflows(n, sizeof(LlamaLayerWeights) + sizeof(KVCache), &total)) return std::nullopt;
-    for (int f = 0; f < kFieldCount; ++f) {
-        if (present[f] >= n || d.len[f] == 0) continue;
-        if (mul_overflows(n - present[f], d.len[f], &term) || mul_overflows(term, sizeof(float), &term) ||
-            add_overflows(total, term, &total))
-            return std::nullopt;
-    }
-    const bool has_embd = find(tensors, "token_embd.weight");
-    const bool has_output = find(tensors, "output.weight");
-    const int embd_copies = (has_embd ? 0 : 1) + (has_embd || has_output ? 0 : 1);
-    if (embd_copies > 0) {
-        uint64_t embd = 0;
-        if (mul_overflows(config.hidden_dim, config.vocab_size, &embd) || mul_overflows(embd, sizeof(float), &embd) ||
-            mul_overflows(embd, uint64_t(embd_copies), &embd) || add_overflows(total, embd, &total))
-            return std::nullopt;
-    }
-    if (!find(tensors, "output_norm.weight") &&
-        (mul_overflows(config.hidden_dim, sizeof(float), &term) || add_overflows(total, term, &total)))
-        return std::nullopt;
-    return total;
-}
+Result<void> check_working_memory(const Map& tensors, const LlamaConfig& c, LayerCount layers,
+                                  const MemoryBound& bound, bool share_tied) {
+    using T = typename Map::mapped_type;
+    MemoryTally tally(bound);
+    const uint64_t h = c.hidden_dim;
+    const char* h_name = find(tensors, "output_norm.weight") ? "output_norm.weight" : "blk.0.attn_norm.weight";
+    if (auto r = tally.add(saturating_mul(kStepFloatsPerHidden, floats_bytes(h)), h_name, find(tensors, h_name)); !r)
+        return r;
+    const char* v_name = find(tensors, "token_embd.weight") ? "token_embd.weight" : "output.weight";
+    if (auto r = tally.add(saturating_mul(kStepFloatsPerVocab, floats_bytes(c.vocab_size)), v_name,
+                           find(tensors, v_name));
+        !r)
+        return r;
 
-// Float32 values of a stored tensor or a hand-built one.
-std::vector<float> floats_of(const std::vector<float>& t) { return t; }
-std::vector<float> floats_of(const StoredTensor& t) {
-    return t.in_file ? dequantize_gguf(t.bytes, t.dtype, t.n_elements) : std::vector<float>(t.n_elements, 0.0f);
+    // Layers: a single "blk.N" name makes N of them, each with its records and default norms.
+    std::string_view last_name;
+    const T* last = nullptr;
+    std::optional<uint64_t> largest;
+    uint64_t present_norms = 0;
+    for (const auto& [name, t] : tensors) {
+        const LayerField f = canonical_field(name);
+        if (f == kAttnNorm || f == kFfnNorm) ++present_norms;
+        std::string_view n = name;
+        if (!n.starts_with("blk.")) continue;
+        n.remove_prefix(4);
+        if (auto i = parse_layer_number(n.substr(0, n.find('.'))); i && (!largest || *i > *largest)) {
+            largest = i;
+            last_name = name;
+            last = &t;
+        }
+    }
+    if (layers.count > 0 || layers.overflow) {
+        uint64_t layer_bytes = UINT64_MAX, default_norms = 0;
+        if (!layers.overflow && !mul_overflows(layers.count, 2, &default_norms)) {
+            default_norms -= std::min(default_norms, present_norms);
+            layer_bytes = saturating_mul(layers.count, sizeof(LlamaLayerWeights) + sizeof(KVCache));
+            if (add_overflows(layer_bytes, saturating_mul(default_norms, floats_bytes(h)), &layer_bytes))
+                layer_bytes = UINT64_MAX;
+        }
+        const std::string note =
+            " makes " + (layers.overflow ? std::string("18446744073709551616") : std::to_string(layers.count)) +
+            " layers, which";
+        if (auto r = tally.add(layer_bytes, last_name, last, note); !r) return r;
+    }
+
+    // Every weight kept, in file-independent order: the model's own tensors, then each layer's.
+    if (const T* t = find(tensors, "token_embd.weight"))
+        if (auto r = tally.add(matrix_bytes(*t, h), "token_embd.weight", t); !r) return r;
+    if (const T* t = find(tensors, "output_norm.weight"))
+        if (auto r = tally.add(norm_bytes(*t, h), "output_norm.weight", t); !r) return r;
+    const bool has_output = find(tensors, "output.weight");
+    const char* out_name = has_output ? "output.weight" : "token_embd.weight";
+    if (const T* t = find(tensors, out_name); t && (has_output || !share_tied))
+        if (auto r = tally.add(matrix_bytes(*t, h), out_name, t); !r) return r;
+    // Only canonical block names are ever looked up; taken in block and field order, so a refusal
+    // names the same tensor whatever order the map holds them in.
+    struct BlockTensor {
+        uint64_t layer;
+        LayerField field;
+        const std::string* name;
+        const T* tensor;
+    };
+    std::vector<BlockTensor> block_tensors;
+    for (const auto& [name, t] : tensors)
+        if (const LayerField f = canonical_field(name); f != kFieldCount)
+            block_tensors.push_back({*parse_layer_number(std::string_view(name).substr(4, name.find('.', 4) - 4)), f,
+                                     &name, &t});
+    std::sort(block_tensors.begin(), block_tensors.end(), [](const BlockTensor& a, const BlockTensor& b) {
+        return std::tie(a.layer, a.field) < std::tie(b.layer, b.field);
+    });
+    uint64_t widest_ffn = 0;
+    for (const BlockTensor& bt : block_tensors) {
+        const std::string& name = *bt.name;
+        const T& t = *bt.tensor;
+        const LayerField f = bt.field;
+        uint64_t bytes = 0;
+        if (f == kAttnNorm || f == kFfnNorm) {
+            bytes = norm_bytes(t, h);
+        } else if (f == kFfnDown) {
+            // Packed for rows of the layer's feed-forward width, read off its gate.
+            std::string gate_name(name.substr(0, name.size() - kFieldSuffix[kFfnDown].size()));
+            const T* gate = find(tensors, gate_name + std::string(kFieldSuffix[kFfnGate]));
+            bytes = matrix_bytes(t, gate && h != 0 ? gate->size() / h : 0);
+        } else {
+            bytes = matrix_bytes(t, h);
+            if (f == kFfnGate && h != 0 && t.size() / h > widest_ffn) {  // the step's widest vectors so far
+                const uint64_t step = saturating_mul(kStepFloatsPerFfn, floats_bytes(t.size() / h - widest_ffn));
+                if (add_overflows(bytes, step, &bytes)) bytes = std::numeric_limits<uint64_t>::max();
+                widest_ffn = t.size() / h;
+            }
+        }
+        if (auto r = tally.add(bytes, name, &t); !r) return r;
+    }
+    return {};
 }
 
 // A weight matrix packed for rows of `cols` columns.
@@ -146,10 +261,21 @@ WeightMatrix pack(const StoredTensor& t, uint64_t cols) {
     return WeightMatrix::pack_gguf(t.bytes, t.dtype, t.n_elements, cols);
 }
 
+// A norm's first `h` values: the step normalises H-element vectors and reads no further, and a norm
+// shorter than H is skipped whatever it holds. Absent data reads as zeros.
+std::vector<float> norm_floats(const std::vector<float>& t, uint64_t h) {
+    return std::vector<float>(t.begin(), t.begin() + std::min<uint64_t>(t.size(), h));
+}
+std::vector<float> norm_floats(const StoredTensor& t, uint64_t h) {
+    if (!t.in_file) return std::vector<float>(std::min(t.n_elements, h), 0.0f);
+    std::vector<float> all = dequantize_gguf(t.bytes, t.dtype, t.n_elements);
+    return std::vector<float>(all.begin(), all.begin() + std::min<uint64_t>(all.size(), h));
+}
+
 template <class Map>
-std::vector<float> norm_or_ones(const Map& tensors, std::string_view name, uint64_t default_len) {
-    if (const auto* t = find(tensors, name)) return floats_of(*t);
-    return std::vector<float>(default_len, 1.0f);
+std::vector<float> norm_or_ones(const Map& tensors, std::string_view name, uint64_t h) {
+    if (const auto* t = find(tensors, name)) return norm_floats(*t, h);
+    return std::vector<float>(h, 1.0f);
 }
 
 // Packing work gathered while the session's layout is built, then run tensor by tensor on the pool.
@@ -171,6 +297,11 @@ void matrix_or(std::vector<PackJob>& jobs, WeightMatrix& target, const Map& tens
 // Shapes the attention and feed-forward code cannot run with; checked before the step changes anything.
 void check_step_shapes(const LlamaConfig& c, uint64_t num_layers) {
     if (num_layers == 0) return;
+    // Grouped-query attention gives each key/value head the same number of query heads. Head counts
+    // the file states must divide; counts derived from tensor lengths keep their old fault.
+    if (c.heads_from_metadata && c.n_heads > 0 && c.n_kv_heads > 0 && c.n_heads % c.n_kv_heads != 0)
+        fault("head_count_kv " + std::to_string(c.n_kv_heads) + " does not divide head_count " +
+              std::to_string(c.n_heads));
     if (c.n_heads > 0 && c.n_kv_heads > c.n_heads) fault("attempt to divide by zero");  // group = 0
     uint64_t q_span = 0;
     if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim)) {
@@ -252,6 +383,7 @@ LlamaConfig derive_config_from(const Map& tensors, const LlamaHints& hints) {
         }
     }
     if (stored_heads) {
+        c.heads_from_metadata = true;
         c.n_heads = *hints.head_count;
         c.head_dim = c.hidden_dim / c.n_heads;
         c.n_kv_heads = hints.head_count_kv.value_or(c.n_heads);
@@ -263,23 +395,15 @@ LlamaConfig derive_config_from(const Map& tensors, const LlamaHints& hints) {
 
 // `share_tied`: a missing output projection shares the embedding's storage instead of packing its own copy.
 template <class Map>
-Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, uint64_t memory_limit_bytes,
+Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, const MemoryBound& bound,
                                 bool share_tied) {
     const LayerCount layers = count_layers_in(tensors);
     LlamaSession s;
     s.config = derive_config_from(tensors, hints);
     const LlamaConfig& c = s.config;
 
-    // A single "blk.N" name makes N layers exist, each with default weights: refuse a count whose
-    // defaults could never fit before allocating anything for them.
-    const auto needed = default_bytes(tensors, c, layers);
-    if (!needed || *needed > memory_limit_bytes) {
-        const std::string count =
-            layers.overflow ? "18446744073709551616" : std::to_string(layers.count);
-        return fail("Default weights too large: " + count + " layers need " +
-                    bytes_text(needed.value_or(0), !needed) + " bytes, more than the " +
-                    std::to_string(memory_limit_bytes) + " bytes of memory");
-    }
+    // Refuse a model whose dimensions need more memory than its bound before allocating anything.
+    if (auto r = check_working_memory(tensors, c, layers, bound, share_tied); !r) return std::unexpected(r.error());
 
     // Every matrix is packed for the row width the forward step reads it with.
     const uint64_t h = c.hidden_dim;
@@ -332,13 +456,35 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {
 
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes) {
-    return build_from(tensors, hints, memory_limit_bytes, false);
+    const MemoryBound bound{memory_limit_bytes, "the " + std::to_string(memory_limit_bytes) + " bytes allowed"};
+    return build_from(tensors, hints, bound, false);
 }
 
-Result<LlamaSession> LlamaSession::load(const std::string& path) {
+uint64_t model_memory_bound(uint64_t file_size) {
+    uint64_t scaled;
+    if (mul_overflows(file_size, kModelMemoryPerFileByte, &scaled)) return std::numeric_limits<uint64_t>::max();
+    return std::max(kModelMemoryFloor, scaled);
+}
+
+Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std::string>* warnings) {
     auto dir = StoredDirectory::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
-    return build_from(dir->tensors(), dir->hints(), machine_memory_bytes(), true);
+    const uint64_t limit = model_memory_bound(dir->file_size());
+    const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
+                                       std::to_string(dir->file_size()) + "-byte file may use"};
+    auto session = build_from(dir->tensors(), dir->hints(), bound, true);
+    if (session && warnings) {
+        // Loads anyway, as it always has; the user should still hear of it.
+        const DirectoryNotes& notes = dir->notes();
+        if (!notes.gguf_magic)
+            warnings->push_back(lossy_utf8(path) + " does not start with the GGUF magic; it was read as GGUF anyway");
+        if (notes.past_end > 0)
+            warnings->push_back(lossy_utf8(path) + ": the data of " + std::to_string(notes.past_end) +
+                                (notes.past_end == 1 ? " tensor" : " tensors") + ", the first '" +
+                                notes.first_past_end +
+                                "', runs past the end of the file and reads as zeros; the file may be truncated");
+    }
+    return session;
 }  // the directory and its mapping of the file are released here
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,

@@ -23,6 +23,7 @@ struct LlamaConfig {
     uint64_t head_dim = 0;    // D, the width of one head
     float rope_freq_base = 10000.0f;
     float rms_epsilon = 1e-5f;
+    bool heads_from_metadata = false;  // the head counts are the file's own, not derived from lengths
 };
 
 // Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1, whatever form the
@@ -70,7 +71,10 @@ struct LlamaSession {
     uint64_t rng_state = kLlamaSeed;
 
     // Opens a GGUF file and builds the model from its tensors (and the few metadata hints it honours).
-    static Result<LlamaSession> load(const std::string& path);
+    // A file that loads but looks damaged (no GGUF magic, tensor data past its end) adds a sentence
+    // for the user to `warnings`. Refused, naming the tensor, when its working memory would pass
+    // `model_memory_bound` of the file's size.
+    static Result<LlamaSession> load(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
     uint64_t hidden_dim() const { return config.hidden_dim; }
     uint64_t num_layers() const { return weights.layers.size(); }
@@ -81,6 +85,19 @@ struct LlamaSession {
 };
 
 using TensorMap = std::unordered_map<std::string, std::vector<float>>;
+
+// The most memory a model loaded from a file may use: 8 bytes per byte of file, and never less than
+// 64 MiB. Honest files stay far below it (the widest repacking, Q2_K's, takes 3.5 bytes per stored
+// byte); only dimensions a file claims without holding their data can reach it.
+inline constexpr uint64_t kModelMemoryFloor = uint64_t{64} << 20;
+inline constexpr uint64_t kModelMemoryPerFileByte = 8;
+uint64_t model_memory_bound(uint64_t file_size);
+
+// A memory bound and how a refusal describes it.
+struct MemoryBound {
+    uint64_t bytes;
+    std::string what;  // "the N bytes ...", as the message ends
+};
 
 // One more than the largest N of the names "blk.N" / "blk.N.*" (N unsigned decimal, "+" allowed);
 // 0 when none counts.
@@ -95,9 +112,9 @@ LayerCount count_layers(const TensorMap& tensors);
 LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
 
 // Builds the session from float32 tensors (hand-built models): packs the weights it needs, defaults for
-// the missing ones; a tied output is a copy of its own. Layers implied by a
-// "blk.N" name get default weights; when those defaults would need more than `memory_limit_bytes`
-// (`load` passes the machine's memory) the build is refused before anything is allocated for them.
+// the missing ones; a tied output is a copy of its own. Layers implied by a "blk.N" name get default
+// weights; when the model's working memory would pass `memory_limit_bytes` the build is refused
+// before anything is allocated for it.
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes);
 

@@ -91,6 +91,12 @@ public:
     // fewer than sixteen rows stay plain floats.
     static WeightMatrix pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n_elements, uint64_t cols);
 
+    // Bytes that `pack_floats` of `n` values, or `pack_gguf` of a tensor with `byte_len` stored bytes,
+    // allocates at its peak (what it keeps plus the float32 values it decodes on the way), saturating
+    // at 2^64 - 1. Loading checks the sum of these against its memory bound before packing anything.
+    static uint64_t pack_floats_bytes(uint64_t n, uint64_t cols);
+    static uint64_t pack_gguf_bytes(uint32_t dtype, uint64_t n_elements, uint64_t byte_len, uint64_t cols);
+
     uint64_t size() const { return storage_ ? storage_->size : 0; }
     bool empty() const { return size() == 0; }
     PackedFormat format() const { return storage_ ? storage_->format : PackedFormat::Zeros; }

@@ -1,5 +1,7 @@
 // PyLlamaSession: wraps LlamaSession; Python sees the bare name "LlamaSession".
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "inference/llama.hpp"
 #include "inference/sampler.hpp"
@@ -24,8 +26,12 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_tuple(kNewSignature, args, kwargs, bound)) return nullptr;
         auto path = arg_str(bound[0], "path");
         if (!path) return nullptr;
-        auto session = LlamaSession::load(*path);
+        std::vector<std::string> warnings;
+        auto session = LlamaSession::load(*path, &warnings);
         if (!session) return raise_runtime("Failed to load model: " + session.error().message());
+        // Through the warnings module, so filters apply; one turned into an error fails the call.
+        for (const std::string& text : warnings)
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
         return make_instance(type, std::move(*session));
     });
 }

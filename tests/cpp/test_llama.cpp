@@ -132,23 +132,26 @@ TEST(BuildSession, MissingWeightsGetDefaultsUnlessBeyondTheMemoryLimit) {
     EXPECT_EQ(s.weights.output, zeros(3 * 32000));
     EXPECT_EQ(s.weights.output_norm, std::vector<float>(3, 1.0f));
 
-    // H = 8, 8 heads of width 1 (from the query matrix): a default layer is 8 + 64 + 64 + 64 + 64 + 8
-    // floats plus its records; layer 0's query and layer 9's norm are present.
+    // H = 8, vocabulary 2, 8 heads of width 1 (from the query matrix), 10 layers. Working memory: the
+    // step's vectors (10 H + 6 vocabulary floats), the layer records with 19 default norms of H ones,
+    // the embedding and its untied copy, the final norm, layer 0's query and layer 9's norm. Zero
+    // defaults take nothing.
     const TensorMap ten = {{"output_norm.weight", zeros(8)}, {"token_embd.weight", zeros(16)},
                            {"blk.0.attn_q.weight", zeros(64)}, {"blk.9.attn_norm.weight", zeros(8)}};
-    const uint64_t per_layer = (8 + 64 + 64 + 64 + 64 + 8) * 4 + sizeof(LlamaLayerWeights) + sizeof(KVCache);
-    const uint64_t needed = 10 * per_layer - (64 + 8) * 4;
+    const uint64_t needed = (10 * 8 + 6 * 2 + 19 * 8 + 16 + 16 + 8 + 64 + 8) * 4 +
+                            10 * (sizeof(LlamaLayerWeights) + sizeof(KVCache));
     EXPECT_TRUE(build_llama_session(ten, {}, needed));
     auto r = build_llama_session(ten, {}, needed - 1);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), "Default weights too large: 10 layers need " + std::to_string(needed) +
-                                       " bytes, more than the " + std::to_string(needed - 1) + " bytes of memory");
-
-    // Missing key matrices that would default to head_dim x 2^62 x H floats.
-    r = build_llama_session({{"output_norm.weight", zeros(8)}, {"blk.0.attn_norm.weight", zeros(8)}},
-                            {2, uint64_t{1} << 62, {}, {}}, kNoLimit);
+    EXPECT_EQ(r.error().message(), "Tensor 'blk.9.attn_norm.weight' with dimensions [8] would need " +
+                                       std::to_string(needed) + " bytes of working memory, beyond the " +
+                                       std::to_string(needed - 1) + " bytes allowed");
+    // A single block number implies the layers below it, refused before any is made.
+    r = build_llama_session({{"blk.4000000000.ffn_norm.weight", zeros(8)}}, {}, uint64_t{1} << 40);
     ASSERT_FALSE(r);
-    EXPECT_TRUE(r.error().message().starts_with("Default weights too large: 1 layers need more than "));
+    EXPECT_TRUE(r.error().message().starts_with(
+        "Tensor 'blk.4000000000.ffn_norm.weight' with dimensions [8] makes 4000000001 layers, which would need "))
+        << r.error().message();
 }
 
 // One layer whose value and output projections are the identity, queries and keys zero.
@@ -176,14 +179,25 @@ TEST(Forward, DegenerateHeadShapesStillStep) {
 }
 
 TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
+    // Head counts the file states name themselves; those derived from lengths keep the old text.
     LlamaSession more_kv = pass_through_layer({2, 4, {}, {}});
+    LlamaSession huge_kv = pass_through_layer({2, uint64_t{1} << 62, {}, {}});  // its key defaults take nothing
+    LlamaSession uneven = pass_through_layer({4, 3, {}, {}});
+    LlamaSession lengths_kv = build({{"output_norm.weight", zeros(4)}, {"blk.0.attn_q.weight", zeros(4)},
+                                     {"blk.0.attn_k.weight", zeros(32)}});  // 1 head of 4, 2 kv heads
     LlamaSession zero_width = build({{"output_norm.weight", {}}, {"blk.0.ffn_gate.weight", {1.0f}}});
-    for (LlamaSession* s : {&more_kv, &zero_width}) {
+    const std::pair<LlamaSession*, const char*> cases[] = {
+        {&more_kv, "head_count_kv 4 does not divide head_count 2"},
+        {&huge_kv, "head_count_kv 4611686018427387904 does not divide head_count 2"},
+        {&uneven, "head_count_kv 3 does not divide head_count 4"},
+        {&lengths_kv, "attempt to divide by zero"},
+        {&zero_width, "attempt to divide by zero"}};
+    for (auto [s, text] : cases) {
         try {
             forward(*s, 0);
-            ADD_FAILURE() << "no fault";
+            ADD_FAILURE() << "no fault: " << text;
         } catch (const InternalFault& f) {
-            EXPECT_STREQ(f.what(), "attempt to divide by zero");
+            EXPECT_STREQ(f.what(), text);
         }
         EXPECT_EQ(s->state.pos, 0u);
         EXPECT_EQ(s->rng_state, 42u);

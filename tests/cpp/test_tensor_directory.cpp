@@ -1,9 +1,11 @@
-// The LLaMA runtime's GGUF tensor directory: layout, defaults, metadata hints and damaged files.
+// The LLaMA runtime's GGUF tensor directory: layout, metadata hints and damaged files.
 #include <gtest/gtest.h>
 
 #include <iterator>
 
 #include "format_fixtures.hpp"
+#include "formats/gguf.hpp"
+#include "inference/dequant.hpp"
 #include "inference/session.hpp"
 
 using namespace quillfen;
@@ -11,23 +13,48 @@ using namespace quillfen::testing;
 
 namespace {
 
-// Opens `bytes` from a temporary file (the directory reads everything while opening).
-Result<InferenceSession> open_bytes(std::string_view bytes, uint64_t budget = machine_memory_bytes()) {
+using Floats = std::vector<float>;
+
+// A directory over `bytes`, with each tensor decoded to float32 (zeros where its data is absent).
+struct Opened {
+    std::string error;  // empty when the open worked
+    std::unordered_map<std::string, Floats> floats;
+    LlamaHints hints;
+    DirectoryNotes notes;
+
+    Floats get(const std::string& name) const {
+        auto it = floats.find(name);
+        return it == floats.end() ? Floats{} : it->second;
+    }
+};
+
+Opened open_bytes(std::string_view bytes) {
     const TempDir dir;
     write_file(dir.file("m.gguf"), bytes);
-    return InferenceSession::open_with_budget(dir.file("m.gguf"), budget);
+    auto d = StoredDirectory::open(dir.file("m.gguf"));
+    Opened out;
+    if (!d) {
+        out.error = d.error().message();
+        return out;
+    }
+    for (const auto& [name, t] : d->tensors())
+        out.floats[name] = t.in_file ? dequantize_gguf(t.bytes, t.dtype, t.n_elements) : Floats(t.n_elements, 0.0f);
+    out.hints = d->hints();
+    out.notes = d->notes();
+    return out;
 }
 
 // Error text of a failed open, or "ok".
-std::string outcome(const Result<InferenceSession>& r) { return r ? "ok" : r.error().message(); }
-
-InferenceSession open_ok(const Bytes& f) {
-    auto s = open_bytes(f.buf);
-    EXPECT_TRUE(s) << outcome(s);
-    return s ? std::move(*s) : InferenceSession{};
+std::string outcome(std::string_view bytes) {
+    const Opened o = open_bytes(bytes);
+    return o.error.empty() ? "ok" : o.error;
 }
 
-using Floats = std::vector<float>;
+Opened open_ok(const Bytes& f) {
+    Opened o = open_bytes(f.buf);
+    EXPECT_EQ(o.error, "");
+    return o;
+}
 
 }  // namespace
 
@@ -41,19 +68,22 @@ TEST(TensorDirectory, DataSectionStartsAtTheNextMultipleOf32AfterTheRecords) {
         while (f.buf.size() < data_start) f.f32s({-1.0f});  // decoys wherever a wrong start could land
         f.buf.resize(data_start, 0xAA);
         f.f32s({3.5f, 4.5f, -2.0f, -2.0f});
-        EXPECT_EQ(open_ok(f).get_tensor_any(name), (Floats{3.5f, 4.5f})) << records_end;
+        EXPECT_EQ(open_ok(f).get(name), (Floats{3.5f, 4.5f})) << records_end;
     }
 }
 
-TEST(TensorDirectory, TensorEndingAtTheFileEndIsReadOnePastBecomesZeros) {
-    const InferenceSession s = open_ok(Bytes().gguf_header(3, 0)
-                                           .tensor_info("exact", {3}, 0, 3)  // bytes 3 to 14 of a 15-byte data section
-                                           .tensor_info("past", {3}, 0, 4)   // one byte past the end
-                                           .tensor_info("far", {5}, 1, ~0ull - 3)  // offset wraps past the data start
-                                           .pad32().raw("\x7F\x7F\x7F").f32s({1.0f, 2.0f, 3.0f}));
-    EXPECT_EQ(s.get_tensor_any("exact"), (Floats{1.0f, 2.0f, 3.0f}));
-    EXPECT_EQ(s.get_tensor_any("past"), Floats(3, 0.0f));
-    EXPECT_EQ(s.get_tensor_any("far"), Floats(5, 0.0f));
+TEST(TensorDirectory, TensorEndingAtTheFileEndIsReadOnePastBecomesZerosAndIsNoted) {
+    const Opened s = open_ok(Bytes().gguf_header(3, 0)
+                                 .tensor_info("exact", {3}, 0, 3)  // bytes 3 to 14 of a 15-byte data section
+                                 .tensor_info("past", {3}, 0, 4)   // one byte past the end
+                                 .tensor_info("far", {5}, 1, ~0ull - 3)  // offset wraps past the data start
+                                 .pad32().raw("\x7F\x7F\x7F").f32s({1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(s.get("exact"), (Floats{1.0f, 2.0f, 3.0f}));
+    EXPECT_EQ(s.get("past"), Floats(3, 0.0f));
+    EXPECT_EQ(s.get("far"), Floats(5, 0.0f));
+    EXPECT_EQ(s.notes.past_end, 2u);
+    EXPECT_EQ(s.notes.first_past_end, "past");
+    EXPECT_TRUE(s.notes.gguf_magic);
 }
 
 TEST(TensorDirectory, TypesAreSizedByTheTableAndDimensionlessTensorsHoldOneBlock) {
@@ -63,39 +93,41 @@ TEST(TensorDirectory, TypesAreSizedByTheTableAndDimensionlessTensorsHoldOneBlock
     f.gguf_header(3, 0, 0x04034b50, 0xFFFFFFFF).tensor_info("a\xFF" "b", {}, 0, 0).tensor_info("odd", {3}, 77, 4);
     f.tensor_info("q8", {}, 8, 32).pad32().f32s({6.25f}).raw("\x01\x02\x03\x04\x05\x06");
     f.pad32().raw(q8);  // the file ends with the block: a longer size would miss it
-    const InferenceSession s = open_ok(f);
-    EXPECT_EQ(s.get_tensor_any("a\xEF\xBF\xBD" "b"), (Floats{6.25f}));
-    EXPECT_EQ(s.get_tensor_any("odd"), Floats(3, 0.0f));  // code 77: 2 bytes an element, decoded as zeros
-    EXPECT_EQ(s.get_tensor_any("q8"), (Floats{-6.0f}));
-    EXPECT_EQ(compute_data_size(0, 1ull << 62), UINT64_MAX);  // saturates instead of wrapping
+    const Opened s = open_ok(f);
+    EXPECT_EQ(s.get("a\xEF\xBF\xBD" "b"), (Floats{6.25f}));
+    EXPECT_EQ(s.get("odd"), Floats(3, 0.0f));  // code 77: 2 bytes an element, decoded as zeros
+    EXPECT_EQ(s.get("q8"), (Floats{-6.0f}));
+    EXPECT_FALSE(s.notes.gguf_magic);
+    EXPECT_EQ(s.notes.past_end, 0u);
 }
 
-TEST(TensorDirectory, LaterRecordOfTheSameNameWinsAndGivesBackItsBudget) {
+TEST(TensorDirectory, LaterRecordOfTheSameNameWins) {
     Bytes f;
     f.gguf_header(3, 0).tensor_info("w", {4}, 0, 0).tensor_info("w", {4}, 0, 0).tensor_info("w", {1}, 0, 16).pad32();
-    auto s = open_bytes(f.f32s({1, 2, 3, 4, 9}).buf, 32);  // 16 + 16 + 4 bytes if nothing were returned
-    ASSERT_TRUE(s) << outcome(s);
-    EXPECT_EQ(s->tensors().size(), 1u);
-    EXPECT_EQ(s->get_tensor_any("w"), (Floats{9.0f}));
-
-    Bytes g;  // three 4-float tensors: 48 bytes as float32
-    g.gguf_header(3, 0).tensor_info("a", {4}, 0, 0).tensor_info("b", {4}, 0, 0).tensor_info("c", {4}, 1, 0);
-    g.pad32().f32s({1, 2});
-    EXPECT_EQ(outcome(open_bytes(g.buf, 48)), "ok");
-    EXPECT_EQ(outcome(open_bytes(g.buf, 47)),
-              "Tensor 'c' (4 elements) does not fit in memory as float32: the tensors would need more than 47 bytes");
+    const Opened s = open_ok(f.f32s({1, 2, 3, 4, 9}));
+    EXPECT_EQ(s.floats.size(), 1u);
+    EXPECT_EQ(s.get("w"), (Floats{9.0f}));
+    EXPECT_EQ(outcome(""), "failed to fill whole buffer");
+    const TempDir dir;
+    EXPECT_EQ(StoredDirectory::open(dir.path().string()).error().message(), "Is a directory (os error 21)");
 }
 
-TEST(TensorDirectory, LookupsDefaultAndCopy) {
-    const InferenceSession s =
-        open_ok(Bytes().gguf_header(1, 0).tensor_info("present", {10}, 0, 0).pad32().f32s(Floats(10, 2)));
-    EXPECT_EQ(s.get_tensor("blk.0.attn_norm.weight", 4), Floats(4, 1.0f));
-    EXPECT_EQ(s.get_tensor("output_normal", 2), Floats(2, 1.0f));  // "norm" anywhere
-    EXPECT_EQ(s.get_tensor("blk.0.attn_q.weight", 4), Floats(4, 0.0f));
-    EXPECT_EQ(s.get_tensor("present", 16), Floats(10, 2.0f));  // as stored, not resized
-    EXPECT_TRUE(s.get_tensor_any("missing").empty());
-
-    EXPECT_EQ(outcome(InferenceSession::open(::testing::TempDir())), "Is a directory (os error 21)");
+// A file that sets "general.alignment" has its data section at the next multiple of that value;
+// one whose value is not an unsigned 32-bit power of two keeps 32.
+TEST(TensorDirectory, GeneralAlignmentMovesTheDataSection) {
+    const auto file = [](uint32_t type, std::string value) {
+        Bytes f;
+        f.gguf_header(1, 1).str("general.alignment").u32(type).raw(value).tensor_info("t", {2}, 0, 0);
+        f.pad32();
+        f.f32s({-1.0f, -1.0f});  // where a 32-byte alignment finds the data
+        f.buf.resize(256, '\0');
+        f.f32s({7.0f, 8.0f});
+        return f;
+    };
+    EXPECT_EQ(open_ok(file(kU32, Bytes().u32(256).buf)).get("t"), (Floats{7.0f, 8.0f}));
+    EXPECT_EQ(open_ok(file(kU32, Bytes().u32(96).buf)).get("t"), (Floats{-1.0f, -1.0f}));
+    EXPECT_EQ(open_ok(file(kU32, Bytes().u32(0).buf)).get("t"), (Floats{-1.0f, -1.0f}));
+    EXPECT_EQ(open_ok(file(kU64, Bytes().u64(256).buf)).get("t"), (Floats{-1.0f, -1.0f}));
 }
 
 TEST(TensorDirectory, EveryValueTypeIsSkippedIncludingDeeplyNestedArrays) {
@@ -112,13 +144,13 @@ TEST(TensorDirectory, EveryValueTypeIsSkippedIncludingDeeplyNestedArrays) {
     f.str("deep").u32(kArray);
     for (int i = 0; i < 300000; ++i) f.u32(kArray).u64(1);
     f.u32(kU8).u64(0).tensor_info("t", {2}, 0, 0).pad32().f32s({5.0f, 6.0f});
-    EXPECT_EQ(open_ok(f).get_tensor_any("t"), (Floats{5.0f, 6.0f}));
+    EXPECT_EQ(open_ok(f).get("t"), (Floats{5.0f, 6.0f}));
 }
 
 // Hints from a file holding only the metadata entries `kvs`.
 LlamaHints hints_of(uint64_t count, const Bytes& kvs) {
     Bytes f;
-    return open_ok(f.gguf_header(0, count).raw(kvs.buf)).hints();
+    return open_ok(f.gguf_header(0, count).raw(kvs.buf)).hints;
 }
 
 TEST(TensorDirectory, HintsTakeTheirTypesFromTheLastEntryUnderTheLastArchitecture) {
@@ -167,17 +199,13 @@ TEST(TensorDirectory, EveryTruncationBeforeTheDataFailsAsAShortRead) {
     const size_t records_end = f.buf.size();
     f.pad32().f32s({1.0f, 2.0f}).le<uint16_t>(0x3C00).le<uint16_t>(0x4000);  // b = {1, 2} as halves
     for (size_t cut = 0; cut < records_end; ++cut)
-        EXPECT_EQ(outcome(open_bytes(std::string_view(f.buf).substr(0, cut))), "failed to fill whole buffer")
+        EXPECT_EQ(outcome(std::string_view(f.buf).substr(0, cut)), "failed to fill whole buffer")
             << "cut at " << cut;
-    EXPECT_EQ(open_ok(f).get_tensor_any("b"), (Floats{1.0f, 2.0f}));
+    EXPECT_EQ(open_ok(f).get("b"), (Floats{1.0f, 2.0f}));
 }
 
 TEST(TensorDirectory, HostileCountsAndLengthsAreCheckedAgainstTheFile) {
     const std::string eof = "failed to fill whole buffer";
-    const auto too_big = [](const char* elements) {
-        return "Tensor 't' (" + std::string(elements) + " elements) does not fit in memory as float32: the tensors "
-               "would need more than " + std::to_string(machine_memory_bytes()) + " bytes";
-    };
     const std::pair<Bytes, std::string> cases[] = {
         {Bytes().gguf_header(1ull << 62, 0).tensor_info("t", {1}, 0, 0), eof},
         {Bytes().gguf_header(0, ~0ull).kv<uint8_t>("k", kU8, 1), eof},
@@ -196,9 +224,65 @@ TEST(TensorDirectory, HostileCountsAndLengthsAreCheckedAgainstTheFile) {
         {Bytes().gguf_header(0, 1).str("k").u32(kArray).u32(13u).u64(0), "ok"},  // no element has the type
         {Bytes().gguf_header(1, 0).tensor_info("t", {1ull << 32, 1ull << 32}, 0, 0),
          "Tensor 't' has more elements than a 64-bit count can hold"},
-        {Bytes().gguf_header(1, 0).tensor_info("t", {1ull << 46}, 0, 0), too_big("70368744177664")},
-        {Bytes().gguf_header(1, 0).tensor_info("t", {1ull << 62, 2}, 0, 0), too_big("9223372036854775808")},
+        {Bytes().gguf_header(1, 0).tensor_info("t", {1ull << 32, 1ull << 32, 0}, 0, 0), "ok"},  // no elements
     };
     for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(outcome(open_bytes(cases[i].first.buf)), cases[i].second) << "case " << i;
+        EXPECT_EQ(outcome(cases[i].first.buf), cases[i].second) << "case " << i;
+}
+
+// The metadata loader, the layer iterator and the runtime read the container with one reader and
+// differ only by its options: magic required or not, text strict or lossy, nesting bounded or not.
+TEST(TensorDirectory, OneReaderWithEachUsersRules) {
+    const auto file = [](uint32_t magic, const Bytes& kvs, uint64_t n_kvs, std::string_view name) {
+        Bytes f;
+        f.gguf_header(1, n_kvs, magic).raw(kvs.buf).tensor_info(name, {2}, 0, 0).pad32().f32s({1.0f, 2.0f});
+        return f.buf;
+    };
+    Bytes deep;  // arrays nested 100 levels
+    deep.str("deep").u32(kArray);
+    for (int i = 0; i < 100; ++i) deep.u32(kArray).u64(1);
+    deep.u32(kU8).u64(0);
+    // The data at the next multiple of 64, with decoys where 32 would find it (a padding entry keeps
+    // the two apart).
+    Bytes aligned;
+    const auto apart = [](size_t end) { return end % 64 != 0 && end % 64 <= 32; };
+    for (std::string pad; !apart(aligned.buf.size()); pad += '_') {
+        aligned = Bytes().gguf_header(1, 2).kv<uint32_t>("general.alignment", kU32, 64).kv_str("pad", pad);
+        aligned.tensor_info("t", {2}, 0, 0);
+    }
+    aligned.pad32().f32s({-1.0f, -1.0f}).buf.resize((aligned.buf.size() + 63) / 64 * 64, '\0');
+    aligned.f32s({1.0f, 2.0f});
+    const std::tuple<const char*, std::string, std::string, std::string, std::string> cases[] = {
+        // file, then what load_metadata, iter_layers and the runtime's directory make of it
+        {"zip_magic", file(0x04034b50, {}, 0, "t"), "Not a GGUF file: bad magic 04034b50", "t=1,2", "t=1,2"},
+        {"name_not_utf8", file(kGGUFMagic, {}, 0, "t\xFF"), "ok", "", "t\xEF\xBF\xBD=1,2"},
+        {"value_not_utf8", file(kGGUFMagic, Bytes().kv_str("k", "\xC3"), 1, "t"), "Invalid UTF-8 in GGUF string",
+         "", "t=1,2"},
+        {"deep_arrays", file(kGGUFMagic, deep, 1, "t"), "GGUF arrays nested deeper than 64 levels", "", "t=1,2"},
+        {"general_alignment", aligned.buf, "ok", "t=1,2", "t=1,2"},
+    };
+    const auto text = [](const std::string& name, const std::vector<float>& v) {
+        std::string out = name + "=";
+        for (size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + std::to_string(int(v[i]));
+        return out;
+    };
+    for (const auto& [label, bytes, metadata, layers, runtime] : cases) {
+        const TempDir dir;
+        write_file(dir.file("m.gguf"), bytes);
+        auto meta = GGUFLoader().load_metadata(dir.file("m.gguf"));
+        EXPECT_EQ(meta ? "ok" : meta.error().message(), metadata) << label;
+        auto it = GGUFLoader().iter_layers(dir.file("m.gguf"));
+        std::string items;
+        while (auto item = it->next()) {
+            ASSERT_TRUE(*item) << label;
+            std::vector<float> v((*item)->tensor.data.size() / 4);
+            std::memcpy(v.data(), (*item)->tensor.data.data(), v.size() * 4);
+            items += text((*item)->name, v);
+        }
+        EXPECT_EQ(items, layers) << label;
+        const Opened o = open_bytes(bytes);
+        ASSERT_EQ(o.error, "") << label;
+        ASSERT_EQ(o.floats.size(), 1u) << label;
+        EXPECT_EQ(text(o.floats.begin()->first, o.floats.begin()->second), runtime) << label;
+    }
 }

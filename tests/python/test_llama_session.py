@@ -6,6 +6,7 @@ import pathlib
 import re
 import struct
 import sys
+import warnings
 import zlib
 
 import gguf
@@ -128,6 +129,8 @@ CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HIN
     case("rope_base_only", hints={"rope_freq_base": 1000.0}),
     case("kv_heads_default_to_heads", hints={"head_count": 8}, kv_dim=32),
     case("one_kv_head_long", hints={"head_count": 4, "head_count_kv": 1}, steps=40, layers=1),
+    # "general.alignment" moves the data section and every tensor offset to multiples of 256.
+    case("custom_alignment", Q.Q8_0, hints={"custom_alignment": 256}),
 ]
 
 
@@ -197,6 +200,14 @@ def test_faults_surface_as_panic(tmp_path):
             call()
         assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
     assert str(info.value) == "attempt to divide by zero"
+    # Head counts the file states: the fault names them.
+    write_gguf(tmp_path / "kv.gguf", random_tensors(np.random.default_rng(5), hidden=36, layers=1), Q.F32,
+               {"head_count": 9, "head_count_kv": 7})
+    s = LlamaSession(str(tmp_path / "kv.gguf"))
+    with pytest.raises(BaseException) as info:
+        s.generate_next_token(1, *GREEDY)
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value) == "head_count_kv 7 does not divide head_count 9"
 
 
 def test_registration_signatures_and_call_shapes(tiny):
@@ -238,7 +249,9 @@ def test_reentrant_use_during_a_step_is_refused(tiny):
     pytest.param(b"GGUF" + struct.pack("<IQQQ", 3, 2**63, 0, 4) + b"name" + struct.pack("<IQIQ", 1, 4, 0, 0),
                  "", id="hostile_tensor_count"),
     pytest.param({"output_norm.weight": np.ones(8), "blk.18446744073709551615.ffn_norm.weight": np.ones(8)},
-                 "Default weights too large: 18446744073709551616 layers need more than ", id="largest_block_number"),
+                 r"Tensor 'blk\.18446744073709551615\.ffn_norm\.weight' with dimensions \[8\] makes "
+                 "18446744073709551616 layers, which would need more than 18446744073709551615 bytes of working "
+                 "memory, beyond the 67108864 bytes a model from a 256-byte file may use$", id="largest_block_number"),
 ])
 def test_malformed_files_fail_to_load(tmp_path, content, message):
     path = tmp_path if content == "directory" else tmp_path / "m.gguf"
@@ -250,16 +263,87 @@ def test_malformed_files_fail_to_load(tmp_path, content, message):
         LlamaSession(str(path))
 
 
-def test_truncated_files_load_or_fail_cleanly(tmp_path):
+def load_warnings(path):
+    """(the session or the RuntimeError's text, the texts of the warnings the load gave)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = LlamaSession(str(path))
+        except RuntimeError as e:
+            result = str(e)
+    assert all(w.category is RuntimeWarning for w in caught)
+    return result, [str(w.message) for w in caught]
+
+
+def test_truncated_files_load_or_fail_cleanly_and_warn(tmp_path):
     full, cut = tmp_path / "full.gguf", tmp_path / "cut.gguf"
     write_gguf(full, random_tensors(np.random.default_rng(7), hidden=8, ffn=8, vocab=4, layers=1), Q.F32,
                {"head_count": 2, "head_count_kv": 1})
     data = full.read_bytes()
+    ends = [(t.name, int(t.data_offset) + int(t.n_bytes)) for t in gguf.GGUFReader(full).tensors]  # the oracle
+    assert full.stat().st_size == max(end for _, end in ends)
+    loaded = 0
     for n in range(0, len(data), 13):  # through the header, metadata, tensor records and data
         cut.write_bytes(data[:n])
-        try:
-            s = LlamaSession(str(cut))
-        except RuntimeError as e:
-            assert str(e) == "Failed to load model: failed to fill whole buffer"
-        else:  # cut inside the tensor data: the missing tensors read as zeros
-            s.generate_next_token(1, 0.0, 0, 1.0)
+        s, texts = load_warnings(cut)
+        if isinstance(s, str):
+            assert (s, texts) == ("Failed to load model: failed to fill whole buffer", [])
+            continue
+        loaded += 1  # cut inside the tensor data: the missing tensors read as zeros, and the user hears of it
+        past = [name for name, end in ends if end > n]
+        assert texts == [f"{cut}: the data of {len(past)} tensor{'s' if len(past) > 1 else ''}, the first "
+                         f"'{past[0]}', runs past the end of the file and reads as zeros; the file may be truncated"]
+        s.generate_next_token(1, 0.0, 0, 1.0)
+    assert loaded > 10
+    assert load_warnings(full)[1] == []
+
+
+def test_files_without_the_magic_load_with_a_warning(tmp_path):
+    path = tmp_path / "zeros.bin"
+    path.write_bytes(bytes(24))  # no tensors, no metadata: every dimension takes its default
+    s, texts = load_warnings(path)
+    assert (s.hidden_dim(), s.num_layers(), s.vocab_size()) == (4096, 0, 32000)
+    assert texts == [f"{path} does not start with the GGUF magic; it was read as GGUF anyway"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a warning made an error fails the load
+        with pytest.raises(RuntimeWarning, match="does not start with the GGUF magic"):
+            LlamaSession(str(path))
+
+
+def tensor_file(path, records, data=b""):
+    """A GGUF file of tensor records (name, dims, type code, offset) and the data section `data`."""
+    out = b"GGUF" + struct.pack("<IQQ", 3, len(records), 0)
+    for name, dims, code, offset in records:
+        out += struct.pack("<Q", len(name)) + name.encode() + struct.pack(f"<I{len(dims)}QIQ", len(dims), *dims,
+                                                                              code, offset)
+    path.write_bytes(out + bytes(-len(out) % 32) + data)
+
+
+# Dimensions a few records claim without holding their data: each would make the step's vectors or the
+# layers' defaults take many GiB; refused, naming the tensor, before anything is allocated.
+@pytest.mark.parametrize("records, blamed", [
+    pytest.param([("output_norm.weight", (2**32 + 32, 1), 0, 0)], "'output_norm.weight' with dimensions "
+                 r"\[4294967328, 1\]", id="norm_2^32+32"),
+    pytest.param([("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (64, 2**31), 8, 256)],
+                 r"'token_embd\.weight' with dimensions \[64, 2147483648\]", id="vocab_2^31"),
+    pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.0.ffn_gate.weight", (64, 2**32), 2, 256)],
+                 r"'blk\.0\.ffn_gate\.weight' with dimensions \[64, 4294967296\]", id="ffn_2^32"),
+    pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.400000000.attn_norm.weight", (64,), 0, 0)],
+                 r"'blk\.400000000\.attn_norm\.weight' with dimensions \[64\] makes 400000001 layers, which",
+                 id="layers"),
+])
+def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
+    path = tmp_path / "m.gguf"
+    tensor_file(path, records, np.ones(64, np.float32).tobytes())
+    size = path.stat().st_size
+    with pytest.raises(RuntimeError, match=f"^Failed to load model: Tensor {blamed} would need [0-9]+ bytes of "
+                                           f"working memory, beyond the 67108864 bytes a model from a {size}-byte "
+                                           "file may use$"):
+        LlamaSession(str(path))
+    # Just inside the bound the same shapes load, their absent data holding no storage.
+    tensor_file(path, [("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (64, 2**14), 8, 256),
+                       ("blk.0.ffn_gate.weight", (64, 2**14), 2, 256), ("blk.99.attn_q.weight", (2**40,), 0, 0)],
+                np.ones(64, np.float32).tobytes())
+    s, texts = load_warnings(path)
+    assert (s.hidden_dim(), s.num_layers(), s.vocab_size()) == (64, 100, 2**14) and len(texts) == 1
+    s.generate_next_token(1, *GREEDY)
