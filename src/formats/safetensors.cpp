@@ -128,7 +128,7 @@ std::optional<uint64_t> extract_layer_number(std::string_view name) {
 std::optional<json> load_config_json(const std::string& path) {
     std::string parent;
     if (!parent_path(path, &parent)) return std::nullopt;
-    auto text = read_text_file(join_path(parent, "config.json"));
+    auto text = read_config_json_text(join_path(parent, "config.json"));
     if (!text) return std::nullopt;
     json config = json::parse(*text, nullptr, /*allow_exceptions=*/false);
     if (config.is_discarded()) return std::nullopt;
