@@ -1,9 +1,7 @@
 #include "inference/session.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/sysinfo.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -397,18 +395,14 @@ Result<StoredDirectory> StoredDirectory::open_with_budget(const std::string& pat
     dir.hints_ = header->hints;
     dir.backing_ = std::make_shared<Backing>();
     Backing& backing = *dir.backing_;
-    // Mapping shares the page cache instead of copying the file; where it is refused (a special
-    // file), the tensors are read as before.
+    // Mapping shares the page cache instead of copying the file; where it is refused, the tensors
+    // are read as before. The mapping is of the file already opened and judged regular.
     if (header->file_len > 0) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            void* p = ::mmap(nullptr, header->file_len, PROT_READ, MAP_PRIVATE, fd, 0);
-            ::close(fd);
-            if (p != MAP_FAILED) {
-                backing.map = p;
-                backing.map_len = header->file_len;
-                ::madvise(p, header->file_len, MADV_WILLNEED);  // a hint: failure changes nothing
-            }
+        void* p = ::mmap(nullptr, header->file_len, PROT_READ, MAP_PRIVATE, file.native_handle(), 0);
+        if (p != MAP_FAILED) {
+            backing.map = p;
+            backing.map_len = header->file_len;
+            ::madvise(p, header->file_len, MADV_WILLNEED);  // a hint: failure changes nothing
         }
     }
 

@@ -35,6 +35,9 @@ public:
     Result<uint64_t> read_some(void* buf, uint64_t n);  // 0 at the end of the file
     Result<void> seek(uint64_t absolute);
     uint64_t position() const { return pos_; }
+    // The descriptor, for mapping the file this handle has judged regular (-1 for a refused path).
+    // Mapping by path instead would open again, and might map a file swapped in meanwhile.
+    int native_handle() const { return fd_; }
     Result<uint64_t> size() const;  // asks the OS each time: the file may change between calls
 
     // Bytes left between the position and the end (0 when the position is past the end).
