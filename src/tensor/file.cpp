@@ -26,8 +26,8 @@ const char* file_kind(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISCHR(mode)) return "a character device";
     if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a file";
+    if (S_ISSOCK(mode)) return "a socket";  // cannot be opened; listed for completeness
+    return "of an unknown kind";
 }
 
 }  // namespace
@@ -227,7 +227,9 @@ bool path_exists(const std::string& path) {
 Result<std::string> read_text_file(const std::string& path, uint64_t max_bytes) {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
-    auto too_large = [&] { return fail("File larger than " + std::to_string(max_bytes) + " bytes: " + lossy_utf8(path)); };
+    auto too_large = [&] {
+        return fail("File larger than " + std::to_string(max_bytes) + " bytes: " + lossy_utf8(path));
+    };
     auto size = file->size();
     if (!size) return std::unexpected(std::move(size).error());
     if (*size > max_bytes) return too_large();

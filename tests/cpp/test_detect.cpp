@@ -124,8 +124,15 @@ TEST(Loaders, LengthsTheFileHoldsButMemoryCannotAreErrors) {
 
 // A FIFO would block the open (no writer) or the read; a device never ends. Should either come back, the
 // alarm ends the test binary instead of leaving it hanging.
+namespace {
+struct HangGuard {
+    HangGuard() { alarm(60); }
+    ~HangGuard() { alarm(0); }
+};
+}  // namespace
+
 TEST(NonRegularFiles, EveryOperationFailsWithTheRefusalAndNothingBlocks) {
-    alarm(60);
+    HangGuard guard;
     TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     std::filesystem::create_symlink("/dev/zero", dir.file("zero"));
@@ -133,7 +140,8 @@ TEST(NonRegularFiles, EveryOperationFailsWithTheRefusalAndNothingBlocks) {
         {dir.file("fifo"), "Not a regular file (a FIFO): " + dir.file("fifo")},
         {dir.file("zero"), "Not a regular file (a character device): " + dir.file("zero")},
         {dir.path().string(), "Is a directory (os error 21)"}};
-    const std::unique_ptr<FormatLoader> loaders[] = {std::make_unique<GGUFLoader>(), std::make_unique<SafetensorsLoader>()};
+    const std::unique_ptr<FormatLoader> loaders[] = {std::make_unique<GGUFLoader>(),
+                                                     std::make_unique<SafetensorsLoader>()};
     for (const auto& [path, message] : cases) {
         auto file = File::open(path);  // opens, like a directory always has; reading is what fails
         ASSERT_TRUE(file) << path;
@@ -150,11 +158,10 @@ TEST(NonRegularFiles, EveryOperationFailsWithTheRefusalAndNothingBlocks) {
             EXPECT_FALSE(loader->iter_layers(path)->next()) << loader->format_name();
         }
     }
-    alarm(0);
 }
 
 TEST(NonRegularFiles, AnIteratorWhoseFileBecomesAFifoFailsAtTheNextStep) {
-    alarm(60);
+    HangGuard guard;
     TempDir dir;
     const std::string path = dir.file("m");
     const std::pair<std::unique_ptr<FormatLoader>, std::string> cases[] = {
@@ -172,7 +179,6 @@ TEST(NonRegularFiles, AnIteratorWhoseFileBecomesAFifoFailsAtTheNextStep) {
         EXPECT_EQ(it->next()->error().message(), "Not a regular file (a FIFO): " + path);
         std::filesystem::remove(path);
     }
-    alarm(0);
 }
 
 // config.json is a few kilobytes; one past 16 MiB is refused unread (a sparse file: nothing big is written).

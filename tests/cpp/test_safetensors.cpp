@@ -122,8 +122,9 @@ TEST(SafetensorsMalformed, HostileHeadersFailWithTheReadersOwnText) {
         {safetensors_bytes("{} x"), kParse + "line 1, column 4: syntax error while parsing value - invalid literal; "
                                              "last read: '{} x'; expected end of input"},
         // The parser ends its input at a NUL; trailing text it stays, in the parser's words for a control byte.
-        {safetensors_bytes(std::string("{}\0x", 4)), kParse + "line 1, column 3: syntax error while parsing value - "
-                                                            "invalid literal; last read: '{}<U+0000>'; expected end of input"},
+        {safetensors_bytes(std::string("{}\0x", 4)),
+         kParse + "line 1, column 3: syntax error while parsing value - invalid literal; last read: '{}<U+0000>'; "
+                  "expected end of input"},
         {safetensors_bytes(std::string("{\"a\0\":1}", 8)),
          kParse + "line 1, column 4: syntax error while parsing object key - invalid string: control character U+0000 "
                   "(NUL) must be escaped to \\u0000; last read: '\"a<U+0000>'; expected string literal"},
