@@ -16,6 +16,11 @@ namespace quillfen {
 // A path as messages print it: bytes that are not UTF-8 become U+FFFD.
 std::string display_path(std::string_view path);
 
+// The text of a config.json (`config_path` names the file itself). A real one is a few kilobytes; one
+// past 16 MiB fails unread, as an unreadable file does, and so does anything but a regular file.
+constexpr uint64_t kMaxConfigJsonBytes = 16ull << 20;
+Result<std::string> read_config_json_text(const std::string& config_path);
+
 // `file.read_bytes(n)` (a length past the end fails as "failed to fill whole buffer" without
 // allocating), where a length the file does hold but memory cannot is an error naming `what`
 // instead of the end of the process.

@@ -21,6 +21,10 @@ namespace quillfen {
 
 std::string display_path(std::string_view path) { return lossy_utf8(path); }
 
+Result<std::string> read_config_json_text(const std::string& config_path) {
+    return read_text_file(config_path, kMaxConfigJsonBytes);
+}
+
 Result<std::vector<uint8_t>> read_owned_bytes(File& file, uint64_t n, std::string_view what) {
     try {
         return file.read_bytes(n);
@@ -82,7 +86,7 @@ Result<std::unique_ptr<FormatLoader>> detect_by_config(const std::string& path) 
     if (!parent_path(path, &parent)) return nullptr;
     const std::string config_path = join_path(parent, "config.json");
     if (!path_exists(config_path)) return nullptr;
-    auto text = read_text_file(config_path);
+    auto text = read_config_json_text(config_path);
     if (!text) return std::unexpected(std::move(text).error());
     // Case-sensitive on purpose: "Awq" names neither.
     if (text->find("awq") != std::string::npos || text->find("AWQ") != std::string::npos)

@@ -26,6 +26,30 @@ struct Header {
     uint64_t header_len = 0;
 };
 
+// One JSON value of any kind, with nothing but whitespace after it; a failure carries the parser's text.
+// nlohmann's parser takes a NUL byte for the end of its input, so "{}\0garbage" would pass as "{}".
+// A text that parses while holding a NUL has it right after the value (a NUL inside a string or a
+// token is an error already): it is trailing text. The text is then parsed again with that byte made
+// an ordinary invalid one, so the failure is the parser's own trailing-text error at the NUL's line and
+// column, with the byte shown as the NUL it was.
+Result<json> parse_whole_json(std::string_view text) {
+    const auto nul = text.find('\0');
+    std::string marked;
+    try {
+        json value = json::parse(text);
+        if (nul == std::string_view::npos) return value;
+        marked.assign(text);
+        marked[nul] = '\x01';
+        (void)json::parse(marked);
+    } catch (const json::exception& e) {
+        std::string message = e.what();
+        if (!marked.empty())
+            if (const auto at = message.rfind("<U+0001>"); at != std::string::npos) message.replace(at, 8, "<U+0000>");
+        return fail(std::move(message));
+    }
+    fault("a JSON text ending at a NUL parsed past that byte once it was replaced");
+}
+
 Result<Header> read_header(const std::string& path) {
     auto file = File::open(path);
     if (!file)
@@ -41,7 +65,9 @@ Result<Header> read_header(const std::string& path) {
     Header header;
     header.header_len = *header_len;
     try {
-        header.members = json::parse(text);  // strict: only whitespace may follow the value
+        auto parsed = parse_whole_json(text);
+        if (!parsed) return std::unexpected(std::move(parsed).error());
+        header.members = std::move(*parsed);
         // The parser's own wording for a value of the wrong kind: "type must be object, but is array".
         if (!header.members.is_object()) (void)header.members.get<json::object_t>();
     } catch (const json::exception& e) {
@@ -128,11 +154,15 @@ std::optional<uint64_t> extract_layer_number(std::string_view name) {
 std::optional<json> load_config_json(const std::string& path) {
     std::string parent;
     if (!parent_path(path, &parent)) return std::nullopt;
-    auto text = read_text_file(join_path(parent, "config.json"));
+    auto text = read_config_json_text(join_path(parent, "config.json"));
     if (!text) return std::nullopt;
-    json config = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-    if (config.is_discarded()) return std::nullopt;
-    return config;
+    try {
+        auto config = parse_whole_json(*text);
+        if (!config) return std::nullopt;
+        return std::move(*config);
+    } catch (const std::bad_alloc&) {  // at most 16 MiB of text, but a value tree of it takes several times that
+        return std::nullopt;
+    }
 }
 
 // ---- metadata ----------------------------------------------------------------------------------------

@@ -1,8 +1,6 @@
 #include "inference/session.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string_view>
@@ -103,18 +101,15 @@ Result<StoredDirectory> StoredDirectory::open(const std::string& path) {
     dir.file_size_ = header->file_size;
     dir.backing_ = std::make_shared<Backing>();
     Backing& backing = *dir.backing_;
-    // Mapping shares the page cache instead of copying the file; where it is refused (a special
-    // file), the tensors are read instead.
+    // Mapping shares the page cache instead of copying the file; where it is refused, the tensors
+    // are read instead. The mapping is of the file already opened and judged regular, not a second
+    // open of the path, which could meet another file.
     if (header->file_size > 0) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            void* p = ::mmap(nullptr, header->file_size, PROT_READ, MAP_PRIVATE, fd, 0);
-            ::close(fd);
-            if (p != MAP_FAILED) {
-                backing.map = p;
-                backing.map_len = header->file_size;
-                ::madvise(p, header->file_size, MADV_WILLNEED);  // a hint: failure changes nothing
-            }
+        void* p = ::mmap(nullptr, header->file_size, PROT_READ, MAP_PRIVATE, file.native_handle(), 0);
+        if (p != MAP_FAILED) {
+            backing.map = p;
+            backing.map_len = header->file_size;
+            ::madvise(p, header->file_size, MADV_WILLNEED);  // a hint: failure changes nothing
         }
     }
 

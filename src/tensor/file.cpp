@@ -20,14 +20,46 @@ Error os_error(int errnum) {
 
 Error eof_error() { return Error("failed to fill whole buffer"); }
 
+namespace {
+
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";  // cannot be opened; listed for completeness
+    return "of an unknown kind";
+}
+
+}  // namespace
+
 Result<File> File::open(const std::string& path) {
     // The OS would stop at an embedded NUL and open a different file than the one named.
     if (path.find('\0') != std::string::npos) return std::unexpected(os_error(EINVAL));
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Non-blocking so a FIFO opens at once instead of waiting for a writer; no terminal is adopted.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(os_error(errno));
+    // Judged by the descriptor, not by the path: the path may be swapped between a check and the open.
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::unexpected(os_error(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode)) return File(os_error(EISDIR));  // what reading a directory says
+        return File(Error("Not a regular file (" + std::string(file_kind(st.st_mode)) + "): " + lossy_utf8(path)));
+    }
+    // Reads of a regular file block as usual (for one on a network file system, until the data is there).
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::unexpected(os_error(err));
+    }
     return File(fd);
 }
 
@@ -36,6 +68,7 @@ File& File::operator=(File&& other) noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         pos_ = other.pos_;
+        refusal_ = std::move(other.refusal_);
     }
     return *this;
 }
@@ -45,6 +78,7 @@ File::~File() {
 }
 
 Result<void> File::read_exact(void* buf, uint64_t n) {
+    if (refusal_) return refused();
     auto* out = static_cast<uint8_t*>(buf);
     while (n > 0) {
         const size_t chunk = n > (1u << 30) ? (1u << 30) : static_cast<size_t>(n);
@@ -62,6 +96,7 @@ Result<void> File::read_exact(void* buf, uint64_t n) {
 }
 
 Result<uint64_t> File::read_some(void* buf, uint64_t n) {
+    if (refusal_) return refused();
     for (;;) {
         const ssize_t got = ::read(fd_, buf, static_cast<size_t>(n));
         if (got >= 0) {
@@ -73,6 +108,7 @@ Result<uint64_t> File::read_some(void* buf, uint64_t n) {
 }
 
 Result<void> File::seek(uint64_t absolute) {
+    if (refusal_) return refused();
     if (absolute > static_cast<uint64_t>(INT64_MAX)) return std::unexpected(os_error(EINVAL));
     if (::lseek(fd_, static_cast<off_t>(absolute), SEEK_SET) < 0) return std::unexpected(os_error(errno));
     pos_ = absolute;
@@ -80,6 +116,7 @@ Result<void> File::seek(uint64_t absolute) {
 }
 
 Result<uint64_t> File::size() const {
+    if (refusal_) return refused();
     struct stat st;
     if (::fstat(fd_, &st) != 0) return std::unexpected(os_error(errno));
     return static_cast<uint64_t>(st.st_size);
@@ -187,15 +224,23 @@ bool path_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-Result<std::string> read_text_file(const std::string& path) {
+Result<std::string> read_text_file(const std::string& path, uint64_t max_bytes) {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
+    auto too_large = [&] {
+        return fail("File larger than " + std::to_string(max_bytes) + " bytes: " + lossy_utf8(path));
+    };
+    auto size = file->size();
+    if (!size) return std::unexpected(std::move(size).error());
+    if (*size > max_bytes) return too_large();
     std::string text;
     char buf[65536];
     for (;;) {
         auto got = file->read_some(buf, sizeof buf);
         if (!got) return std::unexpected(std::move(got).error());
         if (*got == 0) break;
+        // The size was asked before reading; a file still growing is cut off at the same limit.
+        if (*got > max_bytes - text.size()) return too_large();
         text.append(buf, static_cast<size_t>(*got));
     }
     if (validate_utf8(text)) return fail("stream did not contain valid UTF-8");

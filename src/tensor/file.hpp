@@ -1,9 +1,11 @@
 // Read-only file access for the format readers: exact reads, seeks, sizes, whole text files.
 // Every failure is an `Error` carrying the OS text; an early end of file is "failed to fill whole buffer".
+// Only regular files are read: a FIFO would block or stream forever, a device (/dev/zero) never ends.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,9 +17,15 @@ namespace quillfen {
 
 class File {
 public:
+    // Opening never waits (a FIFO without a writer would block the open itself). A path that names
+    // anything but a regular file still opens, like a directory always has, but holds no descriptor:
+    // every later operation fails with its refusal, "Is a directory (os error 21)" for a directory and
+    // "Not a regular file ({kind}): {path}" for the rest, so each reader reports it where it would
+    // report a failed read.
     static Result<File> open(const std::string& path);
 
-    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), pos_(other.pos_) {}
+    File(File&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), pos_(other.pos_), refusal_(std::move(other.refusal_)) {}
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -27,6 +35,9 @@ public:
     Result<uint64_t> read_some(void* buf, uint64_t n);  // 0 at the end of the file
     Result<void> seek(uint64_t absolute);
     uint64_t position() const { return pos_; }
+    // The descriptor, for mapping the file this handle has judged regular (-1 for a refused path).
+    // Mapping by path instead would open again, and might map a file swapped in meanwhile.
+    int native_handle() const { return fd_; }
     Result<uint64_t> size() const;  // asks the OS each time: the file may change between calls
 
     // Bytes left between the position and the end (0 when the position is past the end).
@@ -45,8 +56,12 @@ public:
 
 private:
     explicit File(int fd) : fd_(fd) {}
+    explicit File(Error refusal) : refusal_(std::make_shared<const Error>(std::move(refusal))) {}
+    std::unexpected<Error> refused() const { return std::unexpected(*refusal_); }
+
     int fd_ = -1;
     uint64_t pos_ = 0;
+    std::shared_ptr<const Error> refusal_;  // set when the path is not a regular file; fd_ is then -1
 };
 
 // Buffered little-endian reads over an open file. GGUF metadata is tens of thousands of small fields
@@ -95,7 +110,9 @@ Result<uint64_t> file_size(const std::string& path);
 bool path_exists(const std::string& path);
 
 // The whole file as text; text that is not UTF-8 fails with "stream did not contain valid UTF-8".
-Result<std::string> read_text_file(const std::string& path);
+// A file of more than `max_bytes` fails without being read past that many bytes (it may still be
+// growing): "File larger than {max_bytes} bytes: {path}".
+Result<std::string> read_text_file(const std::string& path, uint64_t max_bytes);
 
 // The parent of `path` in the ordinary path sense, or false when it has none (empty, or a root).
 // A bare file name has the empty parent.

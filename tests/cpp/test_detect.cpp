@@ -1,6 +1,9 @@
 // Format detection, and what every loader shares: open errors, allocation limits, unimplemented formats.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "format_fixtures.hpp"
@@ -115,6 +118,84 @@ TEST(Loaders, LengthsTheFileHoldsButMemoryCannotAreErrors) {
               "GGUF string of 1099511627712 bytes is too large to hold in memory");
     EXPECT_EQ(SafetensorsLoader().load_metadata(dir.file("m.st")).error().message(),
               "Safetensors header of 1099511627768 bytes is too large to hold in memory");
+}
+
+// ---- inputs that are not regular files -----------------------------------------------------------------
+
+// A FIFO would block the open (no writer) or the read; a device never ends. Should either come back, the
+// alarm ends the test binary instead of leaving it hanging.
+namespace {
+struct HangGuard {
+    HangGuard() { alarm(60); }
+    ~HangGuard() { alarm(0); }
+};
+}  // namespace
+
+TEST(NonRegularFiles, EveryOperationFailsWithTheRefusalAndNothingBlocks) {
+    HangGuard guard;
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", dir.file("zero"));
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("fifo"), "Not a regular file (a FIFO): " + dir.file("fifo")},
+        {dir.file("zero"), "Not a regular file (a character device): " + dir.file("zero")},
+        {dir.path().string(), "Is a directory (os error 21)"}};
+    const std::unique_ptr<FormatLoader> loaders[] = {std::make_unique<GGUFLoader>(),
+                                                     std::make_unique<SafetensorsLoader>()};
+    for (const auto& [path, message] : cases) {
+        auto file = File::open(path);  // opens, like a directory always has; reading is what fails
+        ASSERT_TRUE(file) << path;
+        uint8_t byte;
+        EXPECT_EQ(file->read_exact(&byte, 1).error().message(), message);
+        EXPECT_EQ(file->read_some(&byte, 1).error().message(), message);
+        EXPECT_EQ(file->seek(0).error().message(), message);
+        EXPECT_EQ(file->size().error().message(), message);
+        EXPECT_EQ(FileReader::over(*file).error().message(), message);
+        EXPECT_EQ(read_text_file(path, 100).error().message(), message);
+        EXPECT_EQ(detect(path), "error: " + message);
+        for (const auto& loader : loaders) {
+            EXPECT_EQ(loader->load_metadata(path).error().message(), message) << loader->format_name();
+            EXPECT_FALSE(loader->iter_layers(path)->next()) << loader->format_name();
+        }
+    }
+}
+
+TEST(NonRegularFiles, AnIteratorWhoseFileBecomesAFifoFailsAtTheNextStep) {
+    HangGuard guard;
+    TempDir dir;
+    const std::string path = dir.file("m");
+    const std::pair<std::unique_ptr<FormatLoader>, std::string> cases[] = {
+        {std::make_unique<GGUFLoader>(),
+         GGUFBuilder().tensor("a", {1}, 0, f32_bytes({1})).tensor("b", {1}, 0, f32_bytes({2})).build()},
+        {std::make_unique<SafetensorsLoader>(),
+         safetensors_bytes(st_header({st_entry("a", "F32", "[1]", 0, 4), st_entry("b", "F32", "[1]", 4, 8)}),
+                           f32_bytes({1, 2}))}};
+    for (const auto& [loader, bytes] : cases) {
+        write_file(path, bytes);
+        auto it = loader->iter_layers(path);
+        EXPECT_EQ((*it->next())->name, "a");
+        std::filesystem::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);  // each step reopens the file
+        EXPECT_EQ(it->next()->error().message(), "Not a regular file (a FIFO): " + path);
+        std::filesystem::remove(path);
+    }
+}
+
+// config.json is a few kilobytes; one past 16 MiB is refused unread (a sparse file: nothing big is written).
+TEST(NonRegularFiles, ConfigJsonOver16MiBIsRefusedAsUnreadableAndAtTheLimitIsRead) {
+    TempDir dir;
+    write_file(dir.file("model.bin"), std::string(16, '\0'));
+    write_file(dir.file("config.json"), R"({"quant_method":"awq"})");
+    ASSERT_EQ(truncate(dir.file("config.json").c_str(), 16 << 20), 0);
+    EXPECT_EQ(detect(dir.file("model.bin")), "AWQ");
+    ASSERT_EQ(truncate(dir.file("config.json").c_str(), (16 << 20) + 1), 0);
+    EXPECT_EQ(detect(dir.file("model.bin")),
+              "error: File larger than 16777216 bytes: " + dir.file("config.json"));
+    // Beside a safetensors file it is ignored, as an unreadable one is.
+    write_file(dir.file("model.bin"), safetensors_bytes(st_header({st_entry("l.0.w", "F16", "[3,16]")})));
+    auto meta = SafetensorsLoader().load_metadata(dir.file("model.bin"));
+    ASSERT_TRUE(meta) << meta.error().message();
+    EXPECT_EQ(meta->architecture, "unknown");
 }
 
 // load_metadata's faults are shown from Python, as the PanicException they become.

@@ -82,6 +82,9 @@ TEST(SafetensorsMetadata, ConfigKeysCountOnlyWithTheirJsonType) {
         {R"({"num_attention_heads":1e3})", 0, std::nullopt},
         {R"({"num_attention_heads":-1})", 0, std::nullopt},
         {R"({"num_attention_heads":32} x)", 0, std::nullopt},  // trailing garbage: the whole file is ignored
+        {std::string(R"({"num_attention_heads":32})" "\0x", 28), 0, std::nullopt},  // a NUL is trailing garbage too
+        {std::string(R"({"num_attention_heads":32} )" "\0", 28), 0, std::nullopt},
+        {R"({"num_attention_heads":32} )" "\t\r\n", 32, std::nullopt},
         {"[1,2]", 0, std::nullopt},
         {"{\"num_attention_heads\":32,\"a\":\"\xff\"}", 0, std::nullopt},
         {std::string(100000, '[') + std::string(100000, ']'), 0, std::nullopt}};
@@ -118,6 +121,13 @@ TEST(SafetensorsMalformed, HostileHeadersFailWithTheReadersOwnText) {
                                       "expected '[', '{', or a literal"},
         {safetensors_bytes("{} x"), kParse + "line 1, column 4: syntax error while parsing value - invalid literal; "
                                              "last read: '{} x'; expected end of input"},
+        // The parser ends its input at a NUL; trailing text it stays, in the parser's words for a control byte.
+        {safetensors_bytes(std::string("{}\0x", 4)),
+         kParse + "line 1, column 3: syntax error while parsing value - invalid literal; last read: '{}<U+0000>'; "
+                  "expected end of input"},
+        {safetensors_bytes(std::string("{\"a\0\":1}", 8)),
+         kParse + "line 1, column 4: syntax error while parsing object key - invalid string: control character U+0000 "
+                  "(NUL) must be escaped to \\u0000; last read: '\"a<U+0000>'; expected string literal"},
         {safetensors_bytes("[1]"), "[json.exception.type_error.302] type must be object, but is array"},
         {safetensors_bytes("{\"a\xff\":1}"), "invalid utf-8 sequence of 1 bytes from index 3"},
         {safetensors_bytes("{}\xe2\x82"), "incomplete utf-8 byte sequence from index 2"}};

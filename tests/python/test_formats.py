@@ -99,12 +99,11 @@ class TestLoadMetadata:
 
     @pytest.mark.parametrize("write, message", [
         (None, "No such file or directory (os error 2)"),
-        (lambda p: p.mkdir(), "Is a directory (os error 21)"),
         (lambda p: (write_llama_gguf(p), p.write_bytes(p.read_bytes()[:100])), "failed to fill whole buffer"),
         # Its cause, the decoding error, stays behind: Python sees only the top-level text.
         (lambda p: p.write_bytes(b"GGUF" + struct.pack("<IQQQ", 3, 0, 1, 2) + b"k\xff" + b"\0" * 21),
          "Invalid UTF-8 in GGUF string"),
-    ], ids=["missing", "directory", "truncated_gguf", "gguf_key_not_utf8"])
+    ], ids=["missing", "truncated_gguf", "gguf_key_not_utf8"])
     def test_errors_are_runtime_errors_with_the_top_level_text(self, tmp_path, write, message):
         if write:
             write(tmp_path / "model")
