@@ -6,15 +6,6 @@
 
 using namespace quillfen;
 
-TEST(TieredMemoryManager, TierStatsInTierOrderWithAnUnlimitedDisk) {
-    const auto stats = TieredMemoryManager(8, 0, 3).tier_stats();  // no defaults are filled in by the core
-    const std::pair<std::string_view, uint64_t> want[] = {{"Vram", 8}, {"Ram", 0}, {"Swap", 3}, {"Disk", UINT64_MAX}};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(std::pair(stats[i].name, stats[i].budget), want[i]);
-        EXPECT_EQ(std::pair(stats[i].used, stats[i].utilisation), std::pair(uint64_t{0}, 0.0f));
-    }
-}
-
 TEST(TieredMemoryManager, UtilisationDividesInFloat32AfterConvertingBothSides) {
     struct Case {
         uint64_t used, budget;
