@@ -200,14 +200,6 @@ def test_faults_surface_as_panic(tmp_path):
             call()
         assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
     assert str(info.value) == "attempt to divide by zero"
-    # Head counts the file states: the fault names them.
-    write_gguf(tmp_path / "kv.gguf", random_tensors(np.random.default_rng(5), hidden=36, layers=1), Q.F32,
-               {"head_count": 9, "head_count_kv": 7})
-    s = LlamaSession(str(tmp_path / "kv.gguf"))
-    with pytest.raises(BaseException) as info:
-        s.generate_next_token(1, *GREEDY)
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == "head_count_kv 7 does not divide head_count 9"
 
 
 def test_registration_signatures_and_call_shapes(tiny):
@@ -243,21 +235,14 @@ def test_reentrant_use_during_a_step_is_refused(tiny):
 
 @pytest.mark.parametrize("content, message", [
     pytest.param(None, "Failed to open: {path}$", id="missing_file"),
-    pytest.param("directory", "", id="directory"),
-    pytest.param(b"GGUF" + struct.pack("<IQQQ", 3, 0, 1, 11) + b"general.odd" + struct.pack("<I", 13),
-                 "Unknown GGUF value type: 13$", id="unknown_value_type"),
-    pytest.param(b"GGUF" + struct.pack("<IQQQ", 3, 2**63, 0, 4) + b"name" + struct.pack("<IQIQ", 1, 4, 0, 0),
-                 "", id="hostile_tensor_count"),
     pytest.param({"output_norm.weight": np.ones(8), "blk.18446744073709551615.ffn_norm.weight": np.ones(8)},
                  r"Tensor 'blk\.18446744073709551615\.ffn_norm\.weight' with dimensions \[8\] makes "
                  "18446744073709551616 layers, which would need more than 18446744073709551615 bytes of working "
                  "memory, beyond the 67108864 bytes a model from a 256-byte file may use$", id="largest_block_number"),
 ])
 def test_malformed_files_fail_to_load(tmp_path, content, message):
-    path = tmp_path if content == "directory" else tmp_path / "m.gguf"
-    if isinstance(content, bytes):
-        path.write_bytes(content)
-    elif isinstance(content, dict):
+    path = tmp_path / "m.gguf"
+    if content:
         write_gguf(path, content)
     with pytest.raises(RuntimeError, match="^Failed to load model: " + message.format(path=re.escape(str(path)))):
         LlamaSession(str(path))
