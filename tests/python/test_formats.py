@@ -41,11 +41,6 @@ class TestClassSurface:
             cls()
         assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
 
-    def test_static_methods_signatures_and_errors_name_the_class(self):
-        assert FormatDetector.detect.__text_signature__ == FormatDetector.load_metadata.__text_signature__ == "(path)"
-        with pytest.raises(TypeError, match=r"^FormatDetector\.detect\(\) missing 1 required positional argument"):
-            FormatDetector.detect()
-
     def test_properties_in_order(self):
         names = [n for n, v in vars(ModelMetadata).items() if type(v).__name__ == "getset_descriptor"
                  and not n.startswith("__")]

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from quillfen._core import HardwareProfile, InferenceEngine, Scheduler, TieredMemoryManager
+from quillfen._core import FormatDetector, HardwareProfile, InferenceEngine, LlamaSession, Scheduler, TieredMemoryManager
 
 DEFAULT_RAM = 5153960755
 DEFAULT_SWAP = 10307921510
@@ -25,13 +25,17 @@ def test_bare_names_under_builtins_and_instances_release_their_type(cls):
 
 SELF_ONLY = [TieredMemoryManager.tier_stats, TieredMemoryManager.vram_budget, TieredMemoryManager.ram_budget,
              TieredMemoryManager.swap_budget, Scheduler.backend_info, Scheduler.backend_count,
-             InferenceEngine.backend_count, HardwareProfile.is_gpu, HardwareProfile.is_apu]
+             InferenceEngine.backend_count, HardwareProfile.is_gpu, HardwareProfile.is_apu, LlamaSession.reset,
+             LlamaSession.vocab_size, LlamaSession.num_layers, LlamaSession.hidden_dim]
 
 
 @pytest.mark.parametrize("obj, signature", [
     (TieredMemoryManager, "(vram_budget=0, ram_budget=0, swap_budget=0)"), (Scheduler, "()"),
     (InferenceEngine, "(vram_budget=0, ram_budget=0)"), (HardwareProfile, "()"),
-    (InferenceEngine.load_model, "($self, path)"), *((m, "($self)") for m in SELF_ONLY),
+    (InferenceEngine.load_model, "($self, path)"), (FormatDetector.detect, "(path)"),
+    (FormatDetector.load_metadata, "(path)"), (LlamaSession, "(path)"),
+    (LlamaSession.generate_next_token, "($self, token_id, temperature, top_k, top_p)"),
+    *((m, "($self)") for m in SELF_ONLY),
 ])
 def test_text_signatures_and_no_docstrings(obj, signature):
     assert obj.__text_signature__ == signature
@@ -51,6 +55,8 @@ def test_text_signatures_and_no_docstrings(obj, signature):
     (lambda: InferenceEngine().load_model("a", "b"),
      "InferenceEngine.load_model() takes 1 positional arguments but 2 were given"),
     (lambda: TieredMemoryManager().swap_budget(1), "TieredMemoryManager.swap_budget() takes no arguments (1 given)"),
+    (lambda: FormatDetector.detect(), "FormatDetector.detect() missing 1 required positional argument: 'path'"),
+    (lambda: LlamaSession(), "LlamaSession.__new__() missing 1 required positional argument: 'path'"),
 ])
 def test_call_shape_errors(call, message):
     with pytest.raises(TypeError) as info:
