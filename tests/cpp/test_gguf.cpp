@@ -158,8 +158,5 @@ TEST(GGUFMalformedFiles, EveryTruncationIsAShortReadOrAnEmptyIteration) {
         if (len < b.metadata_end()) EXPECT_EQ(m ? "loaded" : m.error().message(), kShort) << "prefix of " << len;
         EXPECT_FALSE(GGUFLoader().iter_layers(dir.file("m.gguf"))->next()) << "prefix of " << len;
     }
-    write_file(dir.file("m.gguf"), full);
-    auto it = GGUFLoader().iter_layers(dir.file("m.gguf"));
-    for (const char* name : {"blk.0.w", "blk.1.w"}) EXPECT_EQ(it->next().value().value().name, name);
 }
 
