@@ -58,10 +58,16 @@ TEST(Matvec, EqualsTheSerialSumAtAnyThreadCountAndShortOperandsGiveZeros) {
 }
 
 TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
-    std::vector<float> v = {3.0f, 4.0f};
-    rms_norm(v, std::vector<float>{1.0f, 2.0f}, 0.5f);
-    EXPECT_NEAR(v[0], 3.0 / std::sqrt(13.0), 1e-6);
-    EXPECT_NEAR(v[1], 8.0 / std::sqrt(13.0), 1e-6);
+    // Squares summed in index order, inv = 1 / sqrt(sum / n + eps), then (v[i] * inv) * w[i] in that order.
+    for (uint32_t seed = 0; seed < 32; ++seed) {
+        auto v = random_floats(64, seed), want = v;
+        const auto w = random_floats(64, seed + 99);
+        float ss = -0.0f;
+        for (size_t i = 0; i < 64; ++i) ss += (v[i] = std::ldexp(v[i], int(i % 9) * 3 - 12)) * v[i];  // magnitudes
+        for (size_t i = 0; i < 64; ++i) want[i] = (v[i] * (1.0f / std::sqrt(ss / 64.0f + 0.5f))) * w[i];
+        rms_norm(v, w, 0.5f);
+        expect_bits_equal(v, want);
+    }
     std::vector<float> unchanged = {3.0f, 4.0f};
     rms_norm(unchanged, std::vector<float>{1.0f}, 1e-5f);
     EXPECT_EQ(unchanged, (std::vector<float>{3.0f, 4.0f}));
