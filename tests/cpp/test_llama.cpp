@@ -63,7 +63,10 @@ TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
         auto v = random_floats(64, seed), want = v;
         const auto w = random_floats(64, seed + 99);
         float ss = -0.0f;
-        for (size_t i = 0; i < 64; ++i) ss += (v[i] = std::ldexp(v[i], int(i % 9) * 3 - 12)) * v[i];  // magnitudes
+        for (size_t i = 0; i < 64; ++i) {
+            v[i] = want[i] = std::ldexp(v[i], int(i % 9) * 3 - 12);  // many magnitudes
+            ss += v[i] * v[i];
+        }
         for (size_t i = 0; i < 64; ++i) want[i] = (v[i] * (1.0f / std::sqrt(ss / 64.0f + 0.5f))) * w[i];
         rms_norm(v, w, 0.5f);
         expect_bits_equal(v, want);
