@@ -77,13 +77,17 @@ TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
 }
 
 TEST(Rope, RotatesAdjacentPairsAtFallingFrequencies) {
-    // Head width 4 at position 2, base 100: pair (0,1) turns by 2 rad, pair (2,3) by 2 / sqrt(100).
-    std::vector<float> v = {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 1.0f};
-    apply_rope(v, 2, 4, 2, 100.0f);
-    const double want[] = {std::cos(2.0), std::sin(2.0), std::cos(0.2), std::sin(0.2),
-                           -std::sin(2.0), std::cos(2.0), -std::sin(0.2), std::cos(0.2)};
-    for (int i = 0; i < 8; ++i) EXPECT_NEAR(v[i], want[i], 1e-6) << i;
-
+    // Two heads of width 8; pair (i, i+1) of a head turns by angle = (1 / powf(base, i / 8)) * position.
+    for (uint64_t pos : {1u, 3u, 77u, 1000u}) {
+        auto v = random_floats(16, uint32_t(pos)), want = v;
+        for (size_t i = 0; i < 16; i += 2) {
+            const float angle = (1.0f / std::pow(500.0f, float(i % 8) / 8.0f)) * float(pos), a = v[i], b = v[i + 1];
+            want[i] = a * std::cos(angle) - b * std::sin(angle);
+            want[i + 1] = b * std::cos(angle) + a * std::sin(angle);
+        }
+        apply_rope(v, 2, 8, pos, 500.0f);
+        expect_bits_equal(v, want);
+    }
     std::vector<float> short_v = {1.0f, 0.0f, 1.0f, 0.0f, 5.0f};  // 2 heads of 4 want 8: stops at (2,3)
     apply_rope(short_v, 2, 4, 1, 10000.0f);
     EXPECT_EQ(short_v[4], 5.0f);
