@@ -54,12 +54,6 @@ class TestDetect:
         pathlib.Path("config.json").write_text('{"quant_method": "awq"}')
         assert FormatDetector.detect("model.bin") == "AWQ"
 
-    def test_unrecognized_raises_runtime_error_naming_the_path(self, tmp_path):
-        (tmp_path / "notes.txt").write_text("just some text, long enough")
-        with pytest.raises(RuntimeError) as info:
-            FormatDetector.detect(str(tmp_path / "notes.txt"))
-        assert str(info.value) == f"Unrecognized model format for file: {tmp_path / 'notes.txt'}"
-
 
 class TestLoadMetadata:
     @pytest.mark.parametrize("kwargs, moe, repr_text", [
@@ -94,17 +88,18 @@ class TestLoadMetadata:
 
     @pytest.mark.parametrize("write, message", [
         (None, "No such file or directory (os error 2)"),
+        (lambda p: p.write_text("just some text, long enough"), "Unrecognized model format for file: {path}"),
         (lambda p: (write_llama_gguf(p), p.write_bytes(p.read_bytes()[:100])), "failed to fill whole buffer"),
         # Its cause, the decoding error, stays behind: Python sees only the top-level text.
         (lambda p: p.write_bytes(b"GGUF" + struct.pack("<IQQQ", 3, 0, 1, 2) + b"k\xff" + b"\0" * 21),
          "Invalid UTF-8 in GGUF string"),
-    ], ids=["missing", "truncated_gguf", "gguf_key_not_utf8"])
+    ], ids=["missing", "unrecognized", "truncated_gguf", "gguf_key_not_utf8"])
     def test_errors_are_runtime_errors_with_the_top_level_text(self, tmp_path, write, message):
         if write:
             write(tmp_path / "model")
-        with pytest.raises(RuntimeError) as info:
+        with pytest.raises(RuntimeError) as info:  # detect's errors: test_input_files.py
             FormatDetector.load_metadata(str(tmp_path / "model"))
-        assert str(info.value) == message
+        assert str(info.value) == message.format(path=tmp_path / "model")
 
     def test_embedded_nul_does_not_open_the_file_before_it(self, tmp_path):
         write_llama_gguf(tmp_path / "m.gguf")
