@@ -19,18 +19,6 @@ using namespace quillfen::testing;
 
 namespace {
 
-// Equal bits; any two NaNs count as equal (their payloads depend on operand order, not on the sum).
-::testing::AssertionResult same_bits(const std::vector<float>& got, const std::vector<float>& want) {
-    if (got.size() != want.size())
-        return ::testing::AssertionFailure() << "length " << got.size() << " vs " << want.size();
-    for (size_t i = 0; i < got.size(); ++i) {
-        if (std::isnan(got[i]) && std::isnan(want[i])) continue;
-        if (std::bit_cast<uint32_t>(got[i]) != std::bit_cast<uint32_t>(want[i]))
-            return ::testing::AssertionFailure() << "element " << i << ": " << got[i] << " vs " << want[i];
-    }
-    return ::testing::AssertionSuccess();
-}
-
 // Byte offsets of the half-precision scale fields inside one block, by type code.
 const std::vector<uint32_t> kHalfFields[16] = {{}, {0}, {0}, {0, 2}, {}, {}, {0}, {0, 2}, {0}, {0, 2}, {80, 82},
                                                {108}, {0, 2}, {0, 2}, {208}, {}};
@@ -62,7 +50,8 @@ std::vector<uint8_t> random_tensor(uint32_t type, uint64_t n, uint32_t seed, boo
 // Every kernel this machine runs, over the whole matrix, plus matvec's own choice.
 void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint64_t rows, uint64_t cols,
                         const std::vector<float>& want, const std::string& what) {
-    EXPECT_TRUE(same_bits(matvec(w, x, rows, cols), want)) << what << " via matvec";
+    SCOPED_TRACE(what);
+    expect_bits_equal(matvec(w, x, rows, cols), want);
     const PackedStorage* s = w.storage();
     if (s->format == PackedFormat::Flat || s->format == PackedFormat::Zeros || s->cols != cols) return;
     for (Isa isa : kAllIsas) {
@@ -70,7 +59,8 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
         if (!k) continue;
         std::vector<float> out(rows, std::numeric_limits<float>::quiet_NaN());
         k->packed_groups(packed_view(*s), x.data(), out.data(), rows, 0, (rows + kPackRows - 1) / kPackRows);
-        EXPECT_TRUE(same_bits(out, want)) << what << " kernel " << isa_name(isa);
+        SCOPED_TRACE(isa_name(isa));
+        expect_bits_equal(out, want);
     }
 }
 
@@ -96,7 +86,8 @@ TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
             else if (kept != PackedFormat::Zeros && kept != PackedFormat::F16 && cols % block) want = PackedFormat::F32;
             ASSERT_EQ(w.format(), want) << what;
             ASSERT_EQ(w.size(), floats.size());
-            EXPECT_TRUE(same_bits(w.to_floats(), floats)) << what;
+            SCOPED_TRACE(what);
+            expect_bits_equal(w.to_floats(), floats);
             expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols), what);
         }
     }
@@ -123,13 +114,13 @@ TEST_P(PackedShapes, ShortOrReshapedOperandsReadTheFlatValues) {
     const auto floats = dequantize_gguf(bytes, type, rows * cols);
     const WeightMatrix w = WeightMatrix::pack_gguf(bytes, type, rows * cols, cols);
     EXPECT_EQ(w.size(), floats.size());
-    EXPECT_TRUE(same_bits(w.to_floats(), floats));
-    EXPECT_TRUE(same_bits(matvec(w, x, rows, cols), matvec(std::span<const float>(floats), x, rows, cols)));
-    EXPECT_TRUE(same_bits(matvec(w, std::span(x).first(cols - 1), 1, cols), {0.0f}));
+    expect_bits_equal(w.to_floats(), floats);
+    expect_bits_equal(matvec(w, x, rows, cols), matvec(std::span<const float>(floats), x, rows, cols));
+    expect_bits_equal(matvec(w, std::span(x).first(cols - 1), 1, cols), {0.0f});
     // Fewer rows than stored, and every row that fits.
     const uint64_t fit = floats.size() / cols;
-    EXPECT_TRUE(same_bits(matvec(w, x, fit, cols), serial_matvec(floats, x, fit, cols)));
-    EXPECT_TRUE(same_bits(matvec(w, x, 2, cols), serial_matvec(floats, x, 2, cols)));
+    expect_bits_equal(matvec(w, x, fit, cols), serial_matvec(floats, x, fit, cols));
+    expect_bits_equal(matvec(w, x, 2, cols), serial_matvec(floats, x, 2, cols));
     EXPECT_EQ(w.format() == PackedFormat::Flat, fit < kPackRows);
 
     // Another row width reads the flat values: twenty packed rows of 64 and a tail.
@@ -138,14 +129,15 @@ TEST_P(PackedShapes, ShortOrReshapedOperandsReadTheFlatValues) {
     const auto flat = dequantize_gguf(whole, type, n);
     const WeightMatrix p = WeightMatrix::pack_gguf(whole, type, n, 64);
     EXPECT_NE(p.format(), PackedFormat::Flat);
-    EXPECT_TRUE(same_bits(p.to_floats(), flat));
+    expect_bits_equal(p.to_floats(), flat);
     for (auto [r, c] : {std::pair<uint64_t, uint64_t>{41, 32}, {2, 148}, {3, 0}, {0, 64}}) {
         const auto xr = random_floats(c, 22);
-        EXPECT_TRUE(same_bits(matvec(p, xr, r, c), serial_matvec(flat, xr, r, c))) << "rows=" << r << " cols=" << c;
+        SCOPED_TRACE("rows=" + std::to_string(r) + " cols=" + std::to_string(c));
+        expect_bits_equal(matvec(p, xr, r, c), serial_matvec(flat, xr, r, c));
     }
     std::vector<float> row(50);  // any element range decodes as the flat values: the embedding lookup
     p.decode(n - 50, row);
-    EXPECT_TRUE(same_bits(row, std::vector<float>(flat.end() - 50, flat.end())));
+    expect_bits_equal(row, std::vector<float>(flat.end() - 50, flat.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 6u, 7u, 8u, 9u, 12u, 14u));
@@ -166,7 +158,7 @@ TEST(PackedMatvec, ZeroWeightsStillMultiplyTheInput) {
     const std::vector<float> x = {-1.0f, -2.0f, -0.5f, -3.0f};
     const WeightMatrix zeros = WeightMatrix::zeros(rows * cols);
     const auto out = matvec(zeros, x, rows, cols);
-    EXPECT_TRUE(same_bits(out, serial_matvec(std::vector<float>(rows * cols, 0.0f), x, rows, cols)));
+    expect_bits_equal(out, serial_matvec(std::vector<float>(rows * cols, 0.0f), x, rows, cols));
     EXPECT_TRUE(std::signbit(out[0]));
     EXPECT_TRUE(std::isnan(matvec(zeros, std::vector<float>{1, INFINITY, 0, 0}, rows, cols)[rows - 1]));
 }
@@ -180,9 +172,9 @@ TEST(PackedMatvec, BatchEqualsSeparateProducts) {
     const MatvecTask tasks[] = {{&q, x, 48, 64, a.data()}, {&k, x, 17, 64, b.data()}, {&flat, x, 3, 64, c.data()},
                                 {&k, x, 5, 64 * 4, d.data()}};  // too short: zeros
     matvec_batch(tasks);
-    EXPECT_TRUE(same_bits(a, matvec(q, x, 48, 64)));
-    EXPECT_TRUE(same_bits(b, matvec(k, x, 17, 64)));
-    EXPECT_TRUE(same_bits(c, matvec(flat, x, 3, 64)));
+    expect_bits_equal(a, matvec(q, x, 48, 64));
+    expect_bits_equal(b, matvec(k, x, 17, 64));
+    expect_bits_equal(c, matvec(flat, x, 3, 64));
     EXPECT_EQ(d, std::vector<float>(5, 0.0f));
 }
 
@@ -217,8 +209,10 @@ TEST(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
     for (const auto& [name, t] : opened->tensors()) decoded[name] = dequantize_gguf(t.bytes, t.dtype, t.n_elements);
     auto floats = build_llama_session(decoded, opened->hints(), std::numeric_limits<uint64_t>::max());
     ASSERT_TRUE(floats);
-    for (uint32_t token : {3u, 36u, 0u, 37u, 5u})  // 37: past the table, zero embedding
-        ASSERT_TRUE(same_bits(forward(*stored, token), forward(*floats, token))) << "token " << token;
+    for (uint32_t token : {3u, 36u, 0u, 37u, 5u}) {  // 37: past the table, zero embedding
+        SCOPED_TRACE("token " + std::to_string(token));
+        expect_bits_equal(forward(*stored, token), forward(*floats, token));
+    }
 }
 
 }  // namespace
