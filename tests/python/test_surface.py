@@ -101,6 +101,7 @@ def test_path_must_be_str(tmp_path, path):
 def test_budgets_and_defaults(args, kwargs, budgets):
     m = TieredMemoryManager(*args, **kwargs)
     assert (m.vram_budget(), m.ram_budget(), m.swap_budget()) == budgets
+    assert [budget for _, _, budget, _ in m.tier_stats()] == [*budgets, U64_MAX]  # the core adds no defaults
 
 
 def test_new_objects_report_empty_tiers_and_one_cpu_backend():
