@@ -18,7 +18,25 @@ NINJA        := $(abspath $(VENV)/bin/ninja)
 # loader (2.36-8cross1) with libc6:arm64's libc.so.6, and TBB programs then hang.
 QEMU_AARCH64 := qemu-aarch64 -L /
 
-.PHONY: all setup apt venv build test test-cpp test-emulated test-python test-aarch64 demo bench clean
+# Sanitizers and fuzzing: Debian's clang 19 (the first of its versions whose C++23 mode has
+# std::expected with libstdc++ 12), its compiler runtime (libFuzzer, the sanitizers) and llvm-19 for
+# the symbolizer that puts file and line into their reports.
+SANITIZER_APT_PACKAGES := clang-19 libclang-rt-19-dev llvm-19
+CLANGXX      := clang++-19
+export ASAN_SYMBOLIZER_PATH := /usr/lib/llvm-19/bin/llvm-symbolizer
+ASAN_DIR     := build/asan
+FUZZ_DIR     := build/fuzz
+FUZZ_TARGETS := fuzz_detect fuzz_gguf_metadata fuzz_gguf_session fuzz_safetensors fuzz_quantized
+FUZZ_SECONDS ?= 60
+# Targets whose short run in `make test` only replays the seeds instead of fuzzing: the one-step
+# session, until a model's memory is bounded by its file (fuzzing finds a 2 KB file that allocates
+# over 2 GiB within a minute). `make fuzz` runs every target in full.
+FUZZ_SEEDS_ONLY ?= fuzz_gguf_session
+# An allocation or a resident size over 2 GiB is a finding, as is a single input running 30 s.
+FUZZ_FLAGS   := -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30 -print_final_stats=1
+
+.PHONY: all setup apt venv build test test-cpp test-emulated test-python test-aarch64 demo bench clean \
+        apt-sanitizers test-asan fuzz-build fuzz test-fuzz
 
 all: build
 
@@ -86,7 +104,7 @@ test-python: build
 
 # The arm64 run takes under a minute (its first run, with the packages, about one more), so it is
 # part of the test command.
-test: test-cpp test-emulated test-aarch64 test-python
+test: test-cpp test-emulated test-aarch64 test-asan test-fuzz test-python
 
 # Cross-build the core library and the C++ tests for 64-bit Arm and run them under qemu-aarch64.
 # Debian's cross compiler brings libc and libstdc++ for arm64 (in /usr/aarch64-linux-gnu); TBB and
@@ -105,6 +123,77 @@ test-aarch64: venv
 	  -DQUILLFEN_BUILD_PYTHON=OFF -DQUILLFEN_BUILD_TESTS=ON
 	$(CMAKE) --build $(AARCH64_DIR) -j 2 --target quillfen_tests
 	QUILLFEN_EXPECT_ISA=scalar $(QEMU_AARCH64) $(AARCH64_DIR)/quillfen_tests --gtest_brief=1
+
+apt-sanitizers:
+	@arch=$$(dpkg --print-architecture); missing=""; for p in $(SANITIZER_APT_PACKAGES); do \
+	  dpkg -s "$$p:$$arch" >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+# The C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer (GCC, like the main build);
+# any report stops the run and fails it. Left out: the test that gives sparse files a 1 TiB length and
+# expects the refusal that follows std::bad_alloc, since the sanitizer's operator new reports an
+# allocation it cannot make instead of throwing.
+ASAN_GTEST_FILTER := -Loaders.LengthsTheFileHoldsButMemoryCannotAreErrors
+test-asan: build apt-sanitizers
+	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLFEN_BUILD_PYTHON=OFF -DQUILLFEN_BUILD_TESTS=ON -DQUILLFEN_SANITIZERS=address,undefined
+	$(CMAKE) --build $(ASAN_DIR) -j 2 --target quillfen_tests
+	@$(CPU_ISAS); for isa in $$isas; do \
+	  echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer, QUILLFEN_ISA=$$isa"; \
+	  QUILLFEN_ISA=$$isa QUILLFEN_EXPECT_ISA=$$isa UBSAN_OPTIONS=print_stacktrace=1 \
+	    $(ASAN_DIR)/quillfen_tests --gtest_brief=1 --gtest_filter=$(ASAN_GTEST_FILTER) || exit 1; \
+	done
+
+# The fuzz targets (clang, libFuzzer, both sanitizers), their seed corpora (written by a script, never
+# committed) and one dictionary per target from the format dictionaries it reads.
+fuzz-build: apt venv apt-sanitizers
+	$(CMAKE) -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DCMAKE_CXX_COMPILER=$(CLANGXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_BUILD_PYTHON=OFF -DQUILLFEN_BUILD_FUZZERS=ON
+	$(CMAKE) --build $(FUZZ_DIR) -j 2 --target $(FUZZ_TARGETS)
+	$(PY) tests/fuzz/make_seeds.py $(FUZZ_DIR)/seeds
+	@cd tests/fuzz && cat gguf.dict safetensors.dict > $(CURDIR)/$(FUZZ_DIR)/fuzz_detect.dict && \
+	  for t in fuzz_gguf_metadata fuzz_gguf_session; do cp gguf.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done && \
+	  for t in fuzz_safetensors fuzz_quantized; do cp safetensors.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done
+
+# Target $$t for $(1) seconds over corpus folder $(2) (new inputs go there; the seeds are read beside
+# it), with extra flags $$extra; findings land in $(FUZZ_DIR)/findings/<target>/. Prints executions,
+# coverage and peak memory, and appends them to $(FUZZ_DIR)/runs.tsv.
+define run_fuzzer
+mkdir -p $(2)/$$t $(FUZZ_DIR)/findings/$$t; \
+echo "== $$t, $(1) s $$extra"; \
+$(FUZZ_DIR)/$$t $(FUZZ_FLAGS) $$extra -max_total_time=$(1) -dict=$(FUZZ_DIR)/$$t.dict \
+  -artifact_prefix=$(FUZZ_DIR)/findings/$$t/ $(2)/$$t $(FUZZ_DIR)/seeds/$$t > $(FUZZ_DIR)/$$t.log 2>&1 || failed="$$failed $$t"; \
+execs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log); \
+rss=$$(sed -n 's/^stat::peak_rss_mb: *//p' $(FUZZ_DIR)/$$t.log); \
+cov=$$(grep -o 'cov: [0-9]* ft: [0-9]*' $(FUZZ_DIR)/$$t.log | tail -n 1); \
+echo "   $${execs:-?} executions, $${cov:-no coverage line}, peak rss $${rss:-?} MB"; \
+printf '%s\t%s\t%s\t%s\t%s\n' "$$t" "$(1)" "$${execs:-0}" "$$cov" "$${rss:-?}" >> $(FUZZ_DIR)/runs.tsv
+endef
+
+# `make fuzz FUZZ_SECONDS=N`: every target N seconds, growing its corpus in $(FUZZ_DIR)/corpus.
+# A finding (crash, leak, undefined behaviour, allocation over 2 GiB, timeout) stops that target,
+# prints its report from the log and fails the command once the others have run.
+fuzz: fuzz-build
+	@failed=""; extra=""; for t in $(FUZZ_TARGETS); do $(call run_fuzzer,$(FUZZ_SECONDS),$(FUZZ_DIR)/corpus); done; \
+	for t in $$failed; do echo "== FINDING in $$t (log: $(FUZZ_DIR)/$$t.log)"; \
+	  grep -A40 -m1 -E '^==[0-9]+==|runtime error|^SUMMARY' $(FUZZ_DIR)/$$t.log | head -n 60; done; \
+	awk -F'\t' '{n[$$1] += $$3} END {for (t in n) printf "   total so far: %s %d executions\n", t, n[t]}' $(FUZZ_DIR)/runs.tsv; \
+	[ -z "$$failed" ]
+
+# The short runs `make test` makes: 30 s per target from the seeds alone (a scratch corpus); the
+# targets in FUZZ_SEEDS_ONLY run each seed once.
+test-fuzz: fuzz-build
+	@rm -rf $(FUZZ_DIR)/test-corpus; failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  case " $(FUZZ_SEEDS_ONLY) " in *" $$t "*) extra=-runs=0;; *) extra="";; esac; \
+	  $(call run_fuzzer,30,$(FUZZ_DIR)/test-corpus); done; \
+	for t in $$failed; do echo "== FINDING in $$t (log: $(FUZZ_DIR)/$$t.log)"; \
+	  grep -A40 -m1 -E '^==[0-9]+==|runtime error|^SUMMARY' $(FUZZ_DIR)/$$t.log | head -n 60; done; \
+	[ -z "$$failed" ]
 
 demo: build
 	$(PY) bench/demo.py
