@@ -5,7 +5,9 @@
 #include "inference/kernels_generic.hpp"
 
 // GCC 12 warns about the deliberately undefined upper lanes inside its own broadcast intrinsics.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace quillfen {
 namespace {

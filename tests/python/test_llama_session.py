@@ -304,6 +304,8 @@ def tensor_file(path, records, data=b""):
                  r"\[4294967328, 1\]", id="norm_2^32+32"),
     pytest.param([("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (64, 2**31), 8, 256)],
                  r"'token_embd\.weight' with dimensions \[64, 2147483648\]", id="vocab_2^31"),
+    pytest.param([("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (256, 16777253), 200, 256)],
+                 r"'token_embd\.weight' with dimensions \[256, 16777253\]", id="vocab_of_unknown_type"),  # found by fuzzing
     pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.0.ffn_gate.weight", (64, 2**32), 2, 256)],
                  r"'blk\.0\.ffn_gate\.weight' with dimensions \[64, 4294967296\]", id="ffn_2^32"),
     pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.400000000.attn_norm.weight", (64,), 0, 0)],
@@ -318,9 +320,11 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
                                            f"working memory, beyond the 67108864 bytes a model from a {size}-byte "
                                            "file may use$"):
         LlamaSession(str(path))
-    # Just inside the bound the same shapes load, their absent data holding no storage.
+    # Just inside the bound the same shapes load, their absent data holding no storage; a norm claiming
+    # 520M values (found by fuzzing) keeps only its first H.
     tensor_file(path, [("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (64, 2**14), 8, 256),
-                       ("blk.0.ffn_gate.weight", (64, 2**14), 2, 256), ("blk.99.attn_q.weight", (2**40,), 0, 0)],
+                       ("blk.0.ffn_gate.weight", (64, 2**14), 2, 256), ("blk.99.attn_q.weight", (2**40,), 0, 0),
+                       ("blk.0.ffn_norm.weight", (520093728,), 0, 0)],
                 np.ones(64, np.float32).tobytes())
     s, texts = load_warnings(path)
     assert (s.hidden_dim(), s.num_layers(), s.vocab_size()) == (64, 100, 2**14) and len(texts) == 1
