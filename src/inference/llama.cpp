@@ -63,11 +63,6 @@ struct FieldDefaults {
     uint64_t len[kFieldCount] = {};
 };
 
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    uint64_t out;
-    return mul_overflows(a, b, &out) ? std::numeric_limits<uint64_t>::max() : out;
-}
-
 FieldDefaults field_defaults(const LlamaConfig& c) {
     FieldDefaults d;
     const uint64_t h = c.hidden_dim;

@@ -236,21 +236,29 @@ WeightMatrix WeightMatrix::pack_floats(std::span<const float> values, uint64_t c
     return WeightMatrix(std::move(s));
 }
 
-WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n, uint64_t cols) {
-    PackedFormat f = PackedFormat::Flat;
+namespace {
+
+// The form a GGUF type's blocks are kept in; Flat for types kept as float32.
+PackedFormat packed_format_of(uint32_t dtype) {
     switch (dtype) {
-        case kF32: f = PackedFormat::F32; break;
-        case kF16: f = PackedFormat::F16; break;
-        case kQ4_0: f = PackedFormat::Q4_0; break;
-        case kQ4_1: f = PackedFormat::Q4_1; break;
-        case kQ8_0: case kQ8_1: case kQ5_0: f = PackedFormat::Q8_0; break;
-        case kQ5_1: f = PackedFormat::Q5_1; break;
-        case kQ4_K: f = PackedFormat::Q4_K; break;
-        case kQ6_K: case kQ3_K: f = PackedFormat::Q6_K; break;
-        case kQ2_K: f = PackedFormat::Q2_K; break;
-        case kQ5_K: f = PackedFormat::Q5_K; break;
-        default: break;
+        case kF32: return PackedFormat::F32;
+        case kF16: return PackedFormat::F16;
+        case kQ4_0: return PackedFormat::Q4_0;
+        case kQ4_1: return PackedFormat::Q4_1;
+        case kQ8_0: case kQ8_1: case kQ5_0: return PackedFormat::Q8_0;
+        case kQ5_1: return PackedFormat::Q5_1;
+        case kQ4_K: return PackedFormat::Q4_K;
+        case kQ6_K: case kQ3_K: return PackedFormat::Q6_K;
+        case kQ2_K: return PackedFormat::Q2_K;
+        case kQ5_K: return PackedFormat::Q5_K;
+        default: return PackedFormat::Flat;
     }
+}
+
+}  // namespace
+
+WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n, uint64_t cols) {
+    const PackedFormat f = packed_format_of(dtype);
     // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.
     if (dtype == 4 || dtype == 5 || dtype >= 15) return zeros(n);
     const GGUFTypeInfo& info = gguf_type_info(dtype);
@@ -298,57 +306,35 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
 
 namespace {
 
-uint64_t sat_mul(uint64_t a, uint64_t b) {
-    uint64_t out;
-    return mul_overflows(a, b, &out) ? UINT64_MAX : out;
-}
-uint64_t sat_add(uint64_t a, uint64_t b) {
-    uint64_t out;
-    return add_overflows(a, b, &out) ? UINT64_MAX : out;
-}
-
 // Kept bytes of `size` elements packed in `f` for rows of `cols` (at least sixteen rows), tail included.
 uint64_t packed_bytes(PackedFormat f, uint64_t size, uint64_t cols) {
     const PackedBlockShape shape = packed_block_shape(f);
     const uint64_t rows = size / cols;
     const uint64_t groups = rows / kPackRows + (rows % kPackRows != 0);
-    return sat_add(sat_mul(groups, cols / shape.elems * shape.bytes), sat_mul(size - rows * cols, sizeof(float)));
+    return saturating_add(saturating_mul(groups, cols / shape.elems * shape.bytes), saturating_mul(size - rows * cols, sizeof(float)));
 }
 
 }  // namespace
 
 uint64_t WeightMatrix::pack_floats_bytes(uint64_t n, uint64_t cols) {
-    if (cols == 0 || n / cols < kPackRows) return sat_mul(n, sizeof(float));
+    if (cols == 0 || n / cols < kPackRows) return saturating_mul(n, sizeof(float));
     return packed_bytes(PackedFormat::F32, n, cols);
 }
 
 uint64_t WeightMatrix::pack_gguf_bytes(uint32_t dtype, uint64_t n, uint64_t byte_len, uint64_t cols) {
     // The same decisions as pack_gguf, in the same order.
     if (dtype == 4 || dtype == 5 || dtype >= 15) return 0;
-    PackedFormat f = PackedFormat::Flat;
-    switch (dtype) {
-        case kF32: f = PackedFormat::F32; break;
-        case kF16: f = PackedFormat::F16; break;
-        case kQ4_0: f = PackedFormat::Q4_0; break;
-        case kQ4_1: f = PackedFormat::Q4_1; break;
-        case kQ8_0: case kQ8_1: case kQ5_0: f = PackedFormat::Q8_0; break;
-        case kQ5_1: f = PackedFormat::Q5_1; break;
-        case kQ4_K: f = PackedFormat::Q4_K; break;
-        case kQ6_K: case kQ3_K: f = PackedFormat::Q6_K; break;
-        case kQ2_K: f = PackedFormat::Q2_K; break;
-        case kQ5_K: f = PackedFormat::Q5_K; break;
-        default: break;
-    }
+    const PackedFormat f = packed_format_of(dtype);
     const GGUFTypeInfo& info = gguf_type_info(dtype);
     const uint64_t E = info.block_elems, B = info.block_bytes;
-    const uint64_t as_floats = sat_add(sat_mul(n, sizeof(float)), pack_floats_bytes(n, cols));
+    const uint64_t as_floats = saturating_add(saturating_mul(n, sizeof(float)), pack_floats_bytes(n, cols));
     if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols < kPackRows) return as_floats;
     uint64_t size = n;
     if (E > 1) size = std::min<uint64_t>(n, byte_len / B * E);
     if (size / cols < kPackRows) return as_floats;
     // The tail is decoded on the way: count it twice.
     const uint64_t tail = size - size / cols * cols;
-    return sat_add(packed_bytes(f, size, cols), sat_mul(tail, sizeof(float)));
+    return saturating_add(packed_bytes(f, size, cols), saturating_mul(tail, sizeof(float)));
 }
 
 void WeightMatrix::decode(uint64_t begin, std::span<float> out) const {

@@ -56,5 +56,14 @@ private:
 // Checked arithmetic for sizes that come from files: nothing read from disk may wrap silently.
 inline bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_mul_overflow(a, b, out); }
 inline bool add_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_add_overflow(a, b, out); }
+// The same sums for tallies that only compare against a bound: past 64 bits they stick at the maximum.
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t out;
+    return mul_overflows(a, b, &out) ? UINT64_MAX : out;
+}
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    uint64_t out;
+    return add_overflows(a, b, &out) ? UINT64_MAX : out;
+}
 
 }  // namespace quillfen
