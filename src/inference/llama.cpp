@@ -147,6 +147,8 @@ uint64_t norm_bytes(const StoredTensor& t, uint64_t h) {
 constexpr uint64_t kStepFloatsPerHidden = 10;
 constexpr uint64_t kStepFloatsPerFfn = 3;
 constexpr uint64_t kStepFloatsPerVocab = 6;
+// The key and value vectors of a step (kept in the cache afterwards).
+constexpr uint64_t kStepFloatsPerKeyValue = 2;
 
 // Working memory of the model `tensors` describe, checked part by part against `bound`: the step's
 // vectors, the layer records with their default norms, and every weight kept (matrices packed,
@@ -166,6 +168,16 @@ Result<void> check_working_memory(const Map& tensors, const LlamaConfig& c, Laye
                            find(tensors, v_name));
         !r)
         return r;
+
+    // Key and value vectors are at most H wide whenever there are query heads (the step refuses wider
+    // ones); without query heads only the key matrix they are derived from bounds them.
+    if (const uint64_t kv_dim = saturating_mul(c.n_kv_heads, c.head_dim); kv_dim > h && layers.count > 0) {
+        const char* k_name = "blk.0.attn_k.weight";
+        if (auto r = tally.add(saturating_mul(kStepFloatsPerKeyValue, floats_bytes(kv_dim)), k_name,
+                               find(tensors, k_name));
+            !r)
+            return r;
+    }
 
     // Layers: a single "blk.N" name makes N of them, each with its records and default norms.
     std::string_view last_name;

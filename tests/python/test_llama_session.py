@@ -306,6 +306,9 @@ def tensor_file(path, records, data=b""):
                  r"'token_embd\.weight' with dimensions \[64, 2147483648\]", id="vocab_2^31"),
     pytest.param([("output_norm.weight", (64,), 0, 0), ("token_embd.weight", (256, 16777253), 200, 256)],
                  r"'token_embd\.weight' with dimensions \[256, 16777253\]", id="vocab_of_unknown_type"),  # found by fuzzing
+    pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.0.attn_q.weight", (32,), 0, 0),
+                  ("blk.0.attn_k.weight", (64, 2**26), 0, 0)],  # no query heads: found by fuzzing
+                 r"'blk\.0\.attn_k\.weight' with dimensions \[64, 67108864\]", id="keys_without_query_heads"),
     pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.0.ffn_gate.weight", (64, 2**32), 2, 256)],
                  r"'blk\.0\.ffn_gate\.weight' with dimensions \[64, 4294967296\]", id="ffn_2^32"),
     pytest.param([("output_norm.weight", (64,), 0, 0), ("blk.400000000.attn_norm.weight", (64,), 0, 0)],
