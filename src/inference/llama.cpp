@@ -171,7 +171,8 @@ Result<void> check_working_memory(const Map& tensors, const LlamaConfig& c, Laye
 
     // Key and value vectors are at most H wide whenever there are query heads (the step refuses wider
     // ones); without query heads only the key matrix they are derived from bounds them.
-    if (const uint64_t kv_dim = saturating_mul(c.n_kv_heads, c.head_dim); kv_dim > h && layers.count > 0) {
+    if (const uint64_t kv_dim = saturating_mul(c.n_kv_heads, c.head_dim);
+        c.n_heads == 0 && kv_dim > h && layers.count > 0) {
         const char* k_name = "blk.0.attn_k.weight";
         if (auto r = tally.add(saturating_mul(kStepFloatsPerKeyValue, floats_bytes(kv_dim)), k_name,
                                find(tensors, k_name));
