@@ -456,6 +456,15 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
 
 }  // namespace
 
+void LlamaSession::rewind(uint64_t n) {
+    if (n > state.pos) fault("cannot rewind to position " + std::to_string(n) + ", past " + std::to_string(state.pos));
+    for (KVCache& cache : state.kv_cache) {
+        cache.keys.resize(n);
+        cache.values.resize(n);
+    }
+    state.pos = n;
+}
+
 LayerCount count_layers(const TensorMap& tensors) { return count_layers_in(tensors); }
 
 LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints) {

@@ -82,6 +82,9 @@ struct LlamaSession {
 
     // Back to position 0 with empty caches; the random stream continues.
     void reset() { state = LlamaState::create(config.hidden_dim, num_layers()); }
+    // Back to position `n` (no later than the current one), keeping the cache of the first n tokens:
+    // a caller whose next tokens share a prefix with the processed ones runs only the rest.
+    void rewind(uint64_t n);
 };
 
 using TensorMap = std::unordered_map<std::string, std::vector<float>>;

@@ -47,7 +47,8 @@ void normalise(std::vector<float>& prob) {
 
 }  // namespace
 
-uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed) {
+uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                float min_p) {
     const uint64_t n = logits.size();
 
     if (temperature > 0.0f)
@@ -82,6 +83,15 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
         for (uint64_t j = 0; j < count; ++j) kept[ranked[j].first] = 1;
         for (uint64_t i = 0; i < n; ++i)
             if (!kept[i]) prob[i] = 0.0f;
+        normalise(prob);
+    }
+
+    if (min_p > 0.0f) {
+        float best = 0.0f;
+        for (float p : prob) best = std::fmax(best, p);
+        const float floor = min_p * best;
+        for (float& p : prob)
+            if (p < floor) p = 0.0f;
         normalise(prob);
     }
 

@@ -1,4 +1,4 @@
-// Turns one step's logits into a token id: temperature, top-k, softmax, top-p, then greedy or one draw
+// Turns one step's logits into a token id: temperature, top-k, softmax, top-p, min-p, then greedy or one draw
 // from a 64-bit linear congruential generator. Stateless: the caller owns the generator state.
 #pragma once
 
@@ -10,8 +10,10 @@ namespace quillfen {
 inline constexpr uint64_t kSampleIncrement = 1442695040888963407ull;
 
 // `seed` is the session's generator state after the step advanced it. temperature <= 0 means greedy;
-// top_k 0 or >= the vocabulary and top_p >= 1 turn those filters off. Throws InternalFault when a sort
-// or the arg-max meets a NaN.
-uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed);
+// top_k 0 or >= the vocabulary, top_p >= 1 and min_p <= 0 turn those filters off; min_p drops every
+// token less probable than min_p times the most probable one. Throws InternalFault when a sort or the
+// arg-max meets a NaN.
+uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                float min_p = 0.0f);
 
 }  // namespace quillfen

@@ -182,6 +182,33 @@ std::optional<double> arg_f64(PyObject* value, const char* name) {
     return v;
 }
 
+std::optional<bool> arg_bool(PyObject* value, const char*) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return std::nullopt;
+    return truth != 0;
+}
+
+std::optional<std::vector<uint32_t>> arg_u32_list(PyObject* value, const char* name) {
+    OwnedRef seq(PySequence_Fast(value, ""));
+    if (!seq) {
+        PyErr_Clear();
+        OwnedRef type_name(PyType_GetQualName(Py_TYPE(value)));
+        if (!type_name) return std::nullopt;
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not a sequence of token ids", name,
+                     type_name.get());
+        return std::nullopt;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<uint32_t> out;
+    out.reserve(size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto v = arg_u32(PySequence_Fast_GET_ITEM(seq.get(), i), name);
+        if (!v) return std::nullopt;
+        out.push_back(*v);
+    }
+    return out;
+}
+
 PyObject* checked(PyObject* created) {
     if (created) return created;
     if (PyErr_Occurred()) PyErr_Print();
@@ -195,6 +222,21 @@ PyObject* to_py(std::string_view utf8) {
     return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* to_py_list(std::span<const uint32_t> values) {
+    OwnedRef list(checked(PyList_New(Py_ssize_t(values.size()))));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = to_py(uint64_t{values[i]});
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);  // steals the reference
+    }
+    return list.release();
+}
+
+PyObject* to_py_bytes(std::string_view bytes) {
+    return checked(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
+}
 
 PyObject* build_tuple(std::initializer_list<PyObject*> stolen_items) {
     bool ok = true;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tensor/error.hpp"
 
@@ -45,6 +46,9 @@ std::optional<std::string> arg_str(PyObject* value, const char* name);  // str o
 std::optional<uint64_t> arg_u64(PyObject* value, const char* name);
 std::optional<uint32_t> arg_u32(PyObject* value, const char* name);
 std::optional<double> arg_f64(PyObject* value, const char* name);  // any object with a float value
+std::optional<bool> arg_bool(PyObject* value, const char* name);   // truth value of any object
+// Any sequence of ints in [0, 2^32).
+std::optional<std::vector<uint32_t>> arg_u32_list(PyObject* value, const char* name);
 // Every bound argument of `names` converted by arg_u64 into `out`; an argument not given leaves 0.
 // False with the conversion's error set.
 bool args_u64_or_zero(PyObject* const* bound, std::span<const char* const> names, uint64_t* out);
@@ -57,6 +61,8 @@ PyObject* to_py_bool(bool value);
 PyObject* to_py(double value);
 PyObject* to_py(std::string_view utf8);
 PyObject* none();
+PyObject* to_py_list(std::span<const uint32_t> values);
+PyObject* to_py_bytes(std::string_view bytes);
 PyObject* checked(PyObject* created);  // applies that rule to any freshly created object
 PyObject* build_tuple(std::initializer_list<PyObject*> stolen_items);  // steals; nullptr items fail it
 
@@ -82,6 +88,17 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (...) {
         return raise_panic(nullptr);
     }
+}
+
+// Runs `fn()` with the interpreter lock released, so other Python threads go on meanwhile; the lock is
+// taken back however `fn` ends. `fn` must not touch a Python object.
+template <class Fn>
+decltype(auto) without_gil(Fn&& fn) {
+    struct Reacquire {
+        PyThreadState* state;
+        ~Reacquire() { PyEval_RestoreThread(state); }
+    } reacquire{PyEval_SaveThread()};
+    return fn();
 }
 
 // int-returning slots (tp_init-like) are not used; constructors are tp_new.
@@ -160,6 +177,12 @@ PyObject* with_exclusive(PyObject* self, Fn&& fn) noexcept {
         if (!borrow) return nullptr;
         return fn(*as_wrapper<T>(self)->core);
     });
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as PyMethodDef stores it.
+template <class F>
+PyCFunction fastcall_method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 // Heap type from a PyType_Spec named "builtins.X" (so __module__ reads "builtins"). New reference or nullptr.

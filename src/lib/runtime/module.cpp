@@ -1,12 +1,15 @@
 // Module initialisation of `_runtime`: the native side of the user-facing layer that sits beside
-// `_core` (whose surface stays fixed). For now it tells which kernels this process runs.
+// `_core` (whose surface stays fixed): the text model and its tokenizer, a GGUF file's description,
+// and which kernels this process runs.
 
 #include "lib/kit.hpp"  // first: Python.h comes before the standard headers
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "inference/kernels.hpp"
+#include "lib/runtime/runtime.hpp"
 
 namespace quillfen::py {
 namespace {
@@ -39,6 +42,9 @@ PyMethodDef g_methods[] = {
      "QUILLFEN_ISA, read once at import, chooses a level below the widest this CPU runs."},
     {"cpu_isas", cpu_isas, METH_NOARGS,
      "cpu_isas()\n--\n\nEvery kernel level this CPU runs, narrowest first."},
+    {"describe", fastcall_method(describe), METH_FASTCALL | METH_KEYWORDS,
+     "describe(path)\n--\n\nA GGUF file's container as a dict: version, alignment, file_size, metadata (every\n"
+     "key and value) and tensors ((name, type, dims, bytes, in_file) in file order)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -53,5 +59,12 @@ PyModuleDef g_module_def = {
 PyMODINIT_FUNC PyInit__runtime(void) {
     using namespace quillfen::py;
     if (!kernel_level_accepted()) return nullptr;
-    return PyModule_Create(&g_module_def);
+    PyObject* module = PyModule_Create(&g_module_def);
+    if (!module) return nullptr;
+    for (auto [name, type] : {std::pair{"Tokenizer", tokenizer_type()}, std::pair{"TextModel", text_model_type()}})
+        if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    return module;
 }

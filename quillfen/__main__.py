@@ -1,0 +1,7 @@
+"""`python -m quillfen` runs the `quillfen` command."""
+
+import sys
+
+from quillfen.cli import main
+
+sys.exit(main())

@@ -1,0 +1,206 @@
+"""The `quillfen` command: run a prompt, chat, or describe a model file.
+
+    quillfen run MODEL -p "The capital of France is" -n 32 --temperature 0
+    quillfen run MODEL -p "Why is the sky blue?" --chat
+    quillfen chat MODEL
+    quillfen info MODEL
+
+Text goes to stdout as it is generated; tokens per second and errors go to stderr. A bad file or
+argument ends the command with one line and a non-zero status, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections import Counter
+from collections.abc import Sequence
+from typing import Any
+
+from quillfen import _core, _runtime
+from quillfen.model import Completion, Model, Stream
+
+
+class CommandError(Exception):
+    """Ends the command with its message on one line."""
+
+
+def _sampling_arguments(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("sampling")
+    g.add_argument("-n", "--max-tokens", type=int, default=256, help="most tokens to generate (default 256)")
+    g.add_argument("--temperature", type=float, default=0.8, help="0 is greedy (default 0.8)")
+    g.add_argument("--top-k", type=int, default=40, help="0 turns it off (default 40)")
+    g.add_argument("--top-p", type=float, default=0.95, help="1 turns it off (default 0.95)")
+    g.add_argument("--min-p", type=float, default=0.05, help="0 turns it off (default 0.05)")
+    g.add_argument("--seed", type=int, default=None, help="repeat a run (default: a fresh seed, printed)")
+    g.add_argument("--stop", action="append", default=[], metavar="TEXT", help="stop string (repeatable)")
+
+
+def _sampling(args: argparse.Namespace) -> dict[str, Any]:
+    return {"max_tokens": args.max_tokens, "temperature": args.temperature, "top_k": args.top_k,
+            "top_p": args.top_p, "min_p": args.min_p, "seed": args.seed, "stop": args.stop}
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quillfen", description="Run LLaMA-family GGUF models on the CPU.")
+    parser.add_argument("--version", action="version", version=f"quillfen {_core.__version__}")
+    sub = parser.add_subparsers(dest="command", required=True)
+
+    run = sub.add_parser("run", help="stream the completion of a prompt")
+    run.add_argument("model", help="path to a GGUF file")
+    run.add_argument("-p", "--prompt", required=True, help="the prompt text")
+    run.add_argument("--chat", action="store_true", help="wrap the prompt in the model's chat template")
+    run.add_argument("--system", help="with --chat: a system message first")
+    _sampling_arguments(run)
+
+    chat = sub.add_parser("chat", help="talk with the model; Ctrl-C stops an answer, Ctrl-D leaves")
+    chat.add_argument("model", help="path to a GGUF file")
+    chat.add_argument("--system", help="a system message first")
+    _sampling_arguments(chat)
+
+    info = sub.add_parser("info", help="describe a model file: format, metadata, tensor types, tokenizer")
+    info.add_argument("model", help="path to a model file")
+    return parser
+
+
+def _load(path: str) -> Model:
+    try:
+        return Model(path)
+    except (RuntimeError, OSError, ValueError) as e:
+        raise CommandError(str(e)) from None
+
+
+def _report(result: Completion | None) -> None:
+    if result is None:
+        return
+    prompt_rate = result.prompt_tokens / result.prompt_seconds if result.prompt_seconds > 0 else 0.0
+    print(f"\n[{len(result.tokens)} tokens, {result.tokens_per_second:.1f} tokens/s; prompt {result.prompt_tokens} "
+          f"tokens ({result.reused_tokens} reused), {prompt_rate:.1f} tokens/s; finish: {result.finish_reason}; "
+          f"seed {result.seed}]", file=sys.stderr)
+
+
+def _stream_out(stream: Stream) -> Completion | None:
+    for piece in stream:
+        sys.stdout.write(piece)
+        sys.stdout.flush()
+    sys.stdout.write("\n")
+    sys.stdout.flush()
+    return stream.result
+
+
+def _messages(system: str | None, user: str) -> list[dict[str, str]]:
+    head = [{"role": "system", "content": system}] if system else []
+    return [*head, {"role": "user", "content": user}]
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    model = _load(args.model)
+    try:
+        if args.chat:
+            stream = model.chat(_messages(args.system, args.prompt), stream=True, **_sampling(args))
+        else:
+            stream = model.generate(args.prompt, stream=True, **_sampling(args))
+        _report(_stream_out(stream))
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    return 0
+
+
+def cmd_chat(args: argparse.Namespace) -> int:
+    model = _load(args.model)
+    history: list[dict[str, str]] = [{"role": "system", "content": args.system}] if args.system else []
+    print("Ctrl-C stops an answer, Ctrl-D (or /exit) leaves.", file=sys.stderr)
+    while True:
+        try:
+            user = input("> ")
+        except (EOFError, KeyboardInterrupt):
+            print(file=sys.stderr)
+            return 0
+        if user.strip() in ("/exit", "/quit"):
+            return 0
+        if not user.strip():
+            continue
+        history.append({"role": "user", "content": user})
+        answer: list[str] = []
+        try:
+            stream = model.chat(history, stream=True, **_sampling(args))
+            answer = []
+            for piece in stream:
+                answer.append(piece)
+                sys.stdout.write(piece)
+                sys.stdout.flush()
+            sys.stdout.write("\n")
+            _report(stream.result)
+        except KeyboardInterrupt:
+            sys.stdout.write("\n")
+            print("[stopped]", file=sys.stderr)
+        except ValueError as e:
+            history.pop()
+            print(f"quillfen: {e}", file=sys.stderr)
+            continue
+        history.append({"role": "assistant", "content": "".join(answer)})
+
+
+def _short(value: Any) -> str:
+    if isinstance(value, list):
+        head = ", ".join(repr(v) for v in value[:4])
+        return f"[{head}{', ...' if len(value) > 4 else ''}] ({len(value)} items)"
+    text = repr(value)
+    return text if len(text) <= 100 else text[:97] + "..."
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    try:
+        fmt = _core.FormatDetector.detect(args.model)
+        meta = _core.FormatDetector.load_metadata(args.model)
+    except (RuntimeError, OSError) as e:
+        raise CommandError(str(e)) from None
+    print(f"format: {fmt}")
+    print(f"model: {meta}")
+    if fmt != "GGUF":
+        return 0
+    try:
+        desc = _runtime.describe(args.model)
+    except RuntimeError as e:
+        raise CommandError(str(e)) from None
+    print(f"GGUF version {desc['version']}, {desc['file_size']} bytes, alignment {desc['alignment']}")
+    print(f"metadata ({len(desc['metadata'])} keys):")
+    for key in sorted(desc["metadata"]):
+        print(f"  {key} = {_short(desc['metadata'][key])}")
+    counts: Counter[str] = Counter()
+    sizes: Counter[str] = Counter()
+    missing = 0
+    for _name, type_name, _dims, nbytes, in_file in desc["tensors"]:
+        counts[type_name] += 1
+        sizes[type_name] += nbytes or 0
+        missing += not in_file
+    print(f"tensors ({len(desc['tensors'])}):")
+    for type_name, n in counts.most_common():
+        print(f"  {type_name:8} {n:5} tensors {sizes[type_name]:14,} bytes")
+    if missing:
+        print(f"  {missing} tensors run past the end of the file")
+    kind = desc["metadata"].get("tokenizer.ggml.model")
+    pre = desc["metadata"].get("tokenizer.ggml.pre")
+    print(f"tokenizer: {kind or 'none'}" + (f" (pre-tokenizer {pre})" if pre else ""))
+    return 0
+
+
+COMMANDS = {"run": cmd_run, "chat": cmd_chat, "info": cmd_info}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except CommandError as e:
+        print(f"quillfen: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,300 @@
+"""Text in, text out: a GGUF model with its own tokenizer and chat template.
+
+    from quillfen import Model
+    model = Model("SmolLM2-135M-Instruct.Q4_1.gguf")
+    print(model.generate("The capital of France is", max_tokens=16, temperature=0).text)
+    for piece in model.chat([{"role": "user", "content": "Hi!"}], stream=True):
+        print(piece, end="", flush=True)
+
+Every native step runs without the interpreter lock. Calls on one model from several threads take
+turns on the model's own lock; each call names its whole context, and the model runs only the
+tokens after the longest prefix its cache already holds, so a chat's next turn pays for its new
+tokens only.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import secrets
+import sys
+import threading
+import time
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal, overload
+
+from quillfen import _runtime
+from quillfen._chat import render_chat
+
+FinishReason = Literal["stop", "length"]
+
+_MASK64 = (1 << 64) - 1
+_LCG_MULTIPLIER = 6364136223846793005
+
+
+@dataclass(frozen=True)
+class Completion:
+    """The result of `Model.generate` and `Model.chat`."""
+
+    text: str
+    tokens: list[int]  # generated ids, the end-of-turn token excluded
+    finish_reason: FinishReason  # "stop": end of turn/text or a stop string; "length": max_tokens or context
+    seed: int  # pass it back as seed= to repeat the run
+    prompt_tokens: int
+    reused_tokens: int  # prompt tokens whose cache entries an earlier call left
+    prompt_seconds: float
+    generate_seconds: float
+
+    @property
+    def tokens_per_second(self) -> float:
+        """Generated tokens per second, the prompt's time excluded."""
+        return len(self.tokens) / self.generate_seconds if self.generate_seconds > 0 else 0.0
+
+
+@dataclass
+class Stream:
+    """Iterates over the text of a generation as it is produced, never splitting a UTF-8 character.
+    `result` holds the whole `Completion` once the iteration has ended."""
+
+    _pieces: Iterator[str]
+    result: Completion | None = field(default=None, init=False)
+
+    def __iter__(self) -> Stream:
+        return self
+
+    def __next__(self) -> str:
+        return next(self._pieces)
+
+
+@dataclass(frozen=True)
+class _Sampling:
+    temperature: float
+    top_k: int
+    top_p: float
+    min_p: float
+
+
+def _check_sampling(temperature: float, top_k: int, top_p: float, min_p: float, max_tokens: int) -> _Sampling:
+    if not temperature >= 0:
+        raise ValueError(f"temperature must be >= 0, not {temperature}")
+    if top_k < 0:
+        raise ValueError(f"top_k must be >= 0, not {top_k}")
+    if not 0 < top_p <= 1:
+        raise ValueError(f"top_p must be in (0, 1], not {top_p}")
+    if not 0 <= min_p <= 1:
+        raise ValueError(f"min_p must be in [0, 1], not {min_p}")
+    if max_tokens < 0:
+        raise ValueError(f"max_tokens must be >= 0, not {max_tokens}")
+    return _Sampling(float(temperature), int(top_k), float(top_p), float(min_p))
+
+
+def _held_back(text: str, stops: Sequence[str]) -> int:
+    """How many characters at the end of `text` could still grow into a stop string."""
+    longest = 0
+    for stop in stops:
+        for n in range(min(len(stop) - 1, len(text)), longest, -1):
+            if text.endswith(stop[:n]):
+                longest = n
+                break
+    return longest
+
+
+class Model:
+    """A LLaMA-family GGUF model: tokenizer, chat template and generation, all from the file."""
+
+    def __init__(self, path: str | os.PathLike[str], *, progress: bool | None = None) -> None:
+        self.path = os.fspath(path)
+        show = sys.stderr.isatty() if progress is None else progress
+        self._native = _load_with_progress(self.path, show)
+        self.tokenizer: _runtime.Tokenizer = self._native.tokenizer
+        self.context_length: int = self._native.context_length
+        self.chat_template: str | None = self._native.chat_template
+
+    def __repr__(self) -> str:
+        return f"Model({self.path!r})"
+
+    # ---- tokens ------------------------------------------------------------------------------
+
+    def tokenize(self, text: str, add_special: bool = True, parse_special: bool = False) -> list[int]:
+        """Token ids of `text`; add_special adds the BOS/EOS the file asks for, parse_special reads
+        control-token text such as "<|im_start|>" as those tokens."""
+        return self.tokenizer.encode(text, add_special, parse_special)
+
+    def detokenize(self, ids: Sequence[int], special: bool = True) -> str:
+        """The text of `ids` (control tokens included when `special`); undecodable bytes become U+FFFD."""
+        strip = self.tokenizer.add_space_prefix
+        return self.tokenizer.decode(list(ids), special, strip).decode("utf-8", errors="replace")
+
+    # ---- generation --------------------------------------------------------------------------
+
+    @overload
+    def generate(self, prompt: str | Sequence[int], *, max_tokens: int = ..., temperature: float = ...,
+                 top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
+                 stop: str | Sequence[str] = ..., stream: Literal[False] = ..., add_special: bool = ...,
+                 parse_special: bool = ...) -> Completion: ...
+
+    @overload
+    def generate(self, prompt: str | Sequence[int], *, max_tokens: int = ..., temperature: float = ...,
+                 top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
+                 stop: str | Sequence[str] = ..., stream: Literal[True], add_special: bool = ...,
+                 parse_special: bool = ...) -> Stream: ...
+
+    def generate(self, prompt: str | Sequence[int], *, max_tokens: int = 256, temperature: float = 0.8,
+                 top_k: int = 40, top_p: float = 0.95, min_p: float = 0.05, seed: int | None = None,
+                 stop: str | Sequence[str] = (), stream: bool = False, add_special: bool = True,
+                 parse_special: bool = False) -> Completion | Stream:
+        """Continues `prompt` (text, or token ids taken as they are). temperature 0 is greedy; the same
+        seed gives the same text, and seed=None draws one that the result reports. Ends at the
+        end-of-turn token ("stop"), at a stop string ("stop", the string left out), or after max_tokens
+        or at the context length ("length")."""
+        ids = self.tokenize(prompt, add_special, parse_special) if isinstance(prompt, str) else list(prompt)
+        return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
+                         min_p=min_p, seed=seed, stop=stop, stream=stream)
+
+    @overload
+    def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = ..., temperature: float = ...,
+             top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
+             stop: str | Sequence[str] = ..., stream: Literal[False] = ...) -> Completion: ...
+
+    @overload
+    def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = ..., temperature: float = ...,
+             top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
+             stop: str | Sequence[str] = ..., stream: Literal[True]) -> Stream: ...
+
+    def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = 256, temperature: float = 0.8,
+             top_k: int = 40, top_p: float = 0.95, min_p: float = 0.05, seed: int | None = None,
+             stop: str | Sequence[str] = (), stream: bool = False) -> Completion | Stream:
+        """The assistant's reply to `messages` ([{"role": ..., "content": ...}, ...]) through the
+        model's chat template; otherwise as `generate`."""
+        prompt = self.apply_chat_template(messages)
+        ids = self.tokenize(prompt, add_special=False, parse_special=True)
+        return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
+                         min_p=min_p, seed=seed, stop=stop, stream=stream)
+
+    def apply_chat_template(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True) -> str:
+        """The prompt text the model's chat template makes of `messages`."""
+        if self.chat_template is None:
+            raise ValueError(f"{self.path} has no chat template (tokenizer.chat_template); use generate()")
+        tok = self.tokenizer
+
+        def text_of(token_id: int | None) -> str:
+            return "" if token_id is None else tok.token_text(token_id)
+
+        return render_chat(self.chat_template, messages, add_generation_prompt=add_generation_prompt,
+                           bos_token=text_of(tok.bos_id), eos_token=text_of(tok.eos_id))
+
+    # ---- the loop ----------------------------------------------------------------------------
+
+    def _run(self, ids: list[int], *, max_tokens: int, temperature: float, top_k: int, top_p: float,
+             min_p: float, seed: int | None, stop: str | Sequence[str], stream: bool) -> Completion | Stream:
+        sampling = _check_sampling(temperature, top_k, top_p, min_p, max_tokens)
+        stops = [stop] if isinstance(stop, str) else [s for s in stop]
+        if any(not s for s in stops):
+            raise ValueError("a stop string must not be empty")
+        if not ids:
+            raise ValueError("the prompt is empty: there is no token to continue from")
+        if len(ids) > self.context_length:
+            raise ValueError(f"the prompt is {len(ids)} tokens, longer than the model's context length "
+                             f"{self.context_length}")
+        vocab = self.tokenizer.vocab_size
+        bad = next((i for i in ids if not 0 <= i < vocab), None)
+        if bad is not None:
+            raise ValueError(f"token id {bad} is outside the vocabulary of {vocab} tokens")
+        if seed is None:
+            seed = secrets.randbits(63)
+        seed = int(seed) & _MASK64
+        if stream:
+            s = Stream(iter(()))
+            s._pieces = self._pieces(ids, max_tokens, sampling, seed, stops, s)
+            return s
+        holder = Stream(iter(()))
+        for _ in self._pieces(ids, max_tokens, sampling, seed, stops, holder):
+            pass
+        assert holder.result is not None
+        return holder.result
+
+    def _pieces(self, prompt: list[int], max_tokens: int, sampling: _Sampling, seed: int, stops: list[str],
+                out: Stream) -> Iterator[str]:
+        tok = self.tokenizer
+        context = list(prompt)
+        generated: list[int] = []
+        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+        text = ""
+        emitted = 0  # characters of `text` handed out so far
+        finish: FinishReason = "length"
+        rng = seed
+        reused = 0
+        t0 = time.perf_counter()
+        prompt_seconds = 0.0
+        while len(generated) < max_tokens:
+            rng = (rng * _LCG_MULTIPLIER + 1) & _MASK64
+            token, step_reused, _ = self._native.next_token(context, sampling.temperature, sampling.top_k,
+                                                            sampling.top_p, sampling.min_p, rng)
+            if not generated:
+                reused = min(step_reused, len(prompt))
+                prompt_seconds = time.perf_counter() - t0
+            if tok.is_end_of_generation(token):
+                finish = "stop"
+                text += decoder.decode(b"", final=True)
+                break
+            generated.append(token)
+            context.append(token)
+            text += decoder.decode(tok.decode([token], False, False))
+            # Text handed out never holds the start of a stop string, so the search starts near `emitted`.
+            hits = [i for i in (text.find(s, max(0, emitted - len(s))) for s in stops) if i >= 0]
+            if hits:
+                text = text[:min(hits)]
+                finish = "stop"
+                break
+            if len(generated) == max_tokens or len(context) >= self.context_length:
+                text += decoder.decode(b"", final=True)
+                break
+            safe = len(text) - _held_back(text, stops)
+            if safe > emitted:
+                yield text[emitted:safe]
+                emitted = safe
+        if len(text) > emitted:
+            yield text[emitted:]
+        elapsed = time.perf_counter() - t0
+        out.result = Completion(text=text, tokens=generated, finish_reason=finish, seed=seed,
+                                prompt_tokens=len(prompt), reused_tokens=reused, prompt_seconds=prompt_seconds,
+                                generate_seconds=max(elapsed - prompt_seconds, 0.0))
+
+
+def _load_with_progress(path: str, show: bool) -> _runtime.TextModel:
+    """Loads in this thread (the native load releases the interpreter lock); on a terminal another
+    thread draws a bar on stderr meanwhile."""
+    if not show:
+        return _runtime.TextModel(path)
+    done = threading.Event()
+    name = os.path.basename(path)
+    try:
+        size = os.path.getsize(path)
+    except OSError:
+        size = 0
+
+    def draw() -> None:
+        # The native load reports no fraction, so the bar shows activity and time, not a guess.
+        start = time.perf_counter()
+        frame = 0
+        width = 24
+        while not done.wait(0.1):
+            pos = frame % (2 * width - 6)
+            pos = pos if pos < width - 3 else 2 * width - 6 - pos
+            bar = " " * pos + "<=>" + " " * (width - 3 - pos)
+            sys.stderr.write(f"\rloading {name} ({size / 1e6:.0f} MB) [{bar}] {time.perf_counter() - start:4.1f} s")
+            sys.stderr.flush()
+            frame += 1
+        if frame:
+            sys.stderr.write(f"\rloading {name} ({size / 1e6:.0f} MB) [{'=' * width}] "
+                             f"{time.perf_counter() - start:4.1f} s\n")
+            sys.stderr.flush()
+
+    painter = threading.Thread(target=draw, daemon=True)
+    painter.start()
+    try:
+        return _runtime.TextModel(path)
+    finally:
+        done.set()
+        painter.join()

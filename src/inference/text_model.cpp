@@ -1,0 +1,127 @@
+#include "inference/text_model.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "formats/gguf.hpp"
+#include "inference/sampler.hpp"
+#include "tensor/file.hpp"
+
+namespace quillfen {
+
+namespace {
+
+// Used when the file does not say how long a context its model was trained for.
+constexpr uint64_t kDefaultContextLength = 2048;
+
+const GGUFValue* find(const std::unordered_map<std::string, GGUFValue>& metadata, const std::string& key) {
+    auto it = metadata.find(key);
+    return it == metadata.end() ? nullptr : &it->second;
+}
+
+std::optional<uint64_t> as_count(const GGUFValue& v) {
+    return std::visit(
+        [](const auto& x) -> std::optional<uint64_t> {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+                if (x > 0) return uint64_t(x);
+            }
+            return std::nullopt;
+        },
+        v.value);
+}
+
+}  // namespace
+
+TextModel::TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
+                     std::optional<std::string> chat_template)
+    : session_(std::move(session)),
+      tokenizer_(std::move(tokenizer)),
+      context_length_(context_length),
+      chat_template_(std::move(chat_template)) {}
+
+Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std::vector<std::string>* warnings) {
+    auto file = File::open(path);
+    if (!file) return std::unexpected(std::move(file).error());
+    GGUFReadOptions options;
+    options.keep_arrays = true;
+    options.read_tensors = false;
+    auto contents = read_gguf(*file, options);
+    if (!contents) return std::unexpected(std::move(contents).error());
+    const auto& metadata = contents->metadata;
+
+    auto tokenizer = Tokenizer::from_metadata(metadata);
+    if (!tokenizer) return std::unexpected(std::move(tokenizer).error());
+
+    uint64_t context_length = kDefaultContextLength;
+    if (const GGUFValue* arch = find(metadata, "general.architecture"))
+        if (const auto* name = std::get_if<std::string>(&arch->value))
+            if (const GGUFValue* n = find(metadata, *name + ".context_length"))
+                if (auto count = as_count(*n)) context_length = *count;
+    std::optional<std::string> chat_template;
+    if (const GGUFValue* t = find(metadata, "tokenizer.chat_template"))
+        if (const auto* text = std::get_if<std::string>(&t->value)) chat_template = *text;
+
+    auto session = LlamaSession::load(path, warnings);
+    if (!session) return std::unexpected(std::move(session).error());
+    if (tokenizer->vocab_size() > session->vocab_size())
+        return fail("the vocabulary has " + std::to_string(tokenizer->vocab_size()) +
+                                     " tokens but the model's output has only " +
+                                     std::to_string(session->vocab_size()) + " rows");
+    return std::unique_ptr<TextModel>(new TextModel(std::move(*session),
+                                                    std::make_shared<const Tokenizer>(std::move(*tokenizer)),
+                                                    context_length, std::move(chat_template)));
+}
+
+uint64_t TextModel::vocab_size() const { return tokenizer_->vocab_size(); }
+
+Result<void> TextModel::check_context(std::span<const uint32_t> context) const {
+    if (context.empty()) return fail("the context is empty: there is no token to continue from");
+    if (context.size() > context_length_)
+        return fail("the context holds " + std::to_string(context.size()) +
+                                     " tokens, more than the model's context length " +
+                                     std::to_string(context_length_));
+    const uint64_t n = vocab_size();
+    for (uint32_t id : context)
+        if (id >= n)
+            return fail("token id " + std::to_string(id) + " is outside the vocabulary of " +
+                                         std::to_string(n) + " tokens");
+    return {};
+}
+
+NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits) {
+    const auto mismatch = std::mismatch(cached_.begin(), cached_.end(), context.begin(), context.end());
+    uint64_t keep = uint64_t(mismatch.first - cached_.begin());
+    // The logits of the last token are not kept, so a context the cache already holds whole runs its
+    // last token again.
+    if (need_logits && keep == context.size()) --keep;
+    session_.rewind(keep);
+    cached_.resize(keep);
+    NextToken done{0, keep, 0};
+    for (uint64_t i = keep; i < context.size(); ++i) {
+        logits = forward(session_, context[i]);  // faults before changing anything, so cached_ stays true
+        cached_.push_back(context[i]);
+        ++done.evaluated;
+    }
+    return done;
+}
+
+Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const SamplingParams& params,
+                                        uint64_t rng_state) {
+    if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
+    std::lock_guard lock(mutex_);
+    std::vector<float> logits;
+    NextToken done = sync(context, true, logits);
+    logits.resize(vocab_size());  // rows past the vocabulary name no token
+    done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+    return done;
+}
+
+Result<NextToken> TextModel::prefill(std::span<const uint32_t> context) {
+    if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
+    std::lock_guard lock(mutex_);
+    std::vector<float> logits;
+    return sync(context, false, logits);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,71 @@
+// A LLaMA-family model together with its vocabulary and the token sequence its cache holds: what the
+// text API generates with. One lock guards the session, so calls from several threads take turns;
+// every call names its whole context, and only the part after the longest common prefix with what
+// the cache holds is run, so interleaved callers stay correct and a follow-up call pays only for its
+// new tokens. Knows nothing of Python.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "inference/llama.hpp"
+#include "inference/tokenizer.hpp"
+#include "tensor/error.hpp"
+
+namespace quillfen {
+
+struct SamplingParams {
+    float temperature = 0.0f;  // <= 0: greedy
+    uint64_t top_k = 0;        // 0: off
+    float top_p = 1.0f;        // >= 1: off
+    float min_p = 0.0f;        // <= 0: off
+};
+
+// What one call to `next_token` did.
+struct NextToken {
+    uint32_t id = 0;
+    uint64_t reused = 0;     // context tokens whose cache entries were already there
+    uint64_t evaluated = 0;  // context tokens run through the model for this call
+};
+
+class TextModel {
+public:
+    // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
+    // file's metadata (read strictly: a file the tokenizer cannot trust is refused).
+    static Result<std::unique_ptr<TextModel>> load(const std::string& path, std::vector<std::string>* warnings);
+
+    const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
+    // "{arch}.context_length"; without it, the most positions the rotary table is meant for is unknown,
+    // so the file's 2048 default of the LLaMA family applies.
+    uint64_t context_length() const { return context_length_; }
+    const std::optional<std::string>& chat_template() const { return chat_template_; }
+    uint64_t vocab_size() const;
+
+    // The token after `context` (non-empty, at most context_length ids, each inside the vocabulary),
+    // drawn with `rng_state` as the sampler's generator state. Takes the model's lock for the call.
+    Result<NextToken> next_token(std::span<const uint32_t> context, const SamplingParams& params, uint64_t rng_state);
+
+    // Runs `context` into the cache without sampling (a prompt warmed ahead of time).
+    Result<NextToken> prefill(std::span<const uint32_t> context);
+
+private:
+    TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
+              std::optional<std::string> chat_template);
+    Result<void> check_context(std::span<const uint32_t> context) const;
+    // With the lock held: brings the cache to `context`, returning the last step's logits when one ran.
+    NextToken sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits);
+
+    std::mutex mutex_;
+    LlamaSession session_;
+    std::vector<uint32_t> cached_;  // the ids whose keys and values the session's cache holds
+    std::shared_ptr<const Tokenizer> tokenizer_;
+    uint64_t context_length_;
+    std::optional<std::string> chat_template_;
+};
+
+}  // namespace quillfen

@@ -1,0 +1,139 @@
+// TextModel: weights, vocabulary and cache of one model, for the text API. Loading and every step run
+// without the interpreter lock; the model's own lock, taken after the interpreter lock is released,
+// makes calls from several threads take turns, and separate models run in parallel.
+#include "lib/runtime/runtime.hpp"  // first: Python.h comes before the standard headers
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "inference/text_model.hpp"
+
+namespace quillfen::py {
+
+namespace {
+
+struct Handle {
+    std::unique_ptr<TextModel> model;
+};
+using PyTextModel = Wrapper<Handle>;
+
+TextModel& model(PyObject* self) { return *as_wrapper<Handle>(self)->core->model; }
+
+constexpr const char* kNewNames[] = {"path"};
+constexpr Signature kNewSignature{"TextModel.__new__()", kNewNames, 1};
+constexpr const char* kNextNames[] = {"context", "temperature", "top_k", "top_p", "min_p", "rng_state"};
+constexpr Signature kNextSignature{"TextModel.next_token()", kNextNames, 1};
+constexpr const char* kPrefillNames[] = {"context"};
+constexpr Signature kPrefillSignature{"TextModel.prefill()", kPrefillNames, 1};
+
+PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_tuple(kNewSignature, args, kwargs, bound)) return nullptr;
+        auto path = arg_str(bound[0], "path");
+        if (!path) return nullptr;
+        std::vector<std::string> warnings;
+        auto loaded = without_gil([&] { return TextModel::load(*path, &warnings); });
+        if (!loaded) return raise_runtime("Failed to load model: " + loaded.error().message());
+        for (const std::string& text : warnings)
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
+        return make_instance(type, Handle{std::move(*loaded)});
+    });
+}
+
+PyObject* step_result(const Result<NextToken>& done) {
+    if (!done) {
+        PyErr_SetString(PyExc_ValueError, done.error().message().c_str());
+        return nullptr;
+    }
+    return build_tuple({to_py(uint64_t{done->id}), to_py(done->reused), to_py(done->evaluated)});
+}
+
+PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[6] = {};
+        if (!bind_fastcall(kNextSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto context = arg_u32_list(bound[0], "context");
+        if (!context) return nullptr;
+        SamplingParams params;
+        double values[3] = {params.temperature, params.top_p, params.min_p};
+        const int slots[3] = {1, 3, 4};
+        for (int i = 0; i < 3; ++i) {
+            if (!bound[slots[i]]) continue;
+            auto v = arg_f64(bound[slots[i]], kNextNames[slots[i]]);
+            if (!v) return nullptr;
+            values[i] = *v;
+        }
+        params.temperature = float(values[0]);
+        params.top_p = float(values[1]);
+        params.min_p = float(values[2]);
+        uint64_t counts[2] = {0, 0};  // top_k, rng_state
+        const char* const count_names[] = {"top_k", "rng_state"};
+        PyObject* const count_args[] = {bound[2], bound[5]};
+        if (!args_u64_or_zero(count_args, count_names, counts)) return nullptr;
+        params.top_k = counts[0];
+        TextModel& m = model(self);
+        auto done = without_gil([&] { return m.next_token(*context, params, counts[1]); });
+        return step_result(done);
+    });
+}
+
+PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_fastcall(kPrefillSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto context = arg_u32_list(bound[0], "context");
+        if (!context) return nullptr;
+        TextModel& m = model(self);
+        auto done = without_gil([&] { return m.prefill(*context); });
+        return step_result(done);
+    });
+}
+
+PyObject* get_tokenizer(PyObject* self, void*) { return guarded([&] { return new_tokenizer(model(self).tokenizer()); }); }
+PyObject* get_context_length(PyObject* self, void*) {
+    return guarded([&] { return to_py(model(self).context_length()); });
+}
+PyObject* get_chat_template(PyObject* self, void*) {
+    return guarded([&] {
+        const auto& t = model(self).chat_template();
+        return t ? to_py(*t) : none();
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"next_token", fastcall_method(text_model_next_token), METH_FASTCALL | METH_KEYWORDS,
+     "next_token($self, /, context, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0, rng_state=0)\n--\n\n"
+     "The token after `context` (a non-empty list of ids) as (id, reused, evaluated): the cache is brought to\n"
+     "`context` by running only what follows its longest common prefix with the cached tokens. temperature 0\n"
+     "is greedy; rng_state is the sampler's generator state for this draw."},
+    {"prefill", fastcall_method(text_model_prefill), METH_FASTCALL | METH_KEYWORDS,
+     "prefill($self, /, context)\n--\n\nRuns `context` into the cache without drawing a token: (0, reused, evaluated)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef kGetSet[] = {
+    {"tokenizer", get_tokenizer, nullptr, "The model's vocabulary.", nullptr},
+    {"context_length", get_context_length, nullptr, "The most tokens a context may hold.", nullptr},
+    {"chat_template", get_chat_template, nullptr, "The file's chat template (Jinja), or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("TextModel(path)\n--\n\nA LLaMA-family GGUF model with its vocabulary and cache.")},
+    {Py_tp_new, reinterpret_cast<void*>(text_model_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<Handle>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr}};
+
+PyType_Spec kSpec = {"quillfen._runtime.TextModel", sizeof(PyTextModel), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyTypeObject* text_model_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = make_type(&kSpec);
+    return type;
+}
+
+}  // namespace quillfen::py
