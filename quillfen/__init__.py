@@ -7,4 +7,5 @@ from quillfen._core import *  # noqa: F401,F403
 from quillfen.model import Completion, Model, Stream
 
 __version__ = _core.__version__
-__all__ = ["Model", "Completion", "Stream", *_core.__all__]
+__all__ = ["Model", "Completion", "Stream", "__version__", "TieredMemoryManager", "Scheduler", "FormatDetector",
+           "ModelMetadata", "InferenceEngine", "HardwareProfile", "LlamaSession"]

@@ -7,7 +7,6 @@ from __future__ import annotations
 import json
 from collections.abc import Mapping, Sequence
 from datetime import datetime
-from functools import lru_cache
 from typing import Any, NoReturn
 
 from jinja2 import TemplateError
@@ -30,16 +29,24 @@ def _strftime_now(fmt: str) -> str:
     return datetime.now().strftime(fmt)
 
 
-@lru_cache(maxsize=8)
+_compiled: dict[str, Any] = {}  # a model renders its one template again for every turn
+
+
 def _compile(source: str) -> Any:
+    if source in _compiled:
+        return _compiled[source]
     env = ImmutableSandboxedEnvironment(trim_blocks=True, lstrip_blocks=True, extensions=["jinja2.ext.loopcontrols"])
     env.filters["tojson"] = _tojson
     env.globals["raise_exception"] = _raise_exception
     env.globals["strftime_now"] = _strftime_now
     try:
-        return env.from_string(source)
+        template = env.from_string(source)
     except TemplateError as e:
         raise ChatTemplateError(f"the chat template does not compile: {e}") from None
+    if len(_compiled) >= 8:
+        _compiled.clear()
+    _compiled[source] = template
+    return template
 
 
 def render_chat(source: str, messages: Sequence[Mapping[str, Any]], *, add_generation_prompt: bool,

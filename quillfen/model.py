@@ -27,7 +27,6 @@ from typing import Any, Literal, overload
 from quillfen import _runtime
 from quillfen._chat import render_chat
 
-FinishReason = Literal["stop", "length"]
 
 _MASK64 = (1 << 64) - 1
 _LCG_MULTIPLIER = 6364136223846793005
@@ -39,7 +38,7 @@ class Completion:
 
     text: str
     tokens: list[int]  # generated ids, the end-of-turn token excluded
-    finish_reason: FinishReason  # "stop": end of turn/text or a stop string; "length": max_tokens or context
+    finish_reason: Literal["stop", "length"]  # "stop": end of turn/text or a stop string; "length": max_tokens or context
     seed: int  # pass it back as seed= to repeat the run
     prompt_tokens: int
     reused_tokens: int  # prompt tokens whose cache entries an earlier call left
@@ -222,7 +221,7 @@ class Model:
         decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         text = ""
         emitted = 0  # characters of `text` handed out so far
-        finish: FinishReason = "length"
+        finish: Literal["stop", "length"] = "length"
         rng = seed
         reused = 0
         t0 = time.perf_counter()

@@ -17,8 +17,7 @@ from gguf import GGMLQuantizationType as Q
 from quillfen import _runtime
 from quillfen._core import LlamaSession
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import llama_reference as ref  # noqa: E402
+import llama_reference as ref
 
 PROMPT = [1, 5, 3, 7]
 GREEDY, SAMPLED, WIDE = (0.0, 0, 1.0), (0.9, 12, 0.9), (1.3, 0, 1.0)

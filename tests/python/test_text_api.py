@@ -1,0 +1,236 @@
+"""The text API (`quillfen.Model`) and the `quillfen` command, on a tiny random model with a byte-level
+vocabulary: generation agrees with the raw session loop, caches are reused without changing results,
+seeds repeat, stop strings and streams cut text exactly, threads neither race nor block each other."""
+
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from quillfen import Model, _core
+from quillfen._chat import ChatTemplateError
+from tiny_text_model import write_tiny_model
+
+GREEDY = {"temperature": 0.0}
+SAMPLED = {"temperature": 1.5, "top_k": 0, "top_p": 1.0, "min_p": 0.0}
+
+
+@pytest.fixture(scope="module")
+def tiny_path(tmp_path_factory):
+    return str(write_tiny_model(tmp_path_factory.mktemp("tiny") / "tiny.gguf"))
+
+
+@pytest.fixture
+def model(tiny_path):
+    return Model(tiny_path, progress=False)
+
+
+def raw_greedy(path, ids, steps):
+    """Greedy continuation through the session class alone."""
+    session = _core.LlamaSession(path)
+    for t in ids[:-1]:
+        session.generate_next_token(t, 0.0, 0, 1.0)
+    out, token = [], ids[-1]
+    for _ in range(steps):
+        token = session.generate_next_token(token, 0.0, 0, 1.0)
+        out.append(token)
+    return out
+
+
+def test_greedy_generation_is_the_session_loop(model, tiny_path):
+    ids = model.tokenize("the cat sat in the hat")
+    result = model.generate(ids, max_tokens=20, stop=[], **GREEDY)
+    expected = raw_greedy(tiny_path, ids, 20)
+    end = next((i for i, t in enumerate(expected) if model.tokenizer.is_end_of_generation(t)), len(expected))
+    assert result.tokens == expected[:end]
+    assert result.finish_reason == ("stop" if end < 20 else "length")
+    assert result.text == model.detokenize(result.tokens, special=False)
+
+
+def test_prefix_reuse_runs_only_new_tokens_and_changes_nothing(tiny_path):
+    shared, fresh = Model(tiny_path, progress=False), Model(tiny_path, progress=False)
+    first = shared.generate("the hat", max_tokens=8, **GREEDY)
+    follow_up = shared.tokenize("the hat") + first.tokens + shared.tokenize(" in the")
+    second = shared.generate(follow_up, max_tokens=8, **GREEDY)
+    # Everything of the first call but its last generated token, which was never run.
+    assert second.reused_tokens == len(shared.tokenize("the hat")) + len(first.tokens) - 1
+    assert second.tokens == fresh.generate(follow_up, max_tokens=8, **GREEDY).tokens
+    # A prompt the cache holds whole runs its last token again to get its logits.
+    assert shared.generate(follow_up, max_tokens=8, **GREEDY).tokens == second.tokens
+    # Interleaved prompts that share nothing rewind the cache each time.
+    for prompt in ["a", "the hat", "a", "in"]:
+        assert shared.generate(prompt, max_tokens=5, **GREEDY).tokens == fresh.generate(prompt, max_tokens=5,
+                                                                                          **GREEDY).tokens
+
+
+def test_seeds_repeat_runs(model):
+    a = model.generate("in", max_tokens=24, seed=7, **SAMPLED)
+    assert model.generate("in", max_tokens=24, seed=7, **SAMPLED).tokens == a.tokens
+    drawn = model.generate("in", max_tokens=24, seed=None, **SAMPLED)
+    assert model.generate("in", max_tokens=24, seed=drawn.seed, **SAMPLED).tokens == drawn.tokens
+    assert len({tuple(model.generate("in", max_tokens=24, seed=s, **SAMPLED).tokens) for s in range(4)}) > 1
+
+
+def test_end_of_turn_stops_and_is_left_out(model):
+    ends = [r for r in (model.generate("a", max_tokens=64, seed=s, **SAMPLED) for s in range(30))
+            if r.finish_reason == "stop"]
+    assert ends, "no seed reached the end-of-turn token"
+    for r in ends:
+        assert not any(model.tokenizer.is_end_of_generation(t) for t in r.tokens)
+        assert len(r.tokens) < 64
+
+
+@pytest.mark.parametrize("stop_from", ["middle", "two", "unseen"])
+def test_stop_strings_cut_the_text_and_streams_agree(model, stop_from):
+    full = model.generate("the", max_tokens=40, seed=3, **SAMPLED).text
+    assert len(full) > 12
+    stops = {"middle": [full[5:8]], "two": [full[9:11], full[4:7]], "unseen": ["\x00never\x00"]}[stop_from]
+    result = model.generate("the", max_tokens=40, seed=3, stop=stops, **SAMPLED)
+    cut = min((full.find(s) for s in stops if s in full), default=len(full))
+    assert result.text == full[:cut]
+    assert result.finish_reason == ("stop" if cut < len(full) else "length")
+    stream = model.generate("the", max_tokens=40, seed=3, stop=stops, stream=True, **SAMPLED)
+    pieces = list(stream)
+    assert "".join(pieces) == result.text
+    assert stream.result is not None and stream.result.tokens == result.tokens
+
+
+def test_streams_never_split_a_character(model):
+    # Byte tokens make any byte sequence: pieces must decode exactly as the bytes do as a whole.
+    for seed in range(6):
+        stream = model.generate("é", max_tokens=40, seed=seed, stream=True, **SAMPLED)
+        pieces = list(stream)
+        whole = model.tokenizer.decode(stream.result.tokens, False, False).decode("utf-8", errors="replace")
+        assert "".join(pieces) == whole
+
+
+def test_context_length_bounds_prompt_and_generation(model):
+    n = model.context_length
+    with pytest.raises(ValueError, match=f"longer than the model's context length {n}"):
+        model.generate([65] * (n + 1), max_tokens=1)
+    for seed in range(3):
+        result = model.generate([65] * (n - 5), max_tokens=100, seed=seed, **SAMPLED)
+        assert (result.finish_reason == "length" and len(result.tokens) == 5) or len(result.tokens) < 5
+        assert len(model.generate([65] * n, max_tokens=3, seed=seed, **SAMPLED).tokens) <= 1
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"temperature": -1}, "temperature"), ({"top_k": -1}, "top_k"), ({"top_p": 0}, "top_p"),
+    ({"min_p": 2}, "min_p"), ({"max_tokens": -1}, "max_tokens"), ({"stop": [""]}, "stop string"),
+])
+def test_bad_arguments_are_refused(model, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        model.generate("a", **kwargs)
+
+
+@pytest.mark.parametrize("prompt, message", [([], "empty"), ([10**6], "outside the vocabulary")])
+def test_bad_prompts_are_refused(model, prompt, message):
+    with pytest.raises(ValueError, match=message):
+        model.generate(prompt)
+
+
+def test_chat_applies_the_template(model):
+    messages = [{"role": "user", "content": "hi"}]
+    prompt = model.apply_chat_template(messages)
+    assert prompt == "<|im_start|>user\nhi<|im_end|>\n<|im_start|>assistant\n"
+    ids = model.tokenize(prompt, add_special=False, parse_special=True)
+    assert ids[0] == model.tokenizer.encode("<|im_start|>", False, True)[0]
+    assert model.chat(messages, max_tokens=6, **GREEDY).tokens == model.generate(ids, max_tokens=6, **GREEDY).tokens
+
+
+@pytest.mark.parametrize("template", [
+    "{{ ''.__class__.__mro__[1].__subclasses__() }}",  # the sandbox refuses attribute escapes
+    "{{ raise_exception('no system messages') }}",
+    "{% for %}",
+])
+def test_hostile_or_broken_templates_fail_cleanly(tmp_path, template):
+    m = Model(write_tiny_model(tmp_path / "t.gguf", chat_template=template), progress=False)
+    with pytest.raises(ChatTemplateError):
+        m.chat([{"role": "user", "content": "x"}])
+
+
+def test_no_template_is_a_clear_error(tmp_path):
+    m = Model(write_tiny_model(tmp_path / "t.gguf", chat_template=None), progress=False)
+    with pytest.raises(ValueError, match="no chat template"):
+        m.chat([{"role": "user", "content": "x"}])
+
+
+def test_threads_share_and_own_models_without_races(tiny_path):
+    prompts = ["the", "a", "in", "hat"]
+    alone = {p: Model(tiny_path, progress=False).generate(p, max_tokens=24, seed=11, **SAMPLED).tokens
+             for p in prompts}
+    shared = Model(tiny_path, progress=False)
+    owners = [Model(tiny_path, progress=False), Model(tiny_path, progress=False), shared, shared]
+    got, errors = {}, []
+
+    def work(m, p):
+        try:
+            for _ in range(3):
+                got.setdefault(p, []).append(m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens)
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=a) for a in zip(owners, prompts)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not errors
+    assert all(runs == [alone[p]] * 3 for p, runs in got.items()) and len(got) == 4
+
+
+def test_generation_lets_other_threads_run(tiny_path):
+    m = Model(tiny_path, progress=False)
+    ticks, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks[0] += 1
+            time.sleep(0)
+
+    t = threading.Thread(target=count)
+    t.start()
+    try:
+        before = ticks[0]
+        m._native.prefill(list(range(60)))  # one native call: only a released lock lets the counter move
+        assert ticks[0] > before
+    finally:
+        done.set()
+        t.join()
+
+
+def cli(*args, input=""):
+    """The command's status and output, undecoded newlines and all (generated text may hold a "\r")."""
+    res = subprocess.run([sys.executable, "-m", "quillfen", *args], capture_output=True, input=input.encode(),
+                         timeout=120, cwd="/")
+    return subprocess.CompletedProcess(res.args, res.returncode, res.stdout.decode(), res.stderr.decode())
+
+
+def test_command_line_runs_chats_and_describes(tiny_path):
+    run = cli("run", tiny_path, "-p", "the", "-n", "8", "--temperature", "0")
+    assert run.returncode == 0 and "tokens/s" in run.stderr
+    expected = Model(tiny_path, progress=False).generate("the", max_tokens=8, **GREEDY).text
+    assert run.stdout == expected + "\n"
+    chat = cli("chat", tiny_path, "-n", "4", "--seed", "1", input="hello\nagain\n")
+    assert chat.returncode == 0 and chat.stderr.count("tokens/s") == 2
+    info = cli("info", tiny_path)
+    assert info.returncode == 0
+    assert "format: GGUF" in info.stdout and "tokenizer: gpt2" in info.stdout and "F32" in info.stdout
+
+
+@pytest.mark.parametrize("command", ["run", "info"])
+def test_command_line_bad_files_end_with_one_line(tmp_path, command):
+    bad = tmp_path / "bad.gguf"
+    bad.write_bytes(b"GGUF\x03\x00\x00\x00" + b"\xff" * 40)
+    res = cli(command, str(bad), *(["-p", "x"] if command == "run" else []))
+    assert res.returncode == 1
+    assert res.stderr.startswith("quillfen: ") and res.stderr.count("\n") == 1 and "Traceback" not in res.stderr
+
+
+def test_stubs_match_the_modules():
+    allowlist = __file__.replace("test_text_api.py", "stubtest_allowlist.txt")
+    res = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quillfen", "--allowlist", allowlist],
+                         capture_output=True, text=True, cwd="/")
+    assert res.returncode == 0, res.stdout + res.stderr
