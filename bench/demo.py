@@ -3,9 +3,9 @@
 1. Writes two small GGUF files into a temporary folder with the gguf package (a dense llama and a
    mixture-of-experts one, metadata and a few tensors) and shows what FormatDetector,
    ModelMetadata, InferenceEngine and Scheduler report for them.
-2. Runs SmolLM2-135M-Instruct (Q4_1 GGUF, fetched once into bench/.cache) with LlamaSession from a
-   fixed chat prompt, greedily and then sampled, and prints the generated ids, their text through
-   the file's own vocabulary, and tokens per second.
+2. Runs SmolLM2-135M-Instruct (Q4_1 GGUF, fetched once into bench/.cache) with LlamaSession, the
+   raw loop of token ids, greedily.
+3. Asks the same model a question through `quillfen.Model.chat` and streams its answer as text.
 """
 
 from __future__ import annotations
@@ -20,15 +20,12 @@ import numpy as np
 
 import quillfen
 from quillfen import _runtime
-from gguf_vocab import detokenize, read_tokens
 from smollm2 import smollm2_path
-from smollm2_prompt import PROMPT_IDS
 
 METADATA_FIELDS = (
     "architecture", "format_name", "num_layers", "hidden_size", "num_attention_heads", "num_kv_heads",
     "vocab_size", "context_length", "file_size", "is_moe", "num_experts", "num_active_experts",
 )
-EOS = 2  # <|im_end|>: the chat model closes its turn with it
 
 
 def write_small_gguf(path: Path, *, experts: int = 0) -> None:
@@ -110,64 +107,54 @@ def show_formats() -> None:
         print(f"\nScheduler().backend_info() -> {quillfen.Scheduler().backend_info()!r}")
 
 
-def run_smollm2(max_tokens: int) -> None:
-    print("\n== 2. SmolLM2-135M-Instruct with LlamaSession (greedy) ==")
-    if not hasattr(quillfen, "LlamaSession"):
-        print("(not in this build: LlamaSession; skipped)")
-        return
+def run_smollm2_raw(max_tokens: int) -> None:
+    print("\n== 2. SmolLM2-135M-Instruct with LlamaSession: token ids in, token ids out ==")
     path = smollm2_path()
-    vocab = read_tokens(path)
-    if hasattr(quillfen, "FormatDetector"):
-        print(f"{path.name}: {quillfen.FormatDetector.detect(str(path))}, "
-              f"{quillfen.FormatDetector.load_metadata(str(path))!r}")
+    print(f"{path.name}: {quillfen.FormatDetector.detect(str(path))}, "
+          f"{quillfen.FormatDetector.load_metadata(str(path))!r}")
     started = time.perf_counter()
     session = quillfen.LlamaSession(str(path))
-    load_seconds = time.perf_counter() - started
-    print(f"{path.name}: loaded in {load_seconds:.2f} s; vocab_size {session.vocab_size()}, "
+    print(f"loaded in {time.perf_counter() - started:.2f} s; vocab_size {session.vocab_size()}, "
           f"num_layers {session.num_layers()}, hidden_dim {session.hidden_dim()}")
     print(f"kernels: {_runtime.kernel_isa()} (this CPU runs {', '.join(_runtime.cpu_isas())}; QUILLFEN_ISA chooses)")
-    print(f"prompt ({len(PROMPT_IDS)} ids): {PROMPT_IDS}")
-    print(f"prompt text: {detokenize(vocab, PROMPT_IDS)!r}")
-
+    tokenizer = _runtime.Tokenizer(str(path))
+    ids = tokenizer.encode("The capital of France is", add_special=True)
+    print(f"prompt ids: {ids}")
     greedy = dict(temperature=0.0, top_k=0, top_p=1.0)
-    started = time.perf_counter()
-    for tok in PROMPT_IDS[:-1]:
+    for tok in ids[:-1]:
         session.generate_next_token(tok, **greedy)
-    prompt_seconds = time.perf_counter() - started
     started = time.perf_counter()
-    out = [session.generate_next_token(PROMPT_IDS[-1], **greedy)]
-    while len(out) < max_tokens and out[-1] != EOS:
+    out = [session.generate_next_token(ids[-1], **greedy)]
+    while len(out) < max_tokens // 4 and not tokenizer.is_end_of_generation(out[-1]):
         out.append(session.generate_next_token(out[-1], **greedy))
     seconds = time.perf_counter() - started
-    print(f"generated ({len(out)} ids): {out}")
-    print("generated text:")
-    print("    " + detokenize(vocab, out).replace("\n", "\n    "))
-    print(f"prompt: {len(PROMPT_IDS) - 1} steps in {prompt_seconds:.2f} s; "
-          f"generation: {len(out)} tokens in {seconds:.2f} s = {len(out) / seconds:.1f} tokens/s")
+    print(f"greedy ids: {out}  ({len(out) / seconds:.1f} tokens/s)")
 
-    # reset() empties the cache but keeps the random stream going, so a sampled answer differs
-    # from one drawn right after construction; rerunning the demo gives the same one.
-    session.reset()
-    sampling = dict(temperature=0.8, top_k=40, top_p=0.95)
-    for tok in PROMPT_IDS[:-1]:
-        session.generate_next_token(tok, **sampling)
-    started = time.perf_counter()
-    out = [session.generate_next_token(PROMPT_IDS[-1], **sampling)]
-    while len(out) < max_tokens and out[-1] != EOS:
-        out.append(session.generate_next_token(out[-1], **sampling))
-    seconds = time.perf_counter() - started
-    print("\nafter reset(), sampled with temperature 0.8, top_k 40, top_p 0.95:")
-    print(f"generated ({len(out)} ids): {out}")
-    print("    " + detokenize(vocab, out).replace("\n", "\n    "))
-    print(f"generation: {len(out)} tokens in {seconds:.2f} s = {len(out) / seconds:.1f} tokens/s")
+
+def run_smollm2_chat(max_tokens: int) -> None:
+    print("\n== 3. SmolLM2-135M-Instruct with quillfen.Model: text in, text out ==")
+    model = quillfen.Model(smollm2_path())
+    question = "Why is the sky blue? Answer in two sentences."
+    print(f"user: {question}")
+    print("assistant: ", end="", flush=True)
+    stream = model.chat([{"role": "user", "content": question}], max_tokens=max_tokens, temperature=0.0,
+                        stream=True)
+    for piece in stream:
+        print(piece, end="", flush=True)
+    print()
+    r = stream.result
+    assert r is not None
+    print(f"[{len(r.tokens)} tokens at {r.tokens_per_second:.1f} tokens/s, prompt {r.prompt_tokens} tokens, "
+          f"finish: {r.finish_reason}]")
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--tokens", type=int, default=64, help="most tokens to generate (default 64)")
+    ap.add_argument("--tokens", type=int, default=96, help="most tokens of the answer (default 96)")
     args = ap.parse_args()
     show_formats()
-    run_smollm2(args.tokens)
+    run_smollm2_raw(args.tokens)
+    run_smollm2_chat(args.tokens)
     return 0
 
 

@@ -19,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -50,6 +51,17 @@ def _run_inner(args: list[str]) -> str:
         check=True, stdout=subprocess.PIPE, env=env, text=True,
     )
     return proc.stdout
+
+
+def reference_chat(conversations: list[list[dict]], count: int) -> list[dict]:
+    """Greedy replies of the reference to each conversation through the model's chat template:
+    [{"prompt_ids", "tokens", "margins", "text"}, ...], `count` tokens each (past the end of turn)."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+        json.dump(conversations, f)
+    try:
+        return json.loads(_run_inner(["--chat", f.name, "--count", str(count)]))
+    finally:
+        os.unlink(f.name)
 
 
 def reference_greedy(count: int) -> dict:
@@ -158,6 +170,7 @@ def _inner(argv: list[str]) -> None:
     ap.add_argument("--tokenize", action="store_true")
     ap.add_argument("--hidden")
     ap.add_argument("--steps", type=int, default=1)
+    ap.add_argument("--chat")
     args = ap.parse_args(argv)
 
     started = time.perf_counter()
@@ -165,6 +178,16 @@ def _inner(argv: list[str]) -> None:
     load_seconds = time.perf_counter() - started
     if args.tokenize:
         print(json.dumps(_inner_tokenize(tok, PROMPT_TEXT)))
+        return
+    if args.chat:
+        replies = []
+        for messages in json.loads(Path(args.chat).read_text()):
+            rendered = tok.apply_chat_template(messages, tokenize=False, add_generation_prompt=True)
+            ids = tok(rendered, add_special_tokens=False)["input_ids"]
+            reply = _inner_greedy(model, ids, args.count)
+            replies.append({"prompt_ids": ids, "tokens": reply["tokens"], "margins": reply["margins"],
+                            "text": tok.decode(reply["tokens"])})
+        print(json.dumps(replies))
         return
     if args.hidden:
         _inner_hidden(model, PROMPT_IDS, args.steps, args.hidden)

@@ -263,37 +263,34 @@ class Model:
 
 def _load_with_progress(path: str, show: bool) -> _runtime.TextModel:
     """Loads in this thread (the native load releases the interpreter lock); on a terminal another
-    thread draws a bar on stderr meanwhile."""
+    thread draws the load's progress on stderr meanwhile."""
     if not show:
         return _runtime.TextModel(path)
+    progress = _runtime.LoadProgress()
     done = threading.Event()
     name = os.path.basename(path)
-    try:
-        size = os.path.getsize(path)
-    except OSError:
-        size = 0
+    width = 30
+
+    def line(fraction: float, seconds: float) -> str:
+        filled = int(fraction * width)
+        return f"\rloading {name} [{'#' * filled}{'.' * (width - filled)}] {fraction:4.0%} {seconds:4.1f} s"
 
     def draw() -> None:
-        # The native load reports no fraction, so the bar shows activity and time, not a guess.
         start = time.perf_counter()
-        frame = 0
-        width = 24
+        drawn = False
         while not done.wait(0.1):
-            pos = frame % (2 * width - 6)
-            pos = pos if pos < width - 3 else 2 * width - 6 - pos
-            bar = " " * pos + "<=>" + " " * (width - 3 - pos)
-            sys.stderr.write(f"\rloading {name} ({size / 1e6:.0f} MB) [{bar}] {time.perf_counter() - start:4.1f} s")
+            total = progress.total
+            sys.stderr.write(line(progress.done / total if total else 0.0, time.perf_counter() - start))
             sys.stderr.flush()
-            frame += 1
-        if frame:
-            sys.stderr.write(f"\rloading {name} ({size / 1e6:.0f} MB) [{'=' * width}] "
-                             f"{time.perf_counter() - start:4.1f} s\n")
+            drawn = True
+        if drawn:  # loads shorter than a tenth of a second leave no trace
+            sys.stderr.write(line(1.0, time.perf_counter() - start) + "\n")
             sys.stderr.flush()
 
     painter = threading.Thread(target=draw, daemon=True)
     painter.start()
     try:
-        return _runtime.TextModel(path)
+        return _runtime.TextModel(path, progress)
     finally:
         done.set()
         painter.join()

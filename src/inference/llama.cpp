@@ -402,9 +402,10 @@ LlamaConfig derive_config_from(const Map& tensors, const LlamaHints& hints) {
 }
 
 // `share_tied`: a missing output projection shares the embedding's storage instead of packing its own copy.
+// `progress`, when given, counts the packing jobs as they finish.
 template <class Map>
 Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, const MemoryBound& bound,
-                                bool share_tied) {
+                                bool share_tied, LoadProgress* progress = nullptr) {
     const LayerCount layers = count_layers_in(tensors);
     LlamaSession s;
     s.config = derive_config_from(tensors, hints);
@@ -441,10 +442,14 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
         matrix_or(jobs, l.ffn_up, tensors, name(kFfnUp), 0, h);
         matrix_or(jobs, l.ffn_down, tensors, name(kFfnDown), 0, f_dim);
     }
+    if (progress) progress->total.store(jobs.size());
     tbb::parallel_for(
         tbb::blocked_range<size_t>(0, jobs.size(), 1),
         [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t i = r.begin(); i != r.end(); ++i) *jobs[i].target = jobs[i].make();
+            for (size_t i = r.begin(); i != r.end(); ++i) {
+                *jobs[i].target = jobs[i].make();
+                if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+            }
         },
         tbb::auto_partitioner());
     if (tie) s.weights.output = s.weights.token_embd;
@@ -483,13 +488,14 @@ uint64_t model_memory_bound(uint64_t file_size) {
     return std::max(kModelMemoryFloor, scaled);
 }
 
-Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std::string>* warnings) {
+Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std::string>* warnings,
+                                        LoadProgress* progress) {
     auto dir = StoredDirectory::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
     const uint64_t limit = model_memory_bound(dir->file_size());
     const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
                                        std::to_string(dir->file_size()) + "-byte file may use"};
-    auto session = build_from(dir->tensors(), dir->hints(), bound, true);
+    auto session = build_from(dir->tensors(), dir->hints(), bound, true, progress);
     if (session && warnings) {
         // Loads anyway, as it always has; the user should still hear of it.
         const DirectoryNotes& notes = dir->notes();

@@ -3,6 +3,7 @@
 // nothing of Python.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -61,6 +62,13 @@ struct LlamaState {
     static LlamaState create(uint64_t hidden_dim, uint64_t num_layers);
 };
 
+// How far a load has come, for a progress display on another thread: weight-packing jobs done of
+// `total` (0 until the file's tensor directory has been read).
+struct LoadProgress {
+    std::atomic<uint64_t> done{0};
+    std::atomic<uint64_t> total{0};
+};
+
 inline constexpr uint64_t kLlamaSeed = 42;
 inline constexpr uint64_t kLcgMultiplier = 6364136223846793005ull;
 
@@ -74,7 +82,8 @@ struct LlamaSession {
     // A file that loads but looks damaged (no GGUF magic, tensor data past its end) adds a sentence
     // for the user to `warnings`. Refused, naming the tensor, when its working memory would pass
     // `model_memory_bound` of the file's size.
-    static Result<LlamaSession> load(const std::string& path, std::vector<std::string>* warnings = nullptr);
+    static Result<LlamaSession> load(const std::string& path, std::vector<std::string>* warnings = nullptr,
+                                     LoadProgress* progress = nullptr);
 
     uint64_t hidden_dim() const { return config.hidden_dim; }
     uint64_t num_layers() const { return weights.layers.size(); }

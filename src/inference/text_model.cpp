@@ -40,7 +40,8 @@ TextModel::TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> toke
       context_length_(context_length),
       chat_template_(std::move(chat_template)) {}
 
-Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std::vector<std::string>* warnings) {
+Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std::vector<std::string>* warnings,
+                                                   LoadProgress* progress) {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
     GGUFReadOptions options;
@@ -62,7 +63,7 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
     if (const GGUFValue* t = find(metadata, "tokenizer.chat_template"))
         if (const auto* text = std::get_if<std::string>(&t->value)) chat_template = *text;
 
-    auto session = LlamaSession::load(path, warnings);
+    auto session = LlamaSession::load(path, warnings, progress);
     if (!session) return std::unexpected(std::move(session).error());
     if (tokenizer->vocab_size() > session->vocab_size())
         return fail("the vocabulary has " + std::to_string(tokenizer->vocab_size()) +

@@ -37,7 +37,8 @@ class TextModel {
 public:
     // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
     // file's metadata (read strictly: a file the tokenizer cannot trust is refused).
-    static Result<std::unique_ptr<TextModel>> load(const std::string& path, std::vector<std::string>* warnings);
+    static Result<std::unique_ptr<TextModel>> load(const std::string& path, std::vector<std::string>* warnings,
+                                                   LoadProgress* progress = nullptr);
 
     const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
     // "{arch}.context_length"; without it, the most positions the rotary table is meant for is unknown,

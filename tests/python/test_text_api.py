@@ -181,8 +181,8 @@ def test_threads_share_and_own_models_without_races(tiny_path):
     assert all(runs == [alone[p]] * 3 for p, runs in got.items()) and len(got) == 4
 
 
-def test_generation_lets_other_threads_run(tiny_path):
-    m = Model(tiny_path, progress=False)
+def test_generation_lets_other_threads_run(tmp_path):
+    m = Model(write_tiny_model(tmp_path / "wide.gguf", hidden=256, layers=4, context_length=512), progress=False)
     ticks, done = [0], threading.Event()
 
     def count():
@@ -194,8 +194,8 @@ def test_generation_lets_other_threads_run(tiny_path):
     t.start()
     try:
         before = ticks[0]
-        m._native.prefill(list(range(60)))  # one native call: only a released lock lets the counter move
-        assert ticks[0] > before
+        m._native.prefill([i % 256 for i in range(500)])  # one long native call: only a released lock lets the counter move
+        assert ticks[0] > before + 10
     finally:
         done.set()
         t.join()

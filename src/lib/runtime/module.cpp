@@ -61,7 +61,8 @@ PyMODINIT_FUNC PyInit__runtime(void) {
     if (!kernel_level_accepted()) return nullptr;
     PyObject* module = PyModule_Create(&g_module_def);
     if (!module) return nullptr;
-    for (auto [name, type] : {std::pair{"Tokenizer", tokenizer_type()}, std::pair{"TextModel", text_model_type()}})
+    for (auto [name, type] : {std::pair{"Tokenizer", tokenizer_type()}, std::pair{"TextModel", text_model_type()},
+                              std::pair{"LoadProgress", load_progress_type()}})
         if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
             Py_DECREF(module);
             return nullptr;

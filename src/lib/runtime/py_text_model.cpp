@@ -20,8 +20,39 @@ using PyTextModel = Wrapper<Handle>;
 
 TextModel& model(PyObject* self) { return *as_wrapper<Handle>(self)->core->model; }
 
-constexpr const char* kNewNames[] = {"path"};
+constexpr const char* kNewNames[] = {"path", "progress"};
 constexpr Signature kNewSignature{"TextModel.__new__()", kNewNames, 1};
+
+// LoadProgress: two counters another thread may read while a load runs without the interpreter lock.
+struct ProgressHandle {
+    std::unique_ptr<LoadProgress> progress = std::make_unique<LoadProgress>();
+};
+
+LoadProgress& progress_of(PyObject* self) { return *as_wrapper<ProgressHandle>(self)->core->progress; }
+
+PyObject* progress_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        if (!bind_tuple(Signature{"LoadProgress.__new__()", {}, 0}, args, kwargs, nullptr)) return nullptr;
+        return make_instance(type, ProgressHandle{});
+    });
+}
+PyObject* get_done(PyObject* self, void*) { return guarded([&] { return to_py(progress_of(self).done.load()); }); }
+PyObject* get_total(PyObject* self, void*) { return guarded([&] { return to_py(progress_of(self).total.load()); }); }
+
+PyGetSetDef kProgressGetSet[] = {
+    {"done", get_done, nullptr, "Weight-packing jobs finished so far.", nullptr},
+    {"total", get_total, nullptr, "Weight-packing jobs of the load (0 until the file's tensors are known).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot kProgressSlots[] = {
+    {Py_tp_doc, const_cast<char*>("LoadProgress()\n--\n\nHow far a TextModel load has come; pass it as progress=.")},
+    {Py_tp_new, reinterpret_cast<void*>(progress_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<ProgressHandle>)},
+    {Py_tp_getset, kProgressGetSet},
+    {0, nullptr}};
+
+PyType_Spec kProgressSpec = {"quillfen._runtime.LoadProgress", sizeof(Wrapper<ProgressHandle>), 0,
+                             Py_TPFLAGS_DEFAULT, kProgressSlots};
 constexpr const char* kNextNames[] = {"context", "temperature", "top_k", "top_p", "min_p", "rng_state"};
 constexpr Signature kNextSignature{"TextModel.next_token()", kNextNames, 1};
 constexpr const char* kPrefillNames[] = {"context"};
@@ -29,12 +60,18 @@ constexpr Signature kPrefillSignature{"TextModel.prefill()", kPrefillNames, 1};
 
 PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1] = {};
+        PyObject* bound[2] = {};
         if (!bind_tuple(kNewSignature, args, kwargs, bound)) return nullptr;
         auto path = arg_str(bound[0], "path");
         if (!path) return nullptr;
+        LoadProgress* progress = nullptr;
+        if (bound[1] && bound[1] != Py_None) {
+            if (!PyObject_TypeCheck(bound[1], load_progress_type()))
+                return raise_type_error("argument 'progress': expected a LoadProgress or None");
+            progress = &progress_of(bound[1]);  // the caller's reference keeps it alive for the call
+        }
         std::vector<std::string> warnings;
-        auto loaded = without_gil([&] { return TextModel::load(*path, &warnings); });
+        auto loaded = without_gil([&] { return TextModel::load(*path, &warnings, progress); });
         if (!loaded) return raise_runtime("Failed to load model: " + loaded.error().message());
         for (const std::string& text : warnings)
             if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
@@ -119,7 +156,8 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("TextModel(path)\n--\n\nA LLaMA-family GGUF model with its vocabulary and cache.")},
+    {Py_tp_doc, const_cast<char*>("TextModel(path, progress=None)\n--\n\nA LLaMA-family GGUF model with its "
+                                  "vocabulary and cache; `progress` (a LoadProgress) counts the load's steps.")},
     {Py_tp_new, reinterpret_cast<void*>(text_model_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<Handle>)},
     {Py_tp_methods, kMethods},
@@ -129,6 +167,12 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"quillfen._runtime.TextModel", sizeof(PyTextModel), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
+
+PyTypeObject* load_progress_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = make_type(&kProgressSpec);
+    return type;
+}
 
 PyTypeObject* text_model_type() {
     static PyTypeObject* type = nullptr;

@@ -11,6 +11,7 @@ namespace quillfen::py {
 
 PyTypeObject* tokenizer_type();
 PyTypeObject* text_model_type();
+PyTypeObject* load_progress_type();
 
 // A new Tokenizer object sharing `tokenizer` (a model hands out the vocabulary it uses).
 PyObject* new_tokenizer(std::shared_ptr<const Tokenizer> tokenizer);
