@@ -69,6 +69,21 @@ TEST(Sampler, TopPWalkStopsOnlyOnceMassPassesTopP) {
     }
 }
 
+TEST(Sampler, MinPDropsTokensBelowItsShareOfTheBest) {
+    // Probabilities e^2 : e^1 : e^0 (0.665, 0.245, 0.090): min_p 0.3 keeps what reaches 0.2, min_p 0.1
+    // keeps what reaches 0.0665, and 0 or below turns the filter off.
+    const std::vector<float> logits = {2.0f, 1.0f, 0.0f};
+    auto seen = [&](float min_p) {
+        std::set<uint32_t> s;
+        for (uint64_t seed = 0; seed < 200; ++seed) s.insert(sample(logits, 1.0f, 0, 1.0f, seed, min_p));
+        return s;
+    };
+    EXPECT_EQ(seen(0.3f), (std::set<uint32_t>{0, 1}));
+    EXPECT_EQ(seen(0.1f), (std::set<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(seen(0.5f), (std::set<uint32_t>{0}));
+    EXPECT_EQ(seen(-1.0f), (std::set<uint32_t>{0, 1, 2}));
+}
+
 TEST(Sampler, NaNTopPOrTemperatureSkipsThatStep) {
     EXPECT_EQ(draws({1.0f, 1.2f, 0.8f}, 0, kNaN).size(), 3u);
     // A NaN temperature divides nothing but still draws: logits 0 and 10 differ by e^10 undivided.
