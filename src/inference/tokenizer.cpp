@@ -185,7 +185,10 @@ void split(const pcre2_code* code, pcre2_match_data* md, std::string_view s, std
     size_t last = 0, start = 0;
     while (start < s.size()) {
         // The subject is valid UTF-8 (encode made it so), which lets the check be skipped.
-        const int rc = pcre2_match(code, subject, s.size(), start, PCRE2_NO_UTF_CHECK, md, nullptr);
+        int rc = pcre2_match(code, subject, s.size(), start, PCRE2_NO_UTF_CHECK, md, nullptr);
+        // JIT code runs on a small fixed stack; the interpreter keeps its backtracking on the heap.
+        if (rc < 0 && rc != PCRE2_ERROR_NOMATCH)
+            rc = pcre2_match(code, subject, s.size(), start, PCRE2_NO_UTF_CHECK | PCRE2_NO_JIT, md, nullptr);
         if (rc < 0) break;  // no further match, or a matching limit: the rest stays one piece
         const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
         const size_t b = ov[0], e = ov[1];
