@@ -5,11 +5,13 @@ PYTHON      ?= python3
 VENV        := .venv
 PY          := $(VENV)/bin/python
 BUILD_DIR   := build/skbuild
-# qemu-user runs the tests on emulated older CPUs; binutils' objdump reads the kernel objects.
-APT_PACKAGES := libtbb-dev nlohmann-json3-dev libgtest-dev qemu-user binutils
+# qemu-user runs the tests on emulated older CPUs; binutils' objdump reads the kernel objects;
+# PCRE2 (found through pkg-config) runs the tokenizer's pre-tokenizer patterns.
+APT_PACKAGES := libtbb-dev nlohmann-json3-dev libgtest-dev qemu-user binutils libpcre2-dev pkg-config
 
 # `make test-aarch64`: cross compiler, user-mode emulator and the arm64 builds of the libraries.
-AARCH64_APT_PACKAGES := g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev libtbb-dev:arm64 libgtest-dev:arm64
+AARCH64_APT_PACKAGES := g++-aarch64-linux-gnu qemu-user nlohmann-json3-dev libtbb-dev:arm64 libgtest-dev:arm64 \
+                        libpcre2-dev:arm64
 AARCH64_DIR  := build/aarch64
 CMAKE        := $(VENV)/bin/cmake
 NINJA        := $(abspath $(VENV)/bin/ninja)
@@ -26,7 +28,7 @@ CLANGXX      := clang++-19
 export ASAN_SYMBOLIZER_PATH := /usr/lib/llvm-19/bin/llvm-symbolizer
 ASAN_DIR     := build/asan
 FUZZ_DIR     := build/fuzz
-FUZZ_TARGETS := fuzz_detect fuzz_gguf_metadata fuzz_gguf_session fuzz_safetensors fuzz_quantized
+FUZZ_TARGETS := fuzz_detect fuzz_gguf_metadata fuzz_gguf_session fuzz_safetensors fuzz_quantized fuzz_tokenizer
 FUZZ_SECONDS ?= 60
 # Targets whose short run in `make test` only replays the seeds instead of fuzzing (none now that a
 # model's memory is bounded by its file). `make fuzz` runs every target in full.
@@ -160,7 +162,7 @@ fuzz-build: apt venv apt-sanitizers
 	$(CMAKE) --build $(FUZZ_DIR) -j 2 --target $(FUZZ_TARGETS)
 	$(PY) tests/fuzz/make_seeds.py $(FUZZ_DIR)/seeds
 	@cd tests/fuzz && cat gguf.dict safetensors.dict > $(CURDIR)/$(FUZZ_DIR)/fuzz_detect.dict && \
-	  for t in fuzz_gguf_metadata fuzz_gguf_session; do cp gguf.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done && \
+	  for t in fuzz_gguf_metadata fuzz_gguf_session fuzz_tokenizer; do cp gguf.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done && \
 	  for t in fuzz_safetensors fuzz_quantized; do cp safetensors.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done
 
 # Target $$t for $(1) seconds over corpus folder $(2) (new inputs go there; the seeds are read beside

@@ -125,6 +125,47 @@ def gguf_metadata():
     }
 
 
+# ---- tokenizer vocabularies ------------------------------------------------------------------------
+
+def byte_chars():
+    """GPT-2's printable stand-in for each byte: printable Latin-1 as itself, the rest from U+0100 on."""
+    printable = {*range(0x21, 0x7F), *range(0xA1, 0xAD), *range(0xAE, 0x100)}
+    shifted = iter(range(0x100, 0x200))
+    return [chr(b) if b in printable else chr(next(shifted)) for b in range(256)]
+
+
+BYTE_CHARS = byte_chars()
+
+
+def byte_level(text):
+    return "".join(BYTE_CHARS[b] for b in text.encode())
+
+
+def tokenizer_seeds():
+    """Vocabularies alone (no tensors): a byte-level gpt2 one for each pre-tokenizer family, and a
+    SentencePiece-style llama one with byte fallback."""
+    merges = [("h", "e"), ("l", "l"), ("he", "ll"), ("hell", "o"), (" ", "w"), (" w", "o"), ("1", "2"),
+              ("o", "r"), (" wo", "r"), (" wor", "l"), (" worl", "d"), ("\n", "\n")]
+    tokens = BYTE_CHARS + [byte_level(l + r) for l, r in merges]
+    specials = ["<|endoftext|>", "<|im_start|>", "<|im_end|>"]
+    gpt2 = [("add_tokenizer_model", "gpt2"), ("add_token_list", tokens + specials),
+            ("add_token_types", [1] * len(tokens) + [3] * len(specials)),
+            ("add_token_merges", [f"{byte_level(l)} {byte_level(r)}" for l, r in merges]),
+            ("add_bos_token_id", len(tokens)), ("add_eos_token_id", len(tokens) + 2), ("add_add_bos_token", False)]
+    pieces = [("▁", -1.0), ("▁h", -2.0), ("▁he", -1.5), ("ll", -3.0), ("o", -4.0), ("llo", -2.5), ("▁w", -3.0),
+              ("or", -3.5), ("ld", -3.5), ("▁wor", -2.0), ("h", -5.0), ("e", -5.0), ("l", -5.0), ("w", -5.0),
+              ("r", -5.0), ("d", -5.0), ("1", -5.0), ("2", -5.0), ("<ud>", 0.0)]
+    names = ["<unk>", "<s>", "</s>"] + [f"<0x{b:02X}>" for b in range(256)] + [p for p, _ in pieces]
+    types = [2, 3, 3] + [6] * 256 + [1] * (len(pieces) - 1) + [4]
+    llama = [("add_tokenizer_model", "llama"), ("add_token_list", names), ("add_token_types", types),
+             ("add_token_scores", [0.0] * 259 + [s for _, s in pieces]), ("add_unk_token_id", 0),
+             ("add_bos_token_id", 1), ("add_eos_token_id", 2), ("add_add_space_prefix", True)]
+    seeds = {f"tok_gpt2_{pre}": gguf_bytes({}, gpt2 + [("add_tokenizer_pre", pre)])
+             for pre in ("default", "llama-bpe", "qwen2", "smollm")}
+    seeds["tok_llama"] = gguf_bytes({}, llama)
+    return seeds
+
+
 # ---- safetensors, AWQ, GPTQ ------------------------------------------------------------------------
 
 def safetensors_bytes(tensors, metadata=None):
@@ -223,6 +264,7 @@ def corpora():
         "fuzz_gguf_session": models | metadata,
         "fuzz_safetensors": safetensors | quantized,
         "fuzz_quantized": quantized | safetensors,
+        "fuzz_tokenizer": tokenizer_seeds() | {"metadata_all_types": metadata["metadata_all_types"]},
     }
 
 
