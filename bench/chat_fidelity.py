@@ -27,6 +27,10 @@ CONVERSATIONS = [
      {"role": "user", "content": "Which of them is yellow?"}],
     [{"role": "user", "content": "Translate 'good morning' into French and Spanish."}],
     [{"role": "user", "content": "Count from one to twenty in words."}],
+    [{"role": "user", "content": "Explain in detail how photosynthesis works."}],
+    [{"role": "user", "content": "Write a short story about a robot who learns to paint."}],
+    [{"role": "user", "content": "List ten tips for sleeping better, one per line."}],
+    [{"role": "user", "content": "Describe the water cycle step by step, with examples. Était-ce clair? 日本語も少し。"}],
 ]
 
 
@@ -38,6 +42,7 @@ def main() -> int:
     model = Model(path, progress=False)
     reference = reference_chat(CONVERSATIONS, args.count)
     all_equal = True
+    long_ones = 0
     for messages, ref in zip(CONVERSATIONS, reference):
         ids = model.tokenize(model.apply_chat_template(messages), add_special=False, parse_special=True)
         ours = model.chat(messages, max_tokens=args.count, temperature=0.0)
@@ -47,15 +52,17 @@ def main() -> int:
         same = 0
         while same < min(len(expected), len(ours.tokens)) and expected[same] == ours.tokens[same]:
             same += 1
-        equal = ids == ref["prompt_ids"] and ours.tokens == expected
+        equal = ids == ref["prompt_ids"] and ours.tokens == expected and ours.text == ref["text"]
         all_equal &= equal
+        long_ones += len(expected) >= args.count
         where = "" if equal else (f"; first difference at reply token {same}, reference margin "
                                   f"{ref['margins'][same]:.4f}" if same < len(ref["margins"]) else "")
+        text = "text equal" if ours.text == ref["text"] else "text differs"
         print(f"{'EQUAL' if equal else 'DIFFER'}: prompt ids {'equal' if ids == ref['prompt_ids'] else 'differ'} "
-              f"({len(ids)}), reply {same}/{len(expected)} tokens equal, finish {ours.finish_reason}{where}")
+              f"({len(ids)}), reply {same}/{len(expected)} tokens equal, {text}, finish {ours.finish_reason}{where}")
         print(f"    {messages[-1]['content']!r} -> {ours.text[:100]!r}")
     print(f"{'all replies equal' if all_equal else 'some replies differ'} "
-          f"({len(CONVERSATIONS)} conversations, up to {args.count} tokens each)")
+          f"({len(CONVERSATIONS)} conversations, up to {args.count} tokens each; {long_ones} reached {args.count})")
     return 0 if all_equal else 1
 
 

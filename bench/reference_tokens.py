@@ -55,7 +55,8 @@ def _run_inner(args: list[str]) -> str:
 
 def reference_chat(conversations: list[list[dict]], count: int) -> list[dict]:
     """Greedy replies of the reference to each conversation through the model's chat template:
-    [{"prompt_ids", "tokens", "margins", "text"}, ...], `count` tokens each (past the end of turn)."""
+    [{"prompt_ids", "tokens", "margins", "text"}, ...], `count` tokens each (past the end of turn);
+    "text" is the reply up to the end of turn."""
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
         json.dump(conversations, f)
     try:
@@ -185,8 +186,10 @@ def _inner(argv: list[str]) -> None:
             rendered = tok.apply_chat_template(messages, tokenize=False, add_generation_prompt=True)
             ids = tok(rendered, add_special_tokens=False)["input_ids"]
             reply = _inner_greedy(model, ids, args.count)
-            replies.append({"prompt_ids": ids, "tokens": reply["tokens"], "margins": reply["margins"],
-                            "text": tok.decode(reply["tokens"])})
+            tokens = reply["tokens"]
+            end = tokens.index(tok.eos_token_id) if tok.eos_token_id in tokens else len(tokens)
+            replies.append({"prompt_ids": ids, "tokens": tokens, "margins": reply["margins"],
+                            "text": tok.decode(tokens[:end])})
         print(json.dumps(replies))
         return
     if args.hidden:
