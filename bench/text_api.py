@@ -42,7 +42,7 @@ def api(model: Model, count: int) -> tuple[float, int]:
 
 def command(path: str, count: int) -> float:
     res = subprocess.run([sys.executable, "-m", "quillfen", "run", path, "-p", PROMPT, "-n", str(count),
-                          "--temperature", "0"], capture_output=True, text=True, check=True)
+                          "--temperature", "0"], capture_output=True, text=True, check=True, cwd="/")
     return float(re.search(r"([\d.]+) tokens/s;", res.stderr).group(1))
 
 

@@ -85,6 +85,9 @@ def _check_sampling(temperature: float, top_k: int, top_p: float, min_p: float, 
         raise ValueError(f"min_p must be in [0, 1], not {min_p}")
     if max_tokens < 0:
         raise ValueError(f"max_tokens must be >= 0, not {max_tokens}")
+    if temperature == 0:
+        # Greedy takes the most probable token, which every filter keeps: skip their ranking work.
+        return _Sampling(0.0, 0, 1.0, 0.0)
     return _Sampling(float(temperature), int(top_k), float(top_p), float(min_p))
 
 
