@@ -2,6 +2,7 @@
 vocabulary: generation agrees with the raw session loop, caches are reused without changing results,
 seeds repeat, stop strings and streams cut text exactly, threads neither race nor block each other."""
 
+import signal
 import subprocess
 import sys
 import threading
@@ -218,6 +219,21 @@ def test_command_line_runs_chats_and_describes(tiny_path):
     info = cli("info", tiny_path)
     assert info.returncode == 0
     assert "format: GGUF" in info.stdout and "tokenizer: gpt2" in info.stdout and "F32" in info.stdout
+
+
+def test_ctrl_c_stops_an_answer_and_the_chat_goes_on(tmp_path):
+    path = write_tiny_model(tmp_path / "endless.gguf", context_length=1 << 20, endless=True)
+    proc = subprocess.Popen([sys.executable, "-m", "quillfen", "chat", str(path), "-n", "1000000"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
+    try:
+        proc.stdin.write(b"hello\n")
+        proc.stdin.flush()
+        assert proc.stdout.read(1)  # the answer has started
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(b"/exit\n", timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0 and b"[stopped]" in err and b"Traceback" not in err
 
 
 @pytest.mark.parametrize("command", ["run", "info"])

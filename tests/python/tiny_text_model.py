@@ -21,17 +21,18 @@ def byte_chars() -> list[str]:
     return [chr(b) if b in printable else chr(next(shifted)) for b in range(256)]
 
 
-def vocabulary() -> tuple[list[str], list[str], list[int]]:
+def vocabulary(control=tuple(CONTROL)) -> tuple[list[str], list[str], list[int]]:
     chars = byte_chars()
     merges = ["Ġ t", "h e", "Ġt he", "i n", "Ġ a"]
-    tokens = chars + [m.replace(" ", "") for m in merges] + CONTROL
-    types = [1] * (len(tokens) - len(CONTROL)) + [3] * len(CONTROL)
+    tokens = chars + [m.replace(" ", "") for m in merges] + list(control)
+    types = [1] * (len(tokens) - len(control)) + [3] * len(control)
     return tokens, merges, types
 
 
 def write_tiny_model(path, *, context_length=64, hidden=32, layers=2, seed=0, chat_template=CHAT_TEMPLATE,
-                     pre="default"):
-    tokens, merges, types = vocabulary()
+                     pre="default", endless=False):
+    """`endless`: no token ends a turn, so generation runs until max_tokens or the context length."""
+    tokens, merges, types = vocabulary(("<|a|>", "<|b|>", "<|c|>") if endless else tuple(CONTROL))
     vocab = len(tokens)
     rng = np.random.default_rng(seed)
 
@@ -50,8 +51,9 @@ def write_tiny_model(path, *, context_length=64, hidden=32, layers=2, seed=0, ch
     w.add_token_list(tokens)
     w.add_token_types(types)
     w.add_token_merges(merges)
-    w.add_eos_token_id(tokens.index("<|im_end|>"))
-    w.add_bos_token_id(tokens.index("<|endoftext|>"))
+    if not endless:
+        w.add_eos_token_id(tokens.index("<|im_end|>"))
+        w.add_bos_token_id(tokens.index("<|endoftext|>"))
     w.add_add_bos_token(False)
     if chat_template is not None:
         w.add_chat_template(chat_template)
