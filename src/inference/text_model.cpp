@@ -99,11 +99,12 @@ NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, s
     session_.rewind(keep);
     cached_.resize(keep);
     NextToken done{0, keep, 0};
-    for (uint64_t i = keep; i < context.size(); ++i) {
-        logits = forward(session_, context[i]);  // faults before changing anything, so cached_ stays true
-        cached_.push_back(context[i]);
-        ++done.evaluated;
-    }
+    // In batches: each weight is read once per batch instead of once per token, for the same logits.
+    // Faults come before any change, so cached_ stays true.
+    const auto rest = context.subspan(keep);
+    logits = forward_tokens(session_, rest, need_logits);
+    cached_.insert(cached_.end(), rest.begin(), rest.end());
+    done.evaluated = rest.size();
     return done;
 }
 
