@@ -2,6 +2,7 @@
 
 #include "inference/dequant.hpp"
 #include "inference/kernels.hpp"
+#include "inference/pool.hpp"
 #include "tensor/utf8.hpp"
 
 #include <algorithm>
@@ -443,15 +444,17 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
         matrix_or(jobs, l.ffn_down, tensors, name(kFfnDown), 0, f_dim);
     }
     if (progress) progress->total.store(jobs.size());
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, jobs.size(), 1),
-        [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t i = r.begin(); i != r.end(); ++i) {
-                *jobs[i].target = jobs[i].make();
-                if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
-            }
-        },
-        tbb::auto_partitioner());
+    pool().execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<size_t>(0, jobs.size(), 1),
+            [&](const tbb::blocked_range<size_t>& r) {
+                for (size_t i = r.begin(); i != r.end(); ++i) {
+                    *jobs[i].target = jobs[i].make();
+                    if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+                }
+            },
+            tbb::auto_partitioner());
+    });
     if (tie) s.weights.output = s.weights.token_embd;
 
     s.state = LlamaState::create(c.hidden_dim, layers.count);
@@ -868,11 +871,7 @@ void advance(LlamaSession& session, uint64_t n) {
 }  // namespace
 
 std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
-    check_step_shapes(session.config, session.weights.layers.size());
-    run_layers(session, std::span(&token_id, 1));
-    std::vector<float> logits = finish(session, 1, true);
-    advance(session, 1);
-    return logits;
+    return forward_tokens(session, std::span(&token_id, 1), true);
 }
 
 std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits) {
@@ -885,13 +884,15 @@ std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_
                                saturating_mul(3, f_dim) + c.head_dim + 1;
     const uint64_t batch = std::clamp<uint64_t>(kBatchBytes / saturating_mul(per_token, sizeof(float)), 1, kForwardBatch);
     std::vector<float> logits;
-    for (uint64_t start = 0; start < tokens.size(); start += batch) {
-        const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
-        run_layers(session, chunk);
-        const bool last = start + chunk.size() == tokens.size();
-        logits = finish(session, chunk.size(), want_logits && last);
-        advance(session, chunk.size());
-    }
+    (session.arena ? *session.arena : pool()).execute([&] {
+        for (uint64_t start = 0; start < tokens.size(); start += batch) {
+            const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
+            run_layers(session, chunk);
+            const bool last = start + chunk.size() == tokens.size();
+            logits = finish(session, chunk.size(), want_logits && last);
+            advance(session, chunk.size());
+        }
+    });
     return logits;
 }
 

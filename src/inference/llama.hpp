@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <tbb/task_arena.h>
+
 #include "inference/session.hpp"
 #include "inference/weights.hpp"
 #include "tensor/error.hpp"
@@ -99,6 +101,8 @@ struct LlamaSession {
     LlamaConfig config;
     LlamaState state;
     uint64_t rng_state = kLlamaSeed;
+    // The workers its steps run on: the process-wide pool (pool.hpp) unless an owner gives it its own.
+    tbb::task_arena* arena = nullptr;
 
     // Opens a GGUF file and builds the model from its tensors (and the few metadata hints it honours).
     // A file that loads but looks damaged (no GGUF magic, tensor data past its end) adds a sentence

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "formats/gguf.hpp"
+#include "inference/pool.hpp"
 #include "inference/sampler.hpp"
 #include "tensor/file.hpp"
 
@@ -34,14 +35,25 @@ std::optional<uint64_t> as_count(const GGUFValue& v) {
 }  // namespace
 
 TextModel::TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
-                     std::optional<std::string> chat_template)
-    : session_(std::move(session)),
+                     std::optional<std::string> chat_template, uint64_t threads)
+    : arena_(threads > 0 ? std::make_unique<tbb::task_arena>(int(threads)) : nullptr),
+      session_(std::move(session)),
       tokenizer_(std::move(tokenizer)),
       context_length_(context_length),
-      chat_template_(std::move(chat_template)) {}
+      chat_template_(std::move(chat_template)) {
+    session_.arena = arena_.get();
+}
+
+uint64_t TextModel::threads() const {
+    if (arena_) return uint64_t(arena_->max_concurrency());
+    const Result<int>& n = chosen_threads();
+    return n ? uint64_t(*n) : 1;
+}
 
 Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std::vector<std::string>* warnings,
-                                                   LoadProgress* progress) {
+                                                   LoadProgress* progress, uint64_t threads) {
+    if (threads > kMaxThreads)
+        return fail("threads=" + std::to_string(threads) + " is more than " + std::to_string(kMaxThreads) + " workers");
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
     GGUFReadOptions options;
@@ -71,7 +83,7 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
                                      std::to_string(session->vocab_size()) + " rows");
     return std::unique_ptr<TextModel>(new TextModel(std::move(*session),
                                                     std::make_shared<const Tokenizer>(std::move(*tokenizer)),
-                                                    context_length, std::move(chat_template)));
+                                                    context_length, std::move(chat_template), threads));
 }
 
 uint64_t TextModel::vocab_size() const { return tokenizer_->vocab_size(); }
