@@ -321,6 +321,8 @@ template <class V, class Fmt>
 void packed_format_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g,
                           uint64_t g_end) {
     for (; g + V::kSideBySide <= g_end; g += V::kSideBySide) packed_group_run<V, Fmt, V::kSideBySide>(w, x, out, rows, g);
+    if constexpr (V::kSideBySide > 2)
+        for (; g + 2 <= g_end; g += 2) packed_group_run<V, Fmt, 2>(w, x, out, rows, g);
     for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
 }
 

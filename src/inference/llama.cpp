@@ -545,8 +545,13 @@ std::vector<float> matvec(const WeightMatrix& weight, std::span<const float> inp
 
 namespace {
 
-// Rows a work item covers: four packed groups, what the vector kernels carry side by side.
-constexpr uint64_t kItemRows = 4 * kPackRows;
+// Rows a work item covers: four packed groups (what the widest kernels carry side by side) for large
+// products, fewer for small ones, so a product of a few dozen groups still splits evenly over the
+// workers: a worker left with one item more than another idles for that item's time at every join.
+uint64_t item_rows(uint64_t rows) {
+    const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
+    return (groups >= 64 ? 4 : groups >= 24 ? 2 : 1) * kPackRows;
+}
 
 struct WorkItem {
     const MatvecTask* task;
@@ -610,7 +615,8 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
             redirected.back().weight = &flats.back();
             task = &redirected.back();
         }
-        for (uint64_t r = 0; r < t.rows; r += kItemRows) items.push_back({task, r, std::min(r + kItemRows, t.rows)});
+        const uint64_t step = item_rows(t.rows);
+        for (uint64_t r = 0; r < t.rows; r += step) items.push_back({task, r, std::min(r + step, t.rows)});
     }
     const KernelTable& k = kernels();
     if (items.size() == 1) {

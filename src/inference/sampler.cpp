@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -56,7 +57,13 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
 
     // Top-k: everything strictly below the k-th largest goes; ties with it stay.
     if (top_k != 0 && top_k < n) {
-        const float threshold = rank(logits)[top_k - 1].second;
+        // Only the k-th largest value matters, not the order of the rest: a partial selection instead of
+        // ranking the whole vocabulary (ties are equal values, so either way yields the same threshold).
+        for (float l : logits)
+            if (std::isnan(l)) fault("NaN met while ranking token scores");
+        std::vector<float> sorted = logits;
+        std::nth_element(sorted.begin(), sorted.begin() + int64_t(top_k - 1), sorted.end(), std::greater<float>());
+        const float threshold = sorted[top_k - 1];
         for (float& l : logits)
             if (l < threshold) l = -std::numeric_limits<float>::infinity();
     }
