@@ -127,7 +127,9 @@ Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const
     std::vector<float> logits;
     NextToken done = sync(context, true, logits);
     logits.resize(vocab_size());  // rows past the vocabulary name no token
-    done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+    (arena_ ? *arena_ : pool()).execute([&] {
+        done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+    });
     return done;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "inference/llama.hpp"
+#include "inference/pool.hpp"
 #include "inference/sampler.hpp"
 #include "lib/classes.hpp"
 #include "lib/kit.hpp"
@@ -50,7 +51,10 @@ PyObject* session_generate_next_token(PyObject* self, PyObject* const* args, Py_
         auto top_p = arg_f64(bound[3], "top_p");
         if (!top_p) return nullptr;
         std::vector<float> logits = forward(session, *token_id);
-        const uint32_t id = sample(std::move(logits), float(*temperature), *top_k, float(*top_p), session.rng_state);
+        uint32_t id = 0;
+        pool().execute([&] {
+            id = sample(std::move(logits), float(*temperature), *top_k, float(*top_p), session.rng_state);
+        });
         return to_py(uint64_t{id});
     });
 }
