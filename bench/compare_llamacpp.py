@@ -7,7 +7,10 @@ the affinity mask; llama.cpp gets n_threads = n_threads_batch = N as well), so t
 memory of that process (VmHWM) belongs to that configuration alone.
 
 What is timed, identically for both:
-- prompt: every prompt token but the last (quillfen one step per token; llama.cpp in one batch);
+- prompt160: a separate 160-token prompt (the chat prompt and the start of its reference answer) run
+  from an empty cache in one call, the long-prompt speed the summary compares;
+- prompt: every prompt token but the last, in one call (quillfen: LlamaSession.forward, batches of up
+  to 64 tokens; llama.cpp: eval, its own batches);
 - decode: `--tokens` forward steps of one token each, the first on the last prompt token, each
   followed by a greedy choice (quillfen: temperature 0, top_k 0, top_p 1.0; llama.cpp: its greedy
   sampler, temp 0) whose token is fed to the next step. decode tok/s = tokens / decode seconds,
@@ -31,7 +34,10 @@ few MB per token at these lengths), so the bounds are slightly optimistic.
 llama-cpp-python is built from source on first use into bench/.cache/llamacpp-venv (see
 llamacpp_install.py; takes many minutes on a small machine), then reused.
 
-    make build && .venv/bin/python bench/compare_llamacpp.py [--runs 5] [--tokens 128] [--threads 1 2]
+`--isa avx2` compares like for like on AVX2: quillfen with QUILLFEN_ISA=avx2 against a second
+llama-cpp-python build with AVX2, FMA and F16C and no AVX-512 (cached separately).
+
+    make build && .venv/bin/python bench/compare_llamacpp.py [--runs 5] [--tokens 128] [--threads 1 2] [--isa avx2]
 """
 
 from __future__ import annotations
@@ -52,6 +58,10 @@ sys.path.insert(0, str(BENCH))
 
 from smollm2 import smollm2_path  # noqa: E402
 from smollm2_prompt import PROMPT_IDS, REFERENCE_TOKENS  # noqa: E402
+
+# The long prompt whose processing speed the table reports: the chat prompt followed by the start of
+# its float32 reference answer, 160 tokens of natural text.
+LONG_PROMPT = (PROMPT_IDS + REFERENCE_TOKENS)[:160]
 
 COMPARED_TOKENS = 32  # greedy tokens whose agreement between the runtimes is reported
 LLAMA_N_CTX = 512  # room for the prompt and the generated tokens; llama.cpp sizes its KV cache by it
@@ -97,14 +107,15 @@ class QuillfenRunner:
         self.load_seconds = time.perf_counter() - started
 
     def describe(self) -> str:
-        return f"quillfen pool: {self.pool}"
+        from quillfen import _runtime
+
+        return f"quillfen pool: {self.pool}; kernels: {_runtime.kernel_isa()}"
 
     def reset(self) -> None:
         self.session.reset()
 
     def prompt(self, ids: list[int]) -> None:
-        for tok in ids:
-            self.session.generate_next_token(tok, **self.GREEDY)
+        self.session.forward(ids)
 
     def step(self, tok: int) -> int:
         return self.session.generate_next_token(tok, **self.GREEDY)
@@ -195,6 +206,8 @@ QUIET = 0.1  # at most this many cores' worth of others' CPU time during a run t
 def timed_run(runner, prompt: list[int], tokens: int, load: OtherLoad) -> dict:
     """One reset + prompt + decode, each timed with the load others put on our cores meanwhile."""
     runner.reset()
+    _, long_seconds, long_load = load.measure(lambda: runner.prompt(LONG_PROMPT))
+    runner.reset()
     _, prompt_seconds, prompt_load = load.measure(lambda: runner.prompt(prompt[:-1]))
 
     def decode() -> list[int]:
@@ -205,7 +218,7 @@ def timed_run(runner, prompt: list[int], tokens: int, load: OtherLoad) -> dict:
 
     out, decode_seconds, decode_load = load.measure(decode)
     return {"tokens": out, "prompt_seconds": prompt_seconds, "decode_seconds": decode_seconds,
-            "others": max(prompt_load, decode_load)}
+            "long_prompt_seconds": long_seconds, "others": max(long_load, prompt_load, decode_load)}
 
 
 def worker(runtime: str, threads: int, runs: int, tokens: int) -> None:
@@ -307,10 +320,10 @@ def weight_bytes_per_token(path: Path) -> dict:
     return {"float32": f32_bytes, "stored": stored_bytes, "tied_output": tied, "types": types}
 
 
-def run_worker(python: Path, mode: str, threads: int, runs: int = 1, tokens: int = 1) -> dict:
+def run_worker(python: Path, mode: str, threads: int, runs: int = 1, tokens: int = 1, env: dict | None = None) -> dict:
     cmd = [str(python), str(Path(__file__).resolve()), "--worker", mode, "--threads", str(threads),
            "--runs", str(runs), "--tokens", str(tokens)]
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, text=True)
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, env=env)
     lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("RESULT ")]
     if proc.returncode != 0 or not lines:
         raise SystemExit(f"{mode} at {threads} thread(s) failed (exit {proc.returncode}):\n{proc.stdout}")
@@ -329,6 +342,16 @@ def agreement(a: list[int], b: list[int], n: int) -> str:
     return "equal" if diff is None else f"differ from generated token {diff} on"
 
 
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
 def load_average() -> str:
     return "/".join(f"{x:.1f}" for x in os.getloadavg())
 
@@ -341,6 +364,9 @@ def main() -> int:
     ap.add_argument("--quillfen-weights", choices=["auto", "float32", "stored"], default="auto",
                     help="how the quillfen build holds its weights, for its bandwidth bound (default: "
                          "judged from its resident memory after loading)")
+    ap.add_argument("--isa", choices=["native", "avx2"], default="native",
+                    help="native: each runtime's widest kernels; avx2: quillfen with QUILLFEN_ISA=avx2 against "
+                         "llama-cpp-python built for AVX2/FMA/F16C without AVX-512")
     ap.add_argument("--worker", choices=["quillfen", "llamacpp", "bandwidth"], help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.tokens < 1 or args.runs < 1 or min(args.threads) < 1:
@@ -353,15 +379,21 @@ def main() -> int:
         worker(args.worker, args.threads[0], args.runs, args.tokens)
         return 0
 
-    from llamacpp_install import CMAKE_ARGS, ensure_llamacpp
+    from llamacpp_install import ensure_llamacpp, level_cmake_args
 
     path = smollm2_path()
-    llama_python = ensure_llamacpp()
+    llama_python = ensure_llamacpp(args.isa)
+    quillfen_env = dict(os.environ)
+    if args.isa == "avx2":
+        quillfen_env["QUILLFEN_ISA"] = "avx2"
+    else:
+        quillfen_env.pop("QUILLFEN_ISA", None)
     weights = weight_bytes_per_token(path)
     print(f"model: {path.name} ({path.stat().st_size / MIB:.1f} MiB; tensor types {', '.join(weights['types'])}; "
           f"output projection {'tied to' if weights['tied_output'] else 'separate from'} the embedding)")
     print(f"prompt: {len(PROMPT_IDS)} tokens; decode: {args.tokens} greedy tokens; median of {args.runs} runs")
-    print(f"llama-cpp-python built from source with: {' '.join(CMAKE_ARGS)}")
+    print(f"cpu: {cpu_model()}; instruction sets compared: {args.isa}")
+    print(f"llama-cpp-python built from source with: {' '.join(level_cmake_args(args.isa))}")
     print(f"weights read per token: {weights['float32'] / 1e6:.1f} MB as float32, "
           f"{weights['stored'] / 1e6:.1f} MB as stored (llama.cpp)")
     print(f"load average (1/5/15 min) at start: {load_average()}")
@@ -373,7 +405,8 @@ def main() -> int:
         print(f"\n--- {threads} thread(s), cores {bw['cores']}: copy bandwidth {bw['copy'] / 1e9:.1f} GB/s "
               f"(read + write), read bandwidth {bw['read'] / 1e9:.1f} GB/s (float32 matrix-vector product)")
         for runtime, python in (("quillfen", Path(sys.executable)), ("llamacpp", llama_python)):
-            r = results[(runtime, threads)] = run_worker(python, runtime, threads, args.runs, args.tokens)
+            env = quillfen_env if runtime == "quillfen" else None
+            r = results[(runtime, threads)] = run_worker(python, runtime, threads, args.runs, args.tokens, env)
             print(f"{runtime}: cores {r['cores']}; {r['info']}")
 
     quillfen_form = args.quillfen_weights
@@ -384,7 +417,7 @@ def main() -> int:
         print(f"\nquillfen holds {held / 1e6:.0f} MB after loading: its weights count as {quillfen_form} "
               "(override with --quillfen-weights)")
 
-    header = (f"{'runtime':<17}{'thr':>4}{'decode tok/s':>13}{'prompt tok/s':>13}{'load s':>8}"
+    header = (f"{'runtime':<17}{'thr':>4}{'decode tok/s':>13}{'prompt tok/s':>13}{'prompt160':>10}{'load s':>8}"
               f"{'RSS loaded':>12}{'peak RSS':>10}{'bound: copy':>13}{'read':>7}   decode tok/s of each run")
     print("\n" + header)
     print("-" * len(header))
@@ -392,16 +425,18 @@ def main() -> int:
         quiet = [run for run in r["runs"] if run["others"] <= QUIET] or r["runs"]
         r["rate"] = statistics.median(args.tokens / run["decode_seconds"] for run in quiet)
         prompt_rate = statistics.median(r["prompt_tokens"] / run["prompt_seconds"] for run in quiet)
+        r["prompt_rate"] = long_rate = statistics.median(len(LONG_PROMPT) / run["long_prompt_seconds"] for run in quiet)
         per_token = weights[quillfen_form if runtime == "quillfen" else "stored"]
         r["bound"] = bandwidth[threads]["copy"] / per_token
         read_bound = bandwidth[threads]["read"] / per_token
         name = "quillfen" if runtime == "quillfen" else "llama-cpp-python"
         runs = " ".join(f"{args.tokens / run['decode_seconds']:.1f}" + ("" if run["others"] <= QUIET else "*")
                         for run in r["runs"])
-        print(f"{name:<17}{threads:>4}{r['rate']:>13.1f}{prompt_rate:>13.1f}{r['load_seconds']:>8.2f}"
+        print(f"{name:<17}{threads:>4}{r['rate']:>13.1f}{prompt_rate:>13.1f}{long_rate:>10.1f}{r['load_seconds']:>8.2f}"
               f"{r['rss_loaded_mib']:>8.0f} MiB{r['peak_rss_mib']:>6.0f} MiB{r['bound']:>13.1f}{read_bound:>7.1f}"
               f"   {runs}")
-    print("(decode and prompt in tokens/s; RSS = peak resident set of the configuration's own process "
+    print(f"(decode and prompt in tokens/s; prompt: the {len(PROMPT_IDS) - 1} tokens before decoding, prompt160: "
+          f"a separate {len(LONG_PROMPT)}-token prompt from an empty cache; RSS = peak resident set of the configuration's own process "
           f"(its interpreter alone: ~{results[next(iter(results))]['rss_before_mib']:.0f} MiB); "
           "bound = bandwidth / weight bytes per token; medians over the undisturbed runs, "
           f"* = a run during which other processes used more than {QUIET} of a core of ours, left out)")
@@ -409,9 +444,16 @@ def main() -> int:
     print()
     for threads in args.threads:
         q, l = results[("quillfen", threads)], results[("llamacpp", threads)]
-        print(f"{threads} thread(s): quillfen / llama-cpp-python = {q['rate'] / l['rate']:.2f}  "
+        print(f"{threads} thread(s): quillfen / llama-cpp-python = {q['rate'] / l['rate']:.2f} decode, "
+              f"{q['prompt_rate'] / l['prompt_rate']:.2f} prompt160  "
               f"(quillfen at {q['rate'] / q['bound']:.0%} of its copy-bandwidth bound, "
               f"llama-cpp-python at {l['rate'] / l['bound']:.0%} of its)")
+    if len(args.threads) > 1:
+        lo, hi = min(args.threads), max(args.threads)
+        for runtime in ("quillfen", "llamacpp"):
+            a, b = results[(runtime, lo)], results[(runtime, hi)]
+            print(f"{runtime}: {lo} -> {hi} threads scales decode {b['rate'] / a['rate']:.2f}x, "
+                  f"prompt160 {b['prompt_rate'] / a['prompt_rate']:.2f}x")
 
     for (runtime, threads), r in results.items():
         quiet = sum(run["others"] <= QUIET for run in r["runs"])

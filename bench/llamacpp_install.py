@@ -12,8 +12,12 @@ Build choices (also printed by the comparison):
 - CPU backend only: no BLAS, CUDA, Metal, Vulkan, OpenCL, SYCL, HIP; OpenMP (ggml's default pool) stays.
 - Nothing beyond the library: no tests, examples, tools, server, libcurl, nor the multimodal helper.
 
+- A second build, `avx2` (GGML_NATIVE=OFF; AVX, AVX2, FMA, F16C on; every AVX-512 option off), in its own
+  venv: the like-for-like baseline when quillfen is forced to its AVX2 kernels (QUILLFEN_ISA=avx2).
+
 The first build takes many minutes on a small machine; later runs find the stamp and return at once.
-Run `python bench/llamacpp_install.py` (prints the venv's python) to build ahead of the comparison.
+Run `python bench/llamacpp_install.py [native|avx2]` (prints the venv's python) to build ahead of the
+comparison.
 """
 
 from __future__ import annotations
@@ -26,10 +30,10 @@ import venv
 from pathlib import Path
 
 CACHE = Path(__file__).resolve().parent / ".cache"
-VENV = CACHE / "llamacpp-venv"
-LOG = CACHE / "llamacpp-build.log"
-STAMP = VENV / "quillfen-build.json"
 VERSION = "0.3.36"
+# Builds by instruction-set level, each in its own venv: "native" (every extension this CPU has) and
+# "avx2" (AVX2, FMA and F16C, nothing of AVX-512), the baseline for quillfen forced to its AVX2 kernels.
+LEVELS = ("native", "avx2")
 # Runtime dependencies of llama_cpp (installed from wheels: they are not the baseline being measured),
 # the build backend and its tools, used without isolation so the build needs no second download.
 SUPPORT = [
@@ -88,41 +92,64 @@ def cmake_args() -> list[str]:
     return ["-DGGML_NATIVE=OFF", *features, *COMMON_CMAKE_ARGS]
 
 
+# AVX2 with FMA and F16C named one by one, every AVX-512 (and AVX-VNNI) option off.
+AVX2_CMAKE_ARGS = ["-DGGML_NATIVE=OFF", "-DGGML_AVX=ON", "-DGGML_AVX2=ON", "-DGGML_FMA=ON", "-DGGML_F16C=ON",
+                   "-DGGML_BMI2=OFF", "-DGGML_AVX_VNNI=OFF", "-DGGML_AVX512=OFF", "-DGGML_AVX512_VBMI=OFF",
+                   "-DGGML_AVX512_VNNI=OFF", "-DGGML_AVX512_BF16=OFF", "-DGGML_AMX_TILE=OFF", "-DGGML_AMX_INT8=OFF",
+                   "-DGGML_AMX_BF16=OFF", *COMMON_CMAKE_ARGS]
 CMAKE_ARGS = cmake_args()
 
 
-def venv_python() -> Path:
-    return VENV / "bin" / "python"
+def level_cmake_args(level: str = "native") -> list[str]:
+    return CMAKE_ARGS if level == "native" else AVX2_CMAKE_ARGS
 
 
-def _wanted_stamp() -> dict:
-    return {"version": VERSION, "cmake_args": CMAKE_ARGS}
+def venv_dir(level: str = "native") -> Path:
+    return CACHE / ("llamacpp-venv" if level == "native" else f"llamacpp-{level}-venv")
 
 
-def is_installed() -> bool:
-    if not STAMP.exists() or json.loads(STAMP.read_text()) != _wanted_stamp():
+def venv_python(level: str = "native") -> Path:
+    return venv_dir(level) / "bin" / "python"
+
+
+def _stamp(level: str) -> Path:
+    return venv_dir(level) / "quillfen-build.json"
+
+
+def _wanted_stamp(level: str) -> dict:
+    return {"version": VERSION, "cmake_args": level_cmake_args(level)}
+
+
+def is_installed(level: str = "native") -> bool:
+    stamp = _stamp(level)
+    if not stamp.exists() or json.loads(stamp.read_text()) != _wanted_stamp(level):
         return False
     probe = subprocess.run(
-        [str(venv_python()), "-c", "import llama_cpp; print(llama_cpp.__version__)"],
+        [str(venv_python(level)), "-c", "import llama_cpp; print(llama_cpp.__version__)"],
         capture_output=True,
         text=True,
     )
     return probe.returncode == 0 and probe.stdout.strip() == VERSION
 
 
-def ensure_llamacpp() -> Path:
-    """Returns the python of the venv holding llama-cpp-python, building it first if needed."""
-    if is_installed():
-        return venv_python()
+def ensure_llamacpp(level: str = "native") -> Path:
+    """Returns the python of the venv holding llama-cpp-python built for `level`, building it first if needed."""
+    if level not in LEVELS:
+        raise ValueError(f"unknown llama.cpp build level {level!r}; one of {', '.join(LEVELS)}")
+    if is_installed(level):
+        return venv_python(level)
     CACHE.mkdir(parents=True, exist_ok=True)
-    if not venv_python().exists():
+    VENV = venv_dir(level)
+    LOG = CACHE / ("llamacpp-build.log" if level == "native" else f"llamacpp-{level}-build.log")
+    STAMP = _stamp(level)
+    if not venv_python(level).exists():
         venv.EnvBuilder(with_pip=True, clear=True).create(VENV)
     STAMP.unlink(missing_ok=True)
     env = dict(os.environ)
-    env["CMAKE_ARGS"] = " ".join(CMAKE_ARGS)
+    env["CMAKE_ARGS"] = " ".join(level_cmake_args(level))
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 1)
     env["FORCE_CMAKE"] = "1"
-    pip = [str(venv_python()), "-m", "pip"]
+    pip = [str(venv_python(level)), "-m", "pip"]
     print(f"building llama-cpp-python {VERSION} from source into {VENV} (log: {LOG}) ...", flush=True)
     with open(LOG, "a") as log:
         for cmd in (
@@ -143,11 +170,11 @@ def ensure_llamacpp() -> Path:
             log.write("$ " + " ".join(cmd) + "\n")
             log.flush()
             subprocess.run(cmd, check=True, env=env, stdout=log, stderr=subprocess.STDOUT)
-    STAMP.write_text(json.dumps(_wanted_stamp()))
-    if not is_installed():
+    STAMP.write_text(json.dumps(_wanted_stamp(level)))
+    if not is_installed(level):
         raise SystemExit(f"llama-cpp-python did not import after the build; see {LOG}")
-    return venv_python()
+    return venv_python(level)
 
 
 if __name__ == "__main__":
-    print(ensure_llamacpp())
+    print(ensure_llamacpp(sys.argv[1] if len(sys.argv) > 1 else "native"))

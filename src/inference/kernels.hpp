@@ -49,7 +49,19 @@ struct KernelTable {
     // One row of x (k) @ w (k, m) added into out (m), which holds zeros on entry: each out[j] receives
     // x[l] * w[l*m + j] in increasing l.
     void (*matmul_row)(float* out, const float* x, const float* w, uint64_t m, uint64_t k);
+    // `packed_groups` for n inputs at once: input t is x[t * x_stride ...], its rows go to
+    // out[t * out_stride + r]. Each output equals what `packed_groups` gives for that input alone.
+    void (*packed_groups_batch)(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
+                                uint64_t out_stride, uint64_t rows, uint64_t g_begin, uint64_t g_end);
+    // scores[t] = scale * (q . key t) for t < t_len, each dot summed in ascending element order from
+    // -0.0; keys in blocks of kKeyBlock positions (see kernels_generic.hpp), d elements per key.
+    void (*attn_scores)(const float* q, const float* keys, uint64_t t_len, uint64_t d, float scale, float* scores);
+    // out[i] = out[i] + weights[t] * values[t * d + i], t ascending, for i < d.
+    void (*attn_accumulate)(const float* weights, const float* values, uint64_t t_len, uint64_t d, float* out);
 };
+
+// Positions per block of the key cache: one AVX-512 vector, two AVX2 vectors.
+inline constexpr uint64_t kKeyBlock = 16;
 
 // Whether this CPU (and its operating system) runs the instructions of `isa`.
 bool cpu_runs(Isa isa);

@@ -8,7 +8,9 @@ namespace quillfen {
 namespace {
 
 struct Avx2 {
-    static constexpr int kLanes = 8, kSideBySide = 2;
+    // kTokenTile: inputs whose sums a batched product keeps in registers, 4 x 2 accumulators of the
+    // sixteen registers, with the two decoded weight vectors and a broadcast input beside them.
+    static constexpr int kLanes = 8, kSideBySide = 2, kTokenTile = 4;
     using F = __m256;
     using I = __m256i;
 

@@ -13,7 +13,9 @@ namespace quillfen {
 namespace {
 
 struct Avx512 {
-    static constexpr int kLanes = 16, kSideBySide = 4;
+    // kTokenTile: eight accumulators of the 32 registers; eight independent add chains cover the
+    // adder latency on two ports.
+    static constexpr int kLanes = 16, kSideBySide = 4, kTokenTile = 8;
     using F = __m512;
     using I = __m512i;
 

@@ -321,7 +321,123 @@ template <class V, class Fmt>
 void packed_format_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g,
                           uint64_t g_end) {
     for (; g + V::kSideBySide <= g_end; g += V::kSideBySide) packed_group_run<V, Fmt, V::kSideBySide>(w, x, out, rows, g);
+    if constexpr (V::kSideBySide > 2)
+        for (; g + 2 <= g_end; g += 2) packed_group_run<V, Fmt, 2>(w, x, out, rows, g);
     for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
+}
+
+// ---- packed weights times a batch of inputs --------------------------------------------------------
+//
+// The weights of a group are decoded once per block column into a small buffer (L1-resident), and each
+// decoded column then serves every input of the batch: the decoding work, which dominates a single
+// product, is paid once per batch instead of once per input. Every (row, input) sum still starts from
+// -0.0 and receives its products in ascending column order, one rounded multiply and one rounded add
+// each, so each input's result equals the single-input kernel's bit for bit. Between block columns the
+// running sums live in `acc` (kBatchSpan inputs of sixteen rows: 4 KiB, in L1); inside one they live in
+// registers, kTokenTile inputs at a time.
+
+// Inputs whose running sums one pass over a group's columns keeps.
+inline constexpr uint64_t kBatchSpan = 64;
+
+// Columns decoded at once: one block, or 32 columns of the formats whose blocks are single columns.
+template <class Fmt>
+inline constexpr int kDecodeCols = Fmt::kElems >= 32 ? Fmt::kElems : 32;
+
+// Columns [c0, c0 + width) of group `group` decoded into dec[j * kPackRows + r] (row r of column c0 + j),
+// with exactly the operations the single-input kernel decodes them with.
+template <class V, class Fmt>
+inline void decode_columns(const uint8_t* group, uint64_t c0, int width, float* dec) {
+    constexpr int L = V::kLanes, H = int(kPackRows) / L;
+    for (int b = 0; b < width / Fmt::kElems; ++b) {
+        const uint8_t* blk = group + (c0 / Fmt::kElems + uint64_t(b)) * Fmt::kBytes;
+        float* d = dec + b * Fmt::kElems * int(kPackRows);
+        typename Fmt::Scales s[H];
+        for (int h = 0; h < H; ++h) s[h] = Fmt::scales(blk, h);
+        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+            typename Fmt::Raw raw[H];
+            for (int h = 0; h < H; ++h) {
+                if constexpr (requires { Fmt::begin_run(s[h], blk, run, h); }) Fmt::begin_run(s[h], blk, run, h);
+                raw[h] = Fmt::load(blk, run, h);
+            }
+#pragma GCC unroll 8
+            for (int i = 0; i < Fmt::kRun; ++i)
+                for (int h = 0; h < H; ++h)
+                    V::store(d + (run * Fmt::kRun + i) * int(kPackRows) + h * L, Fmt::weight(s[h], raw[h], i));
+        }
+    }
+}
+
+// T inputs (x rows `x_stride` apart, already at column c0) times `width` decoded columns, added into
+// their running sums acc[t * kPackRows + r].
+template <class V, int T>
+inline void batch_tile(const float* dec, int width, const float* x, uint64_t x_stride, float* acc) {
+    using F = typename V::F;
+    constexpr int L = V::kLanes, H = int(kPackRows) / L;
+    F a[T][H];
+    for (int t = 0; t < T; ++t)
+        for (int h = 0; h < H; ++h) a[t][h] = V::floats(acc + t * int(kPackRows) + h * L);
+    for (int j = 0; j < width; ++j) {
+        F wv[H];
+        for (int h = 0; h < H; ++h) wv[h] = V::floats(dec + j * int(kPackRows) + h * L);
+        for (int t = 0; t < T; ++t) {
+            const F xk = V::broadcast(x[uint64_t(t) * x_stride + uint64_t(j)]);
+            for (int h = 0; h < H; ++h) a[t][h] = V::add(a[t][h], V::mul(wv[h], xk));
+        }
+    }
+    for (int t = 0; t < T; ++t)
+        for (int h = 0; h < H; ++h) V::store(acc + t * int(kPackRows) + h * L, a[t][h]);
+}
+
+template <class V, class Fmt>
+void packed_format_batch(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
+                         uint64_t out_stride, uint64_t rows, uint64_t g, uint64_t g_end) {
+    constexpr int C = kDecodeCols<Fmt>;
+    constexpr int T = V::kTokenTile;
+    alignas(64) float dec[C * kPackRows];
+    alignas(64) float acc[kBatchSpan * kPackRows];
+    for (; g < g_end; ++g) {
+        const uint8_t* group = w.bytes + g * w.group_bytes;
+        const uint64_t first = g * kPackRows;
+        const uint64_t count = rows - first < kPackRows ? rows - first : kPackRows;  // the last group's padding
+        for (uint64_t t0 = 0; t0 < n; t0 += kBatchSpan) {
+            const uint64_t span = n - t0 < kBatchSpan ? n - t0 : kBatchSpan;
+            for (uint64_t i = 0; i < span * kPackRows; ++i) acc[i] = -0.0f;
+            for (uint64_t c0 = 0; c0 < w.cols; c0 += C) {
+                const int width = w.cols - c0 < uint64_t(C) ? int(w.cols - c0) : C;
+                decode_columns<V, Fmt>(group, c0, width, dec);
+                const float* xs = x + t0 * x_stride + c0;
+                uint64_t t = 0;
+                for (; t + T <= span; t += T) batch_tile<V, T>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
+                if constexpr (T >= 4)
+                    for (; t + T / 2 <= span; t += T / 2)
+                        batch_tile<V, T / 2>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
+                for (; t < span; ++t) batch_tile<V, 1>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
+            }
+            for (uint64_t t = 0; t < span; ++t)
+                for (uint64_t r = 0; r < count; ++r) out[(t0 + t) * out_stride + first + r] = acc[t * kPackRows + r];
+        }
+    }
+}
+
+template <class V>
+void packed_groups_batch(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
+                         uint64_t out_stride, uint64_t rows, uint64_t g, uint64_t g_end) {
+    using Fm = Formats<V>;
+#define QF_BATCH(Fmt) return packed_format_batch<V, Fmt>(w, x, x_stride, n, out, out_stride, rows, g, g_end)
+    switch (w.format) {
+        case PackedFormat::F32: QF_BATCH(typename Fm::F32);
+        case PackedFormat::F16: QF_BATCH(typename Fm::F16);
+        case PackedFormat::Q4_0: QF_BATCH(typename Fm::Q4_0);
+        case PackedFormat::Q4_1: QF_BATCH(typename Fm::Q4_1);
+        case PackedFormat::Q8_0: QF_BATCH(typename Fm::Q8_0);
+        case PackedFormat::Q5_1: QF_BATCH(typename Fm::Q5_1);
+        case PackedFormat::Q4_K: QF_BATCH(typename Fm::Q4_K);
+        case PackedFormat::Q6_K: QF_BATCH(typename Fm::Q6_K);
+        case PackedFormat::Q2_K: QF_BATCH(typename Fm::template KMin<16>);
+        case PackedFormat::Q5_K: QF_BATCH(typename Fm::template KMin<8>);
+        default: unknown_packed_format(w.format);
+    }
+#undef QF_BATCH
 }
 
 template <class V>
@@ -344,10 +460,66 @@ void packed_groups(const PackedView& w, const float* x, float* out, uint64_t row
     }
 }
 
+// ---- attention -----------------------------------------------------------------------------------
+//
+// Keys are cached in blocks of kKeyBlock positions: element i of position 16b + r of a head sits at
+// keys[(b * head_dim + i) * kKeyBlock + r], so one vector load brings element i of sixteen positions
+// and sixteen dot products advance side by side, each still summed in ascending i from -0.0.
+
+template <class V>
+void attn_scores(const float* q, const float* keys, uint64_t t_len, uint64_t d, float scale, float* scores) {
+    using F = typename V::F;
+    constexpr int L = V::kLanes, H = int(kKeyBlock) / L;
+    const F sv = V::broadcast(scale);
+    for (uint64_t t0 = 0; t0 < t_len; t0 += kKeyBlock) {
+        const float* k = keys + t0 * d;  // block t0 / 16 starts at (t0 / 16) * d * 16
+        F acc[H];
+        for (int h = 0; h < H; ++h) acc[h] = V::zero();
+        for (uint64_t i = 0; i < d; ++i) {
+            const F qi = V::broadcast(q[i]);
+            for (int h = 0; h < H; ++h) acc[h] = V::add(acc[h], V::mul(qi, V::floats(k + i * kKeyBlock + h * L)));
+        }
+        alignas(64) float block[kKeyBlock];
+        for (int h = 0; h < H; ++h) V::store(block + h * L, V::mul(sv, acc[h]));
+        const uint64_t count = t_len - t0 < kKeyBlock ? t_len - t0 : kKeyBlock;
+        for (uint64_t r = 0; r < count; ++r) scores[t0 + r] = block[r];
+    }
+}
+
+// out[i] = out[i] + weights[t] * values[t * d + i] for t ascending: independent across i, so the lanes
+// run over i.
+template <class V>
+void attn_accumulate(const float* weights, const float* values, uint64_t t_len, uint64_t d, float* out) {
+    using F = typename V::F;
+    constexpr uint64_t L = V::kLanes;
+    uint64_t i = 0;
+    for (; i + 2 * L <= d; i += 2 * L) {
+        F a = V::floats(out + i), b = V::floats(out + i + L);
+        for (uint64_t t = 0; t < t_len; ++t) {
+            const F wt = V::broadcast(weights[t]);
+            a = V::add(a, V::mul(wt, V::floats(values + t * d + i)));
+            b = V::add(b, V::mul(wt, V::floats(values + t * d + i + L)));
+        }
+        V::store(out + i, a);
+        V::store(out + i + L, b);
+    }
+    for (; i + L <= d; i += L) {
+        F a = V::floats(out + i);
+        for (uint64_t t = 0; t < t_len; ++t) a = V::add(a, V::mul(V::broadcast(weights[t]), V::floats(values + t * d + i)));
+        V::store(out + i, a);
+    }
+    for (; i < d; ++i) {
+        float a = out[i];
+        for (uint64_t t = 0; t < t_len; ++t) a = a + weights[t] * values[t * d + i];
+        out[i] = a;
+    }
+}
+
 // A level's table from its vector type.
 template <class V>
 constexpr KernelTable table(Isa isa) {
-    return {isa, packed_groups<V>, matvec_rows<V>, matmul_row<V>};
+    return {isa, packed_groups<V>, matvec_rows<V>, matmul_row<V>, packed_groups_batch<V>, attn_scores<V>,
+            attn_accumulate<V>};
 }
 
 }  // namespace quillfen::kernels_generic

@@ -20,7 +20,9 @@ typedef uint32_t Uint4 __attribute__((vector_size(16)));
 #endif
 
 struct Portable {
-    static constexpr int kLanes = 4, kSideBySide = 1;  // one group is already four sums in flight
+    // One group is already four sums in flight; kTokenTile: 2 x 4 accumulators, four decoded weight
+    // vectors and a broadcast fit the sixteen SSE registers.
+    static constexpr int kLanes = 4, kSideBySide = 1, kTokenTile = 2;
     using F = Float4;
     using I = Int4;
 

@@ -2,6 +2,7 @@
 
 #include "inference/dequant.hpp"
 #include "inference/kernels.hpp"
+#include "inference/pool.hpp"
 #include "tensor/utf8.hpp"
 
 #include <algorithm>
@@ -443,15 +444,17 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
         matrix_or(jobs, l.ffn_down, tensors, name(kFfnDown), 0, f_dim);
     }
     if (progress) progress->total.store(jobs.size());
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, jobs.size(), 1),
-        [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t i = r.begin(); i != r.end(); ++i) {
-                *jobs[i].target = jobs[i].make();
-                if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
-            }
-        },
-        tbb::auto_partitioner());
+    pool().execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<size_t>(0, jobs.size(), 1),
+            [&](const tbb::blocked_range<size_t>& r) {
+                for (size_t i = r.begin(); i != r.end(); ++i) {
+                    *jobs[i].target = jobs[i].make();
+                    if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+                }
+            },
+            tbb::auto_partitioner());
+    });
     if (tie) s.weights.output = s.weights.token_embd;
 
     s.state = LlamaState::create(c.hidden_dim, layers.count);
@@ -461,12 +464,15 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
 
 }  // namespace
 
+void LlamaSession::reset() {
+    // The caches and step buffers keep their memory for the next sequence.
+    rewind(0);
+    std::fill(state.x.begin(), state.x.end(), 0.0f);
+}
+
 void LlamaSession::rewind(uint64_t n) {
     if (n > state.pos) fault("cannot rewind to position " + std::to_string(n) + ", past " + std::to_string(state.pos));
-    for (KVCache& cache : state.kv_cache) {
-        cache.keys.resize(n);
-        cache.values.resize(n);
-    }
+    for (KVCache& cache : state.kv_cache) cache.length = std::min(cache.length, n);
     state.pos = n;
 }
 
@@ -539,8 +545,13 @@ std::vector<float> matvec(const WeightMatrix& weight, std::span<const float> inp
 
 namespace {
 
-// Rows a work item covers: four packed groups, what the vector kernels carry side by side.
-constexpr uint64_t kItemRows = 4 * kPackRows;
+// Rows a work item covers: four packed groups (what the widest kernels carry side by side) for large
+// products, fewer for small ones, so a product of a few dozen groups still splits evenly over the
+// workers: a worker left with one item more than another idles for that item's time at every join.
+uint64_t item_rows(uint64_t rows) {
+    const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
+    return (groups >= 64 ? 4 : groups >= 24 ? 2 : 1) * kPackRows;
+}
 
 struct WorkItem {
     const MatvecTask* task;
@@ -551,11 +562,23 @@ void run_item(const WorkItem& item, const KernelTable& k) {
     const MatvecTask& t = *item.task;
     const PackedStorage& w = *t.weight->storage();
     if (w.format == PackedFormat::Flat) {
-        k.matvec_rows(w.tail.data(), t.input.data(), t.out, item.begin, item.end, t.cols);
-    } else {
+        for (uint64_t i = 0; i < t.tokens; ++i)
+            k.matvec_rows(w.tail.data(), t.input.data() + i * t.in_stride, t.out + i * t.out_stride, item.begin,
+                          item.end, t.cols);
+    } else if (t.tokens == 1) {
         k.packed_groups(packed_view(w), t.input.data(), t.out, t.rows, item.begin / kPackRows,
                         (item.end + kPackRows - 1) / kPackRows);
+    } else {
+        k.packed_groups_batch(packed_view(w), t.input.data(), t.in_stride, t.tokens, t.out, t.out_stride, t.rows,
+                              item.begin / kPackRows, (item.end + kPackRows - 1) / kPackRows);
     }
+}
+
+// Whether every input of `t` lies inside its span: the last one ends at (tokens - 1) * in_stride + cols.
+bool inputs_fit(const MatvecTask& t) {
+    uint64_t last = 0, end = 0;
+    return !mul_overflows(t.tokens - 1, t.in_stride, &last) && !add_overflows(last, t.cols, &end) &&
+           t.input.size() >= end;
 }
 
 }  // namespace
@@ -569,17 +592,20 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
     flats.reserve(tasks.size());
     redirected.reserve(tasks.size());
     for (const MatvecTask& t : tasks) {
-        std::fill_n(t.out, t.rows, 0.0f);
+        if (t.tokens == 0) continue;
+        for (uint64_t i = 0; i < t.tokens; ++i) std::fill_n(t.out + i * t.out_stride, t.rows, 0.0f);
         uint64_t needed = 0;
-        if (t.input.size() < t.cols || mul_overflows(t.rows, t.cols, &needed) || t.weight->size() < needed ||
-            t.rows == 0)
+        if (!inputs_fit(t) || mul_overflows(t.rows, t.cols, &needed) || t.weight->size() < needed || t.rows == 0)
             continue;
         const PackedFormat format = t.weight->format();
         if (t.cols == 0 || format == PackedFormat::Zeros) {
-            // Every row is the same sum (of nothing, or of zero weights): compute it once.
-            float acc = -0.0f;
-            for (uint64_t j = 0; j < t.cols; ++j) acc += 0.0f * t.input[j];
-            std::fill_n(t.out, t.rows, acc);
+            // Every row is the same sum (of nothing, or of zero weights): compute it once per input.
+            for (uint64_t i = 0; i < t.tokens; ++i) {
+                const float* x = t.input.data() + i * t.in_stride;
+                float acc = -0.0f;
+                for (uint64_t j = 0; j < t.cols; ++j) acc += 0.0f * x[j];
+                std::fill_n(t.out + i * t.out_stride, t.rows, acc);
+            }
             continue;
         }
         const MatvecTask* task = &t;
@@ -589,7 +615,8 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
             redirected.back().weight = &flats.back();
             task = &redirected.back();
         }
-        for (uint64_t r = 0; r < t.rows; r += kItemRows) items.push_back({task, r, std::min(r + kItemRows, t.rows)});
+        const uint64_t step = item_rows(t.rows);
+        for (uint64_t r = 0; r < t.rows; r += step) items.push_back({task, r, std::min(r + step, t.rows)});
     }
     const KernelTable& k = kernels();
     if (items.size() == 1) {
@@ -613,8 +640,26 @@ void rms_norm(std::span<float> v, std::span<const float> weight, float eps) {
     for (size_t i = 0; i < n; ++i) v[i] = (v[i] * inv) * weight[i];
 }
 
-void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base) {
+namespace {
+
+// Entries of a head's rotary table: one per pair (i, i+1), i even and below head_dim.
+uint64_t rope_pairs(uint64_t head_dim) { return head_dim / 2 + head_dim % 2; }
+
+// cos of each pair's angle at `position`, then sin of each: the same for every head, so a step works
+// them out once per position.
+void rope_table(float* cs, uint64_t head_dim, uint64_t position, float freq_base) {
     const float pos = float(position);
+    const uint64_t pairs = rope_pairs(head_dim);
+    for (uint64_t i = 0; i < head_dim; i += 2) {
+        const float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
+        const float angle = freq * pos;
+        cs[pairs + i / 2] = std::sin(angle);
+        cs[i / 2] = std::cos(angle);
+    }
+}
+
+void rope_with_table(std::span<float> v, uint64_t heads, uint64_t head_dim, const float* cs) {
+    const uint64_t pairs = rope_pairs(head_dim);
     for (uint64_t h = 0; h < heads; ++h) {
         uint64_t head_start = 0;
         // Once a head starts past the vector so does every later one: stop instead of walking them all.
@@ -622,10 +667,8 @@ void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t 
         for (uint64_t i = 0; i < head_dim; i += 2) {
             const uint64_t idx = head_start + i;  // both below sizes that fit in memory: no wrap
             if (v.size() < 2 || idx > v.size() - 2) break;  // idx + 1 >= size, without the wrap
-            const float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
-            const float angle = freq * pos;
-            const float sin_a = std::sin(angle);
-            const float cos_a = std::cos(angle);
+            const float cos_a = cs[i / 2];
+            const float sin_a = cs[pairs + i / 2];
             const float a = v[idx];
             const float b = v[idx + 1];
             v[idx] = a * cos_a - b * sin_a;
@@ -634,102 +677,228 @@ void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t 
     }
 }
 
-std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
+}  // namespace
+
+void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base) {
+    if (head_dim == 0 || v.size() < 2 || heads == 0) return;
+    std::vector<float> cs(2 * rope_pairs(head_dim));
+    rope_table(cs.data(), head_dim, position, freq_base);
+    rope_with_table(v, heads, head_dim, cs.data());
+}
+
+void KVCache::reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim) {
+    if (capacity == 0) {
+        heads = kv_heads;
+        head_dim = dim;
+    }
+    if (positions <= capacity) return;
+    uint64_t cap = std::max<uint64_t>(capacity, kKeyBlock);
+    while (cap < positions) {
+        if (mul_overflows(cap, 2, &cap)) fault("key/value cache of " + std::to_string(positions) + " positions");
+    }
+    uint64_t head_floats = 0, total = 0;
+    if (mul_overflows(cap, head_dim, &head_floats) || mul_overflows(head_floats, heads, &total))
+        fault("key/value cache of " + std::to_string(positions) + " positions");
+    // Each head's region keeps its layout (blocks of positions, then positions): only its start moves.
+    std::vector<float> new_keys(total), new_values(total);
+    const uint64_t old_floats = capacity * head_dim;
+    for (uint64_t h = 0; h < heads && old_floats > 0; ++h) {
+        std::copy_n(keys.data() + h * old_floats, old_floats, new_keys.data() + h * head_floats);
+        std::copy_n(values.data() + h * old_floats, old_floats, new_values.data() + h * head_floats);
+    }
+    keys = std::move(new_keys);
+    values = std::move(new_values);
+    capacity = cap;
+}
+
+void KVCache::store(uint64_t pos, const float* k, const float* v) {
+    length = std::max(length, pos + 1);
+    if (head_dim == 0) return;  // zero-width heads hold nothing, however many there are
+    const uint64_t block = pos / kKeyBlock * kKeyBlock * head_dim, lane = pos % kKeyBlock;
+    for (uint64_t h = 0; h < heads; ++h) {
+        float* kh = keys.data() + h * capacity * head_dim + block + lane;
+        const float* src = k + h * head_dim;
+        for (uint64_t i = 0; i < head_dim; ++i) kh[i * kKeyBlock] = src[i];
+        std::copy_n(v + h * head_dim, head_dim, values.data() + h * capacity * head_dim + pos * head_dim);
+    }
+}
+
+namespace {
+
+// Resizes each buffer to its row width times `n`; allocates only when a session meets a larger batch.
+void size_buffers(StepBuffers& b, uint64_t n, uint64_t h, uint64_t q_span, uint64_t kv_dim, uint64_t f_dim,
+                  uint64_t head_dim) {
+    b.x.resize(n * h);
+    b.xb.resize(n * h);
+    b.q.resize(n * h);
+    b.k.resize(n * kv_dim);
+    b.v.resize(n * kv_dim);
+    b.att.resize(n * q_span);
+    b.o.resize(n * h);
+    b.gate.resize(n * f_dim);
+    b.up.resize(n * f_dim);
+    b.mid.resize(n * f_dim);
+    b.down.resize(n * h);
+    b.rope.resize(n * 2 * rope_pairs(head_dim));
+}
+
+// Softmax of scores[0, t_len) as the one-token step always took it: maximum by fmax (ignoring NaN),
+// exponentials summed from +0.0 in order, divided by their sum when it is positive.
+void softmax(float* score, uint64_t t_len) {
+    float m = -std::numeric_limits<float>::infinity();
+    for (uint64_t t = 0; t < t_len; ++t) m = std::fmax(m, score[t]);
+    float sum = 0.0f;
+    for (uint64_t t = 0; t < t_len; ++t) {
+        score[t] = std::exp(score[t] - m);
+        sum += score[t];
+    }
+    if (sum > 0.0f)
+        for (uint64_t t = 0; t < t_len; ++t) score[t] = score[t] / sum;
+}
+
+// Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
+// ends in b.x[i * H ...].
+void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
     const LlamaConfig& c = session.config;
     const LlamaWeights& w = session.weights;
     LlamaState& st = session.state;
+    StepBuffers& b = st.buffers;
+    const uint64_t n = tokens.size();
     const uint64_t h_dim = c.hidden_dim;
     const uint64_t d = c.head_dim;
-    check_step_shapes(c, w.layers.size());
     const uint64_t kv_dim = c.n_kv_heads * d;
+    const uint64_t q_span = c.n_heads * d;
     const uint64_t p = st.pos;
+    uint64_t f_dim = 0;
+    for (const LlamaLayerWeights& lw : w.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / h_dim);
+    size_buffers(b, n, h_dim, q_span, kv_dim, f_dim, d);
 
     // Embedding; a token past the table embeds as zeros.
-    uint64_t begin = 0, end = 0;
-    if (!mul_overflows(uint64_t{token_id}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
-        end <= w.token_embd.size()) {
-        w.token_embd.decode(begin, st.x);  // one row, decoded from the stored form
-    } else {
-        std::fill(st.x.begin(), st.x.end(), 0.0f);
+    for (uint64_t i = 0; i < n; ++i) {
+        std::span<float> xi(b.x.data() + i * h_dim, h_dim);
+        uint64_t begin = 0, end = 0;
+        if (!mul_overflows(uint64_t{tokens[i]}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
+            end <= w.token_embd.size()) {
+            w.token_embd.decode(begin, xi);  // one row, decoded from the stored form
+        } else {
+            std::fill(xi.begin(), xi.end(), 0.0f);
+        }
     }
+    const uint64_t pairs = rope_pairs(d);
+    if (d > 0)
+        for (uint64_t i = 0; i < n; ++i) rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base);
+
+    const KernelTable& kt = kernels();
+    const uint64_t group = c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1);
+    const float scale = d > 0 ? 1.0f / std::sqrt(float(d)) : 0.0f;
+    const uint64_t t_max = p + n;
+    // One-token steps score into the session's buffer; a batch's work items bring their own.
+    if (n == 1 && d > 0) b.scores.resize(c.n_heads * t_max);
 
     for (size_t l = 0; l < w.layers.size(); ++l) {
         const LlamaLayerWeights& lw = w.layers[l];
         KVCache& cache = st.kv_cache[l];
 
         // Attention: norm, projections, rotary position, then every cached position.
-        std::vector<float> xb = st.x;
-        rms_norm(xb, lw.attn_norm, c.rms_epsilon);
+        std::copy(b.x.begin(), b.x.end(), b.xb.begin());
+        for (uint64_t i = 0; i < n; ++i) rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), lw.attn_norm, c.rms_epsilon);
         // The three projections of one input share one parallel region.
-        std::vector<float> q(h_dim), k(kv_dim), v(kv_dim);
-        const MatvecTask qkv[] = {{&lw.attn_q, xb, h_dim, h_dim, q.data()},
-                                  {&lw.attn_k, xb, kv_dim, h_dim, k.data()},
-                                  {&lw.attn_v, xb, kv_dim, h_dim, v.data()}};
+        const MatvecTask qkv[] = {{&lw.attn_q, b.xb, h_dim, h_dim, b.q.data(), n, h_dim, h_dim},
+                                  {&lw.attn_k, b.xb, kv_dim, h_dim, b.k.data(), n, h_dim, kv_dim},
+                                  {&lw.attn_v, b.xb, kv_dim, h_dim, b.v.data(), n, h_dim, kv_dim}};
         matvec_batch(qkv);
-        apply_rope(q, c.n_heads, d, p, c.rope_freq_base);
-        apply_rope(k, c.n_kv_heads, d, p, c.rope_freq_base);
-        cache.keys.push_back(std::move(k));
-        cache.values.push_back(std::move(v));
-        const size_t t_len = cache.keys.size();
+        cache.reserve(t_max, c.n_kv_heads, d);
+        for (uint64_t i = 0; i < n; ++i) {
+            const float* cs = b.rope.data() + i * 2 * pairs;
+            rope_with_table(std::span(b.q.data() + i * h_dim, h_dim), c.n_heads, d, cs);
+            rope_with_table(std::span(b.k.data() + i * kv_dim, kv_dim), c.n_kv_heads, d, cs);
+            cache.store(p + i, b.k.data() + i * kv_dim, b.v.data() + i * kv_dim);
+        }
 
-        std::vector<float> att(c.n_heads * d, 0.0f);
+        std::fill(b.att.begin(), b.att.end(), 0.0f);
         // With zero-width heads nothing is written, however many heads there are: skip the walk.
         if (c.n_heads > 0 && d > 0) {
-            const uint64_t group = c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1);
-            const float scale = 1.0f / std::sqrt(float(d));
-            std::vector<float> score(t_len);
-            for (uint64_t hd = 0; hd < c.n_heads; ++hd) {
+            // Every (token, head) pair on the pool; token i sees positions 0 .. p + i.
+            auto attend = [&](uint64_t unit, float* score) {
+                const uint64_t i = unit / c.n_heads, hd = unit % c.n_heads;
                 const uint64_t g = hd / group;
-                const float* qh = q.data() + hd * d;
-                const uint64_t kv_end = (g + 1) * d;
-                for (size_t t = 0; t < t_len; ++t) {
-                    const std::vector<float>& key = cache.keys[t];
-                    if (key.size() < kv_end) {
-                        score[t] = -std::numeric_limits<float>::infinity();
-                        continue;
-                    }
-                    float dot = -0.0f;
-                    for (uint64_t i = 0; i < d; ++i) dot += qh[i] * key[g * d + i];
-                    score[t] = scale * dot;
-                }
-                float m = -std::numeric_limits<float>::infinity();
-                for (float s : score) m = std::fmax(m, s);  // fmax ignores a NaN operand
-                float sum = 0.0f;
-                for (float& s : score) {
-                    s = std::exp(s - m);
-                    sum += s;
-                }
-                if (sum > 0.0f)
-                    for (float& s : score) s = s / sum;
-                float* out = att.data() + hd * d;
-                for (size_t t = 0; t < t_len; ++t) {
-                    const std::vector<float>& val = cache.values[t];
-                    if (val.size() < kv_end) continue;
-                    for (uint64_t i = 0; i < d; ++i) out[i] = out[i] + score[t] * val[g * d + i];
-                }
-            }
+                if (g >= c.n_kv_heads) return;  // no key/value head of its own: the head adds nothing
+                const uint64_t t_len = p + i + 1;
+                kt.attn_scores(b.q.data() + i * h_dim + hd * d, cache.head_keys(g), t_len, d, scale, score);
+                softmax(score, t_len);
+                kt.attn_accumulate(score, cache.head_values(g), t_len, d, b.att.data() + i * q_span + hd * d);
+            };
+            const uint64_t units = n * c.n_heads;
+            tbb::parallel_for(
+                tbb::blocked_range<uint64_t>(0, units, 1),
+                [&](const tbb::blocked_range<uint64_t>& r) {
+                    std::vector<float> own;
+                    if (n > 1) own.resize(t_max);
+                    for (uint64_t u = r.begin(); u != r.end(); ++u)
+                        attend(u, n > 1 ? own.data() : b.scores.data() + u * t_max);
+                },
+                tbb::auto_partitioner());
         }
-        std::vector<float> o = matvec(lw.attn_output, att, h_dim, h_dim);
-        for (uint64_t i = 0; i < h_dim; ++i) st.x[i] = o[i] + st.x[i];
+        const MatvecTask out_proj{&lw.attn_output, b.att, h_dim, h_dim, b.o.data(), n, q_span, h_dim};
+        matvec_batch(std::span(&out_proj, 1));
+        for (uint64_t i = 0; i < n * h_dim; ++i) b.x[i] = b.o[i] + b.x[i];
 
         // Feed-forward: SiLU-gated, its width read off the gate matrix.
-        xb = st.x;
-        rms_norm(xb, lw.ffn_norm, c.rms_epsilon);
-        const uint64_t f_dim = lw.ffn_gate.size() / h_dim;
-        std::vector<float> gate(f_dim), up(f_dim);
-        const MatvecTask gate_up[] = {{&lw.ffn_gate, xb, f_dim, h_dim, gate.data()},
-                                      {&lw.ffn_up, xb, f_dim, h_dim, up.data()}};
+        std::copy(b.x.begin(), b.x.end(), b.xb.begin());
+        for (uint64_t i = 0; i < n; ++i) rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), lw.ffn_norm, c.rms_epsilon);
+        const uint64_t fl = lw.ffn_gate.size() / h_dim;
+        const MatvecTask gate_up[] = {{&lw.ffn_gate, b.xb, fl, h_dim, b.gate.data(), n, h_dim, fl},
+                                      {&lw.ffn_up, b.xb, fl, h_dim, b.up.data(), n, h_dim, fl}};
         matvec_batch(gate_up);
-        std::vector<float> mid(f_dim);
-        for (uint64_t i = 0; i < f_dim; ++i) mid[i] = up[i] * (gate[i] / (std::exp(-gate[i]) + 1.0f));
-        std::vector<float> down = matvec(lw.ffn_down, mid, h_dim, f_dim);
-        for (uint64_t i = 0; i < h_dim; ++i) st.x[i] = down[i] + st.x[i];
+        for (uint64_t i = 0; i < n * fl; ++i) b.mid[i] = b.up[i] * (b.gate[i] / (std::exp(-b.gate[i]) + 1.0f));
+        const MatvecTask down{&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n,
+                              fl, h_dim};
+        matvec_batch(std::span(&down, 1));
+        for (uint64_t i = 0; i < n * h_dim; ++i) b.x[i] = b.down[i] + b.x[i];
     }
+}
 
-    rms_norm(st.x, w.output_norm, c.rms_epsilon);
-    std::vector<float> logits = matvec(w.output, st.x, c.vocab_size, h_dim);
-    st.pos = p + 1;
-    session.rng_state = session.rng_state * kLcgMultiplier + 1;
+// The last token's residual stream, normalised, into the state (as a one-token step leaves it), and
+// its logits when asked for.
+std::vector<float> finish(LlamaSession& session, uint64_t n, bool want_logits) {
+    const LlamaConfig& c = session.config;
+    LlamaState& st = session.state;
+    std::copy_n(st.buffers.x.data() + (n - 1) * c.hidden_dim, c.hidden_dim, st.x.data());
+    rms_norm(st.x, session.weights.output_norm, c.rms_epsilon);
+    if (!want_logits) return {};
+    return matvec(session.weights.output, st.x, c.vocab_size, c.hidden_dim);
+}
+
+void advance(LlamaSession& session, uint64_t n) {
+    session.state.pos += n;
+    for (uint64_t i = 0; i < n; ++i) session.rng_state = session.rng_state * kLcgMultiplier + 1;
+}
+
+}  // namespace
+
+std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
+    return forward_tokens(session, std::span(&token_id, 1), true);
+}
+
+std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits) {
+    check_step_shapes(session.config, session.weights.layers.size());
+    const LlamaConfig& c = session.config;
+    uint64_t f_dim = 0;
+    for (const LlamaLayerWeights& lw : session.weights.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / c.hidden_dim);
+    // Floats a token takes in the step buffers (H each: x, xb, q, o, down, att; the rest as sized).
+    const uint64_t per_token = saturating_mul(6, c.hidden_dim) + saturating_mul(2, c.n_kv_heads * c.head_dim) +
+                               saturating_mul(3, f_dim) + c.head_dim + 1;
+    const uint64_t batch = std::clamp<uint64_t>(kBatchBytes / saturating_mul(per_token, sizeof(float)), 1, kForwardBatch);
+    std::vector<float> logits;
+    (session.arena ? *session.arena : pool()).execute([&] {
+        for (uint64_t start = 0; start < tokens.size(); start += batch) {
+            const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
+            run_layers(session, chunk);
+            const bool last = start + chunk.size() == tokens.size();
+            logits = finish(session, chunk.size(), want_logits && last);
+            advance(session, chunk.size());
+        }
+    });
     return logits;
 }
 

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <tbb/task_arena.h>
+
 #include "inference/session.hpp"
 #include "inference/weights.hpp"
 #include "tensor/error.hpp"
@@ -48,16 +50,38 @@ struct LlamaWeights {
     std::vector<LlamaLayerWeights> layers;
 };
 
-// One vector per processed position, in position order; each n_kv_heads * D long.
+// The rotated keys and the values of one layer's processed positions: one block each, grown by
+// doubling. Each key/value head owns a contiguous region of `capacity` positions, so a head's keys are
+// read front to back; within it keys are held in blocks of kKeyBlock positions (element i of the
+// block's sixteen positions side by side, see kernels.hpp), values one position after another.
 struct KVCache {
-    std::vector<std::vector<float>> keys;  // rotated keys
-    std::vector<std::vector<float>> values;
+    std::vector<float> keys;
+    std::vector<float> values;
+    uint64_t heads = 0;     // key/value heads
+    uint64_t head_dim = 0;  // D
+    uint64_t capacity = 0;  // positions each head has room for, a multiple of kKeyBlock
+    uint64_t length = 0;    // positions held
+
+    // Room for `positions` (keeping what is held); the shape is set by the first call.
+    void reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim);
+    // Stores head vectors k and v (heads * D each) for position `pos` < capacity.
+    void store(uint64_t pos, const float* k, const float* v);
+    const float* head_keys(uint64_t head) const { return keys.data() + head * capacity * head_dim; }
+    const float* head_values(uint64_t head) const { return values.data() + head * capacity * head_dim; }
+};
+
+// Buffers one step (or one batch of steps) works in, sized at first use and reused afterwards.
+struct StepBuffers {
+    std::vector<float> x, xb, q, k, v, att, o, gate, up, mid, down;  // one row per token of the batch
+    std::vector<float> rope;  // per token: cos then sin of each pair's angle
+    std::vector<float> scores;
 };
 
 struct LlamaState {
     std::vector<float> x;           // (H) residual stream
     std::vector<KVCache> kv_cache;  // one per layer
     uint64_t pos = 0;               // tokens processed since construction or reset
+    StepBuffers buffers;
 
     static LlamaState create(uint64_t hidden_dim, uint64_t num_layers);
 };
@@ -77,6 +101,8 @@ struct LlamaSession {
     LlamaConfig config;
     LlamaState state;
     uint64_t rng_state = kLlamaSeed;
+    // The workers its steps run on: the process-wide pool (pool.hpp) unless an owner gives it its own.
+    tbb::task_arena* arena = nullptr;
 
     // Opens a GGUF file and builds the model from its tensors (and the few metadata hints it honours).
     // A file that loads but looks damaged (no GGUF magic, tensor data past its end) adds a sentence
@@ -90,7 +116,7 @@ struct LlamaSession {
     uint64_t vocab_size() const { return config.vocab_size; }
 
     // Back to position 0 with empty caches; the random stream continues.
-    void reset() { state = LlamaState::create(config.hidden_dim, num_layers()); }
+    void reset();
     // Back to position `n` (no later than the current one), keeping the cache of the first n tokens:
     // a caller whose next tokens share a prefix with the processed ones runs only the rest.
     void rewind(uint64_t n);
@@ -147,13 +173,19 @@ inline std::vector<float> matvec(const std::vector<float>& weight, std::span<con
     return matvec(std::span<const float>(weight), input, rows, cols);
 }
 
-// One product of a batch: `out` holds `rows` floats.
+// One product of a batch: `out` holds `rows` floats. With `tokens` > 1 the same weight multiplies
+// several inputs: input t starts at input[t * in_stride] (the span covers all of them), its result at
+// out[t * out_stride]; each equals the product of that input alone, bit for bit, while the weight is
+// read once for all of them.
 struct MatvecTask {
     const WeightMatrix* weight;
     std::span<const float> input;
     uint64_t rows;
     uint64_t cols;
     float* out;
+    uint64_t tokens = 1;
+    uint64_t in_stride = 0;
+    uint64_t out_stride = 0;
 };
 // Every task as `matvec` computes it, all of them in one parallel region: the projections of one
 // step that read the same input pay the pool's start-up once.
@@ -168,5 +200,14 @@ void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t 
 // Runs one token through the model: returns vocab_size logits, appends one key/value entry per layer,
 // advances pos and rng_state. Shapes the step cannot run with throw InternalFault before any change.
 std::vector<float> forward(LlamaSession& session, uint32_t token_id);
+
+// Runs `tokens` through the model as `forward` would one after another, with the same cache, position
+// and random stream afterwards, reading each weight once per batch of up to kForwardBatch tokens;
+// returns the last token's logits (bit for bit those of the one-at-a-time run), or nothing when
+// `want_logits` is false or `tokens` is empty.
+// A batch's buffers are kept under kBatchBytes, so a model of very wide vectors runs fewer tokens at once.
+inline constexpr uint64_t kForwardBatch = 64;
+inline constexpr uint64_t kBatchBytes = uint64_t{32} << 20;
+std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits = true);
 
 }  // namespace quillfen

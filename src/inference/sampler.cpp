@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "inference/llama.hpp"
 #include "tensor/error.hpp"
@@ -38,11 +42,23 @@ uint32_t arg_max(const std::vector<float>& prob) {
     return uint32_t(best);
 }
 
+// f(begin, end) over [0, n): on the caller's arena for a vocabulary-sized n. Only for element-wise
+// work, whose result does not depend on the split.
+template <class F>
+void element_wise(uint64_t n, F&& f) {
+    constexpr uint64_t kChunk = 8192;
+    if (n < 2 * kChunk) return f(uint64_t{0}, n);
+    tbb::parallel_for(tbb::blocked_range<uint64_t>(0, n, kChunk),
+                      [&](const tbb::blocked_range<uint64_t>& r) { f(r.begin(), r.end()); });
+}
+
 void normalise(std::vector<float>& prob) {
     float sum = -0.0f;
     for (float p : prob) sum += p;
     if (sum > 0.0f)
-        for (float& p : prob) p = p / sum;
+        element_wise(prob.size(), [&](uint64_t b, uint64_t e) {
+            for (uint64_t i = b; i < e; ++i) prob[i] = prob[i] / sum;
+        });
 }
 
 }  // namespace
@@ -56,7 +72,13 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
 
     // Top-k: everything strictly below the k-th largest goes; ties with it stay.
     if (top_k != 0 && top_k < n) {
-        const float threshold = rank(logits)[top_k - 1].second;
+        // Only the k-th largest value matters, not the order of the rest: a partial selection instead of
+        // ranking the whole vocabulary (ties are equal values, so either way yields the same threshold).
+        for (float l : logits)
+            if (std::isnan(l)) fault("NaN met while ranking token scores");
+        std::vector<float> sorted = logits;
+        std::nth_element(sorted.begin(), sorted.begin() + int64_t(top_k - 1), sorted.end(), std::greater<float>());
+        const float threshold = sorted[top_k - 1];
         for (float& l : logits)
             if (l < threshold) l = -std::numeric_limits<float>::infinity();
     }
@@ -64,7 +86,9 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
     float m = -std::numeric_limits<float>::infinity();
     for (float l : logits) m = std::fmax(m, l);  // fmax ignores a NaN operand
     std::vector<float> prob(n);
-    for (uint64_t i = 0; i < n; ++i) prob[i] = std::exp(logits[i] - m);
+    element_wise(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i) prob[i] = std::exp(logits[i] - m);
+    });
     normalise(prob);
 
     // Top-p: the smallest prefix of the ranking whose mass passes top_p (NaN top_p: no filter).

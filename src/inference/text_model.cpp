@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "formats/gguf.hpp"
+#include "inference/pool.hpp"
 #include "inference/sampler.hpp"
 #include "tensor/file.hpp"
 
@@ -34,14 +35,25 @@ std::optional<uint64_t> as_count(const GGUFValue& v) {
 }  // namespace
 
 TextModel::TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
-                     std::optional<std::string> chat_template)
-    : session_(std::move(session)),
+                     std::optional<std::string> chat_template, uint64_t threads)
+    : arena_(threads > 0 ? std::make_unique<tbb::task_arena>(int(threads)) : nullptr),
+      session_(std::move(session)),
       tokenizer_(std::move(tokenizer)),
       context_length_(context_length),
-      chat_template_(std::move(chat_template)) {}
+      chat_template_(std::move(chat_template)) {
+    session_.arena = arena_.get();
+}
+
+uint64_t TextModel::threads() const {
+    if (arena_) return uint64_t(arena_->max_concurrency());
+    const Result<int>& n = chosen_threads();
+    return n ? uint64_t(*n) : 1;
+}
 
 Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std::vector<std::string>* warnings,
-                                                   LoadProgress* progress) {
+                                                   LoadProgress* progress, uint64_t threads) {
+    if (threads > kMaxThreads)
+        return fail("threads=" + std::to_string(threads) + " is more than " + std::to_string(kMaxThreads) + " workers");
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
     GGUFReadOptions options;
@@ -71,7 +83,7 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
                                      std::to_string(session->vocab_size()) + " rows");
     return std::unique_ptr<TextModel>(new TextModel(std::move(*session),
                                                     std::make_shared<const Tokenizer>(std::move(*tokenizer)),
-                                                    context_length, std::move(chat_template)));
+                                                    context_length, std::move(chat_template), threads));
 }
 
 uint64_t TextModel::vocab_size() const { return tokenizer_->vocab_size(); }
@@ -99,11 +111,12 @@ NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, s
     session_.rewind(keep);
     cached_.resize(keep);
     NextToken done{0, keep, 0};
-    for (uint64_t i = keep; i < context.size(); ++i) {
-        logits = forward(session_, context[i]);  // faults before changing anything, so cached_ stays true
-        cached_.push_back(context[i]);
-        ++done.evaluated;
-    }
+    // In batches: each weight is read once per batch instead of once per token, for the same logits.
+    // Faults come before any change, so cached_ stays true.
+    const auto rest = context.subspan(keep);
+    logits = forward_tokens(session_, rest, need_logits);
+    cached_.insert(cached_.end(), rest.begin(), rest.end());
+    done.evaluated = rest.size();
     return done;
 }
 
@@ -114,7 +127,9 @@ Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const
     std::vector<float> logits;
     NextToken done = sync(context, true, logits);
     logits.resize(vocab_size());  // rows past the vocabulary name no token
-    done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+    (arena_ ? *arena_ : pool()).execute([&] {
+        done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+    });
     return done;
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <tbb/task_arena.h>
+
 #include "inference/llama.hpp"
 #include "inference/tokenizer.hpp"
 #include "tensor/error.hpp"
@@ -37,8 +39,11 @@ class TextModel {
 public:
     // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
     // file's metadata (read strictly: a file the tokenizer cannot trust is refused).
+    // `threads` > 0 gives the model its own pool of that many workers; 0 runs it on the process-wide
+    // pool (QUILLFEN_NUM_THREADS, or the cores the process may use).
     static Result<std::unique_ptr<TextModel>> load(const std::string& path, std::vector<std::string>* warnings,
-                                                   LoadProgress* progress = nullptr);
+                                                   LoadProgress* progress = nullptr, uint64_t threads = 0);
+    uint64_t threads() const;
 
     const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
     // "{arch}.context_length"; without it, the most positions the rotary table is meant for is unknown,
@@ -56,12 +61,13 @@ public:
 
 private:
     TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
-              std::optional<std::string> chat_template);
+              std::optional<std::string> chat_template, uint64_t threads);
     Result<void> check_context(std::span<const uint32_t> context) const;
     // With the lock held: brings the cache to `context`, returning the last step's logits when one ran.
     NextToken sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits);
 
     std::mutex mutex_;
+    std::unique_ptr<tbb::task_arena> arena_;  // the model's own workers, when it asked for a count
     LlamaSession session_;
     std::vector<uint32_t> cached_;  // the ids whose keys and values the session's cache holds
     std::shared_ptr<const Tokenizer> tokenizer_;

@@ -1,5 +1,7 @@
 #include "lib/kit.hpp"
 
+#include "inference/pool.hpp"
+
 #include "inference/kernels.hpp"
 
 #include <string>
@@ -319,8 +321,9 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) { return raise_typ
 
 bool kernel_level_accepted() {
     const Result<Isa>& isa = chosen_isa();
-    if (isa) return true;
-    PyErr_SetString(PyExc_ImportError, isa.error().message().c_str());
+    const Result<int>& threads = chosen_threads();
+    if (isa && threads) return true;
+    PyErr_SetString(PyExc_ImportError, (isa ? threads.error() : isa.error()).message().c_str());
     return false;
 }
 

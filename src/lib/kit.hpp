@@ -194,7 +194,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // ---- module initialisation ------------------------------------------------------------------
 
 // False with ImportError set when QUILLFEN_ISA asks for a kernel level this CPU cannot run (or names
-// none): a module refuses to load rather than run other kernels than the ones asked for.
+// none), or QUILLFEN_NUM_THREADS is not a thread count: a module refuses to load rather than run
+// other kernels, or another number of workers, than the ones asked for.
 bool kernel_level_accepted();
 
 }  // namespace quillfen::py

@@ -3,13 +3,15 @@
 #include <tbb/info.h>
 
 #include "backends/cpu.hpp"
+#include "inference/pool.hpp"
 
 namespace quillfen {
 
 Result<Scheduler> Scheduler::with_auto_detect() {
     Scheduler scheduler;
-    // The pool sizes itself by its library's defaults; it is read here once and never configured.
-    const int threads = tbb::info::default_concurrency();
+    // The runtime's pool: QUILLFEN_NUM_THREADS workers, or the cores the process may use.
+    const Result<int>& chosen = chosen_threads();
+    const int threads = chosen ? *chosen : tbb::info::default_concurrency();
     scheduler.backends_.push_back(std::make_unique<CpuBackend>(static_cast<uint64_t>(threads > 0 ? threads : 1)));
     return scheduler;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "inference/kernels.hpp"
+#include "inference/pool.hpp"
 
 using namespace quillfen;
 
@@ -41,4 +42,25 @@ TEST(Kernels, RequestsNameALevelTheCpuRuns) {
     ASSERT_FALSE(unknown);
     EXPECT_TRUE(unknown.error().message().starts_with("QUILLFEN_ISA=AVX2 is not a kernel level; use scalar, avx2 or avx512 ("))
         << unknown.error().message();
+}
+
+TEST(Pool, ThreadCountsAreWholeNumbersFromOneAndOthersAreRefusedSayingWhat) {
+    for (auto [asked, want] : {std::pair{"1", 1}, {"2", 2}, {"16", 16}, {"1024", 1024}, {"0007", 7}})
+        EXPECT_EQ(requested_threads(asked), want) << asked;
+    EXPECT_GE(*requested_threads(""), 1);  // the cores of the affinity mask
+    for (const char* bad : {"0", "-1", "+2", " 2", "2 ", "2x", "1.5", "1025", "99999", "18446744073709551617", "two"}) {
+        const auto r = requested_threads(bad);
+        ASSERT_FALSE(r) << bad;
+        EXPECT_EQ(r.error().message().rfind("QUILLFEN_NUM_THREADS=" + std::string(bad) +
+                                                " is not a thread count; use a whole number from 1 to 1024 (this "
+                                                "process may run on ",
+                                            0),
+                  0u);
+    }
+}
+
+TEST(Pool, TheArenaHasTheChosenCount) {
+    const Result<int>& n = chosen_threads();
+    ASSERT_TRUE(n);
+    EXPECT_EQ(pool().max_concurrency(), *n);
 }

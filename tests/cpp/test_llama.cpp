@@ -173,7 +173,8 @@ LlamaSession pass_through_layer(const LlamaHints& hints) {
 TEST(Forward, DegenerateHeadShapesStillStep) {
     LlamaSession no_kv = pass_through_layer({2, 0, {}, {}});  // no key/value heads: attention adds nothing
     const auto logits = forward(no_kv, 1);
-    EXPECT_EQ(no_kv.state.kv_cache[0].keys[0].size(), 0u);
+    EXPECT_EQ(no_kv.state.kv_cache[0].length, 1u);
+    EXPECT_TRUE(no_kv.state.kv_cache[0].keys.empty());
     const double inv = 1.0 / std::sqrt(14.0 / 4 + 1e-5);  // token 1 embeds as (2, -1, 0, 3)
     ASSERT_EQ(logits.size(), 2u);
     EXPECT_NEAR(logits[0], 2 * inv, 1e-6);
@@ -210,6 +211,69 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
         EXPECT_EQ(s->rng_state, 42u);
         EXPECT_TRUE(s->state.kv_cache[0].keys.empty());
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Attention kernels at every level against the one-token step's serial loops, at lengths around the
+// sixteen-position key blocks and head widths around the vector widths.
+TEST(Attention, ScoresAndWeightedValuesAddInTheSerialOrderAtEveryLevel) {
+    for (uint64_t d : {1u, 3u, 8u, 17u, 64u}) {
+        for (uint64_t t_len : {1u, 15u, 16u, 17u, 40u}) {
+            SCOPED_TRACE("d=" + std::to_string(d) + " t_len=" + std::to_string(t_len));
+            const auto q = random_floats(d, uint32_t(d)), keys = random_floats(t_len * d, uint32_t(t_len + 7));
+            const auto weights = random_floats(t_len, 3), values = random_floats(t_len * d, 4);
+            const float scale = 1.0f / std::sqrt(float(d));
+            std::vector<float> want_scores(t_len), want_out(d, 0.0f);
+            for (uint64_t t = 0; t < t_len; ++t) {
+                float dot = -0.0f;
+                for (uint64_t i = 0; i < d; ++i) dot += q[i] * keys[t * d + i];
+                want_scores[t] = scale * dot;
+                for (uint64_t i = 0; i < d; ++i) want_out[i] = want_out[i] + weights[t] * values[t * d + i];
+            }
+            // The cache's blocked form: element i of position 16b + r at (b * d + i) * 16 + r.
+            std::vector<float> blocked((t_len + kKeyBlock - 1) / kKeyBlock * kKeyBlock * d, std::nanf(""));
+            for (uint64_t t = 0; t < t_len; ++t)
+                for (uint64_t i = 0; i < d; ++i) blocked[(t / kKeyBlock * d + i) * kKeyBlock + t % kKeyBlock] = keys[t * d + i];
+            for (Isa isa : kAllIsas) {
+                const KernelTable* k = kernel_table(isa);
+                if (!k) continue;
+                SCOPED_TRACE(isa_name(isa));
+                std::vector<float> scores(t_len + 1, std::nanf("")), out(d, 0.0f);
+                k->attn_scores(q.data(), blocked.data(), t_len, d, scale, scores.data());
+                EXPECT_TRUE(std::isnan(scores[t_len]));  // nothing written past the length
+                scores.pop_back();
+                expect_bits_equal(scores, want_scores);
+                k->attn_accumulate(weights.data(), values.data(), t_len, d, out.data());
+                expect_bits_equal(out, want_out);
+            }
+        }
+    }
+}
+
+TEST(Attention, TheCacheKeepsItsPositionsAcrossGrowth) {
+    KVCache cache;
+    const uint64_t heads = 2, d = 3;
+    auto row = [&](uint64_t pos, float base) {
+        std::vector<float> v(heads * d);
+        for (uint64_t i = 0; i < v.size(); ++i) v[i] = base + float(pos * 100 + i);
+        return v;
+    };
+    for (uint64_t pos = 0; pos < 40; ++pos) {  // grows 16 -> 32 -> 64
+        cache.reserve(pos + 1, heads, d);
+        cache.store(pos, row(pos, 0.0f).data(), row(pos, 0.5f).data());
+    }
+    EXPECT_EQ(cache.capacity, 64u);
+    EXPECT_EQ(cache.length, 40u);
+    for (uint64_t pos = 0; pos < 40; ++pos)
+        for (uint64_t h = 0; h < heads; ++h)
+            for (uint64_t i = 0; i < d; ++i) {
+                EXPECT_EQ(cache.head_keys(h)[(pos / kKeyBlock * d + i) * kKeyBlock + pos % kKeyBlock],
+                          row(pos, 0.0f)[h * d + i]);
+                EXPECT_EQ(cache.head_values(h)[pos * d + i], row(pos, 0.5f)[h * d + i]);
+            }
 }
 
 }  // namespace

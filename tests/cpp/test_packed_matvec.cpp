@@ -64,6 +64,35 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
     }
 }
 
+// The batched kernel of every level: each of `n` inputs (rows `stride` apart, longer than the
+// matrix is wide) equals the float product of that input alone. Eleven inputs take every token-tile
+// width a level has (8, 4, 2 and 1 at most) and a remainder; 70 span two passes of kBatchSpan.
+void expect_batched_kernels(const WeightMatrix& w, const std::vector<float>& floats, uint64_t rows, uint64_t cols,
+                            bool infinite_input) {
+    const PackedStorage* s = w.storage();
+    if (s->format == PackedFormat::Flat || s->format == PackedFormat::Zeros || s->cols != cols) return;
+    for (uint64_t n : {2u, 11u, 70u}) {
+        const uint64_t stride = cols + 3, out_stride = rows + 5;
+        auto xs = random_floats(n * stride, uint32_t(n * 7 + cols));
+        if (infinite_input) xs[stride + 1] = std::numeric_limits<float>::infinity();
+        for (Isa isa : kAllIsas) {
+            const KernelTable* k = kernel_table(isa);
+            if (!k) continue;
+            SCOPED_TRACE(std::string(isa_name(isa)) + " n=" + std::to_string(n));
+            std::vector<float> out(n * out_stride, std::numeric_limits<float>::quiet_NaN());
+            k->packed_groups_batch(packed_view(*s), xs.data(), stride, n, out.data(), out_stride, rows, 0,
+                                   (rows + kPackRows - 1) / kPackRows);
+            for (uint64_t t = 0; t < n; ++t) {
+                const std::vector<float> x(xs.begin() + t * stride, xs.begin() + t * stride + cols);
+                const std::vector<float> got(out.begin() + t * out_stride, out.begin() + t * out_stride + rows);
+                expect_bits_equal(got, serial_matvec(floats, x, rows, cols));
+                // Nothing written past the rows: the padding rows of the last group stay out.
+                EXPECT_TRUE(std::isnan(out[t * out_stride + rows]));
+            }
+        }
+    }
+}
+
 // A stored type code and the form its weights are held in.
 class PackedTypes : public ::testing::TestWithParam<std::pair<uint32_t, PackedFormat>> {};
 
@@ -89,6 +118,7 @@ TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
             SCOPED_TRACE(what);
             expect_bits_equal(w.to_floats(), floats);
             expect_all_kernels(w, x, rows, cols, serial_matvec(floats, x, rows, cols), what);
+            expect_batched_kernels(w, floats, rows, cols, !finite);
         }
     }
 }

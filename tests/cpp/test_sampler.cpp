@@ -91,6 +91,14 @@ TEST(Sampler, NaNTopPOrTemperatureSkipsThatStep) {
     EXPECT_EQ(sample({0.0f, 10.0f}, 100.0f, 0, 1.0f, kFirstStates[2]), 0u);  // r = 0.103 < 0.475
 }
 
+TEST(Sampler, TopKKeepsEveryTieOfTheKthLargestWhateverItsSignOfZero) {
+    const std::vector<float> logits = {0.0f, -0.0f, 1.0f, 1.0f, -2.0f, 1.0f, 0.0f, -0.5f};
+    const std::pair<uint64_t, std::set<uint32_t>> cases[] = {
+        {1, {2, 3, 5}}, {2, {2, 3, 5}}, {3, {2, 3, 5}}, {4, {0, 1, 2, 3, 5, 6}}, {6, {0, 1, 2, 3, 5, 6}},
+        {7, {0, 1, 2, 3, 5, 6, 7}}};
+    for (const auto& [k, kept] : cases) EXPECT_EQ(draws(logits, k, 1.0f), kept) << "k=" << k;
+}
+
 TEST(Sampler, NaNMetByASortOrTheArgMaxIsAnInternalFault) {
     const std::vector<float> with_nan = {1.0f, kNaN, 2.0f};
     EXPECT_THROW(sample(with_nan, 0.0f, 0, 1.0f, 42), InternalFault);    // greedy arg-max

@@ -331,3 +331,32 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
     s, texts = load_warnings(path)
     assert (s.hidden_dim(), s.num_layers(), s.vocab_size()) == (64, 100, 2**14) and len(texts) == 1
     s.generate_next_token(1, *GREEDY)
+
+
+@pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
+def test_batched_forward_equals_single_steps_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
+    """A batch reads each weight once for all its tokens; every logit must still be the one-at-a-time
+    bits. 70 tokens span two batches, and a batch that starts after cached positions is checked too."""
+    rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
+    path = str(tmp_path / "m.gguf")
+    write_gguf(path, random_tensors(rng, **shape), qtype, hints, rng)
+    stepped, batched, split = LlamaSession(path), LlamaSession(path), LlamaSession(path)
+    tokens = [int(t) for t in rng.integers(0, stepped.vocab_size() + 2, size=70)]  # a few past the vocabulary
+    with np.errstate(all="ignore"):
+        want = [stepped.forward([t]) for t in tokens]
+        assert len(want[-1]) == 4 * stepped.vocab_size()
+        assert batched.forward(tokens) == want[-1]
+        assert split.forward(tokens[:5]) == want[4] and split.forward(tokens[5:]) == want[-1]
+    # Same cache, position and random stream afterwards.
+    follow = run(stepped, [2], 6, SAMPLED)
+    assert run(batched, [2], 6, SAMPLED) == follow == run(split, [2], 6, SAMPLED)
+
+
+def test_batched_forward_of_nothing_and_its_argument_errors(tiny):
+    s, _ = tiny()
+    assert s.forward([]) == b""
+    with pytest.raises(TypeError):
+        s.forward([1.5])
+    with pytest.raises(OverflowError):
+        s.forward([2**32])
+    assert len(s.forward([1, 2])) == 4 * s.vocab_size()

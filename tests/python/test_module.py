@@ -42,3 +42,21 @@ def test_a_kernel_level_the_cpu_cannot_run_refuses_the_import(tmp_path, asked):
         assert run.returncode == 1
         assert last.startswith(f"ImportError: QUILLFEN_ISA={asked} ")
         assert "this CPU runs scalar" in last or ": it lacks " in last
+
+
+@pytest.mark.parametrize("asked", ["0", "two", "-3", "1025"])
+def test_a_bad_thread_count_refuses_the_import(tmp_path, asked):
+    for module in ("quillfen", "quillfen._runtime"):
+        run = subprocess.run([sys.executable, "-c", f"import {module}"], cwd=tmp_path, capture_output=True, text=True,
+                             env={**os.environ, "QUILLFEN_NUM_THREADS": asked})
+        *_, last = run.stderr.strip().splitlines()
+        assert run.returncode == 1
+        assert last.startswith(f"ImportError: QUILLFEN_NUM_THREADS={asked} is not a thread count; use a whole number "
+                               "from 1 to 1024 (this process may run on ")
+
+
+def test_the_thread_count_sizes_the_pool(tmp_path):
+    code = "import quillfen; print(quillfen.Scheduler().backend_info())"
+    seen = [subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True,
+                           env={**os.environ, "QUILLFEN_NUM_THREADS": n}).stdout for n in ("1", "3")]
+    assert "1 thread" in seen[0] and "3 thread" in seen[1]
