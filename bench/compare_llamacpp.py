@@ -96,15 +96,18 @@ def peak_rss_mib() -> float:
 
 
 class QuillfenRunner:
-    GREEDY = dict(temperature=0.0, top_k=0, top_p=1.0)
+    """The text API's engine: every call names its whole context and runs what the cache lacks, the
+    prompt as one batch."""
 
     def __init__(self, path: str, threads: int):
         import quillfen
+        from quillfen import _runtime
 
         self.pool = quillfen.Scheduler().backend_info()
         started = time.perf_counter()
-        self.session = quillfen.LlamaSession(path)
+        self.model = _runtime.TextModel(path)
         self.load_seconds = time.perf_counter() - started
+        self.context: list[int] = []
 
     def describe(self) -> str:
         from quillfen import _runtime
@@ -112,13 +115,16 @@ class QuillfenRunner:
         return f"quillfen pool: {self.pool}; kernels: {_runtime.kernel_isa()}"
 
     def reset(self) -> None:
-        self.session.reset()
+        self.model.reset()
+        self.context = []
 
     def prompt(self, ids: list[int]) -> None:
-        self.session.forward(ids)
+        self.model.prefill(ids)
+        self.context = list(ids)
 
     def step(self, tok: int) -> int:
-        return self.session.generate_next_token(tok, **self.GREEDY)
+        self.context.append(tok)
+        return self.model.next_token(self.context)[0]  # greedy by default
 
 
 class LlamaCppRunner:

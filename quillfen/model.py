@@ -105,13 +105,17 @@ def _held_back(text: str, stops: Sequence[str]) -> int:
 class Model:
     """A LLaMA-family GGUF model: tokenizer, chat template and generation, all from the file."""
 
-    def __init__(self, path: str | os.PathLike[str], *, progress: bool | None = None) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, threads: int | None = None,
+                 progress: bool | None = None) -> None:
+        """`threads`: workers of the model's own (None: the process-wide pool, QUILLFEN_NUM_THREADS or
+        the cores the process may use). `progress`: draw the load on stderr (None: when it is a terminal)."""
         self.path = os.fspath(path)
         show = sys.stderr.isatty() if progress is None else progress
-        self._native = _load_with_progress(self.path, show)
+        self._native = _load_with_progress(self.path, show, threads)
         self.tokenizer: _runtime.Tokenizer = self._native.tokenizer
         self.context_length: int = self._native.context_length
         self.chat_template: str | None = self._native.chat_template
+        self.threads: int = self._native.threads
 
     def __repr__(self) -> str:
         return f"Model({self.path!r})"
@@ -127,6 +131,10 @@ class Model:
         """The text of `ids` (control tokens included when `special`); undecodable bytes become U+FFFD."""
         strip = self.tokenizer.add_space_prefix
         return self.tokenizer.decode(list(ids), special, strip).decode("utf-8", errors="replace")
+
+    def reset(self) -> None:
+        """Empties the model's cache (the next call runs its whole prompt)."""
+        self._native.reset()
 
     # ---- generation --------------------------------------------------------------------------
 
@@ -264,11 +272,11 @@ class Model:
                                 generate_seconds=max(elapsed - prompt_seconds, 0.0))
 
 
-def _load_with_progress(path: str, show: bool) -> _runtime.TextModel:
+def _load_with_progress(path: str, show: bool, threads: int | None) -> _runtime.TextModel:
     """Loads in this thread (the native load releases the interpreter lock); on a terminal another
     thread draws the load's progress on stderr meanwhile."""
     if not show:
-        return _runtime.TextModel(path)
+        return _runtime.TextModel(path, None, threads)
     progress = _runtime.LoadProgress()
     done = threading.Event()
     name = os.path.basename(path)
@@ -293,7 +301,7 @@ def _load_with_progress(path: str, show: bool) -> _runtime.TextModel:
     painter = threading.Thread(target=draw, daemon=True)
     painter.start()
     try:
-        return _runtime.TextModel(path, progress)
+        return _runtime.TextModel(path, progress, threads)
     finally:
         done.set()
         painter.join()

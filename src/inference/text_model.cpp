@@ -133,6 +133,20 @@ Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const
     return done;
 }
 
+Result<std::vector<float>> TextModel::logits(std::span<const uint32_t> context) {
+    if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
+    std::lock_guard lock(mutex_);
+    std::vector<float> logits;
+    sync(context, true, logits);
+    return logits;
+}
+
+void TextModel::reset() {
+    std::lock_guard lock(mutex_);
+    session_.rewind(0);
+    cached_.clear();
+}
+
 Result<NextToken> TextModel::prefill(std::span<const uint32_t> context) {
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);

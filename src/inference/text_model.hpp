@@ -56,6 +56,11 @@ public:
     // drawn with `rng_state` as the sampler's generator state. Takes the model's lock for the call.
     Result<NextToken> next_token(std::span<const uint32_t> context, const SamplingParams& params, uint64_t rng_state);
 
+    // The logits after `context`, every row of the output (bringing the cache to `context` as above).
+    Result<std::vector<float>> logits(std::span<const uint32_t> context);
+    // Empties the cache: the next call runs its whole context.
+    void reset();
+
     // Runs `context` into the cache without sampling (a prompt warmed ahead of time).
     Result<NextToken> prefill(std::span<const uint32_t> context);
 

@@ -59,23 +59,6 @@ PyObject* session_generate_next_token(PyObject* self, PyObject* const* args, Py_
     });
 }
 
-constexpr const char* kForwardNames[] = {"token_ids"};
-constexpr Signature kForwardSignature{"LlamaSession.forward()", kForwardNames, 1};
-
-// Runs the tokens in batches (each weight read once per batch) and returns the last one's logits as
-// native float32 bytes: the same bits, cache and random stream as one generate_next_token step per
-// token would leave.
-PyObject* session_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[1] = {};
-    if (!bind_fastcall(kForwardSignature, args, nargs, kwnames, bound)) return nullptr;
-    return with_exclusive<LlamaSession>(self, [&](LlamaSession& session) -> PyObject* {
-        auto ids = arg_u32_list(bound[0], "token_ids");
-        if (!ids) return nullptr;
-        const std::vector<float> logits = forward_tokens(session, *ids);
-        return to_py_bytes(std::string_view(reinterpret_cast<const char*>(logits.data()), logits.size() * sizeof(float)));
-    });
-}
-
 PyObject* session_reset(PyObject* self, PyObject*) {
     return with_exclusive<LlamaSession>(self, [](LlamaSession& session) -> PyObject* {
         session.reset();
@@ -98,8 +81,6 @@ PyObject* session_hidden_dim(PyObject* self, PyObject*) {
 PyMethodDef kSessionMethods[] = {
     {"generate_next_token", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_generate_next_token)),
      METH_FASTCALL | METH_KEYWORDS, "generate_next_token($self, token_id, temperature, top_k, top_p)\n--\n\n"},
-    {"forward", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_forward)),
-     METH_FASTCALL | METH_KEYWORDS, "forward($self, token_ids)\n--\n\n"},
     {"reset", session_reset, METH_NOARGS, "reset($self)\n--\n\n"},
     {"vocab_size", session_vocab_size, METH_NOARGS, "vocab_size($self)\n--\n\n"},
     {"num_layers", session_num_layers, METH_NOARGS, "num_layers($self)\n--\n\n"},

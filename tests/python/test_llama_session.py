@@ -333,30 +333,43 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
     s.generate_next_token(1, *GREEDY)
 
 
+def with_vocabulary(hints, vocab):
+    """A SentencePiece-style vocabulary of `vocab` tokens beside the hints: the text model reads one."""
+    return hints | {"tokenizer_model": "llama", "token_list": [f"t{i}" for i in range(vocab)],
+                    "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
+
+
 @pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
 def test_batched_forward_equals_single_steps_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
     """A batch reads each weight once for all its tokens; every logit must still be the one-at-a-time
     bits. 70 tokens span two batches, and a batch that starts after cached positions is checked too."""
     rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
     path = str(tmp_path / "m.gguf")
-    write_gguf(path, random_tensors(rng, **shape), qtype, hints, rng)
-    stepped, batched, split = LlamaSession(path), LlamaSession(path), LlamaSession(path)
-    tokens = [int(t) for t in rng.integers(0, stepped.vocab_size() + 2, size=70)]  # a few past the vocabulary
+    tensors = random_tensors(rng, **shape)
+    vocab = len(tensors["token_embd.weight"])
+    write_gguf(path, tensors, qtype, with_vocabulary(hints, vocab), rng)
+    stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
+    tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
     with np.errstate(all="ignore"):
-        want = [stepped.forward([t]) for t in tokens]
-        assert len(want[-1]) == 4 * stepped.vocab_size()
-        assert batched.forward(tokens) == want[-1]
-        assert split.forward(tokens[:5]) == want[4] and split.forward(tokens[5:]) == want[-1]
-    # Same cache, position and random stream afterwards.
-    follow = run(stepped, [2], 6, SAMPLED)
-    assert run(batched, [2], 6, SAMPLED) == follow == run(split, [2], 6, SAMPLED)
+        want = [stepped.logits(tokens[:i + 1]) for i in range(70)]  # one new token a call
+        assert len(want[-1]) == 4 * vocab
+        assert batched.logits(tokens) == want[-1]
+        assert split.logits(tokens[:5]) == want[4] and split.logits(tokens) == want[-1]
+        # Whatever the cache held before, the next token is the one-at-a-time one.
+        follow = [m.next_token(tokens + [2], 0.7, 0, 1.0, 0.0, 99)[0] for m in (stepped, batched, split)]
+    assert len(set(follow)) == 1
 
 
-def test_batched_forward_of_nothing_and_its_argument_errors(tiny):
-    s, _ = tiny()
-    assert s.forward([]) == b""
+def test_text_model_refuses_contexts_it_cannot_run(tmp_path):
+    path = str(tmp_path / "m.gguf")
+    tensors = random_tensors(np.random.default_rng(0))
+    write_gguf(path, tensors, Q.F32, with_vocabulary({"context_length": 8}, len(tensors["token_embd.weight"])))
+    m = _runtime.TextModel(path)
+    for context, message in [([], "empty"), ([1] * 9, "context length 8"), ([10**6], "outside the vocabulary")]:
+        with pytest.raises(ValueError, match=message):
+            m.logits(context)
     with pytest.raises(TypeError):
-        s.forward([1.5])
+        m.logits([1.5])
     with pytest.raises(OverflowError):
-        s.forward([2**32])
-    assert len(s.forward([1, 2])) == 4 * s.vocab_size()
+        m.logits([2**32])
+    assert len(m.logits([1, 2])) == 4 * len(tensors["token_embd.weight"])

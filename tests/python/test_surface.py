@@ -35,7 +35,6 @@ SELF_ONLY = [TieredMemoryManager.tier_stats, TieredMemoryManager.vram_budget, Ti
     (InferenceEngine.load_model, "($self, path)"), (FormatDetector.detect, "(path)"),
     (FormatDetector.load_metadata, "(path)"), (LlamaSession, "(path)"),
     (LlamaSession.generate_next_token, "($self, token_id, temperature, top_k, top_p)"),
-    (LlamaSession.forward, "($self, token_ids)"),
     *((m, "($self)") for m in SELF_ONLY),
 ])
 def test_text_signatures_and_no_docstrings(obj, signature):

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "inference/pool.hpp"
 #include "inference/text_model.hpp"
 
 namespace quillfen::py {
@@ -20,7 +21,7 @@ using PyTextModel = Wrapper<Handle>;
 
 TextModel& model(PyObject* self) { return *as_wrapper<Handle>(self)->core->model; }
 
-constexpr const char* kNewNames[] = {"path", "progress"};
+constexpr const char* kNewNames[] = {"path", "progress", "threads"};
 constexpr Signature kNewSignature{"TextModel.__new__()", kNewNames, 1};
 
 // LoadProgress: two counters another thread may read while a load runs without the interpreter lock.
@@ -60,7 +61,7 @@ constexpr Signature kPrefillSignature{"TextModel.prefill()", kPrefillNames, 1};
 
 PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[2] = {};
+        PyObject* bound[3] = {};
         if (!bind_tuple(kNewSignature, args, kwargs, bound)) return nullptr;
         auto path = arg_str(bound[0], "path");
         if (!path) return nullptr;
@@ -70,8 +71,19 @@ PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return raise_type_error("argument 'progress': expected a LoadProgress or None");
             progress = &progress_of(bound[1]);  // the caller's reference keeps it alive for the call
         }
+        uint64_t threads = 0;
+        if (bound[2] && bound[2] != Py_None) {
+            auto n = arg_u64(bound[2], "threads");
+            if (!n) return nullptr;
+            if (*n == 0 || *n > kMaxThreads) {
+                PyErr_Format(PyExc_ValueError, "threads must be from 1 to %llu, or None for the process-wide pool",
+                             static_cast<unsigned long long>(kMaxThreads));
+                return nullptr;
+            }
+            threads = *n;
+        }
         std::vector<std::string> warnings;
-        auto loaded = without_gil([&] { return TextModel::load(*path, &warnings, progress); });
+        auto loaded = without_gil([&] { return TextModel::load(*path, &warnings, progress, threads); });
         if (!loaded) return raise_runtime("Failed to load model: " + loaded.error().message());
         for (const std::string& text : warnings)
             if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
@@ -128,10 +140,37 @@ PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+constexpr Signature kLogitsSignature{"TextModel.logits()", kPrefillNames, 1};
+
+PyObject* text_model_logits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_fastcall(kLogitsSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto context = arg_u32_list(bound[0], "context");
+        if (!context) return nullptr;
+        TextModel& m = model(self);
+        auto logits = without_gil([&] { return m.logits(*context); });
+        if (!logits) {
+            PyErr_SetString(PyExc_ValueError, logits.error().message().c_str());
+            return nullptr;
+        }
+        return to_py_bytes(std::string_view(reinterpret_cast<const char*>(logits->data()), logits->size() * sizeof(float)));
+    });
+}
+
+PyObject* text_model_reset(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        TextModel& m = model(self);
+        without_gil([&] { m.reset(); });
+        return none();
+    });
+}
+
 PyObject* get_tokenizer(PyObject* self, void*) { return guarded([&] { return new_tokenizer(model(self).tokenizer()); }); }
 PyObject* get_context_length(PyObject* self, void*) {
     return guarded([&] { return to_py(model(self).context_length()); });
 }
+PyObject* get_threads(PyObject* self, void*) { return guarded([&] { return to_py(model(self).threads()); }); }
 PyObject* get_chat_template(PyObject* self, void*) {
     return guarded([&] {
         const auto& t = model(self).chat_template();
@@ -147,17 +186,23 @@ PyMethodDef kMethods[] = {
      "is greedy; rng_state is the sampler's generator state for this draw."},
     {"prefill", fastcall_method(text_model_prefill), METH_FASTCALL | METH_KEYWORDS,
      "prefill($self, /, context)\n--\n\nRuns `context` into the cache without drawing a token: (0, reused, evaluated)."},
+    {"logits", fastcall_method(text_model_logits), METH_FASTCALL | METH_KEYWORDS,
+     "logits($self, /, context)\n--\n\nThe logits after `context` as native float32 bytes, one per output row (the cache\n"
+     "brought to `context` as next_token does)."},
+    {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
     {"tokenizer", get_tokenizer, nullptr, "The model's vocabulary.", nullptr},
     {"context_length", get_context_length, nullptr, "The most tokens a context may hold.", nullptr},
+    {"threads", get_threads, nullptr, "The workers this model computes on.", nullptr},
     {"chat_template", get_chat_template, nullptr, "The file's chat template (Jinja), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("TextModel(path, progress=None)\n--\n\nA LLaMA-family GGUF model with its "
-                                  "vocabulary and cache; `progress` (a LoadProgress) counts the load's steps.")},
+    {Py_tp_doc, const_cast<char*>("TextModel(path, progress=None, threads=None)\n--\n\nA LLaMA-family GGUF model with its "
+                                  "vocabulary and cache; `progress` (a LoadProgress) counts the load's steps; "
+                                  "`threads` gives it a pool of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(text_model_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<Handle>)},
     {Py_tp_methods, kMethods},
