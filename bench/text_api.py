@@ -2,7 +2,8 @@
 
 1. tokens/s of `Model.generate` and of the `quillfen run` command against the raw
    `LlamaSession.generate_next_token` loop over the same ids;
-2. two models generating in two threads against the same work done one after the other.
+2. two models generating in two threads against the same work done one after the other, each model
+   with one worker of its own, and both on the process-wide pool.
 
     python bench/text_api.py [--tokens 128]
 """
@@ -35,7 +36,7 @@ def raw_loop(path: str, ids: list[int], count: int) -> float:
 
 
 def api(model: Model, count: int) -> tuple[float, int]:
-    model.generate("x", max_tokens=1, temperature=0.0)  # a different prompt: nothing of PROMPT cached
+    model.reset()  # nothing of PROMPT cached
     r = model.generate(PROMPT, max_tokens=count, temperature=0.0, stop=[])
     return r.tokens_per_second, len(r.tokens)
 
@@ -46,29 +47,29 @@ def command(path: str, count: int) -> float:
     return float(re.search(r"([\d.]+) tokens/s;", res.stderr).group(1))
 
 
-def two_models(path: str, count: int) -> tuple[float, float]:
-    models = [Model(path, progress=False), Model(path, progress=False)]
-    prompts = [PROMPT, "A short guide to growing tomatoes"]
+def two_models(path: str, count: int, threads: int | None) -> tuple[float, float, int]:
+    """Seconds for two models' greedy generations one after the other, then in two threads (the
+    same prompt, so the two share the work evenly), and the tokens each generated."""
+    models = [Model(path, threads=threads, progress=False), Model(path, threads=threads, progress=False)]
+    made = []
 
-    def work(i: int) -> None:
-        models[i].generate(prompts[i], max_tokens=count, temperature=0.0, stop=[])
+    def work(m: Model) -> None:
+        m.reset()
+        made.append(len(m.generate(PROMPT, max_tokens=count, temperature=0.0, stop=[]).tokens))
 
-    for i in range(2):  # warm both, then rewind them with an unrelated prompt
-        work(i)
-        models[i].generate("x", max_tokens=1, temperature=0.0)
+    for m in models:  # warm-up
+        work(m)
     started = time.perf_counter()
-    work(0)
-    work(1)
-    sequential = time.perf_counter() - started
     for m in models:
-        m.generate("x", max_tokens=1, temperature=0.0)
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+        work(m)
+    sequential = time.perf_counter() - started
+    threads_ = [threading.Thread(target=work, args=(m,)) for m in models]
     started = time.perf_counter()
-    for t in threads:
+    for t in threads_:
         t.start()
-    for t in threads:
+    for t in threads_:
         t.join()
-    return sequential, time.perf_counter() - started
+    return sequential, time.perf_counter() - started, min(made)
 
 
 def main() -> int:
@@ -88,9 +89,10 @@ def main() -> int:
     print(f"  LlamaSession loop       {raw:7.1f} tokens/s")
     print(f"  Model.generate          {ours:7.1f} tokens/s  ({ours / raw:.3f}x the loop, {generated} tokens)")
     print(f"  quillfen run (command)  {cli:7.1f} tokens/s  ({cli / raw:.3f}x the loop)")
-    seq, par = two_models(path, args.tokens)
-    print(f"two models, {args.tokens} tokens each: one after the other {seq:.2f} s, in two threads {par:.2f} s "
-          f"({seq / par:.2f}x)")
+    for threads, label in ((1, "one worker each"), (None, "the process-wide pool")):
+        seq, par, made = two_models(path, args.tokens, threads)
+        print(f"two models ({label}), {made} tokens each: one after the other {seq:.2f} s, "
+              f"in two threads {par:.2f} s ({seq / par:.2f}x)")
     return 0
 
 

@@ -182,6 +182,16 @@ def test_threads_share_and_own_models_without_races(tiny_path):
     assert all(runs == [alone[p]] * 3 for p, runs in got.items()) and len(got) == 4
 
 
+def test_a_model_may_have_workers_of_its_own(tiny_path):
+    own = Model(tiny_path, threads=1, progress=False)
+    assert own.threads == 1
+    assert own.generate("the", max_tokens=8, **GREEDY).tokens == Model(tiny_path, progress=False).generate(
+        "the", max_tokens=8, **GREEDY).tokens
+    for bad in (0, 10**6):
+        with pytest.raises(ValueError, match="threads must be from 1"):
+            Model(tiny_path, threads=bad, progress=False)
+
+
 def test_generation_lets_other_threads_run(tmp_path):
     m = Model(write_tiny_model(tmp_path / "wide.gguf", hidden=256, layers=4, context_length=512), progress=False)
     ticks, done = [0], threading.Event()
