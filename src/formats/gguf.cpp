@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <unordered_map>
 
 #include "formats/common.hpp"
@@ -449,6 +450,21 @@ Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
     auto tensor = tensor_or_zeros(info.name, std::move(*bytes), info.dims, item_dtype(info.type_code), *size);
     if (!tensor) return std::unexpected(std::move(tensor).error());
     return LayerTensor{info.name, std::move(*tensor), 0, extract_layer_number(info.name).value_or(0)};
+}
+
+std::optional<uint64_t> gguf_integer(const GGUFValue& v) {
+    return std::visit(
+        [](const auto& x) -> std::optional<uint64_t> {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+                if constexpr (std::is_signed_v<T>)
+                    if (x < 0) return UINT64_MAX;
+                return uint64_t(x);
+            } else {
+                return std::nullopt;
+            }
+        },
+        v.value);
 }
 
 }  // namespace quillfen

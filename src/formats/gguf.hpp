@@ -38,6 +38,10 @@ struct GGUFValue {
 };
 static_assert(std::variant_size_v<decltype(GGUFValue::value)> == kGGUFValueTypeCount);
 
+// The value of an integer of any width (bool is not one); a negative value reads as UINT64_MAX, which
+// no count or id range admits. nullopt for every other type.
+std::optional<uint64_t> gguf_integer(const GGUFValue& v);
+
 // "GGUF" read as a little-endian 32-bit number.
 inline constexpr uint32_t kGGUFMagic = 0x46554747;
 // The data section starts at the next multiple of this after the tensor-info records, unless the file

@@ -20,17 +20,6 @@ const GGUFValue* find(const std::unordered_map<std::string, GGUFValue>& metadata
     return it == metadata.end() ? nullptr : &it->second;
 }
 
-std::optional<uint64_t> as_count(const GGUFValue& v) {
-    return std::visit(
-        [](const auto& x) -> std::optional<uint64_t> {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-                if (x > 0) return uint64_t(x);
-            }
-            return std::nullopt;
-        },
-        v.value);
-}
 
 }  // namespace
 
@@ -70,7 +59,8 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
     if (const GGUFValue* arch = find(metadata, "general.architecture"))
         if (const auto* name = std::get_if<std::string>(&arch->value))
             if (const GGUFValue* n = find(metadata, *name + ".context_length"))
-                if (auto count = as_count(*n)) context_length = *count;
+                if (auto count = gguf_integer(*n); count && *count > 0 && *count != UINT64_MAX)
+                    context_length = *count;
     std::optional<std::string> chat_template;
     if (const GGUFValue* t = find(metadata, "tokenizer.chat_template"))
         if (const auto* text = std::get_if<std::string>(&t->value)) chat_template = *text;

@@ -214,21 +214,6 @@ const GGUFValue* find(const Metadata& m, std::string_view key) {
     return it == m.end() ? nullptr : &it->second;
 }
 
-// An integer of any width; negative values read as UINT64_MAX, which no range admits.
-std::optional<uint64_t> integer(const GGUFValue& v) {
-    return std::visit(
-        [](const auto& x) -> std::optional<uint64_t> {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-                if constexpr (std::is_signed_v<T>)
-                    if (x < 0) return UINT64_MAX;
-                return uint64_t(x);
-            } else {
-                return std::nullopt;
-            }
-        },
-        v.value);
-}
 
 Result<std::optional<std::string>> string_key(const Metadata& m, std::string_view key) {
     const GGUFValue* v = find(m, key);
@@ -249,7 +234,7 @@ Result<std::optional<bool>> bool_key(const Metadata& m, std::string_view key) {
 Result<std::optional<uint32_t>> id_key(const Metadata& m, std::string_view key, uint64_t vocab_size) {
     const GGUFValue* v = find(m, key);
     if (!v) return std::nullopt;
-    const auto id = integer(*v);
+    const auto id = gguf_integer(*v);
     if (!id) return key_error(key, "expected an integer token id");
     if (*id >= vocab_size)
         return key_error(key, "token id " + (*id == UINT64_MAX ? std::string("below 0") : std::to_string(*id)) +
@@ -353,7 +338,7 @@ Result<void> read_vocabulary(const Metadata& m, Tokenizer::Impl& t) {
         if ((*types)->size() != n)
             return key_error(kTypesKey, std::to_string((*types)->size()) + " entries for " + std::to_string(n) + " tokens");
         for (uint64_t i = 0; i < n; ++i) {
-            const auto type = integer((**types)[i]);
+            const auto type = gguf_integer((**types)[i]);
             if (!type) return key_error(kTypesKey, "entry " + std::to_string(i) + " is not an integer");
             if (*type > uint64_t(TokenType::Byte))
                 return key_error(kTypesKey, "entry " + std::to_string(i) + " is no token type");
