@@ -771,7 +771,10 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
     const uint64_t p = st.pos;
     uint64_t f_dim = 0;
     for (const LlamaLayerWeights& lw : w.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / h_dim);
-    size_buffers(b, n, h_dim, q_span, kv_dim, f_dim, d);
+    // Without layers only the embedding runs: the attention's widths, which such a file never had to
+    // back with memory (a head count may claim anything), size nothing.
+    const bool layered = !w.layers.empty();
+    size_buffers(b, n, h_dim, layered ? q_span : 0, layered ? kv_dim : 0, f_dim, layered ? d : 0);
 
     // Embedding; a token past the table embeds as zeros.
     for (uint64_t i = 0; i < n; ++i) {
@@ -785,7 +788,7 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         }
     }
     const uint64_t pairs = rope_pairs(d);
-    if (d > 0)
+    if (layered && d > 0)
         for (uint64_t i = 0; i < n; ++i) rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base);
 
     const KernelTable& kt = kernels();
@@ -793,7 +796,7 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
     const float scale = d > 0 ? 1.0f / std::sqrt(float(d)) : 0.0f;
     const uint64_t t_max = p + n;
     // One-token steps score into the session's buffer; a batch's work items bring their own.
-    if (n == 1 && d > 0) b.scores.resize(c.n_heads * t_max);
+    if (layered && n == 1 && d > 0) b.scores.resize(c.n_heads * t_max);
 
     for (size_t l = 0; l < w.layers.size(); ++l) {
         const LlamaLayerWeights& lw = w.layers[l];

@@ -339,6 +339,15 @@ def with_vocabulary(hints, vocab):
                     "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
 
 
+def test_head_counts_of_a_model_without_layers_size_nothing(tmp_path):
+    # Found by fuzzing: without layers the step sized its key/value buffers from the claimed heads anyway.
+    path = tmp_path / "m.gguf"
+    rng = np.random.default_rng(1)
+    write_gguf(path, random_tensors(rng, layers=0), hints={"head_count": 1, "head_count_kv": 2**32 - 1})
+    s = LlamaSession(str(path))
+    assert s.num_layers() == 0 and 0 <= s.generate_next_token(1, *GREEDY) < s.vocab_size()
+
+
 @pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
 def test_batched_forward_equals_single_steps_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
     """A batch reads each weight once for all its tokens; every logit must still be the one-at-a-time
