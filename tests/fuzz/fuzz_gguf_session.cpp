@@ -1,5 +1,5 @@
-// The GGUF tensor directory, walked tensor by tensor, then the same file as a LLaMA model: load it and
-// run one step (forward pass and sampling). Shapes the model cannot run with throw InternalFault while
+// The GGUF tensor directory, walked tensor by tensor, then the same file as a LLaMA model: load it,
+// run one step (forward pass and sampling), a batch of two more tokens, and rewind to the first. Shapes the model cannot run with throw InternalFault while
 // loading or stepping, which the Python boundary turns into a PanicException: not a crash.
 #include "formats/gguf.hpp"
 #include "fuzz_files.hpp"
@@ -24,6 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Token 1: inside every vocabulary but the one-word one, whose refusal is also worth reaching.
         std::vector<float> logits = quillfen::forward(*session, 1);
         (void)quillfen::sample(std::move(logits), 0.8f, 40, 0.95f, session->rng_state);
+        const uint32_t batch[] = {0, 2};
+        (void)quillfen::forward_tokens(*session, batch, true);
+        session->rewind(1);
     } catch (const quillfen::InternalFault&) {
     }
     return 0;
