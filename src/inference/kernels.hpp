@@ -20,8 +20,8 @@ namespace quillfen {
 
 enum class Isa : uint8_t {
     Scalar,  // any CPU: portable C++ (four-lane vectors the compiler maps to SSE2 or NEON)
-    Avx2,    // x86-64 with AVX2 and F16C
-    Avx512,  // x86-64 with AVX-512F (and AVX2, F16C)
+    Avx2,    // x86-64 with AVX2, FMA and F16C
+    Avx512,  // x86-64 with AVX-512F (and AVX2, FMA, F16C)
 };
 inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Avx2, Isa::Avx512};
 
