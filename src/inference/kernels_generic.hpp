@@ -302,6 +302,11 @@ struct Formats {
     };
 };
 
+// How far ahead of the block being decoded its group's bytes are asked for (into L2). A decode step
+// streams every weight from memory once; the hardware prefetchers stop at page boundaries and
+// alone leave the kernel waiting on memory for about a third of its time.
+inline constexpr uint64_t kPrefetchAhead = 2048;
+
 // NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
 template <class V, class Fmt, int NG>
 inline void packed_group_run(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g) {
@@ -315,6 +320,9 @@ inline void packed_group_run(const PackedView& w, const float* x, float* out, ui
         for (int h = 0; h < H; ++h) acc[n][h] = V::zero();
     }
     for (uint64_t b = 0; b < blocks; ++b) {
+        for (int n = 0; n < NG; ++n)
+            for (int line = 0; line < Fmt::kBytes; line += 64)
+                __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + line, 0, 2);
         typename Fmt::Scales s[NG][H];
         for (int n = 0; n < NG; ++n)
             for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
