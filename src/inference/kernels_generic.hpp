@@ -118,36 +118,58 @@ void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uin
 // Operand bytes viewed as floats in place. GCC's may_alias makes reading byte storage as float defined.
 using AliasedFloat = float __attribute__((may_alias));
 
-// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
-// sequential runs; rows longer than this are done block by block.
+// Output columns per pass: the block of each output row (16 KiB over all the rows a call holds) stays
+// in L1 while the weight streams past in sequential runs; wider outputs are done block by block.
 inline constexpr uint64_t kColBlock = 4096;
 inline constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
 
-// Column blocks outermost, then l in increasing order, so each element receives its products in
-// increasing l, one float add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
-// The j loops are independent across j, so the compiler vectorises them at V's width without
-// reordering any element's sum. V only ties the instantiation to its translation unit.
+// Columns [j, j + cols) of T rows of outputs (`m` apart) gain x_t[l + i] × w[l + i][j] for i < S in
+// increasing i, one rounded multiply and one rounded add each: o + x0 w0 + x1 w1 + ... parsed as
+// (((o + x0 w0) + x1 w1) + ...). The S weight vectors are loaded once for all T rows.
+template <class V, int T, int S>
+inline void matmul_step(float* out, const AliasedFloat* x, const AliasedFloat* w, uint64_t m, uint64_t k,
+                        uint64_t l, uint64_t j, uint64_t cols) {
+    using F = typename V::F;
+    constexpr uint64_t L = V::kLanes;
+    const AliasedFloat* wl = w + l * m + j;
+    uint64_t c = 0;
+    for (; c + L <= cols; c += L) {
+        F wv[S];
+        for (int i = 0; i < S; ++i) wv[i] = V::floats(wl + i * m + c);
+        for (int t = 0; t < T; ++t) {
+            float* o = out + t * m + j + c;
+            F acc = V::floats(o);
+            for (int i = 0; i < S; ++i) acc = V::add(acc, V::mul(V::broadcast(x[t * k + l + i]), wv[i]));
+            V::store(o, acc);
+        }
+    }
+    for (; c < cols; ++c)
+        for (int t = 0; t < T; ++t) {
+            float acc = out[t * m + j + c];
+            for (int i = 0; i < S; ++i) acc = acc + x[t * k + l + i] * wl[i * m + c];
+            out[t * m + j + c] = acc;
+        }
+}
+
+// Column blocks outermost, then l in increasing order, then the rows in tiles of up to four: each
+// element receives its products in increasing l, and the weight's rows l .. l + 3 of a block, read
+// from memory once, serve every row of the call from L1.
 template <class V>
-void matmul_row(float* out, const float* x_in, const float* w_in, uint64_t m, uint64_t k) {
-    const AliasedFloat* __restrict x = x_in;
-    const AliasedFloat* __restrict w = w_in;
-    for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
-        const uint64_t cols = m - j0 < kColBlock ? m - j0 : kColBlock;
-        float* __restrict o = out + j0;
+void matmul_rows(float* out, const float* x_in, uint64_t rows, const float* w_in, uint64_t m, uint64_t k,
+                 uint64_t j_begin, uint64_t j_end) {
+    const AliasedFloat* x = x_in;
+    const AliasedFloat* w = w_in;
+    for (uint64_t j0 = j_begin; j0 < j_end; j0 += kColBlock) {
+        const uint64_t cols = j_end - j0 < kColBlock ? j_end - j0 : kColBlock;
         uint64_t l = 0;
-        for (; l + kInnerStep <= k; l += kInnerStep) {
-            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
-            const AliasedFloat* __restrict w0 = w + l * m + j0;
-            const AliasedFloat* __restrict w1 = w0 + m;
-            const AliasedFloat* __restrict w2 = w1 + m;
-            const AliasedFloat* __restrict w3 = w2 + m;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
-        }
-        for (; l < k; ++l) {
-            const float xl = x[l];
-            const AliasedFloat* __restrict wl = w + l * m + j0;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
-        }
+        const auto step = [&]<int S>(uint64_t at) {
+            uint64_t t = 0;
+            for (; t + 4 <= rows; t += 4) matmul_step<V, 4, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+            for (; t + 2 <= rows; t += 2) matmul_step<V, 2, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+            for (; t < rows; ++t) matmul_step<V, 1, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+        };
+        for (; l + kInnerStep <= k; l += kInnerStep) step.template operator()<int(kInnerStep)>(l);
+        for (; l < k; ++l) step.template operator()<1>(l);
     }
 }
 
@@ -570,7 +592,7 @@ void attn_accumulate(const float* weights, const float* values, uint64_t t_len, 
 // A level's table from its vector type.
 template <class V>
 constexpr KernelTable table(Isa isa) {
-    return {isa, packed_groups<V>, matvec_rows<V>, matmul_row<V>, packed_groups_batch<V>, attn_scores<V>,
+    return {isa, packed_groups<V>, matvec_rows<V>, matmul_rows<V>, packed_groups_batch<V>, attn_scores<V>,
             attn_accumulate<V>};
 }
 
