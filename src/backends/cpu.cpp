@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include <tbb/blocked_range.h>
+#include <tbb/blocked_range2d.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
@@ -23,6 +23,10 @@ using AliasedFloat = float __attribute__((may_alias));
 const AliasedFloat* float_view(const std::vector<uint8_t>& bytes) {
     return reinterpret_cast<const AliasedFloat*>(bytes.data());  // operator new aligns far past 4 bytes
 }
+
+// Rows one work item holds at most: the weight columns it reads serve all of them, while their
+// outputs still fit L2 beside the weight's block.
+constexpr uint64_t kRowGrain = 64;
 
 // With k == 0 no operand data backs the output's size, so it is bounded here instead.
 constexpr uint64_t kMaxUnbackedOutputBytes = uint64_t{1} << 30;
@@ -58,14 +62,17 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
     const AliasedFloat* w = float_view(weight.data);
     const AliasedFloat* x = float_view(input.data);
     if (k > 0) {
-        // Each output row is one kernel call: every element one float32 sum in increasing l, whatever
-        // the instruction set, so every level gives bit-identical results.
-        const auto matmul_row = kernels().matmul_row;
+        // Work items are ranges of output columns (and, for many rows, of rows): every element is still
+        // one float32 sum in increasing l, whatever the split and the instruction set, so results are
+        // bit-identical. Splitting the columns lets a single row use every worker, and each worker
+        // reads only its columns of the weight, once for all the rows it holds.
+        const auto matmul_rows = kernels().matmul_rows;
+        const uint64_t col_grain = std::max<uint64_t>(256, m / (num_threads_ + 1) / 64 * 64);
         tbb::parallel_for(
-            tbb::blocked_range<uint64_t>(0, batch, 1),
-            [&](const tbb::blocked_range<uint64_t>& rows) {
-                for (uint64_t b = rows.begin(); b != rows.end(); ++b)
-                    matmul_row(out.data() + b * m, x + b * k, w, m, k);
+            tbb::blocked_range2d<uint64_t>(0, batch, kRowGrain, 0, m, col_grain),
+            [&](const tbb::blocked_range2d<uint64_t>& r) {
+                const uint64_t b = r.rows().begin();
+                matmul_rows(out.data() + b * m, x + b * k, r.rows().size(), w, m, k, r.cols().begin(), r.cols().end());
             },
             tbb::auto_partitioner());
     }

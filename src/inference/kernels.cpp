@@ -35,6 +35,7 @@ struct Feature {
 std::vector<Feature> cpu_features() {
     __builtin_cpu_init();
     return {{"avx2", bool(__builtin_cpu_supports("avx2"))},
+            {"fma", bool(__builtin_cpu_supports("fma"))},
             {"f16c", bool(__builtin_cpu_supports("f16c"))},
             {"avx512f", bool(__builtin_cpu_supports("avx512f"))}};
 }
@@ -42,8 +43,8 @@ std::vector<Feature> cpu_features() {
 std::vector<const char*> features_needed(Isa isa) {
     switch (isa) {
         case Isa::Scalar: return {};
-        case Isa::Avx2: return {"avx2", "f16c"};
-        case Isa::Avx512: return {"avx2", "f16c", "avx512f"};
+        case Isa::Avx2: return {"avx2", "fma", "f16c"};
+        case Isa::Avx512: return {"avx2", "fma", "f16c", "avx512f"};
     }
     return {};
 }

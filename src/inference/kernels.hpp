@@ -20,8 +20,8 @@ namespace quillfen {
 
 enum class Isa : uint8_t {
     Scalar,  // any CPU: portable C++ (four-lane vectors the compiler maps to SSE2 or NEON)
-    Avx2,    // x86-64 with AVX2 and F16C
-    Avx512,  // x86-64 with AVX-512F (and AVX2, F16C)
+    Avx2,    // x86-64 with AVX2, FMA and F16C
+    Avx512,  // x86-64 with AVX-512F (and AVX2, FMA, F16C)
 };
 inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Avx2, Isa::Avx512};
 
@@ -46,9 +46,10 @@ struct KernelTable {
                           uint64_t g_end);
     // Rows [begin, end) of the row-major float matrix w (rows, cols) times x into out[begin, end).
     void (*matvec_rows)(const float* w, const float* x, float* out, uint64_t begin, uint64_t end, uint64_t cols);
-    // One row of x (k) @ w (k, m) added into out (m), which holds zeros on entry: each out[j] receives
-    // x[l] * w[l*m + j] in increasing l.
-    void (*matmul_row)(float* out, const float* x, const float* w, uint64_t m, uint64_t k);
+    // Columns [j_begin, j_end) of `rows` rows of x (rows, k) @ w (k, m) added into out (rows, m), which
+    // holds zeros there on entry: each out[t*m + j] receives x[t*k + l] * w[l*m + j] in increasing l.
+    void (*matmul_rows)(float* out, const float* x, uint64_t rows, const float* w, uint64_t m, uint64_t k,
+                        uint64_t j_begin, uint64_t j_end);
     // `packed_groups` for n inputs at once: input t is x[t * x_stride ...], its rows go to
     // out[t * out_stride + r]. Each output equals what `packed_groups` gives for that input alone.
     void (*packed_groups_batch)(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,

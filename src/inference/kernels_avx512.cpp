@@ -1,5 +1,7 @@
 // The AVX-512 table: a sixteen-row group is one sixteen-lane vector. Compiled with -mavx512f -mavx2
-// -mf16c (CMake sets the flags for this file alone) and reached only when the CPU has AVX-512F.
+// -mfma -mf16c (CMake sets the flags for this file alone) and reached only when the CPU has AVX-512F
+// (and AVX2, FMA, F16C). Fused multiply-adds appear only in mul_add and mul_sub, which decode weights
+// whose product is exact; -ffp-contract=off keeps the compiler from fusing anything else.
 #include <immintrin.h>
 
 #include "inference/kernels_generic.hpp"
@@ -15,7 +17,7 @@ namespace {
 struct Avx512 {
     // kTokenTile: eight accumulators of the 32 registers; eight independent add chains cover the
     // adder latency on two ports.
-    static constexpr int kLanes = 16, kSideBySide = 4, kTokenTile = 8;
+    static constexpr int kLanes = 16, kSideBySide = 4, kTokenTile = 8, kRegisters = 32;
     using F = __m512;
     using I = __m512i;
 
@@ -24,6 +26,8 @@ struct Avx512 {
     static F add(F a, F b) { return _mm512_add_ps(a, b); }
     static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
     static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+    static F mul_add(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    static F mul_sub(F a, F b, F c) { return _mm512_fmsub_ps(a, b, c); }
     static F floats(const void* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
     static F halves(const uint8_t* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
@@ -34,6 +38,10 @@ struct Avx512 {
 
     // The permute reads only the low four bits of each index, so no mask is needed: it looks the value
     // up in a table of the exact small floats Offset .. Offset + 15.
+    static constexpr float kNibbleUnit = 1.0f, kByteUnit = 1.0f;
+    using Nibbles = I;
+    template <int>
+    static I nibbles(const uint8_t* p) { return words(p); }
     template <int Offset>
     static F nibble(I w, int i) {
         const F table = _mm512_add_ps(_mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),

@@ -4,16 +4,28 @@
 // level can be picked by the linker for a lower one. Include this only from a kernels_<level>.cpp.
 //
 // V describes vectors of V::kLanes floats (V::F) or 32-bit integers (V::I), kLanes a multiple of 4:
-//   kSideBySide                  packed groups a kernel carries at once (independent sums in flight)
+//   kSideBySide                  packed groups a kernel carries at once at most (independent sums in
+//                                flight); kRegisters: vector registers, which bound it per format
 //   zero()                       every lane -0.0
 //   broadcast(float)
 //   add, sub, mul                each rounded on its own (no fused multiply-add)
+//   mul_add(a, b, c), mul_sub(a, b, c)
+//                                a × b + c and a × b − c for a weight's decode alone, where a × b is
+//                                exact in float32: one fused instruction where the level has it, else a
+//                                multiply and an add. Either way only the sum is rounded, so both give
+//                                the same float (NaN payloads aside). Never for a product with an input.
 //   floats(const void*)          kLanes floats, any alignment; store(float*, F) the reverse
 //   halves(const uint8_t*)       kLanes half-precision values, converted exactly
 //   ubytes, sbytes(const uint8_t*)   kLanes unsigned / signed bytes as floats
 //   words(const uint8_t*)        kLanes 32-bit words
-//   nibble<Offset>(I w, int i)   float(((w >> 4i) & 15) + Offset), per lane
-//   byte_of_word(I w, int i)     float(signed byte i of each word), per lane
+//   Nibbles, nibbles<Offset>(const uint8_t*)
+//                                kLanes words of eight 4-bit values each, in whatever form the level
+//                                takes them apart from (the per-run work done once)
+//   nibble<Offset>(Nibbles n, int i)
+//                                float(((w >> 4i) & 15) + Offset) × kNibbleUnit, per lane
+//   byte_of_word(I w, int i)     float(signed byte i of each word) × kByteUnit, per lane
+//   kNibbleUnit, kByteUnit       powers of two: what the two decoders give for the value 1, so a
+//                                level may leave its integers where they fall in the lane
 //   rows4(const float* p, uint64_t stride, uint64_t j)
 //                                floats j..j+3 of rows 0, 4, 8, ... (row 4q in 128-bit lane q; rows
 //                                `stride` floats apart)
@@ -106,36 +118,58 @@ void matvec_rows(const float* w, const float* x, float* out, uint64_t begin, uin
 // Operand bytes viewed as floats in place. GCC's may_alias makes reading byte storage as float defined.
 using AliasedFloat = float __attribute__((may_alias));
 
-// Output columns per pass: a block of the row (16 KiB) stays in L1 while the weight streams past in
-// sequential runs; rows longer than this are done block by block.
+// Output columns per pass: the block of each output row (16 KiB over all the rows a call holds) stays
+// in L1 while the weight streams past in sequential runs; wider outputs are done block by block.
 inline constexpr uint64_t kColBlock = 4096;
 inline constexpr uint64_t kInnerStep = 4;  // products folded into an output element per load/store of it
 
-// Column blocks outermost, then l in increasing order, so each element receives its products in
-// increasing l, one float add each: o + x0*w0 + x1*w1 + ... parses as (((o + x0*w0) + x1*w1) + ...).
-// The j loops are independent across j, so the compiler vectorises them at V's width without
-// reordering any element's sum. V only ties the instantiation to its translation unit.
+// Columns [j, j + cols) of T rows of outputs (`m` apart) gain x_t[l + i] × w[l + i][j] for i < S in
+// increasing i, one rounded multiply and one rounded add each: o + x0 w0 + x1 w1 + ... parsed as
+// (((o + x0 w0) + x1 w1) + ...). The S weight vectors are loaded once for all T rows.
+template <class V, int T, int S>
+inline void matmul_step(float* out, const AliasedFloat* x, const AliasedFloat* w, uint64_t m, uint64_t k,
+                        uint64_t l, uint64_t j, uint64_t cols) {
+    using F = typename V::F;
+    constexpr uint64_t L = V::kLanes;
+    const AliasedFloat* wl = w + l * m + j;
+    uint64_t c = 0;
+    for (; c + L <= cols; c += L) {
+        F wv[S];
+        for (int i = 0; i < S; ++i) wv[i] = V::floats(wl + i * m + c);
+        for (int t = 0; t < T; ++t) {
+            float* o = out + t * m + j + c;
+            F acc = V::floats(o);
+            for (int i = 0; i < S; ++i) acc = V::add(acc, V::mul(V::broadcast(x[t * k + l + i]), wv[i]));
+            V::store(o, acc);
+        }
+    }
+    for (; c < cols; ++c)
+        for (int t = 0; t < T; ++t) {
+            float acc = out[t * m + j + c];
+            for (int i = 0; i < S; ++i) acc = acc + x[t * k + l + i] * wl[i * m + c];
+            out[t * m + j + c] = acc;
+        }
+}
+
+// Column blocks outermost, then l in increasing order, then the rows in tiles of up to four: each
+// element receives its products in increasing l, and the weight's rows l .. l + 3 of a block, read
+// from memory once, serve every row of the call from L1.
 template <class V>
-void matmul_row(float* out, const float* x_in, const float* w_in, uint64_t m, uint64_t k) {
-    const AliasedFloat* __restrict x = x_in;
-    const AliasedFloat* __restrict w = w_in;
-    for (uint64_t j0 = 0; j0 < m; j0 += kColBlock) {
-        const uint64_t cols = m - j0 < kColBlock ? m - j0 : kColBlock;
-        float* __restrict o = out + j0;
+void matmul_rows(float* out, const float* x_in, uint64_t rows, const float* w_in, uint64_t m, uint64_t k,
+                 uint64_t j_begin, uint64_t j_end) {
+    const AliasedFloat* x = x_in;
+    const AliasedFloat* w = w_in;
+    for (uint64_t j0 = j_begin; j0 < j_end; j0 += kColBlock) {
+        const uint64_t cols = j_end - j0 < kColBlock ? j_end - j0 : kColBlock;
         uint64_t l = 0;
-        for (; l + kInnerStep <= k; l += kInnerStep) {
-            const float x0 = x[l], x1 = x[l + 1], x2 = x[l + 2], x3 = x[l + 3];
-            const AliasedFloat* __restrict w0 = w + l * m + j0;
-            const AliasedFloat* __restrict w1 = w0 + m;
-            const AliasedFloat* __restrict w2 = w1 + m;
-            const AliasedFloat* __restrict w3 = w2 + m;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + x0 * w0[j] + x1 * w1[j] + x2 * w2[j] + x3 * w3[j];
-        }
-        for (; l < k; ++l) {
-            const float xl = x[l];
-            const AliasedFloat* __restrict wl = w + l * m + j0;
-            for (uint64_t j = 0; j < cols; ++j) o[j] = o[j] + xl * wl[j];
-        }
+        const auto step = [&]<int S>(uint64_t at) {
+            uint64_t t = 0;
+            for (; t + 4 <= rows; t += 4) matmul_step<V, 4, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+            for (; t + 2 <= rows; t += 2) matmul_step<V, 2, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+            for (; t < rows; ++t) matmul_step<V, 1, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+        };
+        for (; l + kInnerStep <= k; l += kInnerStep) step.template operator()<int(kInnerStep)>(l);
+        for (; l < k; ++l) step.template operator()<1>(l);
     }
 }
 
@@ -147,12 +181,22 @@ void matmul_row(float* out, const float* x_in, const float* w_in, uint64_t m, ui
 // vector h into registers, `weight` decodes column i of that run; `begin_run`, where present, forms a
 // sub-block's scale and minimum when its first run begins, exactly as the dequantisation forms them.
 
+//
+// Where a weight is d × q + m (or − m) the decode is one mul_add: d × q is exact in float32 because
+// the significant bits of d times those of q fit in 24 (Q4_1: an 11-bit half times a 4-bit q, 15;
+// Q5_1: 16; Q4_K: d × sc is 11 + 6 = 17 bits, times a 4-bit q, 21; Q5_K: 17 + 5 = 22; Q2_K: 11 + 4
+// + 2 = 17), and no such product comes near the ends of the float range (halves lie within 2^-24 and
+// 2^16, the integers below 2^8). Scales are divided by the decoder's unit (a power of two: exact for
+// the same reason) so that d' × q' is the same real number as d × q, and rounds the same.
 template <class V>
 struct Formats {
     using F = typename V::F;
     using I = typename V::I;
     static constexpr int L = V::kLanes;
     struct NoScales {};
+
+    static F per_unit(F d, float unit) { return unit == 1.0f ? d : V::mul(d, V::broadcast(1.0f / unit)); }
+    static F nibble_scale(const uint8_t* p) { return per_unit(V::halves(p), V::kNibbleUnit); }
 
     struct F32 {
         static constexpr int kElems = 1, kBytes = 64, kRun = 1;
@@ -175,22 +219,26 @@ struct Formats {
     struct Q4_0 {
         static constexpr int kElems = 32, kBytes = 288, kRun = 8;
         struct Scales { F d; };
-        using Raw = I;
-        static Scales scales(const uint8_t* p, int h) { return {V::halves(p + 2 * L * h)}; }
-        static I load(const uint8_t* p, int run, int h) { return V::words(p + 32 + 64 * run + 4 * L * h); }
-        static F weight(const Scales& s, I raw, int i) { return V::mul(s.d, V::template nibble<-8>(raw, i)); }
+        using Raw = typename V::Nibbles;
+        static Scales scales(const uint8_t* p, int h) { return {nibble_scale(p + 2 * L * h)}; }
+        static Raw load(const uint8_t* p, int run, int h) {
+            return V::template nibbles<-8>(p + 32 + 64 * run + 4 * L * h);
+        }
+        static F weight(const Scales& s, const Raw& raw, int i) { return V::mul(s.d, V::template nibble<-8>(raw, i)); }
     };
 
     struct Q4_1 {
         static constexpr int kElems = 32, kBytes = 320, kRun = 8;
         struct Scales { F d, m; };
-        using Raw = I;
+        using Raw = typename V::Nibbles;
         static Scales scales(const uint8_t* p, int h) {
-            return {V::halves(p + 2 * L * h), V::halves(p + 32 + 2 * L * h)};
+            return {nibble_scale(p + 2 * L * h), V::halves(p + 32 + 2 * L * h)};
         }
-        static I load(const uint8_t* p, int run, int h) { return V::words(p + 64 + 64 * run + 4 * L * h); }
-        static F weight(const Scales& s, I raw, int i) {
-            return V::add(V::mul(s.d, V::template nibble<0>(raw, i)), s.m);
+        static Raw load(const uint8_t* p, int run, int h) {
+            return V::template nibbles<0>(p + 64 + 64 * run + 4 * L * h);
+        }
+        static F weight(const Scales& s, const Raw& raw, int i) {
+            return V::mul_add(s.d, V::template nibble<0>(raw, i), s.m);
         }
     };
 
@@ -211,16 +259,16 @@ struct Formats {
             return {V::halves(p + 2 * L * h), V::halves(p + 32 + 2 * L * h)};
         }
         static F load(const uint8_t* p, int k, int h) { return V::ubytes(p + 64 + 16 * k + L * h); }
-        static F weight(const Scales& s, F raw, int) { return V::add(V::mul(s.d, raw), s.m); }
+        static F weight(const Scales& s, F raw, int) { return V::mul_add(s.d, raw, s.m); }
     };
 
     // Q4_K: the scale and minimum of each 32-column sub-block are d × sc and dmin × mn.
     struct Q4_K {
         static constexpr int kElems = 256, kBytes = 2368, kRun = 8;
         struct Scales { F d, dmin, dl, ml; };
-        using Raw = I;
+        using Raw = typename V::Nibbles;
         static Scales scales(const uint8_t* p, int h) {
-            const F d = V::halves(p + 2 * L * h);
+            const F d = nibble_scale(p + 2 * L * h);
             return {d, V::halves(p + 32 + 2 * L * h), d, d};
         }
         static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
@@ -229,9 +277,11 @@ struct Formats {
             s.dl = V::mul(s.d, V::ubytes(p + 64 + 16 * g + L * h));
             s.ml = V::mul(s.dmin, V::ubytes(p + 192 + 16 * g + L * h));
         }
-        static I load(const uint8_t* p, int run, int h) { return V::words(p + 320 + 64 * run + 4 * L * h); }
-        static F weight(const Scales& s, I raw, int i) {
-            return V::sub(V::mul(s.dl, V::template nibble<0>(raw, i)), s.ml);
+        static Raw load(const uint8_t* p, int run, int h) {
+            return V::template nibbles<0>(p + 320 + 64 * run + 4 * L * h);
+        }
+        static F weight(const Scales& s, const Raw& raw, int i) {
+            return V::mul_sub(s.dl, V::template nibble<0>(raw, i), s.ml);
         }
     };
 
@@ -252,7 +302,7 @@ struct Formats {
             s.ml = V::mul(s.dmin, V::ubytes(p + 64 + 16 * G + 16 * g + L * h));
         }
         static F load(const uint8_t* p, int k, int h) { return V::ubytes(p + 64 + 32 * G + 16 * k + L * h); }
-        static F weight(const Scales& s, F raw, int) { return V::sub(V::mul(s.dl, raw), s.ml); }
+        static F weight(const Scales& s, F raw, int) { return V::mul_sub(s.dl, raw, s.ml); }
     };
 
     // Q6_K: four columns per word, each a signed byte (the 6-bit value minus 32); each 16-column
@@ -262,7 +312,7 @@ struct Formats {
         struct Scales { F d, dl; };
         using Raw = I;
         static Scales scales(const uint8_t* p, int h) {
-            const F d = V::halves(p + 2 * L * h);
+            const F d = per_unit(V::halves(p + 2 * L * h), V::kByteUnit);
             return {d, d};
         }
         static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
@@ -273,6 +323,11 @@ struct Formats {
         static F weight(const Scales& s, I raw, int i) { return V::mul(s.dl, V::byte_of_word(raw, i)); }
     };
 };
+
+// How far ahead of the block being decoded its group's bytes are asked for (into L2). A decode step
+// streams every weight from memory once; the hardware prefetchers stop at page boundaries and
+// alone leave the kernel waiting on memory for about a third of its time.
+inline constexpr uint64_t kPrefetchAhead = 2048;
 
 // NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
 template <class V, class Fmt, int NG>
@@ -287,6 +342,9 @@ inline void packed_group_run(const PackedView& w, const float* x, float* out, ui
         for (int h = 0; h < H; ++h) acc[n][h] = V::zero();
     }
     for (uint64_t b = 0; b < blocks; ++b) {
+        for (int n = 0; n < NG; ++n)
+            for (int line = 0; line < Fmt::kBytes; line += 64)
+                __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + line, 0, 2);
         typename Fmt::Scales s[NG][H];
         for (int n = 0; n < NG; ++n)
             for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
@@ -317,13 +375,29 @@ inline void packed_group_run(const PackedView& w, const float* x, float* out, ui
     }
 }
 
+// Groups a level carries side by side for a format: as many as its registers hold, up to
+// V::kSideBySide. Each group keeps live its scales, one accumulator per vector and, for formats that
+// decode a run of columns from one load (kRun > 1), that run; four registers stay free for the
+// decoded weight, the broadcast input and the temporaries. Past that the compiler spills the
+// accumulators, and the spill's store and reload lengthen every add chain.
+template <class V, class Fmt>
+inline constexpr int kGroupsSideBySide = [] {
+    constexpr int H = int(kPackRows) / V::kLanes;
+    constexpr auto regs = [](size_t bytes) { return int(bytes / sizeof(typename V::F)); };
+    constexpr int per_group = H * (regs(sizeof(typename Fmt::Scales)) + 1 + (Fmt::kRun > 1 ? regs(sizeof(typename Fmt::Raw)) : 0));
+    constexpr int fit = (V::kRegisters - 4) / per_group;
+    return fit < 1 ? 1 : fit > V::kSideBySide ? V::kSideBySide : fit;
+}();
+
 template <class V, class Fmt>
 void packed_format_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g,
                           uint64_t g_end) {
-    for (; g + V::kSideBySide <= g_end; g += V::kSideBySide) packed_group_run<V, Fmt, V::kSideBySide>(w, x, out, rows, g);
-    if constexpr (V::kSideBySide > 2)
+    constexpr int NG = kGroupsSideBySide<V, Fmt>;
+    for (; g + NG <= g_end; g += NG) packed_group_run<V, Fmt, NG>(w, x, out, rows, g);
+    if constexpr (NG > 2)
         for (; g + 2 <= g_end; g += 2) packed_group_run<V, Fmt, 2>(w, x, out, rows, g);
-    for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
+    if constexpr (NG > 1)
+        for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
 }
 
 // ---- packed weights times a batch of inputs --------------------------------------------------------
@@ -518,7 +592,7 @@ void attn_accumulate(const float* weights, const float* values, uint64_t t_len, 
 // A level's table from its vector type.
 template <class V>
 constexpr KernelTable table(Isa isa) {
-    return {isa, packed_groups<V>, matvec_rows<V>, matmul_row<V>, packed_groups_batch<V>, attn_scores<V>,
+    return {isa, packed_groups<V>, matvec_rows<V>, matmul_rows<V>, packed_groups_batch<V>, attn_scores<V>,
             attn_accumulate<V>};
 }
 

@@ -22,7 +22,7 @@ typedef uint32_t Uint4 __attribute__((vector_size(16)));
 struct Portable {
     // One group is already four sums in flight; kTokenTile: 2 x 4 accumulators, four decoded weight
     // vectors and a broadcast fit the sixteen SSE registers.
-    static constexpr int kLanes = 4, kSideBySide = 1, kTokenTile = 2;
+    static constexpr int kLanes = 4, kSideBySide = 1, kTokenTile = 2, kRegisters = 16;
     using F = Float4;
     using I = Int4;
 
@@ -31,6 +31,9 @@ struct Portable {
     static F add(F a, F b) { return a + b; }
     static F sub(F a, F b) { return a - b; }
     static F mul(F a, F b) { return a * b; }
+    // No fused instruction at this level: a rounded product (exact here) and a rounded sum.
+    static F mul_add(F a, F b, F c) { return a * b + c; }
+    static F mul_sub(F a, F b, F c) { return a * b - c; }
     static F floats(const void* p) {
         F v;
         std::memcpy(&v, p, sizeof v);
@@ -71,6 +74,10 @@ struct Portable {
         return f;
     }
 
+    static constexpr float kNibbleUnit = 1.0f, kByteUnit = 1.0f;
+    using Nibbles = I;
+    template <int>
+    static I nibbles(const uint8_t* p) { return words(p); }
     template <int Offset>
     static F nibble(I w, int i) {
         return __builtin_convertvector(((w >> (4 * i)) & 15) + Offset, F);

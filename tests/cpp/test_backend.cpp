@@ -92,8 +92,14 @@ TEST(CpuMatmul, BitEqualToSerialReferenceForEveryLoopRemainder) {
             const KernelTable* table = kernel_table(isa);
             if (!table) continue;
             Floats rows(batch * m, 0.0f);
-            for (uint64_t b = 0; b < batch; ++b) table->matmul_row(rows.data() + b * m, x.data() + b * k, w.data(), m, k);
+            table->matmul_rows(rows.data(), x.data(), batch, w.data(), m, k, 0, m);
             expect_bits_equal(rows, want);
+            // Column ranges done one by one (as the workers split them), rows one by one.
+            Floats split(batch * m, 0.0f);
+            for (uint64_t b = 0; b < batch; ++b)
+                for (uint64_t j = 0; j < m; j += 37)
+                    table->matmul_rows(split.data() + b * m, x.data() + b * k, 1, w.data(), m, k, j, std::min(j + 37, m));
+            expect_bits_equal(split, want);
         }
     }
 }

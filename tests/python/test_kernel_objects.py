@@ -63,3 +63,23 @@ def test_kernel_objects_define_their_table_and_nothing_shared():
                                  text=True).stdout.splitlines()
         exported = [line.split()[-1] for line in symbols if line.split()[1] in "TDRBWVuiG"]
         assert len(exported) == 1 and "Kernels" in exported[0], f"{source}: {exported}"
+
+
+FUSED = re.compile(r"^\s*[0-9a-f]+:\s+vfn?m(add|sub)", re.M)
+# Formats whose weight is d × q + m or d × q - m: their decode is the one fused multiply-add allowed.
+DECODES_WITH_OFFSET = re.compile(r"::(Q4_1|Q5_1|Q4_K|KMin<\d+>)(?!\w)")
+
+
+def test_fused_multiply_adds_only_decode_weights():
+    """A fused multiply-add in any product with an input or any running sum would round once where
+    the other levels round twice. Only the weight decodes of the offset formats may use one."""
+    for source, obj in objects():
+        code = subprocess.run(["objdump", "-d", "-C", "--no-show-raw-insn", str(obj)], check=True,
+                              capture_output=True, text=True).stdout
+        for function in re.split(r"\n(?=[0-9a-f]+ <)", code):
+            if not FUSED.search(function):
+                continue
+            name = function.split("\n", 1)[0]
+            assert source in ("src/inference/kernels_avx2.cpp", "src/inference/kernels_avx512.cpp"), name
+            # The dispatch function may hold inlined decoders; every other holder names its format.
+            assert DECODES_WITH_OFFSET.search(name) or re.search(r"::packed_groups<[^<>]*>\(", name), name
