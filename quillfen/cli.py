@@ -108,6 +108,8 @@ def cmd_run(args: argparse.Namespace) -> int:
 
 def cmd_chat(args: argparse.Namespace) -> int:
     model = _load(args.model)
+    if model.chat_template is None:
+        raise CommandError(f"{args.model} has no chat template (tokenizer.chat_template); use 'quillfen run'")
     history: list[dict[str, str]] = [{"role": "system", "content": args.system}] if args.system else []
     print("Ctrl-C stops an answer, Ctrl-D (or /exit) leaves.", file=sys.stderr)
     while True:

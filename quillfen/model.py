@@ -37,7 +37,7 @@ class Completion:
     """The result of `Model.generate` and `Model.chat`."""
 
     text: str
-    tokens: list[int]  # generated ids, the end-of-turn token excluded
+    tokens: list[int]  # generated ids: the end-of-turn token excluded, those of a stop string kept
     finish_reason: Literal["stop", "length"]  # "stop": end of turn/text or a stop string; "length": max_tokens or context
     seed: int  # pass it back as seed= to repeat the run
     prompt_tokens: int

@@ -153,9 +153,11 @@ def test_hostile_or_broken_templates_fail_cleanly(tmp_path, template):
 
 
 def test_no_template_is_a_clear_error(tmp_path):
-    m = Model(write_tiny_model(tmp_path / "t.gguf", chat_template=None), progress=False)
+    path = write_tiny_model(tmp_path / "t.gguf", chat_template=None)
     with pytest.raises(ValueError, match="no chat template"):
-        m.chat([{"role": "user", "content": "x"}])
+        Model(path, progress=False).chat([{"role": "user", "content": "x"}])
+    res = cli("chat", str(path))
+    assert res.returncode == 1 and "no chat template" in res.stderr and "Traceback" not in res.stderr
 
 
 def test_threads_share_and_own_models_without_races(tiny_path):
