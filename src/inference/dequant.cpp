@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/gguf_blocks.hpp"
 #include "formats/gguf_types.hpp"
 
 namespace quillfen {
@@ -33,64 +34,40 @@ float f16_to_f32(uint16_t h) {
 
 namespace {
 
-// Little-endian field readers: blocks sit at any byte offset, so fields are copied, never cast.
-inline uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t load_u32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline float load_f16(const uint8_t* p) { return f16_to_f32(load_u16(p)); }
+using namespace gguf_block;
+
+inline float load_f16(const uint8_t* p) { return f16_to_f32(u16(p)); }
 
 // Every decoder below writes one whole block of elements to `out`, in element order, and rounds
 // each product and sum on its own in the order written (the build forbids contraction into FMA).
+// The fields of each element come from gguf_blocks.hpp.
 
 // ---- 32-element blocks -------------------------------------------------------------------------
 
-// w[j] = d × (low nibble of qs[j] − 8), w[j+16] = d × (high nibble − 8)
+// w = d × (q − 8)
 void dequantize_block_q4_0(const uint8_t* block, float* out) {
     const float d = load_f16(block);
-    const uint8_t* qs = block + 2;
-    for (int j = 0; j < 16; ++j) {
-        out[j] = d * static_cast<float>((qs[j] & 15) - 8);
-        out[j + 16] = d * static_cast<float>((qs[j] >> 4) - 8);
-    }
+    for (int k = 0; k < 32; ++k) out[k] = d * static_cast<float>(nibble32(block + 2, k) - 8);
 }
 
-// w = d × q + m, nibbles as Q4_0
+// w = d × q + m
 void dequantize_block_q4_1(const uint8_t* block, float* out) {
     const float d = load_f16(block);
     const float m = load_f16(block + 2);
-    const uint8_t* qs = block + 4;
-    for (int j = 0; j < 16; ++j) {
-        out[j] = d * static_cast<float>(qs[j] & 15) + m;
-        out[j + 16] = d * static_cast<float>(qs[j] >> 4) + m;
-    }
+    for (int k = 0; k < 32; ++k) out[k] = d * static_cast<float>(nibble32(block + 4, k)) + m;
 }
 
-// Fifth bit of element j is bit j of qh; w = d × (q − 16)
+// w = d × (q − 16)
 void dequantize_block_q5_0(const uint8_t* block, float* out) {
     const float d = load_f16(block);
-    const uint32_t qh = load_u32(block + 2);
-    const uint8_t* qs = block + 6;
-    for (int j = 0; j < 16; ++j) {
-        const int lo = (qs[j] & 15) | (((qh >> j) & 1) << 4);
-        const int hi = (qs[j] >> 4) | (((qh >> (j + 16)) & 1) << 4);
-        out[j] = d * static_cast<float>(lo - 16);
-        out[j + 16] = d * static_cast<float>(hi - 16);
-    }
+    for (int k = 0; k < 32; ++k) out[k] = d * static_cast<float>(five_bit(block + 2, k) - 16);
 }
 
-// w = d × q + m, q as Q5_0 without the offset
+// w = d × q + m
 void dequantize_block_q5_1(const uint8_t* block, float* out) {
     const float d = load_f16(block);
     const float m = load_f16(block + 2);
-    const uint32_t qh = load_u32(block + 4);
-    const uint8_t* qs = block + 8;
-    for (int j = 0; j < 16; ++j) {
-        const uint32_t lo = (qs[j] & 15u) | (((qh >> j) & 1u) << 4);
-        const uint32_t hi = (qs[j] >> 4) | (((qh >> (j + 16)) & 1u) << 4);
-        out[j] = d * static_cast<float>(lo) + m;
-        out[j + 16] = d * static_cast<float>(hi) + m;
-    }
+    for (int k = 0; k < 32; ++k) out[k] = d * static_cast<float>(five_bit(block + 4, k)) + m;
 }
 
 void dequantize_int8_run(float d, const uint8_t* qs, float* out) {
@@ -105,117 +82,46 @@ void dequantize_block_q8_1(const uint8_t* block, float* out) { dequantize_int8_r
 
 // ---- 256-element blocks ------------------------------------------------------------------------
 
-// Eight 6-bit scales and minimums packed into 12 bytes (Q4_K, Q5_K).
-struct ScalesMins {
-    uint8_t scale[8];
-    uint8_t min[8];
-};
-
-ScalesMins unpack_scales_mins(const uint8_t* s) {
-    ScalesMins sm;
-    for (int j = 0; j < 4; ++j) {
-        sm.scale[j] = s[j] & 63;
-        sm.min[j] = s[j + 4] & 63;
-    }
-    for (int j = 4; j < 8; ++j) {
-        sm.scale[j] = static_cast<uint8_t>((s[j + 4] & 15) | ((s[j - 4] >> 6) << 4));
-        sm.min[j] = static_cast<uint8_t>((s[j + 4] >> 4) | ((s[j] >> 6) << 4));
-    }
-    return sm;
-}
-
-// 16 groups of 16; element i: q = 2-bit field (i%128)/32 of qs[(i/128)×32 + i%32];
-// w = (d × (sc & 15)) × q − dmin × (sc >> 4), sc = scales[i/16]
+// w = (d × (sc & 15)) × q − dmin × (sc >> 4), sc = scales[i / 16]
 void dequantize_block_q2_k(const uint8_t* block, float* out) {
-    const uint8_t* scales = block;
-    const uint8_t* qs = block + 16;
     const float d = load_f16(block + 80);
     const float dmin = load_f16(block + 82);
     for (int g = 0; g < 16; ++g) {
-        const float dl = d * static_cast<float>(scales[g] & 15);
-        const float ml = dmin * static_cast<float>(scales[g] >> 4);
-        const uint8_t* q = qs + (g / 8) * 32 + (g % 2) * 16;
-        const int shift = 2 * ((g % 8) / 2);
-        for (int l = 0; l < 16; ++l) out[g * 16 + l] = dl * static_cast<float>((q[l] >> shift) & 3) - ml;
+        const float dl = d * static_cast<float>(block[g] & 15);
+        const float ml = dmin * static_cast<float>(block[g] >> 4);
+        for (int i = 16 * g; i < 16 * g + 16; ++i) out[i] = dl * static_cast<float>(q2_k(block, i)) - ml;
     }
 }
 
-// Sixteen signed 6-bit scales: low nibbles from s[0..7], high pairs from s[8..11], minus 32.
-// Element i: q = 2-bit field as Q2_K, minus 4 unless its hmask bit (bit (i/128)×4 + (i%128)/32 of
-// hmask[i%32]) is set; w = (d × S[i/16]) × q
+// w = (d × S[i / 16]) × q
 void dequantize_block_q3_k(const uint8_t* block, float* out) {
-    const uint8_t* hmask = block;
-    const uint8_t* qs = block + 32;
-    const uint8_t* s = block + 96;
     const float d = load_f16(block + 108);
     for (int g = 0; g < 16; ++g) {
-        const int low4 = g < 8 ? (s[g] & 15) : (s[g - 8] >> 4);
-        const int high2 = (s[8 + g % 4] >> (2 * (g / 4))) & 3;
-        const float dl = d * static_cast<float>((low4 | (high2 << 4)) - 32);
-        const int half = g / 8, j = (g % 8) / 2, sub = g % 2;
-        const uint8_t* q = qs + half * 32 + sub * 16;
-        const uint8_t* h = hmask + sub * 16;
-        const int hbit = half * 4 + j;
-        for (int l = 0; l < 16; ++l) {
-            const int q2 = (q[l] >> (2 * j)) & 3;
-            const int value = q2 - (((h[l] >> hbit) & 1) ? 0 : 4);
-            out[g * 16 + l] = dl * static_cast<float>(value);
-        }
+        const float dl = d * static_cast<float>(q3_k_scale(block, g));
+        for (int i = 16 * g; i < 16 * g + 16; ++i) out[i] = dl * static_cast<float>(q3_k(block, i));
     }
 }
 
-// Eight groups of 32; group c/2 of 64 elements takes the low nibbles of qs[c×32..] for its first
-// half and the high nibbles for its second. w = (d × SC) × q − dmin × MN
-void dequantize_block_q4_k(const uint8_t* block, float* out) {
+// w = (d × scale[i / 32]) × q − dmin × min[i / 32], q by `value`
+template <int (*value)(const uint8_t*, int)>
+void dequantize_block_k_min(const uint8_t* block, float* out) {
     const float d = load_f16(block);
     const float dmin = load_f16(block + 2);
-    const ScalesMins sm = unpack_scales_mins(block + 4);
-    const uint8_t* qs = block + 16;
+    uint8_t scale[8], min[8];
+    k_scales(block, scale, min);
     for (int g = 0; g < 8; ++g) {
-        const float dl = d * static_cast<float>(sm.scale[g]);
-        const float ml = dmin * static_cast<float>(sm.min[g]);
-        const uint8_t* q = qs + (g / 2) * 32;
-        const int shift = (g % 2) * 4;
-        for (int l = 0; l < 32; ++l) out[g * 32 + l] = dl * static_cast<float>((q[l] >> shift) & 15) - ml;
+        const float dl = d * static_cast<float>(scale[g]);
+        const float ml = dmin * static_cast<float>(min[g]);
+        for (int i = 32 * g; i < 32 * g + 32; ++i) out[i] = dl * static_cast<float>(value(block, i)) - ml;
     }
 }
 
-// As Q4_K with a fifth bit: bit i/32 of qh[i%32]
-void dequantize_block_q5_k(const uint8_t* block, float* out) {
-    const float d = load_f16(block);
-    const float dmin = load_f16(block + 2);
-    const ScalesMins sm = unpack_scales_mins(block + 4);
-    const uint8_t* qh = block + 16;
-    const uint8_t* qs = block + 48;
-    for (int g = 0; g < 8; ++g) {
-        const float dl = d * static_cast<float>(sm.scale[g]);
-        const float ml = dmin * static_cast<float>(sm.min[g]);
-        const uint8_t* q = qs + (g / 2) * 32;
-        const int shift = (g % 2) * 4;
-        for (int l = 0; l < 32; ++l) {
-            const int value = ((q[l] >> shift) & 15) | (((qh[l] >> g) & 1) << 4);
-            out[g * 32 + l] = dl * static_cast<float>(value) - ml;
-        }
-    }
-}
-
-// Element i: h = i/128, k = (i%128)/32, l = i%32; nibble k/2 of ql[h×64 + (k%2)×32 + l] with bits
-// 2k..2k+1 of qh[h×32 + l] above it, minus 32; w = (d × scales[i/16]) × q
+// w = (d × scales[i / 16]) × q
 void dequantize_block_q6_k(const uint8_t* block, float* out) {
-    const uint8_t* ql = block;
-    const uint8_t* qh = block + 128;
-    const uint8_t* scales = block + 192;
     const float d = load_f16(block + 208);
     for (int g = 0; g < 16; ++g) {
-        const float dl = d * static_cast<float>(static_cast<int8_t>(scales[g]));
-        const int h = g / 8, k = (g % 8) / 2, half16 = (g % 2) * 16;
-        const uint8_t* lo = ql + h * 64 + (k % 2) * 32 + half16;
-        const uint8_t* hi = qh + h * 32 + half16;
-        const int shift = (k / 2) * 4;
-        for (int l = 0; l < 16; ++l) {
-            const int value = (((lo[l] >> shift) & 15) | (((hi[l] >> (2 * k)) & 3) << 4)) - 32;
-            out[g * 16 + l] = dl * static_cast<float>(value);
-        }
+        const float dl = d * static_cast<float>(static_cast<int8_t>(block[192 + g]));
+        for (int i = 16 * g; i < 16 * g + 16; ++i) out[i] = dl * static_cast<float>(q6_k(block, i));
     }
 }
 
@@ -249,8 +155,8 @@ constexpr Decoder kDecoders[] = {
     /* 9  Q8_1 */ {DecodeKind::Blocks, dequantize_block_q8_1},
     /* 10 Q2_K */ {DecodeKind::Blocks, dequantize_block_q2_k},
     /* 11 Q3_K */ {DecodeKind::Blocks, dequantize_block_q3_k},
-    /* 12 Q4_K */ {DecodeKind::Blocks, dequantize_block_q4_k},
-    /* 13 Q5_K */ {DecodeKind::Blocks, dequantize_block_q5_k},
+    /* 12 Q4_K */ {DecodeKind::Blocks, dequantize_block_k_min<q4_k>},
+    /* 13 Q5_K */ {DecodeKind::Blocks, dequantize_block_k_min<q5_k>},
     /* 14 Q6_K */ {DecodeKind::Blocks, dequantize_block_q6_k},
     /* 15 Q8_K */ {DecodeKind::Zeros, nullptr},  // an activation format of dot products, not of weights
 };

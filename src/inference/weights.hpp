@@ -39,23 +39,9 @@ PackedBlockShape packed_block_shape(PackedFormat format);
 
 // The storage behind a WeightMatrix. For the packed formats rows [0, rows) of `cols` columns are
 // interleaved in groups of sixteen (the last group padded with zero rows): group g holds, block
-// column after block column, the scale fields of its sixteen rows side by side and then each
-// element's sixteen quantised values side by side. Elements past rows * cols (a tensor longer than
-// its rows) are kept decoded in `tail`. The layouts of one block column, by format:
-//   F32:  16 floats (column j of each row)              F16: 16 halves
-//   Q4_0: d[16] halves, then q[4][16] 32-bit words: bits 4i..4i+3 of q[c][r] are the 4-bit value of
-//         element 8c + i of row r's block (so one vector load brings eight columns of sixteen rows)
-//   Q4_1: d[16], m[16] halves, then q[4][16] as Q4_0
-//   Q8_0: d[16] halves, then qs[32][16] signed bytes (Q8_1 and Q5_0, whose values are d × a small
-//         integer, are held the same way: Q5_0's 5-bit value minus 16 as the byte)
-//   Q5_1: d[16], m[16] halves, then qs[32][16] unsigned bytes (the 5-bit values)
-//   Q4_K: d[16], dmin[16] halves, the eight 6-bit scales sc[8][16] and minimums mn[8][16] as bytes,
-//         then q[32][16] words as Q4_0 (element 8c + i of the 256 at bits 4i of q[c][r])
-//   Q6_K: d[16] halves, the sixteen signed scales sc[16][16], then q[64][16] words: byte i of q[c][r]
-//         is element 4c + i of row r, its 6-bit value minus 32 as a signed byte (Q3_K, whose values
-//         are also (d × scale) × small integer for sixteen groups of 16, is held the same way)
-//   Q2_K, Q5_K: d[16], dmin[16] halves, G scales sc[G][16] and minimums mn[G][16] as bytes (G = 16
-//         groups of 16 elements, or 8 of 32), then qs[256][16] unsigned bytes
+// column after block column, the fields of its sixteen rows side by side; each format's block column
+// is laid out in packed_formats.hpp. Elements past rows * cols (a tensor longer than its rows) are
+// kept decoded in `tail`.
 // Frees what `new (std::align_val_t{kPackAlign})` allocated.
 inline constexpr size_t kPackAlign = 64;  // a cache line: whole-vector loads of a group never straddle two
 struct AlignedDelete {
