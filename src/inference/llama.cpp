@@ -555,23 +555,28 @@ uint64_t item_rows(uint64_t rows) {
 
 struct WorkItem {
     const MatvecTask* task;
-    uint64_t begin, end;  // rows
+    const MatvecTask* second;    // the paired product, computed over the same rows, or null
+    const MatvecTask* finisher;  // whose finish runs on the item's rows afterwards, or null
+    uint64_t begin, end;         // rows
 };
 
-void run_item(const WorkItem& item, const KernelTable& k) {
-    const MatvecTask& t = *item.task;
+void run_product(const MatvecTask& t, uint64_t begin, uint64_t end, const KernelTable& k) {
     const PackedStorage& w = *t.weight->storage();
     if (w.format == PackedFormat::Flat) {
         for (uint64_t i = 0; i < t.tokens; ++i)
-            k.matvec_rows(w.tail.data(), t.input.data() + i * t.in_stride, t.out + i * t.out_stride, item.begin,
-                          item.end, t.cols);
+            k.matvec_rows(w.tail.data(), t.input.data() + i * t.in_stride, t.out + i * t.out_stride, begin, end, t.cols);
     } else if (t.tokens == 1) {
-        k.packed_groups(packed_view(w), t.input.data(), t.out, t.rows, item.begin / kPackRows,
-                        (item.end + kPackRows - 1) / kPackRows);
+        k.packed_groups(packed_view(w), t.input.data(), t.out, t.rows, begin / kPackRows, (end + kPackRows - 1) / kPackRows);
     } else {
         k.packed_groups_batch(packed_view(w), t.input.data(), t.in_stride, t.tokens, t.out, t.out_stride, t.rows,
-                              item.begin / kPackRows, (item.end + kPackRows - 1) / kPackRows);
+                              begin / kPackRows, (end + kPackRows - 1) / kPackRows);
     }
+}
+
+void run_item(const WorkItem& item, const KernelTable& k) {
+    run_product(*item.task, item.begin, item.end, k);
+    if (item.second) run_product(*item.second, item.begin, item.end, k);
+    if (item.finisher) item.finisher->finish(item.finisher->finish_ctx, item.begin, item.end);
 }
 
 // Whether every input of `t` lies inside its span: the last one ends at (tokens - 1) * in_stride + cols.
@@ -589,14 +594,18 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
     // reserved up front so the items' pointers stay valid.
     std::vector<WeightMatrix> flats;
     std::vector<MatvecTask> redirected;
-    flats.reserve(tasks.size());
-    redirected.reserve(tasks.size());
-    for (const MatvecTask& t : tasks) {
-        if (t.tokens == 0) continue;
+    flats.reserve(2 * tasks.size());
+    redirected.reserve(2 * tasks.size());
+    // Finishes whose rows some product computed outside the work items: run once the region is over.
+    std::vector<const MatvecTask*> finish_after;
+    // Zero-fills the outputs of `t`; computes them at once when there is nothing to split; returns the
+    // task the work items should run (or null when there is none).
+    const auto prepare = [&](const MatvecTask& t) -> const MatvecTask* {
+        if (t.tokens == 0) return nullptr;
         for (uint64_t i = 0; i < t.tokens; ++i) std::fill_n(t.out + i * t.out_stride, t.rows, 0.0f);
         uint64_t needed = 0;
         if (!inputs_fit(t) || mul_overflows(t.rows, t.cols, &needed) || t.weight->size() < needed || t.rows == 0)
-            continue;
+            return nullptr;
         const PackedFormat format = t.weight->format();
         if (t.cols == 0 || format == PackedFormat::Zeros) {
             // Every row is the same sum (of nothing, or of zero weights): compute it once per input.
@@ -606,17 +615,34 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
                 for (uint64_t j = 0; j < t.cols; ++j) acc += 0.0f * x[j];
                 std::fill_n(t.out + i * t.out_stride, t.rows, acc);
             }
-            continue;
+            return nullptr;
         }
-        const MatvecTask* task = &t;
         if (format != PackedFormat::Flat && t.weight->storage()->cols != t.cols) {
             flats.push_back(WeightMatrix(t.weight->to_floats()));  // not a shape the forward step asks for
             redirected.push_back(t);
             redirected.back().weight = &flats.back();
-            task = &redirected.back();
+            return &redirected.back();
         }
-        const uint64_t step = item_rows(t.rows);
-        for (uint64_t r = 0; r < t.rows; r += step) items.push_back({task, r, std::min(r + step, t.rows)});
+        return &t;
+    };
+    const auto add_items = [&](const MatvecTask* task, const MatvecTask* second, const MatvecTask* finisher) {
+        const uint64_t step = item_rows(task->rows);
+        for (uint64_t r = 0; r < task->rows; r += step)
+            items.push_back({task, second, finisher, r, std::min(r + step, task->rows)});
+    };
+    for (const MatvecTask& t : tasks) {
+        const MatvecTask* first = prepare(t);
+        const MatvecTask* second = t.paired ? prepare(*t.paired) : nullptr;
+        const bool together =
+            first != nullptr && (!t.paired || (second && t.paired->rows == t.rows && t.paired->tokens == t.tokens));
+        const MatvecTask* finisher = t.finish ? &t : nullptr;
+        if (together) {
+            add_items(first, second, finisher);
+            continue;
+        }
+        if (first) add_items(first, nullptr, nullptr);
+        if (second) add_items(second, nullptr, nullptr);
+        if (finisher) finish_after.push_back(finisher);
     }
     const KernelTable& k = kernels();
     if (items.size() == 1) {
@@ -629,6 +655,8 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
             },
             tbb::auto_partitioner());
     }
+    for (const MatvecTask* t : finish_after)
+        if (t->tokens > 0) t->finish(t->finish_ctx, 0, t->rows);
 }
 
 void rms_norm(std::span<float> v, std::span<const float> weight, float eps) {
@@ -756,6 +784,32 @@ void softmax(float* score, uint64_t t_len) {
         for (uint64_t t = 0; t < t_len; ++t) score[t] = score[t] / sum;
 }
 
+// x[i][r] = delta[i][r] + x[i][r] for rows r of a product's work item, every input i (rows `width` apart).
+struct ResidualAdd {
+    float* x;
+    const float* delta;
+    uint64_t n, width;
+    static void run(void* ctx, uint64_t begin, uint64_t end) {
+        const auto& a = *static_cast<const ResidualAdd*>(ctx);
+        for (uint64_t i = 0; i < a.n; ++i)
+            for (uint64_t r = begin; r < end; ++r) a.x[i * a.width + r] = a.delta[i * a.width + r] + a.x[i * a.width + r];
+    }
+};
+
+// mid = up × SiLU(gate), element by element, for rows of the gate and up products' work item.
+struct SiluGate {
+    float* mid;
+    const float* gate;
+    const float* up;
+    uint64_t n, width;
+    static void run(void* ctx, uint64_t begin, uint64_t end) {
+        const auto& a = *static_cast<const SiluGate*>(ctx);
+        for (uint64_t i = 0; i < a.n; ++i)
+            for (uint64_t r = i * a.width + begin; r < i * a.width + end; ++r)
+                a.mid[r] = a.up[r] * (a.gate[r] / (std::exp(-a.gate[r]) + 1.0f));
+    }
+};
+
 // Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
 // ends in b.x[i * H ...].
 void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
@@ -842,22 +896,29 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
                 },
                 tbb::auto_partitioner());
         }
-        const MatvecTask out_proj{&lw.attn_output, b.att, h_dim, h_dim, b.o.data(), n, q_span, h_dim};
+        // The residual add, and below the SiLU gate, run inside the products' work items on their rows.
+        ResidualAdd attn_residual{b.x.data(), b.o.data(), n, h_dim};
+        MatvecTask out_proj{&lw.attn_output, b.att, h_dim, h_dim, b.o.data(), n, q_span, h_dim};
+        out_proj.finish = ResidualAdd::run;
+        out_proj.finish_ctx = &attn_residual;
         matvec_batch(std::span(&out_proj, 1));
-        for (uint64_t i = 0; i < n * h_dim; ++i) b.x[i] = b.o[i] + b.x[i];
 
         // Feed-forward: SiLU-gated, its width read off the gate matrix.
         std::copy(b.x.begin(), b.x.end(), b.xb.begin());
         for (uint64_t i = 0; i < n; ++i) rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), lw.ffn_norm, c.rms_epsilon);
         const uint64_t fl = lw.ffn_gate.size() / h_dim;
-        const MatvecTask gate_up[] = {{&lw.ffn_gate, b.xb, fl, h_dim, b.gate.data(), n, h_dim, fl},
-                                      {&lw.ffn_up, b.xb, fl, h_dim, b.up.data(), n, h_dim, fl}};
-        matvec_batch(gate_up);
-        for (uint64_t i = 0; i < n * fl; ++i) b.mid[i] = b.up[i] * (b.gate[i] / (std::exp(-b.gate[i]) + 1.0f));
-        const MatvecTask down{&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n,
-                              fl, h_dim};
+        SiluGate silu{b.mid.data(), b.gate.data(), b.up.data(), n, fl};
+        const MatvecTask up{&lw.ffn_up, b.xb, fl, h_dim, b.up.data(), n, h_dim, fl};
+        MatvecTask gate{&lw.ffn_gate, b.xb, fl, h_dim, b.gate.data(), n, h_dim, fl};
+        gate.paired = &up;
+        gate.finish = SiluGate::run;
+        gate.finish_ctx = &silu;
+        matvec_batch(std::span(&gate, 1));
+        ResidualAdd ffn_residual{b.x.data(), b.down.data(), n, h_dim};
+        MatvecTask down{&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n, fl, h_dim};
+        down.finish = ResidualAdd::run;
+        down.finish_ctx = &ffn_residual;
         matvec_batch(std::span(&down, 1));
-        for (uint64_t i = 0; i < n * h_dim; ++i) b.x[i] = b.down[i] + b.x[i];
     }
 }
 

@@ -186,6 +186,12 @@ struct MatvecTask {
     uint64_t tokens = 1;
     uint64_t in_stride = 0;
     uint64_t out_stride = 0;
+    // Optional: a second product with the same rows and inputs' count, computed in the same work
+    // items; then `finish(finish_ctx, begin, end)` on rows [begin, end) of every input, once both
+    // products hold them. Elementwise work on a product's rows so runs on the pool, inside its region.
+    const MatvecTask* paired = nullptr;
+    void (*finish)(void* ctx, uint64_t begin, uint64_t end) = nullptr;
+    void* finish_ctx = nullptr;
 };
 // Every task as `matvec` computes it, all of them in one parallel region: the projections of one
 // step that read the same input pay the pool's start-up once.

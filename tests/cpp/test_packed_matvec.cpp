@@ -206,6 +206,36 @@ TEST(PackedMatvec, BatchEqualsSeparateProducts) {
     expect_bits_equal(b, matvec(k, x, 17, 64));
     expect_bits_equal(c, matvec(flat, x, 3, 64));
     EXPECT_EQ(d, std::vector<float>(5, 0.0f));
+
+    // A paired product and a finish: each row is finished once, after both products hold it, whether
+    // the pair shares work items (both packed) or not (zero weights are summed outside them).
+    struct Sum {
+        float* a;
+        const float* b;
+        std::vector<int> seen;
+        static void run(void* ctx, uint64_t begin, uint64_t end) {
+            auto& s = *static_cast<Sum*>(ctx);
+            for (uint64_t r = begin; r < end; ++r) {
+                s.a[r] = s.a[r] + s.b[r];
+                ++s.seen[r];
+            }
+        }
+    };
+    const WeightMatrix q2 = WeightMatrix::pack_gguf(random_tensor(8, 48 * 64, 35), 8, 48 * 64, 64);
+    const WeightMatrix none = WeightMatrix::zeros(48 * 64);
+    for (const WeightMatrix* other : {&q2, &none}) {
+        std::vector<float> first(48), second(48);
+        Sum sum{first.data(), second.data(), std::vector<int>(48)};
+        const MatvecTask paired{other, x, 48, 64, second.data()};
+        MatvecTask task{&q, x, 48, 64, first.data()};
+        task.paired = &paired;
+        task.finish = Sum::run;
+        task.finish_ctx = &sum;
+        matvec_batch(std::span(&task, 1));
+        const auto p = matvec(q, x, 48, 64), o = matvec(*other, x, 48, 64);
+        for (uint64_t r = 0; r < 48; ++r) EXPECT_EQ(std::bit_cast<uint32_t>(first[r]), std::bit_cast<uint32_t>(p[r] + o[r])) << r;
+        EXPECT_EQ(sum.seen, std::vector<int>(48, 1));
+    }
 }
 
 TEST(StoredLoad, LogitsEqualTheFloat32BuildAndTheTiedOutputSharesStorage) {
