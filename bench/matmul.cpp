@@ -23,7 +23,7 @@ Tensor random_f32(std::vector<uint64_t> shape, uint64_t n, uint32_t seed) {
     std::vector<float> values(n);
     for (auto& v : values) v = dist(gen);
     Tensor t;
-    t.data.resize(n * 4);
+    t.data = huge_page_vector<uint8_t>(n * 4);  // as the loader holds tensor data
     std::memcpy(t.data.data(), values.data(), t.data.size());
     t.shape = std::move(shape);
     t.dtype = DType::Float32;

@@ -1,7 +1,9 @@
 """CPU backend matmul throughput against numpy, for a 4096 x 4096 float32 weight at batch 1 and 8.
 
 Runs build/skbuild/bench_matmul (built by `make build`) and, in the same command, times numpy's
-`x @ w` on the same shapes, then prints both medians, GFLOP/s and the ratio quillfen / numpy.
+`x @ w` on the same shapes, then prints both medians, GFLOP/s and the ratio quillfen / numpy. The two
+alternate for ROUNDS rounds, and each figure is the median over its rounds' medians, so a burst of
+load on a shared machine lands on both sides alike.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ BENCH_EXE = ROOT / "build" / "skbuild" / "bench_matmul"
 M = K = 4096
 BATCHES = (1, 8)
 RUNS = 15
+ROUNDS = 5
 
 
 def numpy_median_ms(batch: int) -> float:
@@ -55,15 +58,19 @@ def gflops(batch: int, ms: float) -> float:
 
 
 def main() -> None:
-    ours = quillfen_results()
-    print(f"matmul: weight {M}x{K} float32, median of {RUNS} runs")
+    ours: dict[int, list[float]] = {b: [] for b in BATCHES}
+    theirs: dict[int, list[float]] = {b: [] for b in BATCHES}
+    for _ in range(ROUNDS):
+        for batch, ms in quillfen_results().items():
+            ours[batch].append(ms)
+        for batch in BATCHES:
+            theirs[batch].append(numpy_median_ms(batch))
+    print(f"matmul: weight {M}x{K} float32, median of {ROUNDS} alternating rounds of {RUNS} runs")
     print(f"{'batch':>5} {'quillfen ms':>12} {'GFLOP/s':>8} {'numpy ms':>10} {'GFLOP/s':>8} {'quillfen/numpy':>15}")
     for batch in BATCHES:
-        theirs = numpy_median_ms(batch)
-        q = ours[batch]
+        q, n = statistics.median(ours[batch]), statistics.median(theirs[batch])
         # Ratio of throughputs: above 1 means quillfen is faster.
-        print(f"{batch:>5} {q:>12.3f} {gflops(batch, q):>8.2f} {theirs:>10.3f} {gflops(batch, theirs):>8.2f}"
-              f" {theirs / q:>15.2f}")
+        print(f"{batch:>5} {q:>12.3f} {gflops(batch, q):>8.2f} {n:>10.3f} {gflops(batch, n):>8.2f} {n / q:>15.2f}")
 
 
 if __name__ == "__main__":

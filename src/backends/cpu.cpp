@@ -27,6 +27,7 @@ const AliasedFloat* float_view(const std::vector<uint8_t>& bytes) {
 // Rows one work item holds at most: the weight columns it reads serve all of them, while their
 // outputs still fit L2 beside the weight's block.
 constexpr uint64_t kRowGrain = 64;
+constexpr uint64_t kOutputFloats = 8192;
 
 // With k == 0 no operand data backs the output's size, so it is bounded here instead.
 constexpr uint64_t kMaxUnbackedOutputBytes = uint64_t{1} << 30;
@@ -67,7 +68,11 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
         // bit-identical. Splitting the columns lets a single row use every worker, and each worker
         // reads only its columns of the weight, once for all the rows it holds.
         const auto matmul_rows = kernels().matmul_rows;
-        const uint64_t col_grain = std::max<uint64_t>(256, m / (num_threads_ + 1) / 64 * 64);
+        // Columns per item: one share per worker, so each reads the longest runs of every weight row
+        // (the hardware prefetchers start over at each run's page), but no more than keep the item's
+        // outputs for all its rows (8 KiB floats) in L1.
+        const uint64_t col_grain =
+            std::max<uint64_t>(256, std::min<uint64_t>(m / std::max<uint64_t>(num_threads_, 1), kOutputFloats / batch) / 64 * 64);
         tbb::parallel_for(
             tbb::blocked_range2d<uint64_t>(0, batch, kRowGrain, 0, m, col_grain),
             [&](const tbb::blocked_range2d<uint64_t>& r) {

@@ -1,12 +1,11 @@
 #include "inference/dequant.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "formats/gguf_blocks.hpp"
 #include "formats/gguf_types.hpp"
+#include "tensor/tensor.hpp"
 
 namespace quillfen {
 
@@ -164,22 +163,8 @@ static_assert(sizeof(kDecoders) / sizeof(kDecoders[0]) == kGGUFTypeCount, "one d
 
 constexpr uint32_t kMaxBlockElems = 256;
 
-// `n` zeros. Model weights fill hundreds of megabytes that are written once, page by page: asking
-// for huge pages on the interior of a large vector saves most of the page faults of that first write.
-std::vector<float> zeroed_floats(uint64_t n) {
-    std::vector<float> out;
-    out.reserve(n);
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<uintptr_t>(out.data());
-    const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t last = (begin + n * sizeof(float)) & ~(kHuge - 1);
-    if (last > first)
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint: failure changes nothing
-#endif
-    out.resize(n);
-    return out;
-}
+// `n` zeros, in huge pages where large: model weights fill hundreds of megabytes written once.
+std::vector<float> zeroed_floats(uint64_t n) { return huge_page_vector<float>(n); }
 
 std::vector<float> dequantize_blocks(std::span<const uint8_t> bytes, const GGUFTypeInfo& info, DequantBlockFn fn,
                                      uint64_t n) {

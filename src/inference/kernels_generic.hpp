@@ -129,12 +129,16 @@ inline constexpr uint64_t kInnerStep = 4;  // products folded into an output ele
 // (((o + x0 w0) + x1 w1) + ...). The S weight vectors are loaded once for all T rows.
 template <class V, int T, int S>
 inline void matmul_step(float* out, const AliasedFloat* x, const AliasedFloat* w, uint64_t m, uint64_t k,
-                        uint64_t l, uint64_t j, uint64_t cols) {
+                        uint64_t l, uint64_t j, uint64_t cols, bool ahead) {
     using F = typename V::F;
     constexpr uint64_t L = V::kLanes;
     const AliasedFloat* wl = w + l * m + j;
+    // With `ahead`, the weight rows of the next step are asked for: a work item reads each row's
+    // columns as one run of a few KiB, and the hardware prefetchers start over at every run's page.
     uint64_t c = 0;
     for (; c + L <= cols; c += L) {
+        if (ahead && c % 16 == 0)
+            for (int i = 0; i < S; ++i) __builtin_prefetch(wl + (S + i) * m + c, 0, 3);
         F wv[S];
         for (int i = 0; i < S; ++i) wv[i] = V::floats(wl + i * m + c);
         for (int t = 0; t < T; ++t) {
@@ -165,9 +169,10 @@ void matmul_rows(float* out, const float* x_in, uint64_t rows, const float* w_in
         uint64_t l = 0;
         const auto step = [&]<int S>(uint64_t at) {
             uint64_t t = 0;
-            for (; t + 4 <= rows; t += 4) matmul_step<V, 4, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
-            for (; t + 2 <= rows; t += 2) matmul_step<V, 2, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
-            for (; t < rows; ++t) matmul_step<V, 1, S>(out + t * m, x + t * k, w, m, k, at, j0, cols);
+            const bool ahead = at + 2 * S <= k;  // once per step: only the first tile asks
+            for (; t + 4 <= rows; t += 4) matmul_step<V, 4, S>(out + t * m, x + t * k, w, m, k, at, j0, cols, ahead && t == 0);
+            for (; t + 2 <= rows; t += 2) matmul_step<V, 2, S>(out + t * m, x + t * k, w, m, k, at, j0, cols, ahead && t == 0);
+            for (; t < rows; ++t) matmul_step<V, 1, S>(out + t * m, x + t * k, w, m, k, at, j0, cols, ahead && t == 0);
         };
         for (; l + kInnerStep <= k; l += kInnerStep) step.template operator()<int(kInnerStep)>(l);
         for (; l < k; ++l) step.template operator()<1>(l);

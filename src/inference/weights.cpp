@@ -9,14 +9,19 @@
 #include "inference/dequant.hpp"
 #include "inference/packed_formats.hpp"
 #include "tensor/error.hpp"
+#include "tensor/tensor.hpp"
 
 namespace quillfen {
 
 namespace {
 
-// Zeroed, so padding rows decode as zeros.
+// Zeroed, so padding rows decode as zeros; in huge pages where large, since every decode step streams
+// the packed weights from memory.
 std::unique_ptr<uint8_t[], AlignedDelete> zeroed_bytes(uint64_t n) {
-    return std::unique_ptr<uint8_t[], AlignedDelete>(new (std::align_val_t{kPackAlign}) uint8_t[n]());
+    std::unique_ptr<uint8_t[], AlignedDelete> bytes(new (std::align_val_t{kPackAlign}) uint8_t[n]);
+    advise_huge_pages(bytes.get(), n);
+    std::memset(bytes.get(), 0, n);
+    return bytes;
 }
 
 std::shared_ptr<PackedStorage> new_packed(PackedFormat f, uint64_t size, uint64_t cols) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tensor/tensor.hpp"
 #include "tensor/utf8.hpp"
 
 namespace quillfen {
@@ -138,7 +139,7 @@ Result<std::vector<uint8_t>> File::read_bytes(uint64_t n) {
         if (auto r = read_exact(&probe, 1); !r) return std::unexpected(std::move(r).error());
         return std::unexpected(eof_error());
     }
-    std::vector<uint8_t> bytes(n);
+    std::vector<uint8_t> bytes = huge_page_vector<uint8_t>(n);  // tensor data: weights, streamed whole
     if (auto r = read_exact(bytes.data(), n); !r) return std::unexpected(std::move(r).error());
     return bytes;
 }

@@ -1,11 +1,26 @@
 #include "tensor/tensor.hpp"
 
+#include <sys/mman.h>
+
 namespace quillfen {
 
 namespace {
 constexpr std::string_view kDTypeNames[] = {"float32", "float16", "bfloat16", "int8", "int4"};
 constexpr uint32_t kDTypeBits[] = {32, 16, 16, 8, 4};
 }  // namespace
+
+void advise_huge_pages(void* p, uint64_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+    if (p && last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 std::string_view dtype_name(DType dtype) { return kDTypeNames[static_cast<uint8_t>(dtype)]; }
 uint32_t dtype_bits(DType dtype) { return kDTypeBits[static_cast<uint8_t>(dtype)]; }
