@@ -1,5 +1,8 @@
 // Greedy decoding on a GGUF model straight through the core: load time, tokens per second, peak RSS,
-// and a digest of every logit's bits, so two builds can be compared for bit-identical output.
+// and a digest of every logit's bits, so two builds can be compared for bit-identical output. Then the
+// cost of one parallel region on the worker pool (an empty one, back to back) and its share of a token:
+// a step opens five per layer (the query/key/value products, attention, the output product, the gate
+// and up products, the down product) and one for the logits.
 // Usage: bench_decode MODEL STEPS [PROMPT_TOKEN...]
 #include <sys/resource.h>
 
@@ -10,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <tbb/parallel_for.h>
+
 #include "inference/llama.hpp"
+#include "inference/pool.hpp"
 #include "inference/sampler.hpp"
 
 using namespace quillfen;
@@ -62,5 +68,30 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &ru);
     std::printf("\ndigest: %016llx\nload_s: %.3f\ntok_per_s: %.2f\npeak_rss_mib: %.1f\n", (unsigned long long)digest,
                 load_s, steps / gen_s, ru.ru_maxrss / 1024.0);
+
+    // Each region holds two items per worker of 2 us each, about what a small product's items take;
+    // what it costs past their even share of the workers is the region's own overhead.
+    constexpr int kRegions = 5000;
+    constexpr auto kItem = std::chrono::microseconds(2);
+    double region_us = 0;
+    pool().execute([&] {
+        const int workers = pool().max_concurrency();
+        const uint64_t items = 2 * uint64_t(workers);
+        const auto r0 = Clock::now();
+        for (int i = 0; i < kRegions; ++i)
+            tbb::parallel_for(
+                tbb::blocked_range<uint64_t>(0, items, 1),
+                [&](const tbb::blocked_range<uint64_t>& r) {
+                    const auto until = Clock::now() + kItem * r.size();
+                    while (Clock::now() < until) {
+                    }
+                },
+                tbb::simple_partitioner());
+        const double per_region = std::chrono::duration<double, std::micro>(Clock::now() - r0).count() / kRegions;
+        region_us = per_region - double(kItem.count()) * double(items) / workers;
+    });
+    const double regions = 5.0 * double(s.weights.layers.size()) + 1.0;
+    std::printf("region_us: %.2f\nregions_per_token: %.0f\nregion_share: %.3f\n", region_us, regions,
+                regions * region_us * 1e-6 * steps / gen_s);
     return 0;
 }

@@ -659,13 +659,18 @@ void matvec_batch(std::span<const MatvecTask> tasks) {
         if (t->tokens > 0) t->finish(t->finish_ctx, 0, t->rows);
 }
 
-void rms_norm(std::span<float> v, std::span<const float> weight, float eps) {
+void rms_norm(std::span<float> v, std::span<const float> weight, float eps) { rms_norm(v, v, weight, eps); }
+
+void rms_norm(std::span<float> out, std::span<const float> v, std::span<const float> weight, float eps) {
     const size_t n = v.size();
-    if (weight.size() < n || n == 0) return;
+    if (weight.size() < n || n == 0) {
+        std::copy(v.begin(), v.end(), out.begin());
+        return;
+    }
     float ss = -0.0f;
     for (size_t i = 0; i < n; ++i) ss += v[i] * v[i];
     const float inv = 1.0f / std::sqrt(ss / float(n) + eps);
-    for (size_t i = 0; i < n; ++i) v[i] = (v[i] * inv) * weight[i];
+    for (size_t i = 0; i < n; ++i) out[i] = (v[i] * inv) * weight[i];
 }
 
 namespace {
@@ -857,8 +862,9 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         KVCache& cache = st.kv_cache[l];
 
         // Attention: norm, projections, rotary position, then every cached position.
-        std::copy(b.x.begin(), b.x.end(), b.xb.begin());
-        for (uint64_t i = 0; i < n; ++i) rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), lw.attn_norm, c.rms_epsilon);
+        for (uint64_t i = 0; i < n; ++i)
+            rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), std::span(b.x.data() + i * h_dim, h_dim), lw.attn_norm,
+                     c.rms_epsilon);
         // The three projections of one input share one parallel region.
         const MatvecTask qkv[] = {{&lw.attn_q, b.xb, h_dim, h_dim, b.q.data(), n, h_dim, h_dim},
                                   {&lw.attn_k, b.xb, kv_dim, h_dim, b.k.data(), n, h_dim, kv_dim},
@@ -904,8 +910,9 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         matvec_batch(std::span(&out_proj, 1));
 
         // Feed-forward: SiLU-gated, its width read off the gate matrix.
-        std::copy(b.x.begin(), b.x.end(), b.xb.begin());
-        for (uint64_t i = 0; i < n; ++i) rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), lw.ffn_norm, c.rms_epsilon);
+        for (uint64_t i = 0; i < n; ++i)
+            rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), std::span(b.x.data() + i * h_dim, h_dim), lw.ffn_norm,
+                     c.rms_epsilon);
         const uint64_t fl = lw.ffn_gate.size() / h_dim;
         SiluGate silu{b.mid.data(), b.gate.data(), b.up.data(), n, fl};
         const MatvecTask up{&lw.ffn_up, b.xb, fl, h_dim, b.up.data(), n, h_dim, fl};

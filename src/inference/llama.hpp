@@ -199,6 +199,8 @@ void matvec_batch(std::span<const MatvecTask> tasks);
 
 // In place: v * (1 / sqrt(mean(v^2) + eps)) * weight. Unchanged when the weight is shorter than v.
 void rms_norm(std::span<float> v, std::span<const float> weight, float eps);
+// The same of `v` into `out` (v.size() floats; the same span or one that does not overlap it).
+void rms_norm(std::span<float> out, std::span<const float> v, std::span<const float> weight, float eps);
 
 // In place rotary embedding of adjacent pairs (i, i+1) inside each head, heads in ascending order.
 void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base);
