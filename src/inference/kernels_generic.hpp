@@ -209,15 +209,27 @@ template <class V, class Fmt, int NG>
         base[n] = w.bytes + (g + n) * w.group_bytes;
         for (int h = 0; h < H; ++h) acc[n][h] = V::zero();
     }
+    // Small block columns are asked for whole as each begins. Large ones (the K formats, 37 to 73
+    // lines) are asked for along the way, at the run's share of the block (twice where the block has
+    // more lines than runs), since a burst that long holds up the loads of the block at hand.
+    constexpr int kLines = (Fmt::kBytes + 63) / 64, kRuns = Fmt::kElems / Fmt::kRun;
+    constexpr bool kSpread = kLines > 16;
     for (uint64_t b = 0; b < blocks; ++b) {
-        for (int n = 0; n < NG; ++n)
-            for (int line = 0; line < Fmt::kBytes; line += 64)
-                __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + line, 0, 2);
+        if constexpr (!kSpread)
+            for (int n = 0; n < NG; ++n)
+                for (int line = 0; line < kLines; ++line)
+                    __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + 64 * line, 0, 2);
         typename Fmt::Scales s[NG][H];
         for (int n = 0; n < NG; ++n)
             for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
         const float* xb = x + b * Fmt::kElems;
-        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+        for (int run = 0; run < kRuns; ++run) {
+            if constexpr (kSpread)
+                for (int n = 0; n < NG; ++n) {
+                    const uint8_t* at = base[n] + b * Fmt::kBytes + kPrefetchAhead + uint64_t(run) * Fmt::kBytes / kRuns;
+                    __builtin_prefetch(at, 0, 2);
+                    if constexpr (kLines > kRuns) __builtin_prefetch(at + 64, 0, 2);
+                }
             typename Fmt::Raw raw[NG][H];
             for (int n = 0; n < NG; ++n)
                 for (int h = 0; h < H; ++h) {
