@@ -96,10 +96,12 @@ class ReferenceSession:
         self.embd = t.get("token_embd.weight", np.zeros(h * c["vocab"], f32))
         self.output_norm = t.get("output_norm.weight", np.ones(h, f32))
         self.output = t.get("output.weight", self.embd)
+        n_layers = count_layers(t)  # without layers, the claimed head counts size nothing
         default = dict(attn_norm=np.ones(h, f32), attn_q=np.zeros(h * h, f32), attn_k=np.zeros(kv_len, f32),
-                       attn_v=np.zeros(kv_len, f32), attn_output=np.zeros(h * h, f32), ffn_norm=np.ones(h, f32))
+                       attn_v=np.zeros(kv_len, f32), attn_output=np.zeros(h * h, f32),
+                       ffn_norm=np.ones(h, f32)) if n_layers else {}
         self.layers = [{f: t.get(f"blk.{i}.{f}.weight", default.get(f, np.zeros(0, f32))) for f in LAYER_FIELDS}
-                       for i in range(count_layers(t))]
+                       for i in range(n_layers)]
         self.rng_state = 42
         self.reset()
 

@@ -12,7 +12,7 @@ import pytest
 
 from quillfen import Model, _core
 from quillfen._chat import ChatTemplateError
-from tiny_text_model import write_tiny_model
+from model_files import write_tiny_model
 
 GREEDY = {"temperature": 0.0}
 SAMPLED = {"temperature": 1.5, "top_k": 0, "top_p": 1.0, "min_p": 0.0}
