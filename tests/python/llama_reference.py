@@ -189,3 +189,13 @@ def sample(logits: np.ndarray, temperature: np.float32, top_k: int, top_p: np.fl
     r = f32(f32(np.uint64((seed * LCG_MULTIPLIER + DRAW_INCREMENT) & MASK)) * f32(2.0**-64))
     hits = np.flatnonzero(r < np.add.accumulate(prob, dtype=f32))
     return int(hits[0]) if hits.size else _arg_max(prob)
+
+
+def run(session, tokens, steps, settings):
+    """The ids a session (the runtime's or the reference) gives for each of `tokens`, then for each of its
+    own next `steps` tokens, with the sampler settings (temperature, top_k, top_p)."""
+    out = []
+    with np.errstate(all="ignore"):
+        for tok in tokens + [None] * steps:
+            out.append(session.generate_next_token(out[-1] if tok is None else tok, *settings))
+    return out

@@ -15,6 +15,7 @@ from quillfen import _runtime
 from quillfen._core import LlamaSession
 
 import llama_reference as ref
+from llama_reference import run
 from model_files import RANDOM_BLOCKS, TYPES, random_tensors, write_gguf
 
 PROMPT = [1, 5, 3, 7]
@@ -28,14 +29,6 @@ def test_kernels_run_at_the_level_asked_for():
     assert levels[0] == "scalar" and set(levels) <= {"scalar", "avx2", "avx512"}
     expected = os.environ.get("QUILLFEN_EXPECT_ISA") or os.environ.get("QUILLFEN_ISA") or levels[-1]
     assert _runtime.kernel_isa() == expected
-
-
-def run(session, tokens, steps, settings):
-    out = []
-    with np.errstate(all="ignore"):
-        for tok in tokens + [None] * steps:
-            out.append(session.generate_next_token(out[-1] if tok is None else tok, *settings))
-    return out
 
 
 HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "layer_norm_rms_eps": 1e-6}
@@ -65,11 +58,22 @@ CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HIN
 ]
 
 
+def with_vocabulary(hints, vocab):
+    """A SentencePiece-style vocabulary of `vocab` tokens beside the hints: the text model reads one."""
+    return hints | {"tokenizer_model": "llama", "token_list": [f"t{i}" for i in range(vocab)],
+                    "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
+
+
 @pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
-def test_decodes_like_the_reference(tmp_path, request, qtype, hints, steps, shape):
+def test_decodes_like_the_reference_and_batches_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
+    """Step by step, the session's ids are the reference's. The text model's batches read each weight once
+    for all their tokens, yet every logit must be the one-at-a-time bits: 70 tokens span two batches, and a
+    batch that starts after cached positions is checked too."""
     rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
     path = str(tmp_path / "m.gguf")
-    decoded = write_gguf(path, random_tensors(rng, **shape), qtype, hints, rng)
+    tensors = random_tensors(rng, **shape)
+    vocab = len(tensors["token_embd.weight"])
+    decoded = write_gguf(path, tensors, qtype, with_vocabulary(hints, vocab), rng)
     seen = set()
     for settings in (GREEDY, SAMPLED):
         s, r = LlamaSession(path), ref.ReferenceSession(decoded, hints)
@@ -78,6 +82,17 @@ def test_decodes_like_the_reference(tmp_path, request, qtype, hints, steps, shap
         assert got == run(r, PROMPT, steps, settings), settings
         seen |= set(got)
     assert len(seen) > 2  # the model is not degenerate
+
+    stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
+    tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
+    with np.errstate(all="ignore"):
+        want = [stepped.logits(tokens[:i + 1]) for i in range(70)]  # one new token a call
+        assert len(want[-1]) == 4 * vocab
+        assert batched.logits(tokens) == want[-1]
+        assert split.logits(tokens[:5]) == want[4] and split.logits(tokens) == want[-1]
+        # Whatever the cache held before, the next token is the one-at-a-time one.
+        follow = [m.next_token(tokens + [2], 0.7, 0, 1.0, 0.0, 99)[0] for m in (stepped, batched, split)]
+    assert len(set(follow)) == 1
 
 
 @pytest.fixture(scope="module")
@@ -265,43 +280,14 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
     s.generate_next_token(1, *GREEDY)
 
 
-def with_vocabulary(hints, vocab):
-    """A SentencePiece-style vocabulary of `vocab` tokens beside the hints: the text model reads one."""
-    return hints | {"tokenizer_model": "llama", "token_list": [f"t{i}" for i in range(vocab)],
-                    "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
-
-
-@pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
-def test_batched_forward_equals_single_steps_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
-    """A batch reads each weight once for all its tokens; every logit must still be the one-at-a-time
-    bits. 70 tokens span two batches, and a batch that starts after cached positions is checked too."""
-    rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
-    path = str(tmp_path / "m.gguf")
-    tensors = random_tensors(rng, **shape)
-    vocab = len(tensors["token_embd.weight"])
-    write_gguf(path, tensors, qtype, with_vocabulary(hints, vocab), rng)
-    stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
-    tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
-    with np.errstate(all="ignore"):
-        want = [stepped.logits(tokens[:i + 1]) for i in range(70)]  # one new token a call
-        assert len(want[-1]) == 4 * vocab
-        assert batched.logits(tokens) == want[-1]
-        assert split.logits(tokens[:5]) == want[4] and split.logits(tokens) == want[-1]
-        # Whatever the cache held before, the next token is the one-at-a-time one.
-        follow = [m.next_token(tokens + [2], 0.7, 0, 1.0, 0.0, 99)[0] for m in (stepped, batched, split)]
-    assert len(set(follow)) == 1
-
-
 def test_text_model_refuses_contexts_it_cannot_run(tmp_path):
     path = str(tmp_path / "m.gguf")
     tensors = random_tensors(np.random.default_rng(0))
     write_gguf(path, tensors, Q.F32, with_vocabulary({"context_length": 8}, len(tensors["token_embd.weight"])))
     m = _runtime.TextModel(path)
-    for context, message in [([], "empty"), ([1] * 9, "context length 8"), ([10**6], "outside the vocabulary")]:
-        with pytest.raises(ValueError, match=message):
+    for context, error, message in [([], ValueError, "empty"), ([1] * 9, ValueError, "context length 8"),
+                                    ([10**6], ValueError, "outside the vocabulary"),
+                                    ([1.5], TypeError, "^argument 'context': "), ([2**32], OverflowError, "range")]:
+        with pytest.raises(error, match=message):
             m.logits(context)
-    with pytest.raises(TypeError):
-        m.logits([1.5])
-    with pytest.raises(OverflowError):
-        m.logits([2**32])
     assert len(m.logits([1, 2])) == 4 * len(tensors["token_embd.weight"])
