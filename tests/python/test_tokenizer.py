@@ -109,8 +109,13 @@ def test_llama_kind_matches_sentencepiece(trained, text):
     assert tok.kind == "llama" and tok.add_bos and tok.add_space_prefix
     assert tok.encode(text) == [sp.bos_id()] + sp.encode(text)
     assert tok.encode(text, add_special=False) == sp.encode(text)
-    # A "▁" in the text is a space to this kind, in both directions, as in sentencepiece itself.
-    assert tok.decode(tok.encode(text), special=False, strip_leading_space=True) == text.replace("▁", " ").encode()
+    # A "▁" in the text is a space to this kind, in both directions, as in sentencepiece itself; the space
+    # prefix comes back unless stripped, and the BOS text when special tokens are shown.
+    spaced = text.replace("▁", " ")
+    ids = tok.encode(text)
+    assert tok.decode(ids, special=False, strip_leading_space=True) == spaced.encode()
+    assert tok.decode(ids, special=True, strip_leading_space=True) == ("<s>" + spaced).encode()
+    assert tok.decode(ids, special=False) == (" " + spaced if text else "").encode()
 
 
 # ---- files that are refused ---------------------------------------------------------------------------
@@ -131,9 +136,6 @@ def test_a_small_vocabulary_file_loads(tmp_path):
 @pytest.mark.parametrize("content, reason", [
     ({"tokenizer_model": "bert"}, "bert"),
     ({"tokenizer_model": None}, "tokenizer.ggml.model"),
-    ({"tokenizer_pre": "klingon"}, "tokenizer.ggml.pre"),
-    ({"token_types": [1, 1]}, "tokenizer.ggml.token_type"),
-    ({"token_merges": ["a c"]}, "tokenizer.ggml.merges"),
     ({"bos_token_id": 4}, "tokenizer.ggml.bos_token_id"),
     (b"", "failed to fill whole buffer"),
     (b"not a gguf file at all", "Not a GGUF file"),
