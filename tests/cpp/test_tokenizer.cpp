@@ -113,11 +113,7 @@ TEST(TokGpt2, MergesByRankThenLeftmostInsidePreTokenizerPieces) {
     const Tokenizer gpt2 = make(gpt2_vocab(merges, "gpt2"));
     const Tokenizer smollm = make(gpt2_vocab(merges, "smollm"));
     const Tokenizer llama3 = make(gpt2_vocab(merges, "llama-bpe"));
-    const struct {
-        const Tokenizer& t;
-        std::string text;
-        Texts want;
-    } cases[] = {
+    const std::tuple<const Tokenizer&, std::string, Texts> cases[] = {  // tokenizer, text, the pieces wanted
         {gpt2, "abc", {"abc"}},                      // b+c (rank 0) before a+b (rank 1), then a+bc
         {gpt2, "abab", {"ab", "ab"}},
         {gpt2, "aaa", {"aa", "a"}},                  // equal ranks: the leftmost pair first
@@ -130,7 +126,7 @@ TEST(TokGpt2, MergesByRankThenLeftmostInsidePreTokenizerPieces) {
         {gpt2, " !\n", {"Ġ", "!", "Ċ"}},
         {llama3, " !\n", {"Ġ", "!Ċ"}},             // punctuation keeps the line ends after it
     };
-    for (const auto& c : cases) EXPECT_EQ(texts(c.t, c.text), c.want) << c.text << " with " << c.t.pre();
+    for (const auto& [t, text, want] : cases) EXPECT_EQ(texts(t, text), want) << text << " with " << t.pre();
 }
 
 TEST(TokGpt2, DecodeRepairsInvalidUtf8) {
@@ -175,19 +171,16 @@ TEST(TokSpecial, BosAndEosFollowTheFileAndTheKindsDefaults) {
         if (eos) m["tokenizer.ggml.add_eos_token"] = GGUFValue{*eos};
         return make(m);
     };
-    const struct {
-        Metadata m;
-        std::optional<bool> bos, eos;
-        std::vector<uint32_t> want;
-    } cases[] = {
+    // vocabulary, the file's add_bos_token and add_eos_token, the ids of "c" with them
+    const std::tuple<Metadata, std::optional<bool>, std::optional<bool>, std::vector<uint32_t>> cases[] = {
         {gpt2_vocab({}), {}, {}, {'c'}},  // ids 0-255 of this vocabulary are the bytes
         {gpt2_vocab({}), true, true, {1, 'c', 2}},
         {llama_vocab({{"▁c", 0}}), {}, {}, {1, 259}},
         {llama_vocab({{"▁c", 0}}), false, true, {259, 2}},
     };
-    for (const auto& c : cases) {
-        const Tokenizer t = with(c.m, c.bos, c.eos);
-        EXPECT_EQ(t.encode("c", true, false), c.want) << t.kind_name();
+    for (const auto& [m, bos, eos, want] : cases) {
+        const Tokenizer t = with(m, bos, eos);
+        EXPECT_EQ(t.encode("c", true, false), want) << t.kind_name();
         EXPECT_EQ(t.encode("c", false, false).size(), 1u);
     }
 }
@@ -220,11 +213,7 @@ TEST(TokVocabulary, HostileMetadataIsAnErrorNamingTheKey) {
         return Edit([=](Metadata& m) { std::get<GGUFValue::Array>(m[key].value).at(i) = v; });
     };
     const GGUFValue nan{std::numeric_limits<float>::quiet_NaN()};
-    const struct {
-        bool llama;
-        Edit edit;
-        std::string key;
-    } cases[] = {
+    const std::tuple<bool, Edit, std::string> cases[] = {  // a llama vocabulary (or gpt2), the edit, the key named
         {false, erase("tokenizer.ggml.model"), "tokenizer.ggml.model"},
         {false, set("tokenizer.ggml.model", GGUFValue{std::string("bert")}), "\"bert\""},
         {false, set("tokenizer.ggml.model", GGUFValue{uint32_t(1)}), "tokenizer.ggml.model"},
@@ -251,12 +240,12 @@ TEST(TokVocabulary, HostileMetadataIsAnErrorNamingTheKey) {
         {true, element("tokenizer.ggml.scores", 5, GGUFValue{int32_t(1)}), "tokenizer.ggml.scores"},
         {true, set("tokenizer.ggml.add_space_prefix", GGUFValue{std::string("yes")}), "add_space_prefix"},
     };
-    for (const auto& c : cases) {
-        Metadata m = c.llama ? llama_vocab({{"a", 0}}) : gpt2_vocab({{"a", "b"}});
-        c.edit(m);
+    for (const auto& [llama, edit, key] : cases) {
+        Metadata m = llama ? llama_vocab({{"a", 0}}) : gpt2_vocab({{"a", "b"}});
+        edit(m);
         const auto t = Tokenizer::from_metadata(m);
-        ASSERT_FALSE(t.has_value()) << c.key;
-        EXPECT_NE(t.error().message().find(c.key), std::string::npos) << t.error().message();
+        ASSERT_FALSE(t.has_value()) << key;
+        EXPECT_NE(t.error().message().find(key), std::string::npos) << t.error().message();
     }
 }
 
