@@ -202,7 +202,7 @@ std::string readings(std::string_view bytes) {
             continue;
         }
         std::vector<float> v((*item)->tensor.data.size() / 4);
-        std::memcpy(v.data(), (*item)->tensor.data.data(), v.size() * 4);
+        if (!v.empty()) std::memcpy(v.data(), (*item)->tensor.data.data(), v.size() * 4);
         items += " " + text((*item)->name, v);
     }
     out += " |" + (items.empty() ? " none" : items) + " |";
