@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -150,22 +151,13 @@ def test_threads_share_and_own_models_without_races(tiny_path):
              for p in prompts}
     shared = Model(tiny_path, progress=False)
     owners = [Model(tiny_path, progress=False), Model(tiny_path, progress=False), shared, shared]
-    got, errors = {}, []
 
     def work(m, p):
-        try:
-            for _ in range(3):
-                got.setdefault(p, []).append(m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens)
-        except Exception as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+        return [m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens for _ in range(3)]
 
-    threads = [threading.Thread(target=work, args=a) for a in zip(owners, prompts)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    assert not errors
-    assert all(runs == [alone[p]] * 3 for p, runs in got.items()) and len(got) == 4
+    with ThreadPoolExecutor(len(prompts)) as pool:  # a worker's exception is raised again by list()
+        got = list(pool.map(work, owners, prompts))
+    assert got == [[alone[p]] * 3 for p in prompts]
 
 
 def test_a_model_may_have_workers_of_its_own(tiny_path):
