@@ -159,8 +159,7 @@ TEST(TokSpecial, ControlTokensOnlyWhenAskedUserDefinedAlwaysLongestFirst) {
     EXPECT_EQ(texts(t, "a<|im_start|>im<ud>", true), (Texts{"a", "<|im_start|>", "im", "<ud>"}));
     EXPECT_EQ(texts(t, "x<|end|>!<|end|>", true), (Texts{"x", "<|end|>!", "<|end|>"}));
     EXPECT_EQ(texts(t, "<|end|><ud>", false), (Texts{"<", "|", "e", "n", "d", "|", ">", "<ud>"}));
-    EXPECT_EQ(t.decode(t.encode("a<|end|>b", false, true), false, false), "ab");
-    EXPECT_EQ(t.decode(t.encode("a<|end|>b", false, true), true, false), "a<|end|>b");
+    // Decoding with and without the control tokens' text: SmolLM2's chat markers, in Python.
 }
 
 TEST(TokSpecial, BosAndEosFollowTheFileAndTheKindsDefaults) {
