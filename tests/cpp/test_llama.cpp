@@ -20,15 +20,17 @@ constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
 
 std::vector<float> zeros(size_t n) { return std::vector<float>(n, 0.0f); }
 
-TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
-    // Rows around the 4-, 8-, 16- and 32-row blocks, columns around the 4-column transposes; a range starting
-    // mid-matrix leaves the NaN canaries before it.
-    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40, 67}) {
-        for (size_t cols : {1, 3, 4, 5, 8, 31}) {
+TEST(Matvec, EveryKernelAndEveryThreadCountAddsEachRowInColumnOrder) {
+    // Rows around the 4-, 8-, 16- and 32-row blocks and past one worker's share, columns around the
+    // 4-column transposes; a kernel's range starting mid-matrix leaves the NaN canaries before it.
+    for (size_t rows : {1, 7, 8, 9, 15, 16, 17, 24, 33, 40, 67, 1023}) {
+        for (size_t cols : {1, 3, 4, 5, 8, 31, 96}) {
             SCOPED_TRACE("rows=" + std::to_string(rows) + " cols=" + std::to_string(cols));
             const auto w = random_floats(rows * cols, uint32_t(rows * 100 + cols)), x = random_floats(cols, 9);
-            const size_t begin = rows > 3 ? 2 : 0;
             auto expected = serial_matvec(w, x, rows, cols);
+            expect_bits_equal(matvec(w, x, rows, cols), expected);
+            tbb::task_arena(1).execute([&] { expect_bits_equal(matvec(w, x, rows, cols), expected); });
+            const size_t begin = rows > 3 ? 2 : 0;
             std::fill_n(expected.begin(), begin, std::numeric_limits<float>::quiet_NaN());
             for (Isa isa : kAllIsas) {
                 const KernelTable* k = kernel_table(isa);
@@ -41,16 +43,10 @@ TEST(Matvec, EveryKernelAddsEachRowInColumnOrder) {
     }
 }
 
-TEST(Matvec, EqualsTheSerialSumAtAnyThreadCountAndShortOperandsGiveZeros) {
-    const std::pair<size_t, size_t> shapes[] = {{1, 7}, {37, 53}, {1023, 96}, {17, 5}, {6, 0}};
-    for (auto [rows, cols] : shapes) {
-        const auto w = random_floats(rows * cols, 1), x = random_floats(cols, 2);
-        const auto want = serial_matvec(w, x, rows, cols);
-        expect_bits_equal(matvec(w, x, rows, cols), want);
-        tbb::task_arena(1).execute([&] { expect_bits_equal(matvec(w, x, rows, cols), want); });
-    }
+TEST(Matvec, SumsStartFromMinusZeroAndShortOperandsGiveZeros) {
     // Every product -0: a sum started from +0 would end as +0.
     for (float v : matvec(zeros(17 * 5), std::vector<float>(5, -1.0f), 17, 5)) EXPECT_TRUE(std::signbit(v));
+    expect_bits_equal(matvec(zeros(0), zeros(0), 6, 0), std::vector<float>(6, -0.0f));
     const auto w = random_floats(12, 3), x = random_floats(4, 4);
     EXPECT_EQ(matvec(std::span(w).first(11), x, 3, 4), zeros(3));
     EXPECT_EQ(matvec(w, std::span(x).first(3), 3, 4), zeros(3));
@@ -212,10 +208,6 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
         EXPECT_TRUE(s->state.kv_cache[0].keys.empty());
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Attention kernels at every level against the one-token step's serial loops, at lengths around the
 // sixteen-position key blocks and head widths around the vector widths.

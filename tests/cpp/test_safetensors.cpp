@@ -48,28 +48,19 @@ TEST(SafetensorsMetadata, EmptyHeadersAndNoConfig) {
                   (ModelMetadata{.format_name = "safetensors", .file_size = 8 + std::strlen(header)})) << header;
 }
 
-TEST(SafetensorsMetadata, LayerCountIsHighestNumberPlusOneAndSaturates) {
+// Entries are visited by name. The layer count is the highest number plus one (entries that are not tensors
+// count too) and saturates; the hidden size is the last dimension of the first layer-0 tensor with a
+// non-zero one ("layers.10" holds no ".0."); the dtype is the last one met (its mapping is shown by the
+// iterator's items).
+TEST(SafetensorsMetadata, LayersHiddenSizeAndDtypeFromTheHeader) {
     TempDir dir;
-    auto m = load(dir, st_header({st_entry("model.layers.0.a", "F16", "[1]"),
-                                  st_entry("model.layers.31.b", "F16", "[1]"),
-                                  R"("model.layers.7.c":5)"}));  // not a tensor entry, still counted
-    EXPECT_EQ(m->num_layers, 32u);
-    m = load(dir, st_header({st_entry("x.18446744073709551615.w", "F16", "[1]"), st_entry("y.3.w", "F16", "[1]")}));
-    EXPECT_EQ(m->num_layers, UINT64_MAX);
-}
-
-TEST(SafetensorsMetadata, HiddenSizeFromTheFirstLayerZeroTensorWithANonZeroLastDim) {
-    TempDir dir;  // visited by name: "a..." first; layers.10 does not contain ".0."
     auto m = load(dir, st_header({st_entry("a.0.scalar", "F16", "[]"), st_entry("b.0.empty", "F16", "[5,0]"),
-                                  st_entry("c.layers.10.x", "F16", "[7,3]"), st_entry("d.0.w", "F16", "[9,64]"),
-                                  st_entry("e.0.w", "F16", "[9,128]")}));
-    EXPECT_EQ(m->hidden_size, 64u);
-    EXPECT_EQ(load(dir, st_header({st_entry("model.embed_tokens.weight", "F16", "[10,8]")}))->hidden_size, 0u);
-}
-
-TEST(SafetensorsMetadata, TheLastDtypeMetWins) {
-    TempDir dir;  // visited by name; the mapping itself is shown by the iterator's item tensors
-    EXPECT_EQ(load(dir, st_header({st_entry("a", "F32", "[1]"), st_entry("b", "BF16", "[1]")}))->dtype, DType::BFloat16);
+                                  st_entry("c.layers.10.x", "F16", "[7,3]"), st_entry("d.0.w", "BF16", "[9,64]"),
+                                  st_entry("e.0.w", "F32", "[9,128]"), st_entry("model.layers.31.b", "BF16", "[1]"),
+                                  R"("model.layers.7.c":5)"}));
+    EXPECT_EQ(std::tuple(m->num_layers, m->hidden_size, m->dtype), std::tuple(32u, 64u, DType::BFloat16));
+    m = load(dir, st_header({st_entry("x.18446744073709551615.w", "F16", "[1]"), st_entry("y.3.w", "F16", "[10,8]")}));
+    EXPECT_EQ(std::pair(m->num_layers, m->hidden_size), std::pair(UINT64_MAX, uint64_t{0}));  // no layer 0
 }
 
 TEST(SafetensorsMetadata, ConfigKeysCountOnlyWithTheirJsonType) {

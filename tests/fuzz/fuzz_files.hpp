@@ -3,7 +3,6 @@
 // path; an input may carry the config.json that sits beside the model. Knows nothing of any format.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -11,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,20 +70,11 @@ private:
     }
 
     static void write_file(const std::string& path, std::string_view bytes) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush()) {
             std::perror(path.c_str());
             std::abort();  // the harness, not the input, is broken
         }
-        while (!bytes.empty()) {
-            const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-            if (n <= 0) {
-                std::perror(path.c_str());
-                std::abort();
-            }
-            bytes.remove_prefix(static_cast<size_t>(n));
-        }
-        ::close(fd);
     }
 
     std::string dir_, model_path_, config_path_;

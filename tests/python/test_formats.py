@@ -8,9 +8,8 @@ import zipfile
 import numpy as np
 import pytest
 
-gguf = pytest.importorskip("gguf")
-
-from quillfen._core import FormatDetector, ModelMetadata  # noqa: E402
+from quillfen._core import FormatDetector, ModelMetadata
+from model_files import write_gguf
 
 PROPERTIES = {
     "architecture": str, "num_layers": int, "hidden_size": int, "num_attention_heads": int, "num_kv_heads": int,
@@ -19,89 +18,77 @@ PROPERTIES = {
 }
 
 
-def write_llama_gguf(path: pathlib.Path, *, experts: int = 0, active: int = 0) -> None:
-    """A small LLaMA-shaped GGUF file written by the gguf package (the independent oracle)."""
-    w = gguf.GGUFWriter(str(path), "llama")
-    for add, value in [(w.add_block_count, 2), (w.add_embedding_length, 64), (w.add_head_count, 4),
-                       (w.add_head_count_kv, 2), (w.add_context_length, 512), (w.add_vocab_size, 100),
-                       (w.add_token_list, ["<s>", "</s>", "h\u00e9"]), (w.add_expert_count, experts),
-                       (w.add_expert_used_count, active)]:
-        if value:
-            add(value)
-    w.add_tensor("blk.0.attn_norm.weight", np.ones(64, dtype=np.float32))
-    w.add_tensor("token_embd.weight", np.zeros((4, 64), dtype=np.float16))
-    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
-        step()
+def write_llama_gguf(path, **experts):
+    write_gguf(path, {"blk.0.attn_norm.weight": np.ones(64), "token_embd.weight": np.zeros((4, 64))},
+               keys={"block_count": 2, "embedding_length": 64, "head_count": 4, "head_count_kv": 2,
+                     "context_length": 512, "vocab_size": 100, "token_list": ["<s>", "</s>", "h\u00e9"]} | experts)
 
 
-class TestClassSurface:
-    @pytest.mark.parametrize("cls", [FormatDetector, ModelMetadata])
-    def test_no_constructor(self, cls):
-        with pytest.raises(TypeError, match="^No constructor defined$"):
-            cls()
-        assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
-
-    def test_properties_in_order(self):
-        names = [n for n, v in vars(ModelMetadata).items() if type(v).__name__ == "getset_descriptor"
-                 and not n.startswith("__")]
-        assert names == list(PROPERTIES)
+@pytest.mark.parametrize("cls", [FormatDetector, ModelMetadata])
+def test_no_constructor(cls):
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+    assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
 
 
-class TestDetect:
-    def test_bare_file_name_looks_for_config_in_the_current_directory(self, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        pathlib.Path("model.bin").write_bytes(b"\0" * 16)
-        pathlib.Path("config.json").write_text('{"quant_method": "awq"}')
-        assert FormatDetector.detect("model.bin") == "AWQ"
+def test_bare_file_name_looks_for_config_in_the_current_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    pathlib.Path("model.bin").write_bytes(b"\0" * 16)
+    pathlib.Path("config.json").write_text('{"quant_method": "awq"}')
+    assert FormatDetector.detect("model.bin") == "AWQ"
 
 
-class TestLoadMetadata:
-    @pytest.mark.parametrize("kwargs, moe, repr_text", [
-        ({}, [False, 0, 0], "ModelMetadata(arch='llama', layers=2, hidden=64, format='GGUF')"),
-        ({"experts": 8, "active": 2}, [True, 8, 2],
-         "ModelMetadata(arch='llama', layers=2, hidden=64, format='GGUF', moe=2/8 experts)"),
-    ], ids=["dense", "experts"])
-    def test_gguf_records_match_the_writer(self, tmp_path, kwargs, moe, repr_text):
-        p = tmp_path / "model.bin"  # the extension plays no part
-        write_llama_gguf(p, **kwargs)
-        assert FormatDetector.detect(path=str(p)) == "GGUF"
-        m = FormatDetector.load_metadata(path=str(p))
-        assert [getattr(m, n) for n in PROPERTIES] == ["llama", 2, 64, 4, 2, 100, 512, p.stat().st_size, "GGUF", *moe]
-        assert {n: type(getattr(m, n)) for n in PROPERTIES} == PROPERTIES
-        assert type(m) is ModelMetadata and repr(m) == repr_text
-        with pytest.raises(AttributeError):
-            m.num_layers = 3
+@pytest.mark.parametrize("experts, moe, repr_text", [
+    ({}, [False, 0, 0], "ModelMetadata(arch='llama', layers=2, hidden=64, format='GGUF')"),
+    ({"expert_count": 8, "expert_used_count": 2}, [True, 8, 2],
+     "ModelMetadata(arch='llama', layers=2, hidden=64, format='GGUF', moe=2/8 experts)"),
+], ids=["dense", "experts"])
+def test_gguf_records_match_the_writer(tmp_path, experts, moe, repr_text):
+    p = tmp_path / "model.bin"  # the extension plays no part
+    write_llama_gguf(p, **experts)
+    assert FormatDetector.detect(path=str(p)) == "GGUF"
+    m = FormatDetector.load_metadata(path=str(p))
+    assert [getattr(m, n) for n in PROPERTIES] == ["llama", 2, 64, 4, 2, 100, 512, p.stat().st_size, "GGUF", *moe]
+    assert {n: type(getattr(m, n)) for n in PROPERTIES} == PROPERTIES
+    # The properties in this order, and no others.
+    assert [n for n, v in vars(ModelMetadata).items() if type(v).__name__ == "getset_descriptor"] == list(PROPERTIES)
+    assert type(m) is ModelMetadata and repr(m) == repr_text
+    with pytest.raises(AttributeError):
+        m.num_layers = 3
 
-    @pytest.mark.parametrize("write, text", [
-        (lambda p: ((z := zipfile.ZipFile(p, "w")), z.writestr("archive/data.pkl", b"x" * 32), z.close()),
-         "not yet implemented: PyTorch .bin metadata loading not yet implemented"),
-        (lambda p: p.write_bytes(b"\x08\x07\x12\x07pytorch\x1a\x052.1.0"),
-         "not yet implemented: ONNX metadata loading not yet implemented"),
-    ], ids=["zip", "onnx"])
-    def test_unimplemented_formats_raise_panic_exception(self, tmp_path, write, text):
+
+@pytest.mark.parametrize("write, text", [
+    (lambda p: ((z := zipfile.ZipFile(p, "w")), z.writestr("archive/data.pkl", b"x" * 32), z.close()),
+     "not yet implemented: PyTorch .bin metadata loading not yet implemented"),
+    (lambda p: p.write_bytes(b"\x08\x07\x12\x07pytorch\x1a\x052.1.0"),
+     "not yet implemented: ONNX metadata loading not yet implemented"),
+], ids=["zip", "onnx"])
+def test_unimplemented_formats_raise_panic_exception(tmp_path, write, text):
+    write(tmp_path / "model")
+    with pytest.raises(BaseException) as info:
+        FormatDetector.load_metadata(str(tmp_path / "model"))
+    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value).__bases__ == (BaseException,)  # so `except Exception` does not catch it
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("write, message", [
+    (None, "No such file or directory (os error 2)"),
+    (lambda p: p.write_text("just some text, long enough"), "Unrecognized model format for file: {path}"),
+    (lambda p: (write_llama_gguf(p), p.write_bytes(p.read_bytes()[:100])), "failed to fill whole buffer"),
+    # Its cause, the decoding error, stays behind: Python sees only the top-level text.
+    (lambda p: p.write_bytes(b"GGUF" + struct.pack("<IQQQ", 3, 0, 1, 2) + b"k\xff" + b"\0" * 21),
+     "Invalid UTF-8 in GGUF string"),
+], ids=["missing", "unrecognized", "truncated_gguf", "gguf_key_not_utf8"])
+def test_errors_are_runtime_errors_with_the_top_level_text(tmp_path, write, message):
+    if write:
         write(tmp_path / "model")
-        with pytest.raises(BaseException) as info:
-            FormatDetector.load_metadata(str(tmp_path / "model"))
-        assert type(info.value).__name__ == "PanicException"
-        assert type(info.value).__bases__ == (BaseException,)  # so `except Exception` does not catch it
-        assert str(info.value) == text
+    with pytest.raises(RuntimeError) as info:  # detect's errors: test_input_files.py
+        FormatDetector.load_metadata(str(tmp_path / "model"))
+    assert str(info.value) == message.format(path=tmp_path / "model")
 
-    @pytest.mark.parametrize("write, message", [
-        (None, "No such file or directory (os error 2)"),
-        (lambda p: p.write_text("just some text, long enough"), "Unrecognized model format for file: {path}"),
-        (lambda p: (write_llama_gguf(p), p.write_bytes(p.read_bytes()[:100])), "failed to fill whole buffer"),
-        # Its cause, the decoding error, stays behind: Python sees only the top-level text.
-        (lambda p: p.write_bytes(b"GGUF" + struct.pack("<IQQQ", 3, 0, 1, 2) + b"k\xff" + b"\0" * 21),
-         "Invalid UTF-8 in GGUF string"),
-    ], ids=["missing", "unrecognized", "truncated_gguf", "gguf_key_not_utf8"])
-    def test_errors_are_runtime_errors_with_the_top_level_text(self, tmp_path, write, message):
-        if write:
-            write(tmp_path / "model")
-        with pytest.raises(RuntimeError) as info:  # detect's errors: test_input_files.py
-            FormatDetector.load_metadata(str(tmp_path / "model"))
-        assert str(info.value) == message.format(path=tmp_path / "model")
 
-    def test_embedded_nul_does_not_open_the_file_before_it(self, tmp_path):
-        write_llama_gguf(tmp_path / "m.gguf")
-        with pytest.raises(RuntimeError, match=r"^Invalid argument \(os error 22\)$"):
-            FormatDetector.load_metadata(str(tmp_path / "m.gguf") + "\0.txt")
+def test_embedded_nul_does_not_open_the_file_before_it(tmp_path):
+    write_llama_gguf(tmp_path / "m.gguf")
+    with pytest.raises(RuntimeError, match=r"^Invalid argument \(os error 22\)$"):
+        FormatDetector.load_metadata(str(tmp_path / "m.gguf") + "\0.txt")

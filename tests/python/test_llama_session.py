@@ -1,11 +1,8 @@
 """LlamaSession end to end: tiny random GGUF models decoded token by token against a NumPy reference."""
 
-import math
 import os
-import pathlib
 import re
 import struct
-import sys
 import warnings
 import zlib
 
@@ -18,16 +15,11 @@ from quillfen import _runtime
 from quillfen._core import LlamaSession
 
 import llama_reference as ref
+from llama_reference import run
+from model_files import RANDOM_BLOCKS, TYPES, random_tensors, write_gguf
 
 PROMPT = [1, 5, 3, 7]
 GREEDY, SAMPLED, WIDE = (0.0, 0, 1.0), (0.9, 12, 0.9), (1.3, 0, 1.0)
-
-# Types the gguf package cannot quantise get random blocks: block bytes, the offsets of the half-precision
-# d and dmin (or s), a d giving weights of about 0.1, and the dmin / d ratio that centres them on 0.
-RANDOM_BLOCKS = {Q.Q8_1: (36, 0, None, 0.01, 0), Q.Q2_K: (84, 80, 82, 0.005, 1.5), Q.Q3_K: (110, 108, None, 0.002, 0),
-                 Q.Q4_K: (144, 0, 2, 0.0002, 7.5), Q.Q5_K: (176, 0, 2, 0.0001, 15.5),
-                 Q.Q6_K: (210, 208, None, 0.0001, 0)}
-TYPES = [Q.F32, Q.F16, Q.Q4_0, Q.Q4_1, Q.Q5_0, Q.Q5_1, Q.Q8_0, *RANDOM_BLOCKS]
 
 
 def test_kernels_run_at_the_level_asked_for():
@@ -37,74 +29,6 @@ def test_kernels_run_at_the_level_asked_for():
     assert levels[0] == "scalar" and set(levels) <= {"scalar", "avx2", "avx512"}
     expected = os.environ.get("QUILLFEN_EXPECT_ISA") or os.environ.get("QUILLFEN_ISA") or levels[-1]
     assert _runtime.kernel_isa() == expected
-
-
-def quantised(rng, arr, qtype):
-    """(the blocks, the values they decode to, the byte shape to declare or None) of a matrix as `qtype`."""
-    if qtype not in RANDOM_BLOCKS:
-        raw = gguf.quants.quantize(arr, qtype)
-        return raw, gguf.quants.dequantize(raw, qtype), None
-    (rows, cols), (block_bytes, d_at, dmin_at, d, ratio) = arr.shape, RANDOM_BLOCKS[qtype]
-    blocks = cols // (32 if qtype == Q.Q8_1 else 256)
-    raw = rng.integers(0, 256, size=(rows, blocks, block_bytes), dtype=np.uint8)
-    d_block = rng.uniform(d / 2, d * 2, size=(rows, blocks)).astype(np.float16)
-    for off, value in ((d_at, d_block), (dmin_at, d_block * ratio)):
-        if off is not None:
-            raw[:, :, off:off + 2] = value.astype(np.float16).view(np.uint8).reshape(rows, blocks, 2)
-    if qtype == Q.Q8_1:  # the package knows an older 40-byte block: decode here, declare the byte shape
-        values = d_block.astype(np.float32)[:, :, None] * raw[:, :, 4:].view(np.int8).astype(np.float32)
-        return raw.reshape(rows, -1), values, (rows, blocks * 40)
-    return raw.reshape(rows, -1), gguf.quants.dequantize(raw.reshape(rows, -1), qtype), None
-
-
-def write_gguf(path, tensors, qtype=Q.F32, hints=None, rng=None):
-    """Matrices as `qtype`, vectors as F32; returns name -> the float32 values the runtime should decode."""
-    rng = rng or np.random.default_rng(0)
-    w = gguf.GGUFWriter(str(path), "llama")
-    for key, value in (hints or {}).items():
-        getattr(w, "add_" + key)(value)
-    decoded = {}
-    for name, arr in tensors.items():
-        arr = np.asarray(arr, np.float32)
-        if arr.ndim == 1 or qtype in (Q.F32, Q.F16):
-            values = arr.astype(np.float16) if qtype == Q.F16 and arr.ndim > 1 else arr
-            w.add_tensor(name, values)
-        else:
-            raw, values, shape = quantised(rng, arr, qtype)
-            w.add_tensor(name, raw, raw_shape=shape, raw_dtype=qtype)
-        decoded[name] = np.asarray(values, np.float32).ravel()
-    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
-        step()
-    return decoded
-
-
-def random_tensors(rng, *, hidden=32, ffn=64, vocab=48, layers=2, kv_dim=None, tied=False, drop=(), extra=()):
-    """A LLaMA model's tensors; `drop` removes names by prefix, `extra` adds norm vectors."""
-    def mat(rows, cols, gain=1.5):
-        return (rng.standard_normal((rows, cols)) * (gain / math.sqrt(cols))).astype(np.float32)
-
-    def norm():
-        return (1 + 0.1 * rng.standard_normal(hidden)).astype(np.float32)
-
-    kv_dim = hidden // 2 if kv_dim is None else kv_dim
-    t = {"token_embd.weight": rng.standard_normal((vocab, hidden)).astype(np.float32), "output_norm.weight": norm()}
-    if not tied:
-        t["output.weight"] = mat(vocab, hidden, 3.0)
-    for p in (f"blk.{i}." for i in range(layers)):
-        t |= {p + "attn_norm.weight": norm(), p + "attn_q.weight": mat(hidden, hidden, 3.0),
-              p + "attn_k.weight": mat(kv_dim, hidden, 3.0), p + "attn_v.weight": mat(kv_dim, hidden),
-              p + "attn_output.weight": mat(hidden, hidden), p + "ffn_norm.weight": norm(),
-              p + "ffn_gate.weight": mat(ffn, hidden), p + "ffn_up.weight": mat(ffn, hidden),
-              p + "ffn_down.weight": mat(hidden, ffn)}
-    return {k: v for k, v in t.items() if not k.startswith(tuple(drop))} | {name: norm() for name in extra}
-
-
-def run(session, tokens, steps, settings):
-    out = []
-    with np.errstate(all="ignore"):
-        for tok in tokens + [None] * steps:
-            out.append(session.generate_next_token(out[-1] if tok is None else tok, *settings))
-    return out
 
 
 HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "layer_norm_rms_eps": 1e-6}
@@ -120,7 +44,8 @@ def case(name, qtype=Q.F32, hints=None, steps=8, **shape):
 CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HINTS if i % 2 else None)
          for i, q in enumerate(TYPES)] + [
     case("tied_embeddings", Q.F16, tied=True),
-    case("zero_layers", layers=0),
+    # Found by fuzzing: without layers the step sized its key/value buffers from the claimed heads anyway.
+    case("zero_layers_claiming_heads", layers=0, hints={"head_count": 1, "head_count_kv": 2**32 - 1}),
     case("missing_tensors", Q.Q8_0, layers=3, drop=("blk.1.attn_q.", "blk.0.ffn_norm.", "blk.2.ffn_gate.",
                                                     "blk.1.attn_norm.", "blk.2.attn_v.")),
     case("layer_gap", layers=3, drop=("blk.1.",), extra=("blk.6.ffn_norm.weight",)),  # blocks 1, 3-5 on defaults
@@ -133,11 +58,22 @@ CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HIN
 ]
 
 
+def with_vocabulary(hints, vocab):
+    """A SentencePiece-style vocabulary of `vocab` tokens beside the hints: the text model reads one."""
+    return hints | {"tokenizer_model": "llama", "token_list": [f"t{i}" for i in range(vocab)],
+                    "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
+
+
 @pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
-def test_decodes_like_the_reference(tmp_path, request, qtype, hints, steps, shape):
+def test_decodes_like_the_reference_and_batches_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
+    """Step by step, the session's ids are the reference's. The text model's batches read each weight once
+    for all their tokens, yet every logit must be the one-at-a-time bits: 70 tokens span two batches, and a
+    batch that starts after cached positions is checked too."""
     rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
     path = str(tmp_path / "m.gguf")
-    decoded = write_gguf(path, random_tensors(rng, **shape), qtype, hints, rng)
+    tensors = random_tensors(rng, **shape)
+    vocab = len(tensors["token_embd.weight"])
+    decoded = write_gguf(path, tensors, qtype, with_vocabulary(hints, vocab), rng)
     seen = set()
     for settings in (GREEDY, SAMPLED):
         s, r = LlamaSession(path), ref.ReferenceSession(decoded, hints)
@@ -146,6 +82,17 @@ def test_decodes_like_the_reference(tmp_path, request, qtype, hints, steps, shap
         assert got == run(r, PROMPT, steps, settings), settings
         seen |= set(got)
     assert len(seen) > 2  # the model is not degenerate
+
+    stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
+    tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
+    with np.errstate(all="ignore"):
+        want = [stepped.logits(tokens[:i + 1]) for i in range(70)]  # one new token a call
+        assert len(want[-1]) == 4 * vocab
+        assert batched.logits(tokens) == want[-1]
+        assert split.logits(tokens[:5]) == want[4] and split.logits(tokens) == want[-1]
+        # Whatever the cache held before, the next token is the one-at-a-time one.
+        follow = [m.next_token(tokens + [2], 0.7, 0, 1.0, 0.0, 99)[0] for m in (stepped, batched, split)]
+    assert len(set(follow)) == 1
 
 
 @pytest.fixture(scope="module")
@@ -333,52 +280,14 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
     s.generate_next_token(1, *GREEDY)
 
 
-def with_vocabulary(hints, vocab):
-    """A SentencePiece-style vocabulary of `vocab` tokens beside the hints: the text model reads one."""
-    return hints | {"tokenizer_model": "llama", "token_list": [f"t{i}" for i in range(vocab)],
-                    "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
-
-
-def test_head_counts_of_a_model_without_layers_size_nothing(tmp_path):
-    # Found by fuzzing: without layers the step sized its key/value buffers from the claimed heads anyway.
-    path = tmp_path / "m.gguf"
-    rng = np.random.default_rng(1)
-    write_gguf(path, random_tensors(rng, layers=0), hints={"head_count": 1, "head_count_kv": 2**32 - 1})
-    s = LlamaSession(str(path))
-    assert s.num_layers() == 0 and 0 <= s.generate_next_token(1, *GREEDY) < s.vocab_size()
-
-
-@pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
-def test_batched_forward_equals_single_steps_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
-    """A batch reads each weight once for all its tokens; every logit must still be the one-at-a-time
-    bits. 70 tokens span two batches, and a batch that starts after cached positions is checked too."""
-    rng = np.random.default_rng(zlib.crc32(request.node.name.encode()))
-    path = str(tmp_path / "m.gguf")
-    tensors = random_tensors(rng, **shape)
-    vocab = len(tensors["token_embd.weight"])
-    write_gguf(path, tensors, qtype, with_vocabulary(hints, vocab), rng)
-    stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
-    tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
-    with np.errstate(all="ignore"):
-        want = [stepped.logits(tokens[:i + 1]) for i in range(70)]  # one new token a call
-        assert len(want[-1]) == 4 * vocab
-        assert batched.logits(tokens) == want[-1]
-        assert split.logits(tokens[:5]) == want[4] and split.logits(tokens) == want[-1]
-        # Whatever the cache held before, the next token is the one-at-a-time one.
-        follow = [m.next_token(tokens + [2], 0.7, 0, 1.0, 0.0, 99)[0] for m in (stepped, batched, split)]
-    assert len(set(follow)) == 1
-
-
 def test_text_model_refuses_contexts_it_cannot_run(tmp_path):
     path = str(tmp_path / "m.gguf")
     tensors = random_tensors(np.random.default_rng(0))
     write_gguf(path, tensors, Q.F32, with_vocabulary({"context_length": 8}, len(tensors["token_embd.weight"])))
     m = _runtime.TextModel(path)
-    for context, message in [([], "empty"), ([1] * 9, "context length 8"), ([10**6], "outside the vocabulary")]:
-        with pytest.raises(ValueError, match=message):
+    for context, error, message in [([], ValueError, "empty"), ([1] * 9, ValueError, "context length 8"),
+                                    ([10**6], ValueError, "outside the vocabulary"),
+                                    ([1.5], TypeError, "^argument 'context': "), ([2**32], OverflowError, "range")]:
+        with pytest.raises(error, match=message):
             m.logits(context)
-    with pytest.raises(TypeError):
-        m.logits([1.5])
-    with pytest.raises(OverflowError):
-        m.logits([2**32])
     assert len(m.logits([1, 2])) == 4 * len(tensors["token_embd.weight"])

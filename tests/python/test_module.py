@@ -31,28 +31,24 @@ def test_sub_interpreters_are_refused(tmp_path):
     assert out.read_text() == "ImportError: quillfen._core does not support sub-interpreters"
 
 
-@pytest.mark.parametrize("asked", ["sse4", "AVX2", "avx2", "avx512"])
-def test_a_kernel_level_the_cpu_cannot_run_refuses_the_import(tmp_path, asked):
-    if asked in _runtime.cpu_isas():
+UNKNOWN_LEVEL, LACKING = "is not a kernel level; use scalar, avx2 or avx512 (", "asks for kernels this CPU cannot run: "
+
+
+@pytest.mark.parametrize("variable, asked, refusal", [
+    ("QUILLFEN_ISA", "sse4", UNKNOWN_LEVEL), ("QUILLFEN_ISA", "AVX2", UNKNOWN_LEVEL),
+    ("QUILLFEN_ISA", "avx2", LACKING), ("QUILLFEN_ISA", "avx512", LACKING),
+    *(("QUILLFEN_NUM_THREADS", n, "is not a thread count; use a whole number from 1 to 1024 (this process may run on ")
+      for n in ("0", "two", "-3", "1025")),
+])
+def test_a_bad_setting_refuses_the_import(tmp_path, variable, asked, refusal):
+    if variable == "QUILLFEN_ISA" and asked in _runtime.cpu_isas():
         pytest.skip(f"this CPU runs {asked}")
     for module in ("quillfen", "quillfen._runtime"):
         run = subprocess.run([sys.executable, "-c", f"import {module}"], cwd=tmp_path, capture_output=True, text=True,
-                             env={**os.environ, "QUILLFEN_ISA": asked})
+                             env={**os.environ, variable: asked})
         *_, last = run.stderr.strip().splitlines()
         assert run.returncode == 1
-        assert last.startswith(f"ImportError: QUILLFEN_ISA={asked} ")
-        assert "this CPU runs scalar" in last or ": it lacks " in last
-
-
-@pytest.mark.parametrize("asked", ["0", "two", "-3", "1025"])
-def test_a_bad_thread_count_refuses_the_import(tmp_path, asked):
-    for module in ("quillfen", "quillfen._runtime"):
-        run = subprocess.run([sys.executable, "-c", f"import {module}"], cwd=tmp_path, capture_output=True, text=True,
-                             env={**os.environ, "QUILLFEN_NUM_THREADS": asked})
-        *_, last = run.stderr.strip().splitlines()
-        assert run.returncode == 1
-        assert last.startswith(f"ImportError: QUILLFEN_NUM_THREADS={asked} is not a thread count; use a whole number "
-                               "from 1 to 1024 (this process may run on ")
+        assert last.startswith(f"ImportError: {variable}={asked} {refusal}")
 
 
 def test_the_thread_count_sizes_the_pool(tmp_path):

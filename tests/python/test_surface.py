@@ -78,12 +78,6 @@ def test_budget_conversion_errors(value, exc, message):
         InferenceEngine(ram_budget=value)
 
 
-def test_budget_accepts_index_objects_bools_and_the_largest_value():
-    assert TieredMemoryManager(type("Budget", (), {"__index__": lambda self: 7})()).vram_budget() == 7
-    assert TieredMemoryManager(True).vram_budget() == 1
-    assert TieredMemoryManager(swap_budget=U64_MAX).swap_budget() == U64_MAX
-
-
 @pytest.mark.parametrize("path", [b"model.gguf", None, "posix_path"])
 def test_path_must_be_str(tmp_path, path):
     path = tmp_path if path == "posix_path" else path
@@ -97,16 +91,16 @@ def test_path_must_be_str(tmp_path, path):
     ((0, 0, 0), {}, (0, DEFAULT_RAM, DEFAULT_SWAP)),
     ((8,), {}, (8, 0, 0)),
     ((), {"swap_budget": 5, "vram_budget": 4}, (4, 0, 5)),
+    ((type("Budget", (), {"__index__": lambda self: 7})(), True), {"swap_budget": U64_MAX}, (7, 1, U64_MAX)),
 ])
-def test_budgets_and_defaults(args, kwargs, budgets):
+def test_budgets_defaults_and_empty_tiers(args, kwargs, budgets):
     m = TieredMemoryManager(*args, **kwargs)
     assert (m.vram_budget(), m.ram_budget(), m.swap_budget()) == budgets
-    assert [budget for _, _, budget, _ in m.tier_stats()] == [*budgets, U64_MAX]  # the core adds no defaults
+    assert m.tier_stats() == [(kind, 0, budget, 0.0)  # the core adds no defaults
+                              for kind, budget in zip(("Vram", "Ram", "Swap", "Disk"), (*budgets, U64_MAX))]
 
 
-def test_new_objects_report_empty_tiers_and_one_cpu_backend():
-    assert TieredMemoryManager().tier_stats() == [
-        ("Vram", 0, 0, 0.0), ("Ram", 0, DEFAULT_RAM, 0.0), ("Swap", 0, DEFAULT_SWAP, 0.0), ("Disk", 0, U64_MAX, 0.0)]
+def test_new_objects_report_one_cpu_backend_and_a_generic_profile():
     s = Scheduler()
     assert s.backend_count() == 1
     [(name, kind)] = s.backend_info()

@@ -7,12 +7,14 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from quillfen import Model, _core
 from quillfen._chat import ChatTemplateError
-from tiny_text_model import write_tiny_model
+from llama_reference import run
+from model_files import write_tiny_model
 
 GREEDY = {"temperature": 0.0}
 SAMPLED = {"temperature": 1.5, "top_k": 0, "top_p": 1.0, "min_p": 0.0}
@@ -28,22 +30,10 @@ def model(tiny_path):
     return Model(tiny_path, progress=False)
 
 
-def raw_greedy(path, ids, steps):
-    """Greedy continuation through the session class alone."""
-    session = _core.LlamaSession(path)
-    for t in ids[:-1]:
-        session.generate_next_token(t, 0.0, 0, 1.0)
-    out, token = [], ids[-1]
-    for _ in range(steps):
-        token = session.generate_next_token(token, 0.0, 0, 1.0)
-        out.append(token)
-    return out
-
-
 def test_greedy_generation_is_the_session_loop(model, tiny_path):
     ids = model.tokenize("the cat sat in the hat")
     result = model.generate(ids, max_tokens=20, stop=[], **GREEDY)
-    expected = raw_greedy(tiny_path, ids, 20)
+    expected = run(_core.LlamaSession(tiny_path), ids, 19, (0.0, 0, 1.0))[len(ids) - 1:]  # the raw session loop
     end = next((i for i, t in enumerate(expected) if model.tokenizer.is_end_of_generation(t)), len(expected))
     assert result.tokens == expected[:end]
     assert result.finish_reason == ("stop" if end < 20 else "length")
@@ -117,19 +107,14 @@ def test_context_length_bounds_prompt_and_generation(model):
         assert len(model.generate([65] * n, max_tokens=3, seed=seed, **SAMPLED).tokens) <= 1
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"temperature": -1}, "temperature"), ({"top_k": -1}, "top_k"), ({"top_p": 0}, "top_p"),
-    ({"min_p": 2}, "min_p"), ({"max_tokens": -1}, "max_tokens"), ({"stop": [""]}, "stop string"),
+@pytest.mark.parametrize("prompt, kwargs, message", [
+    ("a", {"temperature": -1}, "temperature"), ("a", {"top_k": -1}, "top_k"), ("a", {"top_p": 0}, "top_p"),
+    ("a", {"min_p": 2}, "min_p"), ("a", {"max_tokens": -1}, "max_tokens"), ("a", {"stop": [""]}, "stop string"),
+    ([], {}, "empty"), ([10**6], {}, "outside the vocabulary"),
 ])
-def test_bad_arguments_are_refused(model, kwargs, message):
+def test_bad_arguments_and_prompts_are_refused(model, prompt, kwargs, message):
     with pytest.raises(ValueError, match=message):
-        model.generate("a", **kwargs)
-
-
-@pytest.mark.parametrize("prompt, message", [([], "empty"), ([10**6], "outside the vocabulary")])
-def test_bad_prompts_are_refused(model, prompt, message):
-    with pytest.raises(ValueError, match=message):
-        model.generate(prompt)
+        model.generate(prompt, **kwargs)
 
 
 def test_chat_applies_the_template(model):
@@ -166,22 +151,13 @@ def test_threads_share_and_own_models_without_races(tiny_path):
              for p in prompts}
     shared = Model(tiny_path, progress=False)
     owners = [Model(tiny_path, progress=False), Model(tiny_path, progress=False), shared, shared]
-    got, errors = {}, []
 
     def work(m, p):
-        try:
-            for _ in range(3):
-                got.setdefault(p, []).append(m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens)
-        except Exception as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+        return [m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens for _ in range(3)]
 
-    threads = [threading.Thread(target=work, args=a) for a in zip(owners, prompts)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    assert not errors
-    assert all(runs == [alone[p]] * 3 for p, runs in got.items()) and len(got) == 4
+    with ThreadPoolExecutor(len(prompts)) as pool:  # a worker's exception is raised again by list()
+        got = list(pool.map(work, owners, prompts))
+    assert got == [[alone[p]] * 3 for p in prompts]
 
 
 def test_a_model_may_have_workers_of_its_own(tiny_path):

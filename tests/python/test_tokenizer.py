@@ -1,16 +1,16 @@
 """quillfen._runtime.Tokenizer: SmolLM2's vocabulary against the reference tokenizer's ids (a fixture that
 bench/tokenizer_oracle.py writes), a SentencePiece model trained here against sentencepiece itself, and
-vocabulary files that must be refused."""
+files that must be refused."""
 
 import json
 import pathlib
 import random
 import sys
 
-import gguf
 import pytest
 
 from quillfen._runtime import Tokenizer
+from model_files import write_gguf
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
@@ -68,33 +68,6 @@ def corpus_lines(n):
     return lines
 
 
-def sentencepiece_gguf(sp, path, user_defined):
-    """The model's vocabulary as a llama-kind GGUF vocabulary."""
-    def piece_type(i):
-        if sp.is_unknown(i):
-            return 2
-        if sp.is_control(i):
-            return 3
-        if sp.is_unused(i):
-            return 5
-        if sp.is_byte(i):
-            return 6
-        return 4 if sp.id_to_piece(i) in user_defined else 1
-
-    n = sp.get_piece_size()
-    w = gguf.GGUFWriter(str(path), "llama")
-    w.add_tokenizer_model("llama")
-    w.add_token_list([sp.id_to_piece(i) for i in range(n)])
-    w.add_token_scores([sp.get_score(i) for i in range(n)])
-    w.add_token_types([piece_type(i) for i in range(n)])
-    w.add_bos_token_id(sp.bos_id())
-    w.add_eos_token_id(sp.eos_id())
-    w.add_unk_token_id(sp.unk_id())
-    w.add_add_space_prefix(True)
-    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
-        step()
-
-
 @pytest.fixture(scope="module")
 def trained(tmp_path_factory):
     spm = pytest.importorskip("sentencepiece")
@@ -109,7 +82,19 @@ def trained(tmp_path_factory):
         remove_extra_whitespaces=False, user_defined_symbols=user_defined, unk_id=0, bos_id=1, eos_id=2,
         minloglevel=2)
     sp = spm.SentencePieceProcessor(model_file=str(tmp / "m.model"))
-    sentencepiece_gguf(sp, tmp / "vocab.gguf", user_defined)
+
+    def piece_type(i):  # as a llama-kind GGUF vocabulary numbers them
+        for code, test in ((2, sp.is_unknown), (3, sp.is_control), (5, sp.is_unused), (6, sp.is_byte)):
+            if test(i):
+                return code
+        return 4 if sp.id_to_piece(i) in user_defined else 1
+
+    n = sp.get_piece_size()
+    write_gguf(tmp / "vocab.gguf", keys={
+        "tokenizer_model": "llama", "token_list": [sp.id_to_piece(i) for i in range(n)],
+        "token_scores": [sp.get_score(i) for i in range(n)], "token_types": [piece_type(i) for i in range(n)],
+        "bos_token_id": sp.bos_id(), "eos_token_id": sp.eos_id(), "unk_token_id": sp.unk_id(),
+        "add_space_prefix": True})
     return sp, Tokenizer(str(tmp / "vocab.gguf"))
 
 
@@ -124,57 +109,45 @@ def test_llama_kind_matches_sentencepiece(trained, text):
     assert tok.kind == "llama" and tok.add_bos and tok.add_space_prefix
     assert tok.encode(text) == [sp.bos_id()] + sp.encode(text)
     assert tok.encode(text, add_special=False) == sp.encode(text)
-    # A "▁" in the text is a space to this kind, in both directions, as in sentencepiece itself.
-    assert tok.decode(tok.encode(text), special=False, strip_leading_space=True) == text.replace("▁", " ").encode()
+    # A "▁" in the text is a space to this kind, in both directions, as in sentencepiece itself; the space
+    # prefix comes back unless stripped, and the BOS text when special tokens are shown.
+    spaced = text.replace("▁", " ")
+    ids = tok.encode(text)
+    assert tok.decode(ids, special=False, strip_leading_space=True) == spaced.encode()
+    assert tok.decode(ids, special=True, strip_leading_space=True) == ("<s>" + spaced).encode()
+    assert tok.decode(ids, special=False) == (" " + spaced if text else "").encode()
 
 
-# ---- refused vocabularies ------------------------------------------------------------------------------
+# ---- files that are refused ---------------------------------------------------------------------------
 
-def vocab_file(path, **edits):
-    """A small valid gpt2 vocabulary, with keys replaced (value None: left out)."""
-    tokens = ["a", "b", "ab", "<|end|>"]
-    keys = {"model": "gpt2", "pre": "gpt2", "tokens": tokens, "types": [1, 1, 1, 3], "merges": ["a b"], "bos": 3}
-    keys.update(edits)
-    w = gguf.GGUFWriter(str(path), "llama")
-    calls = {"model": w.add_tokenizer_model, "pre": w.add_tokenizer_pre, "tokens": w.add_token_list,
-             "types": w.add_token_types, "merges": w.add_token_merges, "bos": w.add_bos_token_id}
-    for key, value in keys.items():
-        if value is not None:
-            calls[key](value)
-    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
-        step()
-    return str(path)
+VOCAB = {"tokenizer_model": "gpt2", "tokenizer_pre": "gpt2", "token_list": ["a", "b", "ab", "<|end|>"],
+         "token_types": [1, 1, 1, 3], "token_merges": ["a b"], "bos_token_id": 3}
 
 
 def test_a_small_vocabulary_file_loads(tmp_path):
-    tok = Tokenizer(vocab_file(tmp_path / "v.gguf"))
+    write_gguf(tmp_path / "v.gguf", keys=VOCAB)
+    tok = Tokenizer(str(tmp_path / "v.gguf"))
     assert tok.encode("abba<|end|>", parse_special=True) == [2, 1, 0, 3]
     assert tok.eot_id is None and tok.bos_id == 3
 
 
-@pytest.mark.parametrize("edits, names", [
-    ({"model": "bert"}, "bert"),
-    ({"model": None}, "tokenizer.ggml.model"),
-    ({"pre": "klingon"}, "tokenizer.ggml.pre"),
-    ({"tokens": []}, "tokenizer.ggml.tokens"),
-    ({"types": [1, 1]}, "tokenizer.ggml.token_type"),
-    ({"types": [1, 1, 1, 99]}, "tokenizer.ggml.token_type"),
-    ({"merges": ["a c"]}, "tokenizer.ggml.merges"),
-    ({"merges": ["ab"]}, "tokenizer.ggml.merges"),
-    ({"merges": None}, "tokenizer.ggml.merges"),
-    ({"bos": 4}, "tokenizer.ggml.bos_token_id"),
+# Every refusal rule is tested in C++ on vocabularies built in memory; here, files from the package's writer
+# (a dict edits VOCAB, None leaving a key out) and files that are no vocabulary reach Python with the reason.
+@pytest.mark.parametrize("content, reason", [
+    ({"tokenizer_model": "bert"}, "bert"),
+    ({"tokenizer_model": None}, "tokenizer.ggml.model"),
+    ({"bos_token_id": 4}, "tokenizer.ggml.bos_token_id"),
+    (b"", "failed to fill whole buffer"),
+    (b"not a gguf file at all", "Not a GGUF file"),
+    (b"GGUF\x03\x00\x00\x00" + b"\xff" * 16, "failed to fill whole buffer"),
+    (None, "No such file or directory"),
 ])
-def test_hostile_vocabularies_are_refused(tmp_path, edits, names):
-    with pytest.raises(RuntimeError, match="Failed to load tokenizer") as err:
-        Tokenizer(vocab_file(tmp_path / "v.gguf", **edits))
-    assert names in str(err.value)
-
-
-@pytest.mark.parametrize("content", [b"", b"GGUF", b"not a gguf file at all", b"GGUF\x03\x00\x00\x00" + b"\xff" * 16])
-def test_files_that_are_not_vocabularies_are_refused(tmp_path, content):
-    path = tmp_path / "x.gguf"
-    path.write_bytes(content)
-    with pytest.raises(RuntimeError, match="Failed to load tokenizer"):
+def test_refused_files_raise_with_the_reason(tmp_path, content, reason):
+    path = tmp_path / "v.gguf"
+    if isinstance(content, dict):
+        write_gguf(path, keys={k: v for k, v in (VOCAB | content).items() if v is not None})
+    elif content is not None:
+        path.write_bytes(content)
+    with pytest.raises(RuntimeError, match="^Failed to load tokenizer: ") as err:
         Tokenizer(str(path))
-    with pytest.raises(RuntimeError, match="Failed to load tokenizer"):
-        Tokenizer(str(tmp_path / "absent.gguf"))
+    assert reason in str(err.value)
