@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -61,11 +62,52 @@ void normalise(std::vector<float>& prob) {
         });
 }
 
+// Greedy choice without filters, read off the logits when that is sure to agree with arg_max over the
+// probabilities: no NaN, a finite maximum m, and no other logit within kNearMax of it. Then every
+// index holding m has the greatest probability, 1 / sum, and every other one at most
+// exp(-kNearMax) / sum, far enough below (about 1e-4 relative, against half a unit in the last
+// place for the division) that no rounding makes it equal. The last index holding m is the choice.
+// Anything else (a near tie, a NaN, an infinity) is left to the full computation.
+constexpr float kNearMax = 1e-4f;
+
+std::optional<uint32_t> plain_arg_max(const std::vector<float>& logits) {
+    // Eight running maxima, so the comparisons do not wait on one another; a NaN is only noted.
+    constexpr uint64_t kWays = 8;
+    const uint64_t n = logits.size();
+    float ways[kWays];
+    std::fill_n(ways, kWays, -std::numeric_limits<float>::infinity());
+    bool nan = false;
+    uint64_t i = 0;
+    for (; i + kWays <= n; i += kWays)
+        for (uint64_t k = 0; k < kWays; ++k) {
+            const float l = logits[i + k];
+            nan |= l != l;
+            ways[k] = l > ways[k] ? l : ways[k];
+        }
+    for (; i < n; ++i) {
+        nan |= logits[i] != logits[i];
+        ways[0] = logits[i] > ways[0] ? logits[i] : ways[0];
+    }
+    const float m = *std::max_element(ways, ways + kWays);
+    if (nan || !std::isfinite(m)) return std::nullopt;
+    uint64_t last = 0;
+    bool near = false;
+    for (i = 0; i < n; ++i) {
+        last = logits[i] == m ? i : last;
+        near |= logits[i] != m && m - logits[i] <= kNearMax;
+    }
+    if (near) return std::nullopt;
+    return uint32_t(last);
+}
+
 }  // namespace
 
 uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
                 float min_p) {
     const uint64_t n = logits.size();
+    const bool unfiltered = (top_k == 0 || top_k >= n) && !(top_p < 1.0f) && !(min_p > 0.0f);
+    if (temperature <= 0.0f && unfiltered)
+        if (const auto choice = plain_arg_max(logits)) return *choice;
 
     if (temperature > 0.0f)
         for (float& l : logits) l = l / temperature;

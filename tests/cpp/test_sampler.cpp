@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <random>
 #include <set>
 
 #include "inference/llama.hpp"
@@ -32,6 +34,32 @@ TEST(Sampler, GreedyPicksLastOfTiedMaxima) {
     EXPECT_EQ(sample({}, 0.0f, 0, 1.0f, 7), 0u);
     EXPECT_EQ(sample({}, 1.0f, 0, 0.5f, 7), 0u);
     EXPECT_EQ(sample({kNaN}, 0.0f, 0, 1.0f, 7), 0u);  // a single value is never compared
+}
+
+TEST(Sampler, GreedyAgreesWithTheArgMaxOfTheProbabilities) {
+    // exp(-1e-8) rounds to 1: both are maxima of the probabilities, so the later one is chosen, though
+    // its logit is smaller. A tiny min_p filters nothing but takes the sampler through every probability.
+    EXPECT_EQ(sample({0.0f, -1e-8f}, 0.0f, 0, 1.0f, 7), 1u);
+    // The choice, or -1 for the fault an infinite logit leads to (inf - inf is NaN).
+    const auto greedy = [](const std::vector<float>& logits, float min_p) -> int64_t {
+        try {
+            return sample(logits, 0.0f, 0, 1.0f, 7, min_p);
+        } catch (const InternalFault&) {
+            return -1;
+        }
+    };
+    std::mt19937 gen(5);
+    std::normal_distribution<float> spread(0.0f, 4.0f);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<float> logits(1000 + round);
+        for (float& l : logits) l = spread(gen);
+        if (round % 4 == 1) logits[round * 7] = logits[round * 3];                       // an exact tie
+        if (round % 4 == 2) logits[round * 7] = std::nextafter(logits[round * 3], 0.0f);  // a near one
+        if (round % 4 == 3) logits[round] = std::numeric_limits<float>::infinity();
+        const float most = *std::max_element(logits.begin(), logits.end());
+        if (round % 8 == 0) logits[round * 5] = most;  // ties at the top
+        EXPECT_EQ(greedy(logits, 0.0f), greedy(logits, 1e-38f)) << round;
+    }
 }
 
 TEST(Sampler, DrawFollowsTheGenerator) {
