@@ -70,9 +70,10 @@ Result<Tensor> CpuBackend::matmul_f32(const Tensor& weight, const Tensor& input)
         const auto matmul_rows = kernels().matmul_rows;
         // Columns per item: one share per worker, so each reads the longest runs of every weight row
         // (the hardware prefetchers start over at each run's page), but no more than keep the item's
-        // outputs for all its rows (8 KiB floats) in L1.
-        const uint64_t col_grain =
-            std::max<uint64_t>(256, std::min<uint64_t>(m / std::max<uint64_t>(num_threads_, 1), kOutputFloats / batch) / 64 * 64);
+        // outputs for all its rows (kOutputFloats, 32 KiB) in L1.
+        const uint64_t item_rows = std::clamp<uint64_t>(batch, 1, kRowGrain);
+        const uint64_t col_grain = std::max<uint64_t>(
+            256, std::min<uint64_t>(m / std::max<uint64_t>(num_threads_, 1), kOutputFloats / item_rows) / 64 * 64);
         tbb::parallel_for(
             tbb::blocked_range2d<uint64_t>(0, batch, kRowGrain, 0, m, col_grain),
             [&](const tbb::blocked_range2d<uint64_t>& r) {
