@@ -664,7 +664,7 @@ void rms_norm(std::span<float> v, std::span<const float> weight, float eps) { rm
 void rms_norm(std::span<float> out, std::span<const float> v, std::span<const float> weight, float eps) {
     const size_t n = v.size();
     if (weight.size() < n || n == 0) {
-        std::copy(v.begin(), v.end(), out.begin());
+        if (out.data() != v.data()) std::copy(v.begin(), v.end(), out.begin());
         return;
     }
     float ss = -0.0f;
