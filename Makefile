@@ -88,7 +88,7 @@ test-cpp: build
 QEMU_HASWELL := qemu-x86_64 -cpu Haswell-v4,-pcid,-x2apic,-tsc-deadline,-invpcid
 QEMU_NEHALEM := qemu-x86_64 -cpu Nehalem
 test-emulated: build
-	@set -e; for run in "avx2 $(QEMU_HASWELL)" "scalar $(QEMU_NEHALEM)"; do \
+	@set -e; for run in "avx2 $(QEMU_HASWELL)" "portable $(QEMU_NEHALEM)"; do \
 	  set -- $$run; isa=$$1; shift; \
 	  echo "== C++ tests and LLaMA tests on an emulated CPU ($$*), expecting $$isa"; \
 	  QUILLFEN_EXPECT_ISA=$$isa "$$@" $(BUILD_DIR)/quillfen_tests --gtest_brief=1; \
@@ -128,7 +128,7 @@ test-aarch64: venv
 	  $(if $(wildcard $(AARCH64_DIR)/CMakeCache.txt),,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake) \
 	  -DQUILLFEN_BUILD_PYTHON=OFF -DQUILLFEN_BUILD_TESTS=ON
 	$(CMAKE) --build $(AARCH64_DIR) -j 2 --target quillfen_tests
-	QUILLFEN_EXPECT_ISA=scalar $(QEMU_AARCH64) $(AARCH64_DIR)/quillfen_tests --gtest_brief=1
+	QUILLFEN_EXPECT_ISA=portable $(QEMU_AARCH64) $(AARCH64_DIR)/quillfen_tests --gtest_brief=1
 
 apt-sanitizers:
 	@arch=$$(dpkg --print-architecture); missing=""; for p in $(SANITIZER_APT_PACKAGES); do \

@@ -16,7 +16,7 @@
 #include <tbb/parallel_for.h>
 
 #include "inference/llama.hpp"
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 #include "inference/sampler.hpp"
 
 using namespace quillfen;

@@ -1,9 +1,9 @@
 // The single-input packed kernels alone, per stored type and kernel level: core cycles per sixteen
-// weights (one group column) at 1 and 2 threads (per thread: wall time times threads), each level's ratio to the scalar level
+// weights (one group column) at 1 and 2 threads (per thread: wall time times threads), each level's ratio to the portable level
 // timed in the same run. Two matrix sizes: one that stays in a core's L2 (the kernel's own work) and
 // one streamed from beyond it, as a decode step reads its weights.
 // Usage: bench_packed_kernels [TYPE...]   (GGUF type names, e.g. Q4_1 Q8_0; default: every packed type)
-// Prints one line per (type, size, threads): cycles per 16 weights at each level and ratios to scalar.
+// Prints one line per (type, size, threads): cycles per 16 weights at each level and ratios to portable.
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "formats/gguf_types.hpp"
-#include "inference/kernels.hpp"
-#include "inference/weights.hpp"
+#include "compute/kernels.hpp"
+#include "compute/weights.hpp"
 
 using namespace quillfen;
 
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     std::printf("core cycles per time-stamp tick: %.3f (figures below are core cycles)\n", ratio);
     std::printf("%-5s %-7s %3s", "type", "size", "thr");
     for (Isa isa : kAllIsas) std::printf(" %9s", std::string(isa_name(isa)).c_str());
-    std::printf("   (cycles per 16 weights)  ratio to scalar\n");
+    std::printf("   (cycles per 16 weights)  ratio to portable\n");
     for (const Type& t : kTypes) {
         if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), t.name) == wanted.end()) continue;
         for (Size s : sizes) {

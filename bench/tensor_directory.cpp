@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "inference/dequant.hpp"
-#include "inference/session.hpp"
+#include "inference/tensor_directory.hpp"
 
 using namespace quillfen;
 

@@ -9,7 +9,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 
 namespace quillfen {
 

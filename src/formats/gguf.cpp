@@ -198,7 +198,7 @@ Result<GGUFValue> capture_value(FileReader& in, uint32_t code, bool lossy) {
                 auto bytes = in.read_bytes(*len, "GGUF string");
                 if (!bytes) return std::unexpected(std::move(bytes).error());
                 std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-                if (lossy || !validate_utf8(text)) return GGUFValue{lossy ? lossy_utf8(text) : std::string(text)};
+                if (lossy || !utf8_error(text)) return GGUFValue{lossy ? lossy_utf8(text) : std::string(text)};
             } else if (auto r = in.skip(*len); !r) {
                 return std::unexpected(std::move(r).error());
             }
@@ -338,7 +338,7 @@ Result<std::string> GGUFLoader::read_string(FileReader& in) {
     auto bytes = in.read_bytes(*len, "GGUF string");
     if (!bytes) return std::unexpected(std::move(bytes).error());
     std::string text(bytes->begin(), bytes->end());
-    if (auto bad = validate_utf8(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
+    if (auto bad = utf8_error(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
     return text;
 }
 

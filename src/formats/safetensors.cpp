@@ -61,7 +61,7 @@ Result<Header> read_header(const std::string& path) {
     if (!bytes) return std::unexpected(std::move(bytes).error());
 
     const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-    if (auto bad = validate_utf8(text)) return fail(bad->message());
+    if (auto bad = utf8_error(text)) return fail(bad->message());
     Header header;
     header.header_len = *header_len;
     try {

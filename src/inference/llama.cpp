@@ -1,8 +1,8 @@
 #include "inference/llama.hpp"
 
 #include "inference/dequant.hpp"
-#include "inference/kernels.hpp"
-#include "inference/pool.hpp"
+#include "compute/kernels.hpp"
+#include "compute/pool.hpp"
 #include "tensor/utf8.hpp"
 
 #include <algorithm>

@@ -12,8 +12,8 @@
 
 #include <tbb/task_arena.h>
 
-#include "inference/session.hpp"
-#include "inference/weights.hpp"
+#include "inference/tensor_directory.hpp"
+#include "compute/weights.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen {
@@ -78,7 +78,7 @@ struct StepBuffers {
 };
 
 struct LlamaState {
-    std::vector<float> x;           // (H) residual stream
+    std::vector<float> x;           // (H) the last token's normalised hidden state, which the logits read
     std::vector<KVCache> kv_cache;  // one per layer
     uint64_t pos = 0;               // tokens processed since construction or reset
     StepBuffers buffers;

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "formats/gguf.hpp"
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 #include "inference/sampler.hpp"
 #include "tensor/file.hpp"
 

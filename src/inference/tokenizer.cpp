@@ -483,7 +483,7 @@ Result<Tokenizer> Tokenizer::from_metadata(const Metadata& metadata) {
         // Matching cuts the text at a special token's ends; only valid UTF-8 keeps the cuts on
         // character boundaries.
         if ((type == TokenType::Control || type == TokenType::UserDefined) && !text.empty() &&
-            !validate_utf8(text) && t.lookup(text) == i)
+            !utf8_error(text) && t.lookup(text) == i)
             specials.push_back({text, i, type == TokenType::Control});
     }
     std::ranges::stable_sort(specials, std::greater<>{}, [](const Impl::Special& s) { return s.text.size(); });
@@ -526,7 +526,7 @@ Result<Tokenizer> Tokenizer::load(const std::string& path) {
 std::vector<uint32_t> Tokenizer::encode(std::string_view text, bool add_special, bool parse_special) const {
     const Impl& t = *impl_;
     std::string repaired;
-    if (validate_utf8(text)) {
+    if (utf8_error(text)) {
         repaired = lossy_utf8(text);
         text = repaired;
     }

@@ -1,8 +1,8 @@
 #include "lib/kit.hpp"
 
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 
 #include <string>
 #include <vector>

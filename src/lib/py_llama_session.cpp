@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "inference/llama.hpp"
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 #include "inference/sampler.hpp"
 #include "lib/classes.hpp"
 #include "lib/kit.hpp"

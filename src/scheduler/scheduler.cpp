@@ -3,7 +3,7 @@
 #include <tbb/info.h>
 
 #include "backends/cpu.hpp"
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 
 namespace quillfen {
 

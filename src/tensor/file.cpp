@@ -244,7 +244,7 @@ Result<std::string> read_text_file(const std::string& path, uint64_t max_bytes) 
         if (*got > max_bytes - text.size()) return too_large();
         text.append(buf, static_cast<size_t>(*got));
     }
-    if (validate_utf8(text)) return fail("stream did not contain valid UTF-8");
+    if (utf8_error(text)) return fail("stream did not contain valid UTF-8");
     return text;
 }
 

@@ -35,7 +35,7 @@ std::string Utf8Error::message() const {
     return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);
 }
 
-std::optional<Utf8Error> validate_utf8(std::string_view text) {
+std::optional<Utf8Error> utf8_error(std::string_view text) {
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
     const uint64_t n = text.size();
     uint64_t i = 0;
@@ -62,7 +62,7 @@ std::string lossy_utf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
-        auto err = validate_utf8(text);
+        auto err = utf8_error(text);
         if (!err) {
             out.append(text);
             break;

@@ -16,7 +16,8 @@ struct Utf8Error {
     std::string message() const;
 };
 
-std::optional<Utf8Error> validate_utf8(std::string_view bytes);
+// The first invalid sequence of `bytes`, or nothing when they are all valid UTF-8.
+std::optional<Utf8Error> utf8_error(std::string_view bytes);
 
 // Text for display: bytes that are not UTF-8 become U+FFFD.
 std::string lossy_utf8(std::string_view bytes);

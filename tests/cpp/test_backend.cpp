@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "backends/cpu.hpp"
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 #include "float_bits.hpp"
 
 using namespace quillfen;

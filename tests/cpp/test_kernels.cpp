@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 
-#include "inference/kernels.hpp"
-#include "inference/pool.hpp"
+#include "compute/kernels.hpp"
+#include "compute/pool.hpp"
 
 using namespace quillfen;
 
@@ -20,7 +20,7 @@ TEST(Kernels, ChosenLevelIsTheExpectedOne) {
 }
 
 TEST(Kernels, RequestsNameALevelTheCpuRuns) {
-    Isa widest = Isa::Scalar;
+    Isa widest = Isa::Portable;
     for (Isa isa : kAllIsas) {
         ASSERT_EQ(cpu_runs(isa), kernel_table(isa) != nullptr) << isa_name(isa);
         if (!cpu_runs(isa)) {
@@ -36,11 +36,11 @@ TEST(Kernels, RequestsNameALevelTheCpuRuns) {
         EXPECT_EQ(requested_isa(isa_name(isa)), isa);
         EXPECT_EQ(kernel_table(isa)->isa, isa);
     }
-    EXPECT_TRUE(cpu_runs(Isa::Scalar));
+    EXPECT_TRUE(cpu_runs(Isa::Portable));
     EXPECT_EQ(requested_isa(""), widest);
     const auto unknown = requested_isa("AVX2");  // names are lower case, as documented
     ASSERT_FALSE(unknown);
-    EXPECT_TRUE(unknown.error().message().starts_with("QUILLFEN_ISA=AVX2 is not a kernel level; use scalar, avx2 or avx512 ("))
+    EXPECT_TRUE(unknown.error().message().starts_with("QUILLFEN_ISA=AVX2 is not a kernel level; use portable, avx2 or avx512 ("))
         << unknown.error().message();
 }
 

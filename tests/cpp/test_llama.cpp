@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "inference/llama.hpp"
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 #include "float_bits.hpp"
 
 using namespace quillfen;

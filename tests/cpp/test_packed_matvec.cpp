@@ -10,7 +10,7 @@
 #include "formats/gguf_types.hpp"
 #include "inference/dequant.hpp"
 #include "inference/llama.hpp"
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 #include "float_bits.hpp"
 #include "format_fixtures.hpp"
 

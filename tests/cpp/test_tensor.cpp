@@ -33,7 +33,7 @@ TEST(Utf8, ValidationReportsTheFirstBadSequenceAndLossyReplacesEach) {
         {"\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 0"},
     };
     for (const auto& [bytes, message] : cases) {
-        auto err = validate_utf8(bytes);
+        auto err = utf8_error(bytes);
         EXPECT_EQ(err ? err->message() : "", message) << bytes;
     }
     EXPECT_EQ(lossy_utf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");

@@ -8,7 +8,7 @@
 #include "format_fixtures.hpp"
 #include "formats/gguf.hpp"
 #include "inference/dequant.hpp"
-#include "inference/session.hpp"
+#include "inference/tensor_directory.hpp"
 
 using namespace quillfen;
 using namespace quillfen::testing;

@@ -33,7 +33,7 @@ def objects():
         source = source.relative_to(source.parts[0]).with_suffix("")
         if (ROOT / source).exists():
             found.append((source.as_posix(), obj))
-    assert {"src/inference/kernels_avx2.cpp", "src/inference/kernels_avx512.cpp"} <= {s for s, _ in found}
+    assert {"src/compute/kernels_avx2.cpp", "src/compute/kernels_avx512.cpp"} <= {s for s, _ in found}
     return found
 
 
@@ -51,12 +51,12 @@ def test_each_level_uses_only_its_own_instructions():
             assert not AVX512.search(code), f"{source}: AVX-512 registers or masks outside the AVX-512 object"
         if "avx2" not in source and "avx512" not in source:
             assert not VEX.search(code), f"{source}: AVX instructions in baseline code"
-    [avx512] = [obj for source, obj in objects() if source == "src/inference/kernels_avx512.cpp"]
+    [avx512] = [obj for source, obj in objects() if source == "src/compute/kernels_avx512.cpp"]
     assert AVX512.search(disassembly(avx512))
 
 
 def test_kernel_objects_define_their_table_and_nothing_shared():
-    levels = [(source, obj) for source, obj in objects() if re.fullmatch(r"src/inference/kernels_\w+\.cpp", source)]
+    levels = [(source, obj) for source, obj in objects() if re.fullmatch(r"src/compute/kernels_\w+\.cpp", source)]
     assert len(levels) == 3
     for source, obj in levels:
         symbols = subprocess.run(["nm", "--defined-only", str(obj)], check=True, capture_output=True,
@@ -80,6 +80,6 @@ def test_fused_multiply_adds_only_decode_weights():
             if not FUSED.search(function):
                 continue
             name = function.split("\n", 1)[0]
-            assert source in ("src/inference/kernels_avx2.cpp", "src/inference/kernels_avx512.cpp"), name
+            assert source in ("src/compute/kernels_avx2.cpp", "src/compute/kernels_avx512.cpp"), name
             # The dispatch function may hold inlined decoders; every other holder names its format.
             assert DECODES_WITH_OFFSET.search(name) or re.search(r"::packed_groups(_batch)?<[^<>]*>\(", name), name

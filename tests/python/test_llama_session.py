@@ -26,7 +26,7 @@ def test_kernels_run_at_the_level_asked_for():
     """Emulated and forced runs name in QUILLFEN_EXPECT_ISA the level they must land on, so a run
     that silently took another path fails instead of passing on the wrong kernels."""
     levels = _runtime.cpu_isas()
-    assert levels[0] == "scalar" and set(levels) <= {"scalar", "avx2", "avx512"}
+    assert levels[0] == "portable" and set(levels) <= {"portable", "avx2", "avx512"}
     expected = os.environ.get("QUILLFEN_EXPECT_ISA") or os.environ.get("QUILLFEN_ISA") or levels[-1]
     assert _runtime.kernel_isa() == expected
 

@@ -31,7 +31,7 @@ def test_sub_interpreters_are_refused(tmp_path):
     assert out.read_text() == "ImportError: quillfen._core does not support sub-interpreters"
 
 
-UNKNOWN_LEVEL, LACKING = "is not a kernel level; use scalar, avx2 or avx512 (", "asks for kernels this CPU cannot run: "
+UNKNOWN_LEVEL, LACKING = "is not a kernel level; use portable, avx2 or avx512 (", "asks for kernels this CPU cannot run: "
 
 
 @pytest.mark.parametrize("variable, asked, refusal", [

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 #include "lib/runtime/runtime.hpp"
 
 namespace quillfen::py {
@@ -38,7 +38,7 @@ PyObject* cpu_isas(PyObject*, PyObject*) {
 
 PyMethodDef g_methods[] = {
     {"kernel_isa", kernel_isa, METH_NOARGS,
-     "kernel_isa()\n--\n\nThe instruction-set level of the kernels in use: 'scalar', 'avx2' or 'avx512'.\n"
+     "kernel_isa()\n--\n\nThe instruction-set level of the kernels in use: 'portable', 'avx2' or 'avx512'.\n"
      "QUILLFEN_ISA, read once at import, chooses a level below the widest this CPU runs."},
     {"cpu_isas", cpu_isas, METH_NOARGS,
      "cpu_isas()\n--\n\nEvery kernel level this CPU runs, narrowest first."},

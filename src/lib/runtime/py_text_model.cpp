@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 #include "inference/text_model.hpp"
 
 namespace quillfen::py {

@@ -4,7 +4,7 @@
 // -ffp-contract=off keeps the compiler from fusing anything else.
 #include <immintrin.h>
 
-#include "inference/kernels_generic.hpp"
+#include "compute/kernels_generic.hpp"
 
 namespace quillfen {
 namespace {

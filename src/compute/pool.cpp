@@ -1,4 +1,4 @@
-#include "inference/pool.hpp"
+#include "compute/pool.hpp"
 
 #include <cstdlib>
 #include <string>

@@ -1,5 +1,5 @@
 // Chooses the kernel table once. Baseline code: it runs before anything is known about the CPU.
-#include "inference/kernels.hpp"
+#include "compute/kernels.hpp"
 
 #include <cstdlib>
 #include <vector>
@@ -7,7 +7,7 @@
 namespace quillfen {
 
 // Each defined in its own translation unit, compiled for its level.
-extern const KernelTable kScalarKernels;
+extern const KernelTable kPortableKernels;
 #if defined(__x86_64__)
 extern const KernelTable kAvx2Kernels;
 extern const KernelTable kAvx512Kernels;
@@ -15,7 +15,7 @@ extern const KernelTable kAvx512Kernels;
 
 std::string_view isa_name(Isa isa) {
     switch (isa) {
-        case Isa::Scalar: return "scalar";
+        case Isa::Portable: return "portable";
         case Isa::Avx2: return "avx2";
         case Isa::Avx512: return "avx512";
     }
@@ -42,7 +42,7 @@ std::vector<Feature> cpu_features() {
 
 std::vector<const char*> features_needed(Isa isa) {
     switch (isa) {
-        case Isa::Scalar: return {};
+        case Isa::Portable: return {};
         case Isa::Avx2: return {"avx2", "fma", "f16c"};
         case Isa::Avx512: return {"avx2", "fma", "f16c", "avx512f"};
     }
@@ -94,14 +94,14 @@ bool cpu_runs(Isa isa) {
         if (!has_feature(f)) return false;
     return true;
 #else
-    return isa == Isa::Scalar;
+    return isa == Isa::Portable;
 #endif
 }
 
 const KernelTable* kernel_table(Isa isa) {
     if (!cpu_runs(isa)) return nullptr;
     switch (isa) {
-        case Isa::Scalar: return &kScalarKernels;
+        case Isa::Portable: return &kPortableKernels;
 #if defined(__x86_64__)
         case Isa::Avx2: return &kAvx2Kernels;
         case Isa::Avx512: return &kAvx512Kernels;
@@ -111,7 +111,7 @@ const KernelTable* kernel_table(Isa isa) {
 }
 
 Result<Isa> requested_isa(std::string_view asked) {
-    Isa best = Isa::Scalar;
+    Isa best = Isa::Portable;
     for (Isa isa : kAllIsas)
         if (cpu_runs(isa)) best = isa;
     if (asked.empty()) return best;
@@ -121,7 +121,7 @@ Result<Isa> requested_isa(std::string_view asked) {
         if (cpu_runs(isa)) return isa;
         return fail(setting + " asks for kernels this CPU cannot run: " + shortfall(isa));
     }
-    return fail(setting + " is not a kernel level; use scalar, avx2 or avx512 (this CPU runs " + levels_run() + ")");
+    return fail(setting + " is not a kernel level; use portable, avx2 or avx512 (this CPU runs " + levels_run() + ")");
 }
 
 const Result<Isa>& chosen_isa() {

@@ -1,5 +1,5 @@
 // The compute kernels, one table per instruction-set level. Each level's table lives in its own
-// translation unit compiled with that level's flags (kernels_scalar.cpp, kernels_avx2.cpp,
+// translation unit compiled with that level's flags (kernels_portable.cpp, kernels_avx2.cpp,
 // kernels_avx512.cpp), so no instruction of a higher level can reach a lower level's code; the
 // dispatcher here picks one table once, from the CPU's features and QUILLFEN_ISA.
 //
@@ -13,19 +13,19 @@
 #include <string>
 #include <string_view>
 
-#include "inference/weights.hpp"
+#include "compute/weights.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen {
 
 enum class Isa : uint8_t {
-    Scalar,  // any CPU: portable C++ (four-lane vectors the compiler maps to SSE2 or NEON)
+    Portable,  // any CPU: portable C++ (four-lane vectors the compiler maps to SSE2 or NEON)
     Avx2,    // x86-64 with AVX2, FMA and F16C
     Avx512,  // x86-64 with AVX-512F (and AVX2, FMA, F16C)
 };
-inline constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Avx2, Isa::Avx512};
+inline constexpr Isa kAllIsas[] = {Isa::Portable, Isa::Avx2, Isa::Avx512};
 
-// "scalar", "avx2", "avx512": the names QUILLFEN_ISA takes.
+// "portable", "avx2", "avx512": the names QUILLFEN_ISA takes.
 std::string_view isa_name(Isa isa);
 
 // What a packed kernel reads of a PackedStorage: plain fields, so the per-level code instantiates

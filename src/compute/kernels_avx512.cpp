@@ -4,7 +4,7 @@
 // whose product is exact; -ffp-contract=off keeps the compiler from fusing anything else.
 #include <immintrin.h>
 
-#include "inference/kernels_generic.hpp"
+#include "compute/kernels_generic.hpp"
 
 // GCC 12 warns about the deliberately undefined upper lanes inside its own broadcast intrinsics.
 #if defined(__GNUC__) && !defined(__clang__)

@@ -36,8 +36,8 @@
 
 #include <cstdint>
 
-#include "inference/kernels.hpp"
-#include "inference/packed_formats.hpp"
+#include "compute/kernels.hpp"
+#include "compute/packed_formats.hpp"
 
 namespace quillfen::kernels_generic {
 

@@ -1,4 +1,4 @@
-#include "inference/weights.hpp"
+#include "compute/weights.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "formats/gguf_blocks.hpp"
 #include "formats/gguf_types.hpp"
 #include "inference/dequant.hpp"
-#include "inference/packed_formats.hpp"
+#include "compute/packed_formats.hpp"
 #include "tensor/error.hpp"
 #include "tensor/tensor.hpp"
 

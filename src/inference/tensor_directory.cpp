@@ -1,4 +1,4 @@
-#include "inference/session.hpp"
+#include "inference/tensor_directory.hpp"
 
 #include <sys/mman.h>
 

@@ -3,7 +3,7 @@
 // beyond the baseline's. A sixteen-row group is four vectors.
 #include <cstring>
 
-#include "inference/kernels_generic.hpp"
+#include "compute/kernels_generic.hpp"
 
 namespace quillfen {
 namespace {
@@ -96,6 +96,6 @@ struct Portable {
 
 }  // namespace
 
-extern const KernelTable kScalarKernels = kernels_generic::table<Portable>(Isa::Scalar);
+extern const KernelTable kPortableKernels = kernels_generic::table<Portable>(Isa::Portable);
 
 }  // namespace quillfen

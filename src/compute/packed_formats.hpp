@@ -35,7 +35,7 @@
 
 #include "formats/gguf_blocks.hpp"
 #include "inference/dequant.hpp"
-#include "inference/weights.hpp"
+#include "compute/weights.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen::packed {
