@@ -30,9 +30,6 @@ ASAN_DIR     := build/asan
 FUZZ_DIR     := build/fuzz
 FUZZ_TARGETS := fuzz_detect fuzz_gguf_metadata fuzz_gguf_session fuzz_safetensors fuzz_quantized fuzz_tokenizer
 FUZZ_SECONDS ?= 60
-# Targets whose short run in `make test` only replays the seeds instead of fuzzing (none now that a
-# model's memory is bounded by its file). `make fuzz` runs every target in full.
-FUZZ_SEEDS_ONLY ?=
 # An allocation or a resident size over 2 GiB is a finding, as is a single input running 30 s.
 FUZZ_FLAGS   := -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30 -print_final_stats=1
 
@@ -166,12 +163,12 @@ fuzz-build: apt venv apt-sanitizers
 	  for t in fuzz_safetensors fuzz_quantized; do cp safetensors.dict $(CURDIR)/$(FUZZ_DIR)/$$t.dict; done
 
 # Target $$t for $(1) seconds over corpus folder $(2) (new inputs go there; the seeds are read beside
-# it), with extra flags $$extra; findings land in $(FUZZ_DIR)/findings/<target>/. Prints executions,
+# it); findings land in $(FUZZ_DIR)/findings/<target>/. Prints executions,
 # coverage and peak memory, and appends them to $(FUZZ_DIR)/runs.tsv.
 define run_fuzzer
 mkdir -p $(2)/$$t $(FUZZ_DIR)/findings/$$t; \
-echo "== $$t, $(1) s $$extra"; \
-$(FUZZ_DIR)/$$t $(FUZZ_FLAGS) $$extra -max_total_time=$(1) -dict=$(FUZZ_DIR)/$$t.dict \
+echo "== $$t, $(1) s"; \
+$(FUZZ_DIR)/$$t $(FUZZ_FLAGS) -max_total_time=$(1) -dict=$(FUZZ_DIR)/$$t.dict \
   -artifact_prefix=$(FUZZ_DIR)/findings/$$t/ $(2)/$$t $(FUZZ_DIR)/seeds/$$t > $(FUZZ_DIR)/$$t.log 2>&1 || failed="$$failed $$t"; \
 execs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ_DIR)/$$t.log); \
 rss=$$(sed -n 's/^stat::peak_rss_mb: *//p' $(FUZZ_DIR)/$$t.log); \
@@ -184,18 +181,16 @@ endef
 # A finding (crash, leak, undefined behaviour, allocation over 2 GiB, timeout) stops that target,
 # prints its report from the log and fails the command once the others have run.
 fuzz: fuzz-build
-	@failed=""; extra=""; for t in $(FUZZ_TARGETS); do $(call run_fuzzer,$(FUZZ_SECONDS),$(FUZZ_DIR)/corpus); done; \
+	@failed=""; for t in $(FUZZ_TARGETS); do $(call run_fuzzer,$(FUZZ_SECONDS),$(FUZZ_DIR)/corpus); done; \
 	for t in $$failed; do echo "== FINDING in $$t (log: $(FUZZ_DIR)/$$t.log)"; \
 	  grep -A40 -m1 -E '^==[0-9]+==|runtime error|^SUMMARY' $(FUZZ_DIR)/$$t.log | head -n 60; done; \
 	awk -F'\t' '{n[$$1] += $$3} END {for (t in n) printf "   total so far: %s %d executions\n", t, n[t]}' $(FUZZ_DIR)/runs.tsv; \
 	[ -z "$$failed" ]
 
-# The short runs `make test` makes: 30 s per target from the seeds alone (a scratch corpus); the
-# targets in FUZZ_SEEDS_ONLY run each seed once.
+# The short runs `make test` makes: 30 s per target from the seeds alone (a scratch corpus).
 test-fuzz: fuzz-build
 	@rm -rf $(FUZZ_DIR)/test-corpus; failed=""; \
 	for t in $(FUZZ_TARGETS); do \
-	  case " $(FUZZ_SEEDS_ONLY) " in *" $$t "*) extra=-runs=0;; *) extra="";; esac; \
 	  $(call run_fuzzer,30,$(FUZZ_DIR)/test-corpus); done; \
 	for t in $$failed; do echo "== FINDING in $$t (log: $(FUZZ_DIR)/$$t.log)"; \
 	  grep -A40 -m1 -E '^==[0-9]+==|runtime error|^SUMMARY' $(FUZZ_DIR)/$$t.log | head -n 60; done; \
@@ -204,8 +199,15 @@ test-fuzz: fuzz-build
 demo: build model
 	$(PY) bench/demo.py
 
-bench: build
+# The benchmarks that need nothing but this build and the SmolLM2 file; bench/compare_llamacpp.py (which
+# builds llama-cpp-python once) and the transformers comparisons are run by hand, as the README says.
+bench: build model
 	$(PY) bench/matmul.py
+	$(BUILD_DIR)/bench_packed_kernels
+	$(PY) bench/tensor_directory.py
+	$(PY) bench/stream_layers.py
+	$(PY) bench/tokenizer_speed.py
+	$(PY) bench/text_api.py
 
 clean:
 	rm -rf build
