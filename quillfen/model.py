@@ -322,7 +322,8 @@ class Model:
             try:
                 next(pieces)
             except StopIteration as end:
-                return end.value
+                completion: Completion = end.value
+                return completion
 
     def _pieces(self, prompt: list[int], max_tokens: int, sampling: _Sampling, seed: int,
                 stops: list[str]) -> Generator[str, None, Completion]:
