@@ -20,10 +20,7 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from quillfen import __version__, _core, _runtime
-from quillfen.model import Completion, Model, Stream, file_error
-
-# Formats that detection names but whose metadata no reader takes yet.
-_UNREAD_FORMATS = {"pytorch_bin": "PyTorch .bin", "ONNX": "ONNX"}
+from quillfen.model import UNREAD_FORMATS, Completion, Model, Stream, file_error
 
 
 class CommandError(Exception):
@@ -162,9 +159,9 @@ def _short(value: Any) -> str:
 def cmd_info(args: argparse.Namespace) -> int:
     try:
         fmt = _core.FormatDetector.detect(args.model)
-        if fmt in _UNREAD_FORMATS:
+        if fmt in UNREAD_FORMATS:
             print(f"format: {fmt}")
-            print(f"model: not read: quillfen does not read the metadata of {_UNREAD_FORMATS[fmt]} files yet")
+            print(f"model: not read: quillfen does not read the metadata of {UNREAD_FORMATS[fmt]} files yet")
             return 0
         meta = _core.FormatDetector.load_metadata(args.model)
     except RuntimeError as e:

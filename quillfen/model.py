@@ -26,9 +26,12 @@ from collections.abc import Generator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
-from quillfen import _runtime
+from quillfen import _core, _runtime
 from quillfen._chat import ChatTemplateError, chat_parts, render_chat
 
+
+# Formats that detection names but whose metadata no reader takes yet.
+UNREAD_FORMATS = {"pytorch_bin": "PyTorch .bin", "ONNX": "ONNX"}
 
 _MASK64 = (1 << 64) - 1
 _LCG_MULTIPLIER = 6364136223846793005
@@ -384,6 +387,16 @@ def file_error(path: str, error: BaseException) -> str:
     """A native error about a model file as users should read it: the path named, and an early end of
     the file said as such."""
     message = str(error).removeprefix("Failed to load model: ")
+    if message.startswith("Not a GGUF file"):
+        try:
+            fmt = _core.FormatDetector.detect(path)
+        except RuntimeError:
+            fmt = "unknown"
+        if fmt in UNREAD_FORMATS:
+            message = (f"a {UNREAD_FORMATS[fmt]} file; quillfen runs GGUF models, and does not read the "
+                       f"metadata of {UNREAD_FORMATS[fmt]} files yet")
+        elif fmt != "unknown":
+            message = f"a {fmt} file; quillfen runs GGUF models"
     if message.endswith("failed to fill whole buffer"):
         try:
             message = f"the file is too short to be a model ({os.path.getsize(path)} bytes)"

@@ -219,11 +219,17 @@ def test_an_empty_path_is_named(tmp_path):
     (lambda p: __import__("zipfile").ZipFile(p, "w").writestr("archive/data.pkl", b"x" * 32), "PyTorch .bin"),
     (lambda p: p.write_bytes(b"\x08\x07\x12\x07pytorch\x1a\x052.1.0"), "ONNX"),
 ], ids=["pytorch_bin", "onnx"])
-def test_info_says_in_one_line_what_it_does_not_read(tmp_path, write, name):
-    write(tmp_path / "model")
-    status, out, err = cli("info", str(tmp_path / "model"))
+def test_formats_whose_metadata_is_not_read_say_so_in_one_line(tmp_path, write, name):
+    path = tmp_path / "model"
+    write(path)
+    status, out, err = cli("info", str(path))
     assert status == 0 and err == ""
     assert out.splitlines()[1] == f"model: not read: quillfen does not read the metadata of {name} files yet"
+    not_read = f"does not read the metadata of {name} files yet"
+    with pytest.raises(RuntimeError, match=f"^Failed to load model '{path}': a {name} file; .*{not_read}$"):
+        Model(path, progress=False)
+    status, _, err = cli("run", str(path), "-p", "x")
+    assert status == 1 and one_line(err) and not_read in err
 
 
 @pytest.fixture(scope="module")
