@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 import re
 import secrets
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import datetime
 from typing import Any, NoReturn
 
@@ -55,7 +55,7 @@ def _checked(messages: Any) -> list[dict[str, Any]]:
     """The messages as fresh dicts, each with a str role and content, or the first fault named."""
     if isinstance(messages, Mapping):
         raise ChatTemplateError("messages must be a list of messages, not a single message: wrap it in [...]")
-    if isinstance(messages, (str, bytes)) or not isinstance(messages, Sequence):
+    if isinstance(messages, (str, bytes)) or not isinstance(messages, Iterable):
         raise ChatTemplateError(f"messages must be a list of {{'role': ..., 'content': ...}} mappings, "
                                 f"not {type(messages).__name__}")
     out = []

@@ -22,7 +22,7 @@ import secrets
 import sys
 import threading
 import time
-from collections.abc import Generator, Mapping, Sequence
+from collections.abc import Generator, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
@@ -123,7 +123,7 @@ def _real(name: str, value: Any) -> float:
 def _token_ids(name: str, ids: Any, vocab: int) -> list[int]:
     """A sequence of token ids as a list of ints. Only numbers no id can be (negative, or past 32 bits)
     are refused here; the native side checks the vocabulary."""
-    if isinstance(ids, (str, bytes)) or not isinstance(ids, Sequence):
+    if isinstance(ids, (str, bytes, Mapping)) or not isinstance(ids, Iterable):
         raise TypeError(f"{name} must be a sequence of token ids, not {type(ids).__name__}")
     out = [_whole(f"{name}[{i}]", v) for i, v in enumerate(ids)]
     bad = next((v for v in out if not 0 <= v < 1 << 32), None)
@@ -246,7 +246,7 @@ class Model:
         left out), or after max_tokens or at the context length ("length")."""
         if isinstance(prompt, str):
             ids = self.tokenize(prompt, add_special, parse_special)
-        elif isinstance(prompt, Sequence) and not isinstance(prompt, bytes):
+        elif isinstance(prompt, Iterable) and not isinstance(prompt, (bytes, Mapping)):
             ids = _token_ids("prompt", prompt, self.tokenizer.vocab_size)
         else:
             raise TypeError(f"prompt must be a str or a sequence of token ids, not {type(prompt).__name__}")
