@@ -44,7 +44,7 @@ def main() -> int:
     all_equal = True
     long_ones = 0
     for messages, ref in zip(CONVERSATIONS, reference):
-        ids = model.tokenize(model.apply_chat_template(messages), add_special=False, parse_special=True)
+        ids = model.chat_tokens(messages)
         ours = model.chat(messages, max_tokens=args.count, temperature=0.0)
         end = next((i for i, t in enumerate(ref["tokens"]) if model.tokenizer.is_end_of_generation(t)),
                    len(ref["tokens"]))

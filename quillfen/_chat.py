@@ -5,7 +5,9 @@ values given to it and call nothing else)."""
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping, Sequence
+import re
+import secrets
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import datetime
 from typing import Any, NoReturn
 
@@ -49,17 +51,78 @@ def _compile(source: str) -> Any:
     return template
 
 
-def render_chat(source: str, messages: Sequence[Mapping[str, Any]], *, add_generation_prompt: bool,
-                bos_token: str, eos_token: str, **extra: Any) -> str:
-    """The prompt `source` makes of `messages`."""
+def _checked(messages: Any) -> list[dict[str, Any]]:
+    """The messages as fresh dicts, each with a str role and content, or the first fault named."""
+    if isinstance(messages, Mapping):
+        raise ChatTemplateError("messages must be a list of messages, not a single message: wrap it in [...]")
+    if isinstance(messages, (str, bytes)) or not isinstance(messages, Iterable):
+        raise ChatTemplateError(f"messages must be a list of {{'role': ..., 'content': ...}} mappings, "
+                                f"not {type(messages).__name__}")
+    out = []
     for i, m in enumerate(messages):
-        if not isinstance(m, Mapping) or "role" not in m:
-            raise ValueError(f"message {i} must be a mapping with a 'role' (and usually 'content')")
+        if not isinstance(m, Mapping):
+            raise ChatTemplateError(f"message {i} must be a mapping with 'role' and 'content', not {type(m).__name__}")
+        for key in ("role", "content"):
+            if key not in m:
+                raise ChatTemplateError(f"message {i} has no '{key}'")
+            if not isinstance(m[key], str):
+                raise ChatTemplateError(f"message {i}: '{key}' must be a str, not {type(m[key]).__name__}")
+        out.append(dict(m))
+    return out
+
+
+def _render(source: str, messages: list[dict[str, Any]], **values: Any) -> str:
     try:
-        return str(_compile(source).render(messages=[dict(m) for m in messages],
-                                           add_generation_prompt=add_generation_prompt, bos_token=bos_token,
-                                           eos_token=eos_token, **extra))
+        return str(_compile(source).render(messages=messages, **values))
     except ChatTemplateError:
         raise
     except TemplateError as e:
         raise ChatTemplateError(f"the chat template failed: {e}") from None
+
+
+def render_chat(source: str, messages: Sequence[Mapping[str, Any]], *, add_generation_prompt: bool,
+                bos_token: str, eos_token: str, **extra: Any) -> str:
+    """The prompt `source` makes of `messages`."""
+    return _render(source, _checked(messages), add_generation_prompt=add_generation_prompt, bos_token=bos_token,
+                   eos_token=eos_token, **extra)
+
+
+# How a template may pass a message's content on: unchanged or trimmed.
+_SHAPES: tuple[Callable[[str], str], ...] = (lambda c: c, str.strip, str.lstrip, str.rstrip)
+
+
+def chat_parts(source: str, messages: Sequence[Mapping[str, Any]], *, add_generation_prompt: bool,
+               bos_token: str, eos_token: str) -> list[tuple[str, bool]]:
+    """The prompt `source` makes of `messages`, cut into (text, is_markup) parts: the template's own
+    text, and the messages' contents as the template placed them. The template is rendered once as
+    it is and once with each content replaced by a marker no message holds; the markers show where
+    the contents went, and the first rendering what they became there."""
+    checked = _checked(messages)
+    values = {"add_generation_prompt": add_generation_prompt, "bos_token": bos_token, "eos_token": eos_token}
+    text = _render(source, checked, **values)
+    nonce = secrets.token_hex(8)
+    marked = [{**m, "content": f"\ue000{nonce}:{i}\ue001"} for i, m in enumerate(checked)]
+    pieces = re.split(f"\ue000{nonce}:([0-9]+)\ue001", _render(source, marked, **values))
+    # pieces: markup, index, markup, index, ..., markup
+    parts: list[tuple[str, bool]] = []
+    at = 0
+    for n, piece in enumerate(pieces):
+        if n % 2 == 0:
+            if not text.startswith(piece, at):
+                break
+            parts.append((piece, True))
+            at += len(piece)
+            continue
+        content = checked[int(piece)]["content"]
+        following = pieces[n + 1]
+        placed = next((shaped for shaped in map(lambda shape: shape(content), _SHAPES)
+                       if text.startswith(shaped + following, at)), None)
+        if placed is None:
+            break
+        parts.append((placed, False))
+        at += len(placed)
+    else:
+        if at == len(text):
+            return [p for p in parts if p[0]]
+    raise ChatTemplateError("the chat template changes message contents in a way that hides where they are; "
+                            "pass parse_special_in_content=True to read the rendered text whole")

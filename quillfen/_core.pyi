@@ -2,8 +2,6 @@
 from typing import final
 
 __version__: str
-__all__ = ["__version__", "TieredMemoryManager", "Scheduler", "FormatDetector", "ModelMetadata",
-           "InferenceEngine", "HardwareProfile", "LlamaSession"]
 
 @final
 class TieredMemoryManager:

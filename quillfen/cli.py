@@ -12,13 +12,15 @@ argument ends the command with one line and a non-zero status, never a traceback
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import warnings
 from collections import Counter
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, TextIO
 
-from quillfen import _core, _runtime
-from quillfen.model import Completion, Model, Stream
+from quillfen import __version__, _core, _runtime
+from quillfen.model import UNREAD_FORMATS, Completion, Model, Stream, file_error
 
 
 class CommandError(Exception):
@@ -43,8 +45,9 @@ def _sampling(args: argparse.Namespace) -> dict[str, Any]:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quillfen", description="Run LLaMA-family GGUF models on the CPU.")
-    parser.add_argument("--version", action="version", version=f"quillfen {_core.__version__}")
-    sub = parser.add_subparsers(dest="command", required=True)
+    # Printed by the command rather than by argparse, which drops a failed write without a word.
+    parser.add_argument("--version", action="store_true", help="show the version and exit")
+    sub = parser.add_subparsers(dest="command")
 
     run = sub.add_parser("run", help="stream the completion of a prompt")
     run.add_argument("model", help="path to a GGUF file")
@@ -66,7 +69,7 @@ def _parser() -> argparse.ArgumentParser:
 def _load(path: str) -> Model:
     try:
         return Model(path)
-    except (RuntimeError, OSError, ValueError) as e:
+    except (RuntimeError, ValueError) as e:
         raise CommandError(str(e)) from None
 
 
@@ -95,6 +98,8 @@ def _messages(system: str | None, user: str) -> list[dict[str, str]]:
 
 def cmd_run(args: argparse.Namespace) -> int:
     model = _load(args.model)
+    if args.chat and model.chat_template is None:
+        raise CommandError(f"{args.model} has no chat template (tokenizer.chat_template); leave out --chat")
     try:
         if args.chat:
             stream = model.chat(_messages(args.system, args.prompt), stream=True, **_sampling(args))
@@ -154,9 +159,13 @@ def _short(value: Any) -> str:
 def cmd_info(args: argparse.Namespace) -> int:
     try:
         fmt = _core.FormatDetector.detect(args.model)
+        if fmt in UNREAD_FORMATS:
+            print(f"format: {fmt}")
+            print(f"model: not read: quillfen does not read the metadata of {UNREAD_FORMATS[fmt]} files yet")
+            return 0
         meta = _core.FormatDetector.load_metadata(args.model)
-    except (RuntimeError, OSError) as e:
-        raise CommandError(str(e)) from None
+    except RuntimeError as e:
+        raise CommandError(file_error(args.model, e)) from None
     print(f"format: {fmt}")
     print(f"model: {meta}")
     if fmt != "GGUF":
@@ -164,7 +173,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     try:
         desc = _runtime.describe(args.model)
     except RuntimeError as e:
-        raise CommandError(str(e)) from None
+        raise CommandError(file_error(args.model, e)) from None
     print(f"GGUF version {desc['version']}, {desc['file_size']} bytes, alignment {desc['alignment']}")
     print(f"metadata ({len(desc['metadata'])} keys):")
     for key in sorted(desc["metadata"]):
@@ -190,18 +199,60 @@ def cmd_info(args: argparse.Namespace) -> int:
 COMMANDS = {"run": cmd_run, "chat": cmd_chat, "info": cmd_info}
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+def _warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+             file: TextIO | None = None, line: str | None = None) -> None:
+    """Warnings as one line each: what a user of the command needs, without the source line."""
+    print(f"quillfen: warning: {message}", file=sys.stderr)
+
+
+def _silence_stdout() -> None:
+    """Points stdout at the null device, so that the interpreter's own flush at exit does not fail
+    again on what is left in the buffer."""
     try:
-        return COMMANDS[args.command](args)
-    except CommandError as e:
-        print(f"quillfen: {e}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print(file=sys.stderr)
-        return 130
-    except BrokenPipeError:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
+
+
+def _command(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> int:
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # --help, or a usage error argparse has reported
+        return 0 if e.code is None else e.code if isinstance(e.code, int) else 1
+    if args.version:
+        print(f"quillfen {__version__}")
         return 0
+    if args.command is None:
+        parser.print_help()
+        return 0
+    if getattr(args, "system", None) is not None and not getattr(args, "chat", True):
+        print("quillfen run: error: --system needs --chat (a system message exists only in a chat)", file=sys.stderr)
+        return 2
+    return COMMANDS[args.command](args)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    with warnings.catch_warnings():
+        warnings.showwarning = _warning
+        try:
+            status = _command(_parser(), argv)
+            sys.stdout.flush()
+            return status
+        except CommandError as e:
+            print(f"quillfen: {e}", file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print(file=sys.stderr)
+            return 130
+        except BrokenPipeError:
+            _silence_stdout()
+            return 0
+        except OSError as e:  # the output cannot be written (a full disk, a closed terminal)
+            _silence_stdout()
+            print(f"quillfen: cannot write the output: {e.strerror or e}", file=sys.stderr)
+            return 1
 
 
 if __name__ == "__main__":

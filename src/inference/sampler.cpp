@@ -100,30 +100,32 @@ std::optional<uint32_t> plain_arg_max(const std::vector<float>& logits) {
     return uint32_t(last);
 }
 
-}  // namespace
+// Top-k: everything strictly below the k-th largest goes; ties with it stay.
+void keep_top_k(std::vector<float>& logits, uint64_t top_k) {
+    if (top_k == 0 || top_k >= logits.size()) return;
+    // Only the k-th largest value matters, not the order of the rest: a partial selection instead of
+    // ranking the whole vocabulary (ties are equal values, so either way yields the same threshold).
+    for (float l : logits)
+        if (std::isnan(l)) fault("NaN met while ranking token scores");
+    std::vector<float> sorted = logits;
+    std::nth_element(sorted.begin(), sorted.begin() + int64_t(top_k - 1), sorted.end(), std::greater<float>());
+    const float threshold = sorted[top_k - 1];
+    for (float& l : logits)
+        if (l < threshold) l = -std::numeric_limits<float>::infinity();
+}
 
-uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
-                float min_p) {
+// `rank_first`: top-k looks at the logits before the temperature divides them.
+uint32_t sample_with(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                     float min_p, bool rank_first) {
     const uint64_t n = logits.size();
     const bool unfiltered = (top_k == 0 || top_k >= n) && !(top_p < 1.0f) && !(min_p > 0.0f);
     if (temperature <= 0.0f && unfiltered)
         if (const auto choice = plain_arg_max(logits)) return *choice;
 
+    if (rank_first) keep_top_k(logits, top_k);
     if (temperature > 0.0f)
         for (float& l : logits) l = l / temperature;
-
-    // Top-k: everything strictly below the k-th largest goes; ties with it stay.
-    if (top_k != 0 && top_k < n) {
-        // Only the k-th largest value matters, not the order of the rest: a partial selection instead of
-        // ranking the whole vocabulary (ties are equal values, so either way yields the same threshold).
-        for (float l : logits)
-            if (std::isnan(l)) fault("NaN met while ranking token scores");
-        std::vector<float> sorted = logits;
-        std::nth_element(sorted.begin(), sorted.begin() + int64_t(top_k - 1), sorted.end(), std::greater<float>());
-        const float threshold = sorted[top_k - 1];
-        for (float& l : logits)
-            if (l < threshold) l = -std::numeric_limits<float>::infinity();
-    }
+    if (!rank_first) keep_top_k(logits, top_k);
 
     float m = -std::numeric_limits<float>::infinity();
     for (float l : logits) m = std::fmax(m, l);  // fmax ignores a NaN operand
@@ -171,6 +173,55 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
         if (r < cum) return uint32_t(i);
     }
     return arg_max(prob);  // rounding left the walk short of r, or nothing was drawable
+}
+
+// The limit of an infinite temperature: every token the filters keep is equally likely. Top-k and top-p
+// keep what they keep at any finite temperature near it, ranking by the logits (a token of logit -inf
+// stays out); min-p keeps all of equals.
+uint32_t sample_uniform(const std::vector<float>& logits, uint64_t top_k, float top_p, uint64_t seed) {
+    const uint64_t n = logits.size();
+    if (n <= 1) return 0;
+    const std::vector<Ranked> ranked = rank(logits);
+    uint64_t kept = n;
+    if (top_k != 0 && top_k < n) {
+        kept = top_k;
+        while (kept < n && ranked[kept].second == ranked[top_k - 1].second) ++kept;
+    }
+    while (kept > 1 && ranked[kept - 1].second == -std::numeric_limits<float>::infinity()) --kept;
+    if (top_p < 1.0f) {
+        const float p = 1.0f / float(kept);
+        float cum = 0.0f;
+        for (uint64_t j = 0; j < kept; ++j) {
+            cum += p;
+            if (cum > top_p) {
+                kept = j + 1;
+                break;
+            }
+        }
+    }
+    std::vector<float> flat(n, -std::numeric_limits<float>::infinity());
+    for (uint64_t j = 0; j < kept; ++j) flat[ranked[j].first] = 0.0f;
+    return sample_with(std::move(flat), 1.0f, 0, 1.0f, seed, 0.0f, false);
+}
+
+}  // namespace
+
+uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                float min_p) {
+    return sample_with(std::move(logits), temperature, top_k, top_p, seed, min_p, false);
+}
+
+uint32_t sample_tempered(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                         float min_p) {
+    if (temperature > 0.0f) {
+        if (std::isinf(temperature)) return sample_uniform(logits, top_k, top_p, seed);
+        float largest = 0.0f;
+        for (float l : logits)
+            if (std::isfinite(l)) largest = std::fmax(largest, std::fabs(l));
+        // Every filter keeps the most probable token, so the limit needs none of them.
+        if (std::isinf(largest / temperature)) return sample_with(std::move(logits), 0.0f, 0, 1.0f, seed, 0.0f, false);
+    }
+    return sample_with(std::move(logits), temperature, top_k, top_p, seed, min_p, true);
 }
 
 }  // namespace quillfen

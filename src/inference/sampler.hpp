@@ -16,4 +16,13 @@ inline constexpr uint64_t kSampleIncrement = 1442695040888963407ull;
 uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
                 float min_p = 0.0f);
 
+// `sample` for a temperature the user chooses freely, with its limits taken where `sample` meets
+// infinity minus infinity or loses the ranking: a temperature so small that some logit divided by it
+// overflows picks the arg-max, as the temperature's limit towards 0 does; an infinite one draws
+// uniformly among the tokens the filters keep. Top-k ranks the logits before the temperature divides
+// them, so a division that rounds neighbours together lets no token below the k-th through: top_k = 1
+// is the arg-max at every temperature.
+uint32_t sample_tempered(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
+                         float min_p);
+
 }  // namespace quillfen

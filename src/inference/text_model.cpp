@@ -118,7 +118,8 @@ Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const
     NextToken done = sync(context, true, logits);
     logits.resize(vocab_size());  // rows past the vocabulary name no token
     (arena_ ? *arena_ : pool()).execute([&] {
-        done.id = sample(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state, params.min_p);
+        done.id = sample_tempered(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state,
+                                  params.min_p);
     });
     return done;
 }

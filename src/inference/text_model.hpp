@@ -64,10 +64,13 @@ public:
     // Runs `context` into the cache without sampling (a prompt warmed ahead of time).
     Result<NextToken> prefill(std::span<const uint32_t> context);
 
+    // Whether the calls above take `context`: not empty, at most context_length ids, each inside the
+    // vocabulary. They check it themselves; this lets a caller refuse a context before it starts.
+    Result<void> check_context(std::span<const uint32_t> context) const;
+
 private:
     TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
               std::optional<std::string> chat_template, uint64_t threads);
-    Result<void> check_context(std::span<const uint32_t> context) const;
     // With the lock held: brings the cache to `context`, returning the last step's logits when one ran.
     NextToken sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits);
 

@@ -524,12 +524,28 @@ Result<Tokenizer> Tokenizer::load(const std::string& path) {
 // ---- Encoding -----------------------------------------------------------------------------------
 
 std::vector<uint32_t> Tokenizer::encode(std::string_view text, bool add_special, bool parse_special) const {
+    const TextPart part{text, parse_special};
+    return encode(std::span(&part, 1), add_special);
+}
+
+std::vector<uint32_t> Tokenizer::encode(std::span<const TextPart> parts, bool add_special) const {
     const Impl& t = *impl_;
-    std::string repaired;
-    if (utf8_error(text)) {
-        repaired = lossy_utf8(text);
-        text = repaired;
+    // The text, and the byte ranges where control tokens may match (adjacent parts merged).
+    std::string joined;
+    std::vector<std::pair<size_t, size_t>> special;
+    for (const TextPart& part : parts) {
+        const size_t begin = joined.size();
+        if (utf8_error(part.text))
+            joined += lossy_utf8(part.text);
+        else
+            joined.append(part.text);
+        if (!part.parse_special || joined.size() == begin) continue;
+        if (!special.empty() && special.back().second == begin)
+            special.back().second = joined.size();
+        else
+            special.emplace_back(begin, joined.size());
     }
+    const std::string_view text = joined;
 
     std::vector<uint32_t> out;
     if (add_special && t.add_bos && t.bos) out.push_back(*t.bos);
@@ -546,10 +562,14 @@ std::vector<uint32_t> Tokenizer::encode(std::string_view text, bool add_special,
     // the longest token where several start at the same place.
     bool first = true;
     size_t fragment = 0;
+    size_t range = 0;  // the first of `special` that does not end at or before i
     for (size_t i = 0; i < text.size();) {
+        while (range < special.size() && special[range].second <= i) ++range;
         const auto& candidates = t.specials_by_first_byte[uint8_t(text[i])];
         const Impl::Special* hit = nullptr;
         for (const Impl::Special& s : candidates) {
+            const bool parse_special = range < special.size() && special[range].first <= i &&
+                                       i + s.text.size() <= special[range].second;
             if ((parse_special || !s.control) && text.substr(i, s.text.size()) == s.text) {
                 hit = &s;
                 break;

@@ -40,6 +40,16 @@ public:
     // otherwise control-token text is ordinary text (user-defined tokens always match whole).
     std::vector<uint32_t> encode(std::string_view text, bool add_special, bool parse_special) const;
 
+    // One piece of a text to encode, and whether control-token text inside it is matched.
+    struct TextPart {
+        std::string_view text;
+        bool parse_special = false;
+    };
+    // The ids of the parts' texts joined, as `encode` gives them, except that a control token is
+    // matched only where its whole text lies inside parts that ask for it: a chat template's own
+    // markup yields control tokens, while the same text inside a message is ordinary text.
+    std::vector<uint32_t> encode(std::span<const TextPart> parts, bool add_special) const;
+
     // The bytes that `ids` stand for, concatenated (byte-level characters mapped back, "▁" as a space,
     // <0xNN> as its byte). Control tokens give their text when `special`, nothing otherwise.
     // `strip_leading_space` drops the one space that add_space_prefix put before the first piece.

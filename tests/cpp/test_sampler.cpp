@@ -131,4 +131,41 @@ TEST(Sampler, NaNMetByASortOrTheArgMaxIsAnInternalFault) {
     EXPECT_THROW(sample({1.0f, 2.0f}, 1e-45f, 0, 1.0f, 42), InternalFault);
 }
 
+// The text API's sampler: the temperature's limits where `sample` meets NaN or loses the ranking.
+std::set<uint32_t> tempered_draws(const std::vector<float>& logits, float temperature, uint64_t top_k, float top_p,
+                                  float min_p = 0.0f) {
+    std::set<uint32_t> seen;
+    for (uint64_t seed = 0; seed < 400; ++seed)
+        seen.insert(sample_tempered(logits, temperature, top_k, top_p, seed * 0x9E3779B97F4A7C15ull, min_p));
+    return seen;
+}
+
+TEST(SamplerTempered, TinyTemperaturesAreTheArgMaxAndInfiniteOnesAnEvenDrawAmongTheKept) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const std::vector<float> logits = {1.0f, 3.0f, 2.5f, -4.0f, -kInf};
+    for (float tiny : {1e-37f, 1e-40f, 1e-45f}) {
+        EXPECT_EQ(tempered_draws(logits, tiny, 0, 1.0f), std::set<uint32_t>{1}) << tiny;
+        EXPECT_EQ(tempered_draws(logits, tiny, 40, 0.95f, 0.05f), std::set<uint32_t>{1}) << tiny;
+    }
+    const std::tuple<uint64_t, float, std::set<uint32_t>> infinite[] = {  // top_k, top_p, the ids drawn
+        {0, 1.0f, {0, 1, 2, 3}},  // every token but the one of logit -inf
+        {2, 1.0f, {1, 2}},
+        {0, 0.5f, {0, 1, 2}},     // 1/4 + 1/4 is not past 0.5: three tokens, the best by logit
+        {1, 1.0f, {1}}};
+    for (const auto& [k, p, kept] : infinite) EXPECT_EQ(tempered_draws(logits, kInf, k, p), kept) << k << " " << p;
+    // Ordinary temperatures draw exactly as `sample` does.
+    for (uint64_t seed = 0; seed < 100; ++seed)
+        for (float t : {0.0f, 0.5f, 1.0f, 7.0f})
+            EXPECT_EQ(sample_tempered(logits, t, 3, 0.9f, seed, 0.05f), sample(logits, t, 3, 0.9f, seed, 0.05f));
+}
+
+TEST(SamplerTempered, TopKOneIsTheArgMaxEvenWhereTheTemperatureRoundsLogitsTogether) {
+    // Divided by 3e38 both land among the subnormals, where they round to one value: `sample` then keeps both.
+    const std::vector<float> close = {0.1f, std::nextafter(0.1f, 1.0f)};
+    ASSERT_EQ(close[0] / 3e38f, close[1] / 3e38f);
+    EXPECT_EQ(draws({close[0] / 3e38f, close[1] / 3e38f}, 1, 1.0f).size(), 2u);
+    for (float t : {1.0f, 1e30f, 3e38f, std::numeric_limits<float>::infinity()})
+        EXPECT_EQ(tempered_draws(close, t, 1, 1.0f), std::set<uint32_t>{1}) << t;
+}
+
 }  // namespace

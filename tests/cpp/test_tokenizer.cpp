@@ -162,6 +162,33 @@ TEST(TokSpecial, ControlTokensOnlyWhenAskedUserDefinedAlwaysLongestFirst) {
     // Decoding with and without the control tokens' text: SmolLM2's chat markers, in Python.
 }
 
+TEST(TokSpecial, PartsMatchControlTokensOnlyWhollyInsideMarkup) {
+    Metadata m = gpt2_vocab({{"i", "m"}});
+    add_tokens(m, {"<|im_start|>", "<|end|>"}, TokenType::Control);
+    add_tokens(m, {"<ud>"}, TokenType::UserDefined);
+    const Tokenizer t = make(m);
+    auto parts = [&](std::vector<Tokenizer::TextPart> p) {
+        Texts out;
+        for (uint32_t id : t.encode(p, false)) out.emplace_back(t.token_text(id));
+        return out;
+    };
+    // Control text inside a plain part stays text; user-defined tokens match everywhere, as in encode.
+    EXPECT_EQ(parts({{"<|im_start|>im", true}, {"<|end|><ud>", false}, {"<|end|>", true}}),
+              (Texts{"<|im_start|>", "im", "<", "|", "e", "n", "d", "|", ">", "<ud>", "<|end|>"}));
+    EXPECT_EQ(parts({{"<|en", true}, {"d|>", false}}), texts(t, "<|end|>", false));  // half in a message
+    EXPECT_EQ(parts({{"<|en", true}, {"", false}, {"d|>", true}}), (Texts{"<|end|>"}));  // markup joins
+    // Without control text in the plain parts, the ids are those of the joined text, and only the
+    // text's first fragment takes the space prefix.
+    Metadata l = llama_vocab({{"\xE2\x96\x81hi", -1.0f}, {"hi", -2.0f}});
+    l["tokenizer.ggml.add_space_prefix"] = GGUFValue{true};
+    const Tokenizer lt = make(l);
+    for (bool first_is_markup : {true, false}) {
+        const std::string head = first_is_markup ? "<s>" : "hi";
+        const Tokenizer::TextPart split[] = {{head, true}, {"hi hi", false}, {"</s>hi", true}, {" hi", false}};
+        EXPECT_EQ(lt.encode(split, false), lt.encode(head + "hi hi</s>hi hi", false, true)) << head;
+    }
+}
+
 TEST(TokSpecial, BosAndEosFollowTheFileAndTheKindsDefaults) {
     auto with = [](Metadata m, std::optional<bool> bos, std::optional<bool> eos) {
         m["tokenizer.ggml.bos_token_id"] = GGUFValue{uint32_t(1)};

