@@ -223,4 +223,4 @@ bench: build
 	$(PY) bench/matmul.py
 
 clean:
-	rm -rf build
+	rm -rf build $(WHEEL_DIR)
