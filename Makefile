@@ -34,7 +34,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_FLAGS   := -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30 -print_final_stats=1
 
 .PHONY: all setup apt venv build model test test-cpp test-emulated test-python test-aarch64 demo bench clean \
-        apt-sanitizers test-asan fuzz-build fuzz test-fuzz
+        apt-sanitizers test-asan fuzz-build fuzz test-fuzz wheel test-wheel
 
 all: build
 
@@ -64,6 +64,21 @@ setup: apt venv
 build: setup
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	  -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
+
+# A wheel that installs on any x86-64 Linux whose glibc and libstdc++ are as new as this toolchain's:
+# built in the tree `make build` uses (so it is incremental), then repaired by auditwheel, which copies
+# oneTBB and PCRE2 into it (quillfen.libs) and points the libraries' run paths there; into dist/.
+WHEEL_DIR := dist
+wheel: setup
+	rm -rf build/wheel $(WHEEL_DIR)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel \
+	  -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel/quillfen-*.whl
+
+# That wheel installed into a new venv outside the tree, run on a tiny model, its libraries read by ldd.
+test-wheel: wheel
+	QUILLFEN_WHEEL=$$(ls $(CURDIR)/$(WHEEL_DIR)/quillfen-*.whl) \
+	  $(VENV)/bin/pytest -q -p no:cacheprovider tests/python/test_wheel.py
 
 # The kernel levels this CPU runs, as quillfen reports them (run outside the source tree, whose
 # quillfen/ folder lacks the built modules); a failed import stops the recipe instead of leaving
@@ -107,7 +122,7 @@ test-python: build model
 
 # The arm64 run takes under a minute (its first run, with the packages, about one more), so it is
 # part of the test command.
-test: test-cpp test-emulated test-aarch64 test-asan test-fuzz test-python
+test: test-cpp test-emulated test-aarch64 test-asan test-fuzz test-python test-wheel
 
 # Cross-build the core library and the C++ tests for 64-bit Arm and run them under qemu-aarch64.
 # Debian's cross compiler brings libc and libstdc++ for arm64 (in /usr/aarch64-linux-gnu); TBB and
@@ -210,4 +225,4 @@ bench: build model
 	$(PY) bench/text_api.py
 
 clean:
-	rm -rf build
+	rm -rf build $(WHEEL_DIR)

@@ -3,9 +3,11 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from quillfen import _core, _runtime
+from model_files import random_tensors, tiny_vocabulary, write_gguf, write_tiny_model
 
 
 def test_version_empty_docstring_and_all_in_registration_order():
@@ -51,8 +53,45 @@ def test_a_bad_setting_refuses_the_import(tmp_path, variable, asked, refusal):
         assert last.startswith(f"ImportError: {variable}={asked} {refusal}")
 
 
+def run_python(cwd, code, **env):
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, check=True,
+                          env={**os.environ, **env}).stdout
+
+
 def test_the_thread_count_sizes_the_pool(tmp_path):
     code = "import quillfen; print(quillfen.Scheduler().backend_info())"
-    seen = [subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True,
-                           env={**os.environ, "QUILLFEN_NUM_THREADS": n}).stdout for n in ("1", "3")]
+    seen = [run_python(tmp_path, code, QUILLFEN_NUM_THREADS=n) for n in ("1", "3")]
     assert "1 thread" in seen[0] and "3 thread" in seen[1]
+
+
+def test_both_modules_share_one_pool_and_one_kernel_level(tmp_path):
+    # The settings are read once per process: a module with a core of its own would read the changed
+    # ones (and refuse the bad level) when it is imported second.
+    path = write_tiny_model(tmp_path / "tiny.gguf", layers=1)
+    code = f"""if True:
+        import os
+        from quillfen import _runtime
+        os.environ.update(QUILLFEN_NUM_THREADS="1", QUILLFEN_ISA="none")
+        from quillfen import _core
+        model = _runtime.TextModel({str(path)!r})
+        model.next_token([1, 2])
+        _core.LlamaSession({str(path)!r}).generate_next_token(1, 0.0, 1, 1.0)
+        print(_core.Scheduler().backend_info()[0][0], model.threads, _runtime.kernel_isa())"""
+    for isa in _runtime.cpu_isas():
+        assert run_python(tmp_path, code, QUILLFEN_NUM_THREADS="3", QUILLFEN_ISA=isa).split() == \
+            ["CPU", "(3", "threads)", "3", isa]
+
+
+def test_a_fault_in_either_module_raises_the_one_panic_exception(tmp_path):
+    keys = tiny_vocabulary() | {"context_length": 16}
+    t = random_tensors(np.random.default_rng(0), vocab=len(keys["token_list"]), layers=1)
+    t["output.weight"][3, 0] = np.nan  # the sampler meets NaN
+    write_gguf(tmp_path / "nan.gguf", t, keys=keys)
+    (tmp_path / "archive.bin").write_bytes(b"PK\x03\x04" + b"\0" * 64)
+    raised = []
+    for call in (lambda: _runtime.TextModel(str(tmp_path / "nan.gguf")).next_token([1], temperature=1.0),
+                 lambda: _core.FormatDetector.load_metadata(str(tmp_path / "archive.bin"))):
+        with pytest.raises(BaseException) as info:
+            call()
+        raised.append(type(info.value))
+    assert raised[0] is raised[1] and raised[0].__name__ == "PanicException"
