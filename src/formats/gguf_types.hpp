@@ -4,7 +4,6 @@
 // iterator, the LLaMA runtime, the loader that packs weights, the tests).
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -60,8 +59,11 @@ constexpr GGUFTypeInfo gguf_type_row() {
     constexpr DType item = Block::kPacked == PackedFormat::F32   ? DType::Float32
                            : Block::kPacked == PackedFormat::F16 ? DType::Float16
                                                                  : DType::Int4;
+    constexpr bool decoded = requires { Block::decode; };
+    static_assert(decoded == (Block::kPacked != PackedFormat::Zeros), "decoded exactly when it keeps storage");
+    static_assert((Block::kElems & (Block::kElems - 1)) == 0, "blocks of a power of two");
     GGUFDecodeFn decode = nullptr;
-    if constexpr (requires { Block::decode; }) decode = decode_gguf_blocks<Block>;
+    if constexpr (decoded) decode = decode_gguf_blocks<Block>;
     return {Block::kName, Block::kElems, uint32_t{sizeof(Block)}, decode, Block::kPacked, item};
 }
 
@@ -72,9 +74,6 @@ constexpr std::array<GGUFTypeInfo, sizeof...(Blocks)> gguf_type_rows(GGUFTypeLis
 
 inline constexpr auto kGGUFTypes = gguf_type_rows(GGUFBlockTypes{});
 inline constexpr uint32_t kGGUFTypeCount = kGGUFTypes.size();
-static_assert(std::ranges::all_of(kGGUFTypes, [](const GGUFTypeInfo& t) {
-    return (t.decode == nullptr) == (t.packed == PackedFormat::Zeros) && (t.block_elems & (t.block_elems - 1)) == 0;
-}));
 
 // Codes past the table are sized as one 2-byte element each and decoded as zeros.
 inline constexpr GGUFTypeInfo kGGUFUnknownType = {"unknown", 1, 2, nullptr, PackedFormat::Zeros, DType::Int4};
