@@ -23,16 +23,18 @@ using namespace quillfen;
 namespace {
 
 struct Type {
-    const char* name;
+    std::string_view name;
     uint32_t code;
-    std::vector<uint32_t> half_fields;  // byte offsets of the half-precision scales in a block
 };
 
-const Type kTypes[] = {
-    {"F32", 0, {}},         {"F16", 1, {}},      {"Q4_0", 2, {0}},      {"Q4_1", 3, {0, 2}},
-    {"Q8_0", 8, {0}},       {"Q5_1", 7, {0, 2}}, {"Q2_K", 10, {80, 82}}, {"Q4_K", 12, {0, 2}},
-    {"Q5_K", 13, {0, 2}},   {"Q6_K", 14, {208}},
-};
+// One type per packed format, by the name of the format.
+std::vector<Type> timed_types() {
+    std::vector<Type> types;
+    for (std::string_view name : {"F32", "F16", "Q4_0", "Q4_1", "Q8_0", "Q5_1", "Q2_K", "Q4_K", "Q5_K", "Q6_K"})
+        for (uint32_t code = 0; code < kGGUFTypeCount; ++code)
+            if (kGGUFTypes[code].name == name) types.push_back({name, code});
+    return types;
+}
 
 // Random stored bytes whose scales are finite halves, and F32/F16 values in [-1, 1).
 std::vector<uint8_t> random_tensor(const Type& t, uint64_t n) {
@@ -51,9 +53,10 @@ std::vector<uint8_t> random_tensor(const Type& t, uint64_t n) {
         }
         return b;
     }
-    const GGUFTypeInfo& info = gguf_type_info(t.code);
-    for (uint64_t k = 0; k * info.block_bytes < b.size(); ++k)
-        for (uint32_t off : t.half_fields) b[k * info.block_bytes + off + 1] &= 0x3b;  // exponent < 31
+    with_gguf_block(t.code, [&]<class Block>() {
+        for (uint64_t k = 0; k * sizeof(Block) < b.size(); ++k)
+            for (uint32_t off : gguf_block::half_fields<Block>()) b[k * sizeof(Block) + off + 1] &= 0x3b;  // exponent < 31
+    });
     return b;
 }
 
@@ -109,7 +112,7 @@ int main(int argc, char** argv) {
     std::printf("%-5s %-7s %3s", "type", "size", "thr");
     for (Isa isa : kAllIsas) std::printf(" %9s", std::string(isa_name(isa)).c_str());
     std::printf("   (cycles per 16 weights)  ratio to portable\n");
-    for (const Type& t : kTypes) {
+    for (const Type& t : timed_types()) {
         if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), t.name) == wanted.end()) continue;
         for (Size s : sizes) {
             if (s.rows == 0) s.rows = (96ull << 20) / *gguf_data_size(t.code, s.cols) / kPackRows * kPackRows;
@@ -123,7 +126,7 @@ int main(int argc, char** argv) {
             std::vector<float> out(s.rows);
             const int passes = std::max<int>(1, int(40'000'000 / n));
             for (int threads : {1, 2}) {
-                std::printf("%-5s %-7s %3d", t.name, s.name, threads);
+                std::printf("%-5s %-7s %3d", std::string(t.name).c_str(), s.name, threads);
                 std::vector<double> per;
                 for (Isa isa : kAllIsas) {
                     const KernelTable* k = kernel_table(isa);

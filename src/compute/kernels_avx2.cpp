@@ -19,7 +19,6 @@ struct Avx2 {
     static F zero() { return _mm256_set1_ps(-0.0f); }
     static F broadcast(float v) { return _mm256_set1_ps(v); }
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
-    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
     static F mul_add(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
     static F mul_sub(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }

@@ -24,7 +24,6 @@ struct Avx512 {
     static F zero() { return _mm512_set1_ps(-0.0f); }
     static F broadcast(float v) { return _mm512_set1_ps(v); }
     static F add(F a, F b) { return _mm512_add_ps(a, b); }
-    static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
     static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
     static F mul_add(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
     static F mul_sub(F a, F b, F c) { return _mm512_fmsub_ps(a, b, c); }

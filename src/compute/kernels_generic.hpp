@@ -8,7 +8,7 @@
 //                                flight); kRegisters: vector registers, which bound it per format
 //   zero()                       every lane -0.0
 //   broadcast(float)
-//   add, sub, mul                each rounded on its own (no fused multiply-add)
+//   add, mul                     each rounded on its own (no fused multiply-add)
 //   mul_add(a, b, c), mul_sub(a, b, c)
 //                                a × b + c and a × b − c for a weight's decode alone, where a × b is
 //                                exact in float32: one fused instruction where the level has it, else a

@@ -29,7 +29,6 @@ struct Portable {
     static F zero() { return F{-0.0f, -0.0f, -0.0f, -0.0f}; }
     static F broadcast(float v) { return F{v, v, v, v}; }
     static F add(F a, F b) { return a + b; }
-    static F sub(F a, F b) { return a - b; }
     static F mul(F a, F b) { return a * b; }
     // No fused instruction at this level: a rounded product (exact here) and a rounded sum.
     static F mul_add(F a, F b, F c) { return a * b + c; }

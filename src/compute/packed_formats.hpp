@@ -1,8 +1,8 @@
 // The packed weight formats, one row (a struct) each. A row gives
 //   - the shape of one block column of a sixteen-row group: kElems columns in kBytes bytes, and the
 //     byte offset of each of its fields;
-//   - kSources, the GGUF types packed this way, and scatter(), which moves one stored block of one row
-//     into its lane of a block column at load;
+//   - scatter<Block>(), which moves one stored block (a struct of gguf_blocks.hpp whose kPacked names
+//     this row) of one row into its lane of a block column at load;
 //   - lane(), one weight of one lane decoded on its own: the scalar reference, with the same float
 //     operations in the same order as the full dequantisation;
 //   - Kernel<V>, the vector decode that every instruction-set level's kernels run, V being the level's
@@ -29,12 +29,11 @@
 // exact for the same reason) so that d' × q' is the same real number as d × q, and rounds the same.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 #include "formats/gguf_blocks.hpp"
-#include "inference/dequant.hpp"
 #include "compute/weights.hpp"
 #include "tensor/error.hpp"
 
@@ -104,9 +103,11 @@ struct NoScales {};
 
 struct F32 {
     static constexpr PackedFormat kFormat = PackedFormat::F32;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kF32};
     static constexpr uint32_t kElems = 1, kValues = 0, kBytes = 4 * kPackRows;
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) { std::memcpy(dst + kValues + 4 * r, src, 4); }
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        std::memcpy(dst + kValues + 4 * r, src + offsetof(Block, value), 4);
+    }
     static float lane(const uint8_t* block, uint64_t, uint64_t r) {
         float v;
         std::memcpy(&v, block + kValues + 4 * r, 4);
@@ -125,9 +126,9 @@ struct F32 {
 
 struct F16 {
     static constexpr PackedFormat kFormat = PackedFormat::F16;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kF16};
     static constexpr uint32_t kElems = 1, kValues = 0, kBytes = kHalfField;
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) { put_half(dst, kValues, r, src); }
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) { put_half(dst, kValues, r, src + offsetof(Block, value)); }
     static float lane(const uint8_t* block, uint64_t, uint64_t r) { return half(block, kValues, r); }
     template <class V>
     struct Kernel {
@@ -143,11 +144,11 @@ struct F16 {
 // w = d × (q − 8)
 struct Q4_0 {
     static constexpr PackedFormat kFormat = PackedFormat::Q4_0;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ4_0};
     static constexpr uint32_t kElems = 32, kD = 0, kQ = kD + kHalfField, kBytes = kQ + nibble_words(kElems);
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        put_half(dst, kD, r, src);
-        put_nibbles(dst, kQ, 32, r, [src](int k) { return gguf_block::nibble32(src + 2, k); });
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        put_nibbles(dst, kQ, kElems, r, [src](int k) { return Block::q(src, k); });
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         return half(block, kD, r) * static_cast<float>(nibble(block, kQ, k, r) - 8);
@@ -167,13 +168,13 @@ struct Q4_0 {
 // w = d × q + m
 struct Q4_1 {
     static constexpr PackedFormat kFormat = PackedFormat::Q4_1;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ4_1};
     static constexpr uint32_t kElems = 32, kD = 0, kM = kD + kHalfField, kQ = kM + kHalfField,
                               kBytes = kQ + nibble_words(kElems);
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        put_half(dst, kD, r, src);
-        put_half(dst, kM, r, src + 2);
-        put_nibbles(dst, kQ, 32, r, [src](int k) { return gguf_block::nibble32(src + 4, k); });
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        put_half(dst, kM, r, src + offsetof(Block, m));
+        put_nibbles(dst, kQ, kElems, r, [src](int k) { return Block::q(src, k); });
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         return half(block, kD, r) * static_cast<float>(nibble(block, kQ, k, r)) + half(block, kM, r);
@@ -192,20 +193,15 @@ struct Q4_1 {
     };
 };
 
-// w = d × q, q a signed byte. Q8_1 is held as Q8_0 (its second half is a sum only dot products use),
+// w = d × q, q a signed byte. Q8_1 is held this way (its second half is a sum only dot products use),
 // and Q5_0 too, its 5-bit value minus 16 as the byte.
 struct Q8_0 {
     static constexpr PackedFormat kFormat = PackedFormat::Q8_0;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ8_0, gguf_block::kQ8_1, gguf_block::kQ5_0};
     static constexpr uint32_t kElems = 32, kD = 0, kQ = kD + kHalfField, kBytes = kQ + kElems * kByteField;
-    static void scatter(uint32_t dtype, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        put_half(dst, kD, r, src);
-        if (dtype == gguf_block::kQ5_0) {
-            for (int k = 0; k < 32; ++k) put_byte(dst, kQ, k, r, gguf_block::five_bit(src + 2, k) - 16);
-            return;
-        }
-        const uint8_t* qs = src + (dtype == gguf_block::kQ8_1 ? 4 : 2);
-        for (int k = 0; k < 32; ++k) put_byte(dst, kQ, k, r, qs[k]);
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        for (uint32_t k = 0; k < kElems; ++k) put_byte(dst, kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         return half(block, kD, r) * static_cast<float>(sbyte(block, kQ, k, r));
@@ -225,13 +221,13 @@ struct Q8_0 {
 // w = d × q + m, q the 5-bit value as an unsigned byte
 struct Q5_1 {
     static constexpr PackedFormat kFormat = PackedFormat::Q5_1;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ5_1};
     static constexpr uint32_t kElems = 32, kD = 0, kM = kD + kHalfField, kQ = kM + kHalfField,
                               kBytes = kQ + kElems * kByteField;
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        put_half(dst, kD, r, src);
-        put_half(dst, kM, r, src + 2);
-        for (int k = 0; k < 32; ++k) put_byte(dst, kQ, k, r, gguf_block::five_bit(src + 4, k));
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        put_half(dst, kM, r, src + offsetof(Block, m));
+        for (uint32_t k = 0; k < kElems; ++k) put_byte(dst, kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         return half(block, kD, r) * static_cast<float>(byte(block, kQ, k, r)) + half(block, kM, r);
@@ -257,10 +253,14 @@ struct KMinLayout {
     static constexpr uint32_t kElems = 256, kSub = kElems / G;
     static constexpr uint32_t kD = 0, kDmin = kD + kHalfField, kSc = kDmin + kHalfField, kMn = kSc + G * kByteField,
                               kQ = kMn + G * kByteField;
-    static void put_scales(uint8_t* dst, uint64_t r, const uint8_t* d, const uint8_t* dmin, const uint8_t* sc,
-                           const uint8_t* mn) {
-        put_half(dst, kD, r, d);
-        put_half(dst, kDmin, r, dmin);
+    // The halves and the sub-block scales and minimums of a block (Block::kSubBlocks == G).
+    template <class Block>
+    static void scatter_scales(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        static_assert(Block::kSubBlocks == G && Block::kElems == kElems);
+        uint8_t sc[G], mn[G];
+        Block::sub_scales(src, sc, mn);
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        put_half(dst, kDmin, r, src + offsetof(Block, dmin));
         for (int g = 0; g < G; ++g) {
             put_byte(dst, kSc, g, r, sc[g]);
             put_byte(dst, kMn, g, r, mn[g]);
@@ -290,13 +290,11 @@ struct KMinLayout {
 // Q4_K: eight sub-blocks of 32; the values as nibble words.
 struct Q4_K : KMinLayout<8> {
     static constexpr PackedFormat kFormat = PackedFormat::Q4_K;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ4_K};
     static constexpr uint32_t kBytes = kQ + nibble_words(kElems);
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        uint8_t sc[8], mn[8];
-        gguf_block::k_scales(src, sc, mn);
-        put_scales(dst, r, src, src + 2, sc, mn);
-        put_nibbles(dst, kQ, 256, r, [src](int k) { return gguf_block::q4_k(src, k); });
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        scatter_scales<Block>(src, dst, r);
+        put_nibbles(dst, kQ, kElems, r, [src](int k) { return Block::q(src, k); });
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) { return lane_with(block, k, r, nibble(block, kQ, k, r)); }
     template <class V>
@@ -322,6 +320,11 @@ template <int G>
 struct KMinBytes : KMinLayout<G> {
     using Layout = KMinLayout<G>;
     static constexpr uint32_t kBytes = Layout::kQ + Layout::kElems * kByteField;
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        Layout::template scatter_scales<Block>(src, dst, r);
+        for (uint32_t k = 0; k < Layout::kElems; ++k) put_byte(dst, Layout::kQ, k, r, Block::q(src, int(k)));
+    }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         return Layout::lane_with(block, k, r, byte(block, Layout::kQ, k, r));
     }
@@ -344,28 +347,11 @@ struct KMinBytes : KMinLayout<G> {
 // Q2_K: sixteen sub-blocks of 16, scale and minimum the two nibbles of one byte.
 struct Q2_K : KMinBytes<16> {
     static constexpr PackedFormat kFormat = PackedFormat::Q2_K;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ2_K};
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        uint8_t sc[16], mn[16];
-        for (int g = 0; g < 16; ++g) {
-            sc[g] = src[g] & 15;
-            mn[g] = src[g] >> 4;
-        }
-        put_scales(dst, r, src + 80, src + 82, sc, mn);
-        for (int k = 0; k < 256; ++k) put_byte(dst, kQ, k, r, gguf_block::q2_k(src, k));
-    }
 };
 
 // Q5_K: eight sub-blocks of 32.
 struct Q5_K : KMinBytes<8> {
     static constexpr PackedFormat kFormat = PackedFormat::Q5_K;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ5_K};
-    static void scatter(uint32_t, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        uint8_t sc[8], mn[8];
-        gguf_block::k_scales(src, sc, mn);
-        put_scales(dst, r, src, src + 2, sc, mn);
-        for (int k = 0; k < 256; ++k) put_byte(dst, kQ, k, r, gguf_block::q5_k(src, k));
-    }
 };
 
 // Q6_K: w = (d × sc) × q for sixteen sub-blocks of 16, sc a signed byte, q (the 6-bit value minus 32)
@@ -373,14 +359,13 @@ struct Q5_K : KMinBytes<8> {
 // sixteen sub-blocks of 16, is held the same way.
 struct Q6_K {
     static constexpr PackedFormat kFormat = PackedFormat::Q6_K;
-    static constexpr std::initializer_list<uint32_t> kSources = {gguf_block::kQ6_K, gguf_block::kQ3_K};
     static constexpr uint32_t kElems = 256, kSub = 16, kD = 0, kSc = kD + kHalfField, kQ = kSc + kElems / kSub * kByteField,
                               kBytes = kQ + kElems / 4 * kWordField;
-    static void scatter(uint32_t dtype, const uint8_t* src, uint8_t* dst, uint64_t r) {
-        const bool q3 = dtype == gguf_block::kQ3_K;
-        put_half(dst, kD, r, src + (q3 ? 108 : 208));
-        for (int g = 0; g < 16; ++g) put_byte(dst, kSc, g, r, q3 ? gguf_block::q3_k_scale(src, g) : src[192 + g]);
-        for (int k = 0; k < 256; ++k) put_word_byte(dst, kQ, k, r, q3 ? gguf_block::q3_k(src, k) : gguf_block::q6_k(src, k));
+    template <class Block>
+    static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
+        put_half(dst, kD, r, src + offsetof(Block, d));
+        for (uint32_t g = 0; g < kElems / kSub; ++g) put_byte(dst, kSc, g, r, Block::scale(src, int(g)));
+        for (uint32_t k = 0; k < kElems; ++k) put_word_byte(dst, kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
         const float dl = half(block, kD, r) * static_cast<float>(sbyte(block, kSc, k / kSub, r));

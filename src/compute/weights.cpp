@@ -4,10 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "formats/gguf_blocks.hpp"
 #include "formats/gguf_types.hpp"
-#include "inference/dequant.hpp"
 #include "compute/packed_formats.hpp"
+#include "inference/dequant.hpp"
 #include "tensor/error.hpp"
 #include "tensor/tensor.hpp"
 
@@ -70,33 +69,18 @@ WeightMatrix WeightMatrix::pack_floats(std::span<const float> values, uint64_t c
         uint8_t* group = s->bytes.get() + (r / kPackRows) * s->group_bytes;
         const float* row = values.data() + r * cols;
         for (uint64_t j = 0; j < cols; ++j)
-            packed::F32::scatter(gguf_block::kF32, reinterpret_cast<const uint8_t*>(row + j), group + j * packed::F32::kBytes,
-                                 r % kPackRows);
+            packed::F32::scatter<BlockF32>(reinterpret_cast<const uint8_t*>(row + j), group + j * packed::F32::kBytes,
+                                           r % kPackRows);
     }
     s->tail.assign(values.begin() + s->rows * cols, values.end());
     return WeightMatrix(std::move(s));
 }
 
-namespace {
-
-// The form a GGUF type's blocks are kept in; Flat for types kept as float32.
-PackedFormat packed_format_of(uint32_t dtype) {
-    for (uint8_t f = uint8_t(PackedFormat::F32); f <= uint8_t(PackedFormat::Q6_K); ++f) {
-        const bool takes = packed::with_packed_row(
-            PackedFormat(f), [dtype]<class Row>() { return std::ranges::find(Row::kSources, dtype) != Row::kSources.end(); },
-            [] { return false; });
-        if (takes) return PackedFormat(f);
-    }
-    return PackedFormat::Flat;
-}
-
-}  // namespace
-
 WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dtype, uint64_t n, uint64_t cols) {
-    const PackedFormat f = packed_format_of(dtype);
-    // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.
-    if (dtype == 4 || dtype == 5 || dtype >= 15) return zeros(n);
     const GGUFTypeInfo& info = gguf_type_info(dtype);
+    const PackedFormat f = info.packed;
+    // Codes the dequantisation reads as all zeros (unassigned, Q8_K, past the table) need no storage.
+    if (f == PackedFormat::Zeros) return zeros(n);
     const uint64_t E = info.block_elems, B = info.block_bytes;
     // Block rows must start on block boundaries to be packed as blocks; anything else goes as float32.
     if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols < kPackRows) {
@@ -112,16 +96,22 @@ WeightMatrix WeightMatrix::pack_gguf(std::span<const uint8_t> bytes, uint32_t dt
     // Each stored block of each row into its lane of its block column. F32 and F16 values the bytes
     // cannot supply stay zero.
     const uint64_t blocks_per_row = cols / E, available = bytes.size() / B;
-    packed::with_packed_row(
-        f,
-        [&]<class Row>() {
-            for (uint64_t r = 0; r < rows; ++r) {
-                uint8_t* group = s->bytes.get() + (r / kPackRows) * s->group_bytes;
-                for (uint64_t b = 0; b < blocks_per_row && r * blocks_per_row + b < available; ++b)
-                    Row::scatter(dtype, bytes.data() + (r * blocks_per_row + b) * B, group + b * Row::kBytes, r % kPackRows);
-            }
-        },
-        [] { fault("not a packed format"); });
+    with_gguf_block(dtype, [&]<class Block>() {
+        packed::with_packed_row(
+            f,
+            [&]<class Row>() {
+                if constexpr (Row::kFormat == Block::kPacked)
+                    for (uint64_t r = 0; r < rows; ++r) {
+                        uint8_t* group = s->bytes.get() + (r / kPackRows) * s->group_bytes;
+                        for (uint64_t b = 0; b < blocks_per_row && r * blocks_per_row + b < available; ++b)
+                            Row::template scatter<Block>(bytes.data() + (r * blocks_per_row + b) * B, group + b * Row::kBytes,
+                                                         r % kPackRows);
+                    }
+                else
+                    fault("not the packed format of its type");
+            },
+            [] { fault("not a packed format"); });
+    });
     // The elements past the last whole row, decoded as the full dequantisation would.
     const uint64_t tail_begin = rows * cols;
     if (tail_begin < size) {
@@ -153,9 +143,9 @@ uint64_t WeightMatrix::pack_floats_bytes(uint64_t n, uint64_t cols) {
 
 uint64_t WeightMatrix::pack_gguf_bytes(uint32_t dtype, uint64_t n, uint64_t byte_len, uint64_t cols) {
     // The same decisions as pack_gguf, in the same order.
-    if (dtype == 4 || dtype == 5 || dtype >= 15) return 0;
-    const PackedFormat f = packed_format_of(dtype);
     const GGUFTypeInfo& info = gguf_type_info(dtype);
+    const PackedFormat f = info.packed;
+    if (f == PackedFormat::Zeros) return 0;
     const uint64_t E = info.block_elems, B = info.block_bytes;
     const uint64_t as_floats = saturating_add(saturating_mul(n, sizeof(float)), pack_floats_bytes(n, cols));
     if (f == PackedFormat::Flat || cols == 0 || (E > 1 && cols % E != 0) || n / cols < kPackRows) return as_floats;

@@ -10,25 +10,12 @@
 #include <span>
 #include <vector>
 
+#include "compute/packed_format.hpp"
+
 namespace quillfen {
 
 // Rows that advance together in a packed matrix (one AVX-512 vector, two AVX2 vectors).
 inline constexpr uint64_t kPackRows = 16;
-
-enum class PackedFormat : uint8_t {
-    Zeros,  // every element 0.0; nothing stored
-    Flat,   // plain float32, row-major, no row width fixed
-    F32,
-    F16,
-    Q4_0,
-    Q4_1,
-    Q8_0,
-    Q5_1,
-    Q2_K,
-    Q4_K,
-    Q5_K,
-    Q6_K,
-};
 
 // Bytes of one block column of a sixteen-row group, and the elements (columns) that block covers.
 struct PackedBlockShape {

@@ -317,19 +317,6 @@ Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options) {
     return out;
 }
 
-namespace {
-
-// The DType a GGUF type code becomes in a layer item; everything quantised reads as packed 4-bit.
-DType item_dtype(uint32_t type_code) {
-    switch (type_code) {
-        case 0: return DType::Float32;
-        case 1: return DType::Float16;
-        default: return DType::Int4;
-    }
-}
-
-}  // namespace
-
 // ---- readers ---------------------------------------------------------------------------------------
 
 Result<std::string> GGUFLoader::read_string(FileReader& in) {
@@ -447,7 +434,7 @@ Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
     auto size = file->size();
     if (!size) return std::unexpected(std::move(size).error());
 
-    auto tensor = tensor_or_zeros(info.name, std::move(*bytes), info.dims, item_dtype(info.type_code), *size);
+    auto tensor = tensor_or_zeros(info.name, std::move(*bytes), info.dims, gguf_type_info(info.type_code).item_dtype, *size);
     if (!tensor) return std::unexpected(std::move(tensor).error());
     return LayerTensor{info.name, std::move(*tensor), 0, extract_layer_number(info.name).value_or(0)};
 }

@@ -7,9 +7,6 @@
 
 namespace quillfen {
 
-// IEEE half precision to float32, exactly (subnormals, infinities and NaNs included).
-float f16_to_f32(uint16_t bits);
-
 // `n_elements` floats decoded from `bytes` holding tensor type `type_code`. Codes the runtime does not
 // decode give zeros; a buffer too short for the whole tensor decodes what it holds (see dequant.cpp).
 std::vector<float> dequantize_gguf(std::span<const uint8_t> bytes, uint32_t type_code, uint64_t n_elements);

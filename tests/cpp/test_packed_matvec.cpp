@@ -19,10 +19,6 @@ using namespace quillfen::testing;
 
 namespace {
 
-// Byte offsets of the half-precision scale fields inside one block, by type code.
-const std::vector<uint32_t> kHalfFields[16] = {{}, {0}, {0}, {0, 2}, {}, {}, {0}, {0, 2}, {0}, {0, 2}, {80, 82},
-                                               {108}, {0, 2}, {0, 2}, {208}, {}};
-
 // Random stored bytes for `n` elements of `type`. With `finite`, every half field is a finite value
 // (subnormals included), so sums stay comparable bit for bit; without, NaN and infinity scales occur.
 std::vector<uint8_t> random_tensor(uint32_t type, uint64_t n, uint32_t seed, bool finite = true) {
@@ -40,9 +36,10 @@ std::vector<uint8_t> random_tensor(uint32_t type, uint64_t n, uint32_t seed, boo
         const auto f = random_floats(n, seed);
         std::memcpy(b.data(), f.data(), n * 4);
     } else if (finite) {
-        const GGUFTypeInfo& info = gguf_type_info(type);
-        for (uint64_t k = 0; k * info.block_bytes < bytes; ++k)
-            for (uint32_t off : kHalfFields[type]) finite_half(b.data() + k * info.block_bytes + off);
+        with_gguf_block(type, [&]<class Block>() {
+            for (uint64_t k = 0; k * sizeof(Block) < bytes; ++k)
+                for (uint32_t off : gguf_block::half_fields<Block>()) finite_half(b.data() + k * sizeof(Block) + off);
+        });
     }
     return b;
 }
@@ -93,11 +90,16 @@ void expect_batched_kernels(const WeightMatrix& w, const std::vector<float>& flo
     }
 }
 
-// A stored type code and the form its weights are held in.
-class PackedTypes : public ::testing::TestWithParam<std::pair<uint32_t, PackedFormat>> {};
+// Every type code of the table, and one past it.
+class PackedTypes : public ::testing::TestWithParam<uint32_t> {};
+
+std::string type_name(const ::testing::TestParamInfo<uint32_t>& info) {
+    return std::string(gguf_type_info(info.param).name) + "_" + std::to_string(info.param);
+}
 
 TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
-    const auto [type, kept] = GetParam();
+    const uint32_t type = GetParam();
+    const PackedFormat kept = gguf_type_info(type).packed;
     const uint64_t block = std::max<uint64_t>(gguf_type_info(type).block_elems, 32);  // whole blocks per row
     for (uint64_t rows : {1u, 7u, 17u, 19u, 33u, 70u}) {
         // Whole blocks per row, and rows that straddle blocks (F32/F16: any width; others kept as float32).
@@ -123,14 +125,7 @@ TEST_P(PackedTypes, EveryKernelEqualsTheFloatProductBitForBit) {
     }
 }
 
-using enum PackedFormat;
-INSTANTIATE_TEST_SUITE_P(Types, PackedTypes,
-                         ::testing::Values(std::pair{0u, F32}, std::pair{1u, F16}, std::pair{2u, Q4_0},
-                                           std::pair{3u, Q4_1}, std::pair{6u, Q8_0}, std::pair{7u, Q5_1},
-                                           std::pair{8u, Q8_0}, std::pair{9u, Q8_0}, std::pair{10u, Q2_K},
-                                           std::pair{11u, Q6_K}, std::pair{12u, Q4_K}, std::pair{13u, Q5_K},
-                                           std::pair{14u, Q6_K}, std::pair{15u, Zeros}, std::pair{4u, Zeros}),
-                         [](const auto& info) { return std::string(gguf_type_info(info.param.first).name); });
+INSTANTIATE_TEST_SUITE_P(Table, PackedTypes, ::testing::Range(0u, kGGUFTypeCount + 1), type_name);
 
 class PackedShapes : public ::testing::TestWithParam<uint32_t> {};
 
@@ -170,7 +165,15 @@ TEST_P(PackedShapes, ShortOrReshapedOperandsReadTheFlatValues) {
     expect_bits_equal(row, std::vector<float>(flat.end() - 50, flat.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, PackedShapes, ::testing::Values(0u, 1u, 2u, 3u, 6u, 7u, 8u, 9u, 12u, 14u));
+// The types that keep storage.
+std::vector<uint32_t> stored_types() {
+    std::vector<uint32_t> codes;
+    for (uint32_t code = 0; code < kGGUFTypeCount; ++code)
+        if (kGGUFTypes[code].packed != PackedFormat::Zeros) codes.push_back(code);
+    return codes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PackedShapes, ::testing::ValuesIn(stored_types()), type_name);
 
 TEST(PackedMatvec, EveryKernelDecodesEveryHalfExactly) {
     // One column of all 65,536 half-precision values times 1: each row's sum is its weight as the
