@@ -498,13 +498,18 @@ Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std
                                         LoadProgress* progress) {
     auto dir = StoredDirectory::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
-    const uint64_t limit = model_memory_bound(dir->file_size());
+    return load(*dir, path, warnings, progress);
+}  // the directory and its mapping of the file are released here
+
+Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const std::string& path,
+                                        std::vector<std::string>* warnings, LoadProgress* progress) {
+    const uint64_t limit = model_memory_bound(dir.file_size());
     const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
-                                       std::to_string(dir->file_size()) + "-byte file may use"};
-    auto session = build_from(dir->tensors(), dir->hints(), bound, true, progress);
+                                       std::to_string(dir.file_size()) + "-byte file may use"};
+    auto session = build_from(dir.tensors(), dir.hints(), bound, true, progress);
     if (session && warnings) {
         // Loads anyway, as it always has; the user should still hear of it.
-        const DirectoryNotes& notes = dir->notes();
+        const DirectoryNotes& notes = dir.notes();
         if (!notes.gguf_magic)
             warnings->push_back(lossy_utf8(path) + " does not start with the GGUF magic; it was read as GGUF anyway");
         if (notes.past_end > 0)
@@ -514,7 +519,7 @@ Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std
                                 "', runs past the end of the file and reads as zeros; the file may be truncated");
     }
     return session;
-}  // the directory and its mapping of the file are released here
+}
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
                           uint64_t cols) {
