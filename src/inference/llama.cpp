@@ -313,14 +313,14 @@ void check_step_shapes(const LlamaConfig& c, uint64_t num_layers) {
               std::to_string(c.n_heads));
     if (c.n_heads > 0 && c.n_kv_heads > c.n_heads) fault("attempt to divide by zero");  // group = 0
     uint64_t q_span = 0;
-    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim)) {
-        const uint64_t end = (c.hidden_dim / c.head_dim + 1) * c.head_dim;  // first head past the query
-        fault("range end index " + std::to_string(end) + " out of range for slice of length " +
-              std::to_string(c.hidden_dim));
-    }
+    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim))
+        fault(std::to_string(c.n_heads) + " query heads of width " + std::to_string(c.head_dim) +
+              " reach past the model's hidden width " + std::to_string(c.hidden_dim));
     if (c.hidden_dim == 0) fault("attempt to divide by zero");  // feed-forward width
     uint64_t kv_dim = 0;
-    if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim)) fault("attempt to multiply with overflow");
+    if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim))
+        fault(std::to_string(c.n_kv_heads) + " key/value heads of width " + std::to_string(c.head_dim) +
+              " hold more values than 64 bits can count");
 }
 
 }  // namespace
