@@ -68,6 +68,13 @@ struct StoredDirectory::Backing {
     }
 };
 
+GGUFReadOptions read_options_with_metadata() {
+    GGUFReadOptions options;
+    options.keep_arrays = true;
+    options.lossy_names = true;
+    return options;
+}
+
 Result<StoredDirectory> StoredDirectory::open(const std::string& path) {
     auto file = File::open(path);
     if (!file) return fail("Failed to open: " + lossy_utf8(path));

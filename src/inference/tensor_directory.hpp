@@ -44,6 +44,11 @@ struct DirectoryNotes {
     std::string first_past_end;       // the first of them, in file order
 };
 
+// The read that serves a directory and a reader of the whole metadata at once (a text model's
+// vocabulary): the metadata strictly (the GGUF magic, UTF-8 text, arrays kept), the tensor names as
+// the runtime takes them.
+GGUFReadOptions read_options_with_metadata();
+
 class StoredDirectory {
 public:
     // Reads `path` as the runtime does: any magic and version, names and text that are not UTF-8

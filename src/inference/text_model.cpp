@@ -39,12 +39,8 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
         return fail("threads=" + std::to_string(threads) + " is more than " + std::to_string(kMaxThreads) + " workers");
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
-    // One read serves the vocabulary and the weights: the metadata strictly (the GGUF magic, UTF-8
-    // text), the tensor names as the runtime takes them.
-    GGUFReadOptions options;
-    options.keep_arrays = true;
-    options.lossy_names = true;
-    auto contents = read_gguf(*file, options);
+    // One read serves the vocabulary and the weights.
+    auto contents = read_gguf(*file, read_options_with_metadata());
     if (!contents) return std::unexpected(std::move(contents).error());
     const GGUFMetadata& metadata = contents->metadata;
 

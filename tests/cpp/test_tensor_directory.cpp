@@ -34,10 +34,7 @@ struct Opened {
 Result<StoredDirectory> open_as_text_model(const std::string& path) {
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
-    GGUFReadOptions options;
-    options.keep_arrays = true;
-    options.lossy_names = true;
-    auto contents = read_gguf(*file, options);
+    auto contents = read_gguf(*file, read_options_with_metadata());
     if (!contents) return std::unexpected(std::move(contents).error());
     return StoredDirectory::from(*file, std::move(*contents));
 }
