@@ -36,7 +36,8 @@ struct Signature {
 inline constexpr std::span<const char* const> kNoParams{};
 
 // Binds a fastcall (vectorcall) argument vector. `out` receives one borrowed reference per parameter,
-// nullptr for an optional parameter not given. False with a TypeError set on a bad call shape.
+// nullptr for an optional parameter not given (`out` itself may be nullptr when there are none). False
+// with a TypeError set on a bad call shape.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                    PyObject** out);
 // The same for a tuple and an optional dict (constructors).
