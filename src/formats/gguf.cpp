@@ -48,69 +48,130 @@ GGUFValue decode_fixed(uint32_t code, const uint8_t* p) {
     }
 }
 
-// How values are read: `lossy` strings, and whether array elements are kept or only checked.
+// A string's bytes once its length is read: UTF-8, or with `lossy` any bytes, each invalid sequence
+// becoming U+FFFD. The one reader of GGUF text.
+Result<std::string> read_text_body(FileReader& in, uint64_t len, bool lossy) {
+    auto bytes = in.read_bytes(len, "GGUF string");
+    if (!bytes) return std::unexpected(std::move(bytes).error());
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    if (lossy) return lossy_utf8(text);
+    if (auto bad = utf8_error(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
+    return std::string(text);
+}
+
+Result<std::string> read_text(FileReader& in, bool lossy) {
+    auto len = in.read_le<uint64_t>();
+    if (!len) return std::unexpected(std::move(len).error());
+    return read_text_body(in, *len, lossy);
+}
+
+// How the walker treats values. Decoding reads each value whole: numbers and strings must lie inside
+// the file, an array's element type is checked as it is read, strings are UTF-8 unless `lossy`, and
+// arrays nest at most kGGUFMaxArrayDepth deep (a decoded value is freed recursively) and are kept
+// unless `keep_arrays` is off. Stepping moves past values instead: a move past the end is no error
+// in itself (the next read fails), an element type is checked only when an element of it is met,
+// nesting is unbounded, and only a number or string at the top that lies wholly inside the file is
+// decoded, when `capture`. What is not kept reads as an empty list.
 struct ValueRules {
+    bool step = false;
+    bool capture = false;
     bool lossy = false;
     bool keep_arrays = true;
 };
 
-Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth, ValueRules rules);
-Result<std::string> read_text(FileReader& in, bool lossy);
-
-Result<GGUFValue> read_array(FileReader& in, uint32_t depth, ValueRules rules) {
-    auto elem_code = in.read_le<uint32_t>();
-    if (!elem_code) return std::unexpected(std::move(elem_code).error());
-    if (*elem_code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*elem_code));
-    auto count = in.read_le<uint64_t>();
-    if (!count) return std::unexpected(std::move(count).error());
-
-    // Arrays of arrays recurse: a hostile file could nest them until the stack runs out.
-    if (*elem_code == static_cast<uint32_t>(GGUFValueType::Array) && *count > 0 && depth + 1 >= kGGUFMaxArrayDepth)
-        return fail("GGUF arrays nested deeper than " + std::to_string(kGGUFMaxArrayDepth) + " levels");
-
-    // Every element the count announces has its bytes in the file by the time it is stored, so the list
-    // grows with the file, not with the count; a huge (sparse) file can still outgrow memory, which
-    // is reported rather than left to end the process.
+// The one walker of the value grammar. The arrays it is inside live on a stack of its own (one entry
+// per 12 bytes of file read, never per announced count), so no file can exhaust the call stack.
+Result<GGUFValue> walk_value(FileReader& in, uint32_t code, const ValueRules& rules) {
+    struct OpenArray {
+        uint32_t elem;
+        uint64_t left;  // elements still to walk
+        GGUFValue::Array items;
+    };
+    const bool keep = !rules.step && rules.keep_arrays;
+    const GGUFValue nothing{GGUFValue::Array{}};
+    std::vector<OpenArray> open;
+    std::optional<GGUFValue> result;
+    const auto deliver = [&](GGUFValue v) {
+        if (open.empty()) {
+            result = std::move(v);
+        } else {
+            --open.back().left;
+            if (keep) open.back().items.push_back(std::move(v));
+        }
+    };
+    uint64_t announced = 0;  // the count of the last array met, for a message
     try {
-        GGUFValue::Array elems;
-        elems.reserve(std::min(*count, kMaxArrayReserve));
-        if (const uint64_t width = kFixedValueBytes[*elem_code]; width != 0) {
-            // Fixed-size elements: one read for the lot. A count the rest of the file cannot hold could
-            // only end in a short read, so it fails as one before anything is allocated.
-            uint64_t total;
-            if (mul_overflows(*count, width, &total) || total > in.remaining()) return std::unexpected(eof_error());
-            if (!rules.keep_arrays) {
-                if (auto r = in.skip(total); !r) return std::unexpected(std::move(r).error());
-                return GGUFValue{std::move(elems)};
+        for (;;) {
+            if (code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(code));
+            const bool decode = !rules.step || (open.empty() && rules.capture);
+            if (const uint64_t width = kFixedValueBytes[code]; width != 0) {
+                if (decode && (!rules.step || width <= in.remaining())) {
+                    uint8_t bytes[8];
+                    if (auto r = in.read_exact(bytes, width); !r) return std::unexpected(std::move(r).error());
+                    deliver(decode_fixed(code, bytes));
+                } else {
+                    if (auto r = in.skip(width); !r) return std::unexpected(std::move(r).error());
+                    deliver(nothing);
+                }
+            } else if (code == static_cast<uint32_t>(GGUFValueType::String)) {
+                auto len = in.read_le<uint64_t>();
+                if (!len) return std::unexpected(std::move(len).error());
+                if (decode && (!rules.step || *len <= in.remaining())) {
+                    auto text = read_text_body(in, *len, rules.lossy);
+                    if (!text) return std::unexpected(std::move(text).error());
+                    deliver(GGUFValue{std::move(*text)});
+                } else {
+                    if (auto r = in.skip(*len); !r) return std::unexpected(std::move(r).error());
+                    deliver(nothing);
+                }
+            } else {
+                auto elem = in.read_le<uint32_t>();
+                if (!elem) return std::unexpected(std::move(elem).error());
+                if (!rules.step && *elem >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*elem));
+                auto count = in.read_le<uint64_t>();
+                if (!count) return std::unexpected(std::move(count).error());
+                announced = *count;
+                if (!rules.step && *elem == static_cast<uint32_t>(GGUFValueType::Array) && *count > 0 &&
+                    open.size() + 1 >= kGGUFMaxArrayDepth)
+                    return fail("GGUF arrays nested deeper than " + std::to_string(kGGUFMaxArrayDepth) + " levels");
+                const uint64_t width = *elem < kGGUFValueTypeCount ? kFixedValueBytes[*elem] : 0;
+                if (width == 0) {
+                    // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the
+                    // end of the file, and a kept list grows with the file, not with the count.
+                    open.push_back({*elem, *count, {}});
+                    if (keep) open.back().items.reserve(std::min(*count, kMaxArrayReserve));
+                } else {
+                    // Fixed-size elements: one read or one move for the lot. A run the rest of the file
+                    // cannot hold could only end in a short read, so decoding fails as one up front.
+                    uint64_t total;
+                    const bool wraps = mul_overflows(*count, width, &total);
+                    if (!rules.step && (wraps || total > in.remaining())) return std::unexpected(eof_error());
+                    if (!keep) {
+                        if (auto r = in.skip(wraps ? UINT64_MAX : total); !r) return std::unexpected(std::move(r).error());
+                        deliver(nothing);
+                    } else {
+                        auto bytes = in.read_bytes(total, "GGUF array");
+                        if (!bytes) return std::unexpected(std::move(bytes).error());
+                        GGUFValue::Array items;
+                        items.reserve(std::min(*count, kMaxArrayReserve));
+                        for (uint64_t i = 0; i < *count; ++i) items.push_back(decode_fixed(*elem, bytes->data() + i * width));
+                        deliver(GGUFValue{std::move(items)});
+                    }
+                }
             }
-            auto bytes = in.read_bytes(total, "GGUF array");
-            if (!bytes) return std::unexpected(std::move(bytes).error());
-            for (uint64_t i = 0; i < *count; ++i) elems.push_back(decode_fixed(*elem_code, bytes->data() + i * width));
-            return GGUFValue{std::move(elems)};
+            // Close every array whose elements have all been walked.
+            while (!result && open.back().left == 0) {
+                GGUFValue done{std::move(open.back().items)};
+                open.pop_back();
+                deliver(std::move(done));
+            }
+            if (result) return std::move(*result);
+            code = open.back().elem;
         }
-        // Strings and arrays take at least 8 bytes of file each, so a damaged count ends at the end of the file.
-        for (uint64_t i = 0; i < *count; ++i) {
-            auto elem = read_value_nested(in, *elem_code, depth + 1, rules);
-            if (!elem) return std::unexpected(std::move(elem).error());
-            if (rules.keep_arrays) elems.push_back(std::move(*elem));
-        }
-        return GGUFValue{std::move(elems)};
     } catch (const std::bad_alloc&) {
-        return fail("GGUF array of " + std::to_string(*count) + " elements is too large to hold in memory");
+        // A huge (sparse) file can still hold more elements than memory.
+        return fail("GGUF array of " + std::to_string(announced) + " elements is too large to hold in memory");
     }
-}
-
-Result<GGUFValue> read_value_nested(FileReader& in, uint32_t code, uint32_t depth, ValueRules rules) {
-    if (code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(code));
-    if (code == static_cast<uint32_t>(GGUFValueType::String)) {
-        auto text = read_text(in, rules.lossy);
-        if (!text) return std::unexpected(std::move(text).error());
-        return GGUFValue{std::move(*text)};
-    }
-    if (code == static_cast<uint32_t>(GGUFValueType::Array)) return read_array(in, depth, rules);
-    uint8_t bytes[8];
-    if (auto r = in.read_exact(bytes, kFixedValueBytes[code]); !r) return std::unexpected(std::move(r).error());
-    return decode_fixed(code, bytes);
 }
 
 // Eight lowercase hex digits, as the bad-magic message prints the first four bytes.
@@ -121,103 +182,14 @@ std::string hex8(uint32_t value) {
     return out;
 }
 
-using MetadataMap = std::unordered_map<std::string, GGUFValue>;
-
-// A count key: only 32-bit and unsigned 64-bit integers count, all taken as unsigned 32-bit.
-std::optional<uint32_t> count_value(const MetadataMap& kv, const std::string& key) {
-    auto it = kv.find(key);
-    if (it == kv.end()) return std::nullopt;
-    const auto& v = it->second.value;
-    if (auto* u = std::get_if<uint32_t>(&v)) return *u;
-    if (auto* i = std::get_if<int32_t>(&v)) return static_cast<uint32_t>(*i);  // -1 reads as 4294967295
-    if (auto* u = std::get_if<uint64_t>(&v)) return static_cast<uint32_t>(*u);  // low 32 bits
-    return std::nullopt;
-}
-
-Result<std::string> read_text(FileReader& in, bool lossy) {
-    if (!lossy) return GGUFLoader::read_string(in);
-    auto len = in.read_le<uint64_t>();
-    if (!len) return std::unexpected(std::move(len).error());
-    auto bytes = in.read_bytes(*len, "GGUF string");
-    if (!bytes) return std::unexpected(std::move(bytes).error());
-    return lossy_utf8(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-}
-
-// Moves past one value of type `code` without keeping it. Arrays nest without limit here, so the
-// pending values live on an explicit stack (one frame per 12 bytes of file read, never per count):
-// a deep file cannot exhaust the call stack. Moving past the end is no error in itself; the next
-// read fails.
-Result<void> skip_value(FileReader& in, uint32_t code) {
-    struct Pending {
-        uint32_t code;
-        uint64_t count;
-    };
-    std::vector<Pending> pending{{code, 1}};
-    while (!pending.empty()) {
-        Pending& top = pending.back();
-        if (top.count == 0) {
-            pending.pop_back();
-            continue;
-        }
-        const uint32_t t = top.code;
-        if (t >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(t));
-        if (const uint64_t width = kFixedValueBytes[t]; width != 0) {
-            uint64_t bytes;  // a run of fixed-size values is stepped over in one move
-            if (mul_overflows(width, top.count, &bytes)) bytes = UINT64_MAX;  // past any end all the same
-            top.count = 0;
-            if (auto r = in.skip(bytes); !r) return r;
-            continue;
-        }
-        --top.count;
-        if (t == static_cast<uint32_t>(GGUFValueType::String)) {
-            auto len = in.read_le<uint64_t>();
-            if (!len) return std::unexpected(std::move(len).error());
-            if (auto r = in.skip(*len); !r) return r;
-        } else {
-            auto elem = in.read_le<uint32_t>();
-            if (!elem) return std::unexpected(std::move(elem).error());
-            auto count = in.read_le<uint64_t>();
-            if (!count) return std::unexpected(std::move(count).error());
-            pending.push_back({*elem, *count});  // `top` is not used past this point
-        }
-    }
-    return {};
-}
-
-// A value under a key the caller keeps, in stepping mode: numbers and strings whose bytes are all in
-// the file are decoded; anything else is stepped over and kept as an empty list, so that it still
-// replaces an earlier entry of the key and reads as no number and no text.
-Result<GGUFValue> capture_value(FileReader& in, uint32_t code, bool lossy) {
-    if (code < kGGUFValueTypeCount) {
-        if (const uint64_t width = kFixedValueBytes[code]; width != 0 && width <= in.remaining())
-            return read_value_nested(in, code, 0, {});
-        if (code == static_cast<uint32_t>(GGUFValueType::String)) {
-            auto len = in.read_le<uint64_t>();
-            if (!len) return std::unexpected(std::move(len).error());
-            if (*len <= in.remaining()) {
-                auto bytes = in.read_bytes(*len, "GGUF string");
-                if (!bytes) return std::unexpected(std::move(bytes).error());
-                std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-                if (lossy || !utf8_error(text)) return GGUFValue{lossy ? lossy_utf8(text) : std::string(text)};
-            } else if (auto r = in.skip(*len); !r) {
-                return std::unexpected(std::move(r).error());
-            }
-            return GGUFValue{GGUFValue::Array{}};
-        }
-    }
-    if (auto r = skip_value(in, code); !r) return std::unexpected(std::move(r).error());
-    return GGUFValue{GGUFValue::Array{}};
-}
+constexpr std::string_view kAlignmentKey = "general.alignment";
 
 // "general.alignment" when it is an unsigned 32-bit power of two; anything else leaves the default.
-uint64_t alignment_of(const MetadataMap& kv) {
-    auto it = kv.find("general.alignment");
-    if (it == kv.end()) return kGGUFAlignment;
-    const auto* a = std::get_if<uint32_t>(&it->second.value);
+uint64_t alignment_of(const GGUFMetadata& kv) {
+    const GGUFValue* v = find_value(kv, kAlignmentKey);
+    const auto* a = v ? std::get_if<uint32_t>(&v->value) : nullptr;
     return a && *a != 0 && (*a & (*a - 1)) == 0 ? *a : kGGUFAlignment;
 }
-
-constexpr std::string_view kAlignmentKey = "general.alignment";
 
 }  // namespace
 
@@ -263,24 +235,18 @@ Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options) {
     const uint64_t tensor_count = load<uint64_t>(counts + 4);
     const uint64_t kv_count = load<uint64_t>(counts + 12);
 
-    const ValueRules rules{options.lossy_text, options.keep_arrays};
     for (uint64_t i = 0; i < kv_count; ++i) {  // each entry takes >= 12 bytes: a damaged count stops at the end
         auto key = read_text(in, options.lossy_text);
         if (!key) return std::unexpected(std::move(key).error());
         auto code = in.read_le<uint32_t>();
         if (!code) return std::unexpected(std::move(code).error());
-        if (options.decode_values) {
-            if (*code >= kGGUFValueTypeCount) return std::unexpected(unknown_value_type(*code));
-            auto value = read_value_nested(in, *code, 0, rules);
-            if (!value) return std::unexpected(std::move(value).error());
-            out.metadata.insert_or_assign(std::move(*key), std::move(*value));
-        } else if (*key == kAlignmentKey || (options.keep_key && options.keep_key(*key))) {
-            auto value = capture_value(in, *code, options.lossy_text);
-            if (!value) return std::unexpected(std::move(value).error());
-            out.metadata.insert_or_assign(std::move(*key), std::move(*value));
-        } else if (auto r = skip_value(in, *code); !r) {
-            return std::unexpected(std::move(r).error());
-        }
+        const bool kept =
+            options.decode_values || *key == kAlignmentKey || (options.keep_key && options.keep_key(*key));
+        const ValueRules rules{.step = !options.decode_values, .capture = kept, .lossy = options.lossy_text,
+                               .keep_arrays = options.keep_arrays};
+        auto value = walk_value(in, *code, rules);
+        if (!value) return std::unexpected(std::move(value).error());
+        if (kept) out.metadata.insert_or_assign(std::move(*key), std::move(*value));
     }
     if (!options.read_tensors) return out;
 
@@ -290,7 +256,7 @@ Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options) {
     out.tensors.reserve(std::min(tensor_count, in.remaining() / kMinRecordBytes));
     for (uint64_t i = 0; i < tensor_count; ++i) {
         GGUFTensorInfo info;
-        auto name = read_text(in, options.lossy_text);
+        auto name = read_text(in, options.lossy_names);
         if (!name) return std::unexpected(std::move(name).error());
         info.name = std::move(*name);
         auto n_dims = in.read_le<uint32_t>();
@@ -319,36 +285,9 @@ Result<GGUFContents> read_gguf(File& file, const GGUFReadOptions& options) {
 
 // ---- readers ---------------------------------------------------------------------------------------
 
-Result<std::string> GGUFLoader::read_string(FileReader& in) {
-    auto len = in.read_le<uint64_t>();
-    if (!len) return std::unexpected(std::move(len).error());
-    auto bytes = in.read_bytes(*len, "GGUF string");
-    if (!bytes) return std::unexpected(std::move(bytes).error());
-    std::string text(bytes->begin(), bytes->end());
-    if (auto bad = utf8_error(text)) return std::unexpected(Error(bad->message()).wrap("Invalid UTF-8 in GGUF string"));
-    return text;
-}
+Result<std::string> GGUFLoader::read_string(FileReader& in) { return read_text(in, false); }
 
-Result<GGUFValue> GGUFLoader::read_value(FileReader& in, uint32_t type_code) {
-    return read_value_nested(in, type_code, 0, {});
-}
-
-// The File overloads read through a reader of their own and leave the file just past the value.
-Result<std::string> GGUFLoader::read_string(File& file) {
-    auto in = FileReader::over(file);
-    if (!in) return std::unexpected(std::move(in).error());
-    auto text = read_string(*in);
-    if (auto r = in->sync(); !r && text) return std::unexpected(std::move(r).error());
-    return text;
-}
-
-Result<GGUFValue> GGUFLoader::read_value(File& file, uint32_t type_code) {
-    auto in = FileReader::over(file);
-    if (!in) return std::unexpected(std::move(in).error());
-    auto value = read_value(*in, type_code);
-    if (auto r = in->sync(); !r && value) return std::unexpected(std::move(r).error());
-    return value;
-}
+Result<GGUFValue> GGUFLoader::read_value(FileReader& in, uint32_t type_code) { return walk_value(in, type_code, {}); }
 
 Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
     auto file = File::open(path);
@@ -359,15 +298,20 @@ Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
     options.read_tensors = false;
     auto contents = read_gguf(*file, options);
     if (!contents) return std::unexpected(std::move(contents).error());
-    const MetadataMap& kv = contents->metadata;
+    const GGUFMetadata& kv = contents->metadata;
 
     ModelMetadata meta;
     meta.format_name = "GGUF";
     meta.dtype = DType::Float16;
-    if (auto it = kv.find("general.architecture"); it != kv.end())
-        if (auto* arch = std::get_if<std::string>(&it->second.value)) meta.architecture = *arch;
-    const std::string& prefix = meta.architecture;  // "unknown" keys are looked up as well
-    auto count = [&](const char* suffix) { return count_value(kv, prefix + suffix); };
+    if (const std::string* arch = gguf_architecture(kv)) meta.architecture = *arch;
+    // Counts are 32-bit here: a U64 keeps its low 32 bits, an I32 is taken as its unsigned bits, and
+    // every other type (narrow integers and I64 included) is absent.
+    constexpr IntegerRule kCount{.types = gguf_type_bit(GGUFValueType::U32) | gguf_type_bit(GGUFValueType::I32) |
+                                          gguf_type_bit(GGUFValueType::U64),
+                                 .low_32_bits = true};
+    auto count = [&](std::string_view suffix) {  // "unknown" keys are looked up as well
+        return read_integer(find_arch_value(kv, suffix, meta.architecture), kCount);
+    };
     meta.num_layers = count(".block_count").value_or(0);
     meta.hidden_size = count(".embedding_length").value_or(0);
     meta.num_attention_heads = count(".attention.head_count").value_or(0);
@@ -379,13 +323,13 @@ Result<ModelMetadata> GGUFLoader::load_metadata(const std::string& path) const {
     if (!size) return std::unexpected(std::move(size).error());
     meta.file_size = *size;
 
-    if (const uint32_t experts = count(".expert_count").value_or(0); experts != 0) {
+    if (const uint64_t experts = count(".expert_count").value_or(0); experts != 0) {
         MoeMetadata moe;
         moe.num_experts = experts;
         moe.num_active_experts = count(".expert_used_count").value_or(8);
         moe.num_layers = meta.num_layers;
         moe.hidden_size = meta.hidden_size;
-        const uint32_t ffn = count(".expert_feed_forward_length").value_or(0);
+        const uint64_t ffn = count(".expert_feed_forward_length").value_or(0);
         moe.expert_intermediate_size = ffn != 0 ? ffn : 4 * meta.hidden_size;
         meta.moe = moe;
     }
@@ -439,19 +383,45 @@ Result<LayerTensor> GGUFLayerIterator::read_tensor(const GGUFTensorInfo& info) {
     return LayerTensor{info.name, std::move(*tensor), 0, extract_layer_number(info.name).value_or(0)};
 }
 
-std::optional<uint64_t> gguf_integer(const GGUFValue& v) {
+const GGUFValue* find_value(const GGUFMetadata& kv, std::string_view key) {
+    auto it = kv.find(std::string(key));
+    return it == kv.end() ? nullptr : &it->second;
+}
+
+const std::string* gguf_architecture(const GGUFMetadata& kv) {
+    const GGUFValue* v = find_value(kv, "general.architecture");
+    return v ? std::get_if<std::string>(&v->value) : nullptr;
+}
+
+const GGUFValue* find_arch_value(const GGUFMetadata& kv, std::string_view suffix,
+                                 std::optional<std::string_view> fallback) {
+    const std::string* arch = gguf_architecture(kv);
+    if (!arch && !fallback) return nullptr;
+    return find_value(kv, std::string(arch ? std::string_view(*arch) : *fallback).append(suffix));
+}
+
+std::optional<uint64_t> read_integer(const GGUFValue* v, IntegerRule rule) {
+    if (!v || (rule.types & gguf_type_bit(v->type()) & kGGUFIntegerTypes) == 0) return std::nullopt;
     return std::visit(
-        [](const auto& x) -> std::optional<uint64_t> {
+        [&](const auto& x) -> std::optional<uint64_t> {
             using T = std::decay_t<decltype(x)>;
             if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-                if constexpr (std::is_signed_v<T>)
-                    if (x < 0) return UINT64_MAX;
-                return uint64_t(x);
+                uint64_t n = uint64_t(x);  // two's complement for a negative one
+                if (rule.low_32_bits) {
+                    n = uint32_t(n);
+                } else if constexpr (std::is_signed_v<T>) {
+                    if (x < 0) {
+                        if (!rule.negative) return std::nullopt;
+                        n = UINT64_MAX;
+                    }
+                }
+                if (n == 0 && !rule.zero) return std::nullopt;
+                return n;
             } else {
                 return std::nullopt;
             }
         },
-        v.value);
+        v->value);
 }
 
 }  // namespace quillfen

@@ -38,9 +38,35 @@ struct GGUFValue {
 };
 static_assert(std::variant_size_v<decltype(GGUFValue::value)> == kGGUFValueTypeCount);
 
-// The value of an integer of any width (bool is not one); a negative value reads as UINT64_MAX, which
-// no count or id range admits. nullopt for every other type.
-std::optional<uint64_t> gguf_integer(const GGUFValue& v);
+// The metadata as the reader keeps it; a repeated key holds its later entry.
+using GGUFMetadata = std::unordered_map<std::string, GGUFValue>;
+
+// The value under `key`, or nullptr.
+const GGUFValue* find_value(const GGUFMetadata& kv, std::string_view key);
+// "general.architecture" when it is a string; nullptr otherwise.
+const std::string* gguf_architecture(const GGUFMetadata& kv);
+// The value under "{architecture}{suffix}" (`suffix` begins with its '.'): the file's architecture, or
+// `fallback` when the file names none. nullptr when the key is absent or there is no architecture.
+const GGUFValue* find_arch_value(const GGUFMetadata& kv, std::string_view suffix,
+                                 std::optional<std::string_view> fallback = std::nullopt);
+
+constexpr uint32_t gguf_type_bit(GGUFValueType type) { return 1u << static_cast<uint32_t>(type); }
+inline constexpr uint32_t kGGUFIntegerTypes =
+    gguf_type_bit(GGUFValueType::U8) | gguf_type_bit(GGUFValueType::I8) | gguf_type_bit(GGUFValueType::U16) |
+    gguf_type_bit(GGUFValueType::I16) | gguf_type_bit(GGUFValueType::U32) | gguf_type_bit(GGUFValueType::I32) |
+    gguf_type_bit(GGUFValueType::U64) | gguf_type_bit(GGUFValueType::I64);
+
+// How one purpose (a count, an id, a length) reads an integer from the metadata. Values of any other
+// type, booleans included, are no number.
+struct IntegerRule {
+    uint32_t types = kGGUFIntegerTypes;  // gguf_type_bit of every stored type that counts
+    bool low_32_bits = false;            // only the low 32 bits count (a negative I32 reads as its bits)
+    bool zero = true;                    // false: a stored 0 is no number
+    bool negative = false;               // true: a negative number reads as UINT64_MAX, which no id or
+                                         // count range admits; false: it is no number
+};
+// The number `v` holds under `rule`; nullopt for none, and for an absent value (nullptr).
+std::optional<uint64_t> read_integer(const GGUFValue* v, IntegerRule rule);
 
 // "GGUF" read as a little-endian 32-bit number.
 inline constexpr uint32_t kGGUFMagic = 0x46554747;
@@ -54,11 +80,8 @@ class GGUFLoader final : public FormatLoader {
 public:
     // A 64-bit length, then that many bytes of UTF-8. A length past the end of the file fails as a
     // short read before anything is allocated for it.
-    static Result<std::string> read_string(File& file);
-    // One value of type `type_code`; arrays read their element type and count, then each element.
-    static Result<GGUFValue> read_value(File& file, uint32_t type_code);
-    // The same over a buffered reader, which the loader itself uses.
     static Result<std::string> read_string(FileReader& in);
+    // One value of type `type_code`; arrays read their element type and count, then each element.
     static Result<GGUFValue> read_value(FileReader& in, uint32_t type_code);
 
     Result<ModelMetadata> load_metadata(const std::string& path) const override;
@@ -85,8 +108,10 @@ struct GGUFTensorInfo {
 struct GGUFReadOptions {
     // Refuse a file whose first four bytes are not "GGUF" ("Not a GGUF file: bad magic ...").
     bool require_magic = true;
-    // Keys, tensor names and kept strings: invalid UTF-8 becomes U+FFFD instead of failing.
+    // Keys and kept strings: invalid UTF-8 becomes U+FFFD instead of failing.
     bool lossy_text = false;
+    // The same for tensor names.
+    bool lossy_names = false;
     // true: every value is decoded (strings checked as UTF-8 unless lossy, arrays nested at most
     // kGGUFMaxArrayDepth deep) and kept, arrays as empty lists unless `keep_arrays`.
     // false: values are stepped over with relative moves, nesting unbounded; only numbers and
@@ -103,8 +128,8 @@ struct GGUFReadOptions {
 struct GGUFContents {
     uint32_t magic = 0;
     uint32_t version = 0;
-    std::unordered_map<std::string, GGUFValue> metadata;  // a repeated key: the later entry
-    std::vector<GGUFTensorInfo> tensors;                   // file order
+    GGUFMetadata metadata;
+    std::vector<GGUFTensorInfo> tensors;  // file order
     uint64_t alignment = kGGUFAlignment;
     uint64_t data_start = 0;  // file offset of the data section (when the records were read)
     uint64_t file_size = 0;
@@ -127,9 +152,6 @@ public:
     static std::unique_ptr<GGUFLayerIterator> open(const std::string& path);
 
     std::optional<Result<LayerTensor>> next() override;
-
-    const std::vector<GGUFTensorInfo>& tensors() const { return tensors_; }
-    uint64_t data_start() const { return data_start_; }
 
 private:
     GGUFLayerIterator(std::vector<GGUFTensorInfo> tensors, std::string path, uint64_t data_start)

@@ -50,9 +50,6 @@ public:
 
     std::optional<Result<LayerTensor>> next() override;
 
-    const std::vector<std::pair<std::string, TensorMeta>>& tensors() const { return tensors_; }
-    uint64_t data_start() const { return data_start_; }
-
 private:
     SafetensorsLayerIterator(std::vector<std::pair<std::string, TensorMeta>> tensors, std::string path,
                              uint64_t data_start)

@@ -313,14 +313,14 @@ void check_step_shapes(const LlamaConfig& c, uint64_t num_layers) {
               std::to_string(c.n_heads));
     if (c.n_heads > 0 && c.n_kv_heads > c.n_heads) fault("attempt to divide by zero");  // group = 0
     uint64_t q_span = 0;
-    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim)) {
-        const uint64_t end = (c.hidden_dim / c.head_dim + 1) * c.head_dim;  // first head past the query
-        fault("range end index " + std::to_string(end) + " out of range for slice of length " +
-              std::to_string(c.hidden_dim));
-    }
+    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim))
+        fault(std::to_string(c.n_heads) + " query heads of width " + std::to_string(c.head_dim) +
+              " reach past the model's hidden width " + std::to_string(c.hidden_dim));
     if (c.hidden_dim == 0) fault("attempt to divide by zero");  // feed-forward width
     uint64_t kv_dim = 0;
-    if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim)) fault("attempt to multiply with overflow");
+    if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim))
+        fault(std::to_string(c.n_kv_heads) + " key/value heads of width " + std::to_string(c.head_dim) +
+              " hold more values than 64 bits can count");
 }
 
 }  // namespace
@@ -498,13 +498,18 @@ Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std
                                         LoadProgress* progress) {
     auto dir = StoredDirectory::open(path);
     if (!dir) return std::unexpected(std::move(dir).error());
-    const uint64_t limit = model_memory_bound(dir->file_size());
+    return load(*dir, path, warnings, progress);
+}  // the directory and its mapping of the file are released here
+
+Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const std::string& path,
+                                        std::vector<std::string>* warnings, LoadProgress* progress) {
+    const uint64_t limit = model_memory_bound(dir.file_size());
     const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
-                                       std::to_string(dir->file_size()) + "-byte file may use"};
-    auto session = build_from(dir->tensors(), dir->hints(), bound, true, progress);
+                                       std::to_string(dir.file_size()) + "-byte file may use"};
+    auto session = build_from(dir.tensors(), dir.hints(), bound, true, progress);
     if (session && warnings) {
         // Loads anyway, as it always has; the user should still hear of it.
-        const DirectoryNotes& notes = dir->notes();
+        const DirectoryNotes& notes = dir.notes();
         if (!notes.gguf_magic)
             warnings->push_back(lossy_utf8(path) + " does not start with the GGUF magic; it was read as GGUF anyway");
         if (notes.past_end > 0)
@@ -514,7 +519,7 @@ Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std
                                 "', runs past the end of the file and reads as zeros; the file may be truncated");
     }
     return session;
-}  // the directory and its mapping of the file are released here
+}
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
                           uint64_t cols) {

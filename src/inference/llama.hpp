@@ -110,6 +110,9 @@ struct LlamaSession {
     // `model_memory_bound` of the file's size.
     static Result<LlamaSession> load(const std::string& path, std::vector<std::string>* warnings = nullptr,
                                      LoadProgress* progress = nullptr);
+    // The same from a directory already read; `path` names the file in the warnings.
+    static Result<LlamaSession> load(const StoredDirectory& dir, const std::string& path,
+                                     std::vector<std::string>* warnings, LoadProgress* progress);
 
     uint64_t hidden_dim() const { return config.hidden_dim; }
     uint64_t num_layers() const { return weights.layers.size(); }

@@ -16,7 +16,7 @@ namespace {
 template <class E>
 std::unexpected<Error> pass(E&& r) { return std::unexpected(std::forward<E>(r).error()); }
 
-// Metadata suffixes the runtime honours, after "{architecture}".
+// Metadata suffixes the runtime honours, after "{architecture}"; the architecture's own key.
 constexpr std::string_view kHeadCountSuffix = ".attention.head_count";
 constexpr std::string_view kHeadCountKVSuffix = ".attention.head_count_kv";
 constexpr std::string_view kRopeFreqBaseSuffix = ".rope.freq_base";
@@ -28,34 +28,21 @@ bool is_kept_key(std::string_view key) {
            key.ends_with(kRopeFreqBaseSuffix) || key.ends_with(kRmsEpsilonSuffix);
 }
 
-// A positive head count from any 32- or 64-bit integer type; zero and negatives are no head count.
-std::optional<uint64_t> positive_count(const GGUFValue& v) {
-    if (auto* u = std::get_if<uint32_t>(&v.value)) return *u ? std::optional<uint64_t>(*u) : std::nullopt;
-    if (auto* u = std::get_if<uint64_t>(&v.value)) return *u ? std::optional<uint64_t>(*u) : std::nullopt;
-    if (auto* i = std::get_if<int32_t>(&v.value)) return *i > 0 ? std::optional<uint64_t>(uint64_t(*i)) : std::nullopt;
-    if (auto* i = std::get_if<int64_t>(&v.value)) return *i > 0 ? std::optional<uint64_t>(uint64_t(*i)) : std::nullopt;
+std::optional<float> float32_value(const GGUFValue* v) {
+    if (const auto* f = v ? std::get_if<float>(&v->value) : nullptr) return *f;
     return std::nullopt;
 }
 
-std::optional<float> float32_value(const GGUFValue& v) {
-    if (auto* f = std::get_if<float>(&v.value)) return *f;
-    return std::nullopt;
-}
-
-LlamaHints resolve_hints(const std::unordered_map<std::string, GGUFValue>& kv) {
+LlamaHints resolve_hints(const GGUFMetadata& kv) {
+    // A head count is a positive 32- or 64-bit integer; zero heads, or a negative number, is none.
+    constexpr IntegerRule kHeadCount{.types = gguf_type_bit(GGUFValueType::U32) | gguf_type_bit(GGUFValueType::I32) |
+                                              gguf_type_bit(GGUFValueType::U64) | gguf_type_bit(GGUFValueType::I64),
+                                     .zero = false};
     LlamaHints hints;
-    auto arch = kv.find(std::string(kArchitectureKey));
-    if (arch == kv.end()) return hints;
-    const auto* name = std::get_if<std::string>(&arch->second.value);
-    if (!name) return hints;
-    const auto lookup = [&](std::string_view suffix) -> const GGUFValue* {
-        auto it = kv.find(*name + std::string(suffix));
-        return it == kv.end() ? nullptr : &it->second;
-    };
-    if (const GGUFValue* v = lookup(kHeadCountSuffix)) hints.head_count = positive_count(*v);
-    if (const GGUFValue* v = lookup(kHeadCountKVSuffix)) hints.head_count_kv = positive_count(*v);
-    if (const GGUFValue* v = lookup(kRopeFreqBaseSuffix)) hints.rope_freq_base = float32_value(*v);
-    if (const GGUFValue* v = lookup(kRmsEpsilonSuffix)) hints.rms_epsilon = float32_value(*v);
+    hints.head_count = read_integer(find_arch_value(kv, kHeadCountSuffix), kHeadCount);
+    hints.head_count_kv = read_integer(find_arch_value(kv, kHeadCountKVSuffix), kHeadCount);
+    hints.rope_freq_base = float32_value(find_arch_value(kv, kRopeFreqBaseSuffix));
+    hints.rms_epsilon = float32_value(find_arch_value(kv, kRmsEpsilonSuffix));
     return hints;
 }
 
@@ -81,47 +68,55 @@ struct StoredDirectory::Backing {
     }
 };
 
+GGUFReadOptions read_options_with_metadata() {
+    GGUFReadOptions options;
+    options.keep_arrays = true;
+    options.lossy_names = true;
+    return options;
+}
+
 Result<StoredDirectory> StoredDirectory::open(const std::string& path) {
-    auto opened = File::open(path);
-    if (!opened) return fail("Failed to open: " + lossy_utf8(path));
-    File& file = *opened;
-    // The runtime reads whatever parses: any magic and version, names that are not UTF-8 shown with
-    // U+FFFD, and of the metadata only the architecture and the values it honours.
+    auto file = File::open(path);
+    if (!file) return fail("Failed to open: " + lossy_utf8(path));
     GGUFReadOptions options;
     options.require_magic = false;
     options.lossy_text = true;
+    options.lossy_names = true;
     options.decode_values = false;
     options.keep_key = is_kept_key;
-    auto header = read_gguf(file, options);
+    auto header = read_gguf(*file, options);
     if (!header) return pass(std::move(header));
+    return from(*file, std::move(*header));
+}
 
+Result<StoredDirectory> StoredDirectory::from(File& file, GGUFContents header) {
     StoredDirectory dir;
-    dir.hints_ = resolve_hints(header->metadata);
-    dir.notes_.gguf_magic = header->has_magic();
-    dir.file_size_ = header->file_size;
+    dir.hints_ = resolve_hints(header.metadata);
+    dir.notes_.gguf_magic = header.has_magic();
+    dir.file_size_ = header.file_size;
     dir.backing_ = std::make_shared<Backing>();
     Backing& backing = *dir.backing_;
     // Mapping shares the page cache instead of copying the file; where it is refused, the tensors
     // are read instead. The mapping is of the file already opened and judged regular, not a second
     // open of the path, which could meet another file.
-    if (header->file_size > 0) {
-        void* p = ::mmap(nullptr, header->file_size, PROT_READ, MAP_PRIVATE, file.native_handle(), 0);
+    if (header.file_size > 0) {
+        void* p = ::mmap(nullptr, header.file_size, PROT_READ, MAP_PRIVATE, file.native_handle(), 0);
         if (p != MAP_FAILED) {
             backing.map = p;
-            backing.map_len = header->file_size;
-            ::madvise(p, header->file_size, MADV_WILLNEED);  // a hint: failure changes nothing
+            backing.map_len = header.file_size;
+            ::madvise(p, header.file_size, MADV_WILLNEED);  // a hint: failure changes nothing
         }
     }
 
-    dir.tensors_.reserve(header->tensors.size());
-    for (GGUFTensorInfo& info : header->tensors) {
+    dir.tensors_.reserve(header.tensors.size());
+    for (GGUFTensorInfo& info : header.tensors) {
         // A wrapped count would silently decode the wrong number of weights.
         const auto n = info.n_elements();
         if (!n) return fail("Tensor '" + info.name + "' has more elements than a 64-bit count can hold");
         StoredTensor t;
         t.dtype = info.type_code;
         t.n_elements = *n;
-        if (const auto position = header->position_in_file(info)) {
+        if (const auto position = header.position_in_file(info)) {
             const uint64_t size = *info.byte_size();  // known: the position check needs it
             t.in_file = true;
             if (backing.map) {

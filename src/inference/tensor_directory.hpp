@@ -11,7 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/gguf.hpp"
 #include "tensor/error.hpp"
+#include "tensor/file.hpp"
 
 namespace quillfen {
 
@@ -42,9 +44,19 @@ struct DirectoryNotes {
     std::string first_past_end;       // the first of them, in file order
 };
 
+// The read that serves a directory and a reader of the whole metadata at once (a text model's
+// vocabulary): the metadata strictly (the GGUF magic, UTF-8 text, arrays kept), the tensor names as
+// the runtime takes them.
+GGUFReadOptions read_options_with_metadata();
+
 class StoredDirectory {
 public:
+    // Reads `path` as the runtime does: any magic and version, names and text that are not UTF-8
+    // shown with U+FFFD, and of the metadata only the architecture and the values it honours.
     static Result<StoredDirectory> open(const std::string& path);
+    // The directory of a container already read from `file` with its tensor records (a reader that
+    // needs more of the metadata reads the file once for both). `file` must stay open while this runs.
+    static Result<StoredDirectory> from(File& file, GGUFContents header);
 
     const std::unordered_map<std::string, StoredTensor>& tensors() const { return tensors_; }
     const LlamaHints& hints() const { return hints_; }

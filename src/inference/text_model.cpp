@@ -15,12 +15,6 @@ namespace {
 // Used when the file does not say how long a context its model was trained for.
 constexpr uint64_t kDefaultContextLength = 2048;
 
-const GGUFValue* find(const std::unordered_map<std::string, GGUFValue>& metadata, const std::string& key) {
-    auto it = metadata.find(key);
-    return it == metadata.end() ? nullptr : &it->second;
-}
-
-
 }  // namespace
 
 TextModel::TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
@@ -45,27 +39,25 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
         return fail("threads=" + std::to_string(threads) + " is more than " + std::to_string(kMaxThreads) + " workers");
     auto file = File::open(path);
     if (!file) return std::unexpected(std::move(file).error());
-    GGUFReadOptions options;
-    options.keep_arrays = true;
-    options.read_tensors = false;
-    auto contents = read_gguf(*file, options);
+    // One read serves the vocabulary and the weights.
+    auto contents = read_gguf(*file, read_options_with_metadata());
     if (!contents) return std::unexpected(std::move(contents).error());
-    const auto& metadata = contents->metadata;
+    const GGUFMetadata& metadata = contents->metadata;
 
     auto tokenizer = Tokenizer::from_metadata(metadata);
     if (!tokenizer) return std::unexpected(std::move(tokenizer).error());
 
-    uint64_t context_length = kDefaultContextLength;
-    if (const GGUFValue* arch = find(metadata, "general.architecture"))
-        if (const auto* name = std::get_if<std::string>(&arch->value))
-            if (const GGUFValue* n = find(metadata, *name + ".context_length"))
-                if (auto count = gguf_integer(*n); count && *count > 0 && *count != UINT64_MAX)
-                    context_length = *count;
+    // A length of any integer width; zero or a negative number is none.
+    constexpr IntegerRule kLength{.zero = false};
+    const uint64_t context_length =
+        read_integer(find_arch_value(metadata, ".context_length"), kLength).value_or(kDefaultContextLength);
     std::optional<std::string> chat_template;
-    if (const GGUFValue* t = find(metadata, "tokenizer.chat_template"))
+    if (const GGUFValue* t = find_value(metadata, "tokenizer.chat_template"))
         if (const auto* text = std::get_if<std::string>(&t->value)) chat_template = *text;
 
-    auto session = LlamaSession::load(path, warnings, progress);
+    auto dir = StoredDirectory::from(*file, std::move(*contents));  // the metadata is released here
+    if (!dir) return std::unexpected(std::move(dir).error());
+    auto session = LlamaSession::load(*dir, path, warnings, progress);
     if (!session) return std::unexpected(std::move(session).error());
     if (tokenizer->vocab_size() > session->vocab_size())
         return fail("the vocabulary has " + std::to_string(tokenizer->vocab_size()) +

@@ -38,7 +38,8 @@ struct NextToken {
 class TextModel {
 public:
     // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
-    // file's metadata (read strictly: a file the tokenizer cannot trust is refused).
+    // file's metadata (read strictly: a file the tokenizer cannot trust is refused), all from one read
+    // of the file's header.
     // `threads` > 0 gives the model its own pool of that many workers; 0 runs it on the process-wide
     // pool (QUILLFEN_NUM_THREADS, or the cores the process may use).
     static Result<std::unique_ptr<TextModel>> load(const std::string& path, std::vector<std::string>* warnings,

@@ -17,7 +17,7 @@ namespace quillfen {
 
 namespace {
 
-using Metadata = std::unordered_map<std::string, GGUFValue>;
+using Metadata = GGUFMetadata;
 
 constexpr uint32_t kNoToken = UINT32_MAX;
 constexpr uint64_t kMaxVocab = uint64_t{1} << 31;  // ids stay positive in every signed 32-bit consumer
@@ -209,14 +209,13 @@ std::unexpected<Error> key_error(std::string_view key, const std::string& what) 
     return fail(std::string(key) + ": " + what);
 }
 
-const GGUFValue* find(const Metadata& m, std::string_view key) {
-    const auto it = m.find(std::string(key));
-    return it == m.end() ? nullptr : &it->second;
-}
+// Token ids and token types: an integer of any width; a negative one reads as UINT64_MAX, outside
+// every vocabulary and every type.
+constexpr IntegerRule kIdRule{.negative = true};
 
 
 Result<std::optional<std::string>> string_key(const Metadata& m, std::string_view key) {
-    const GGUFValue* v = find(m, key);
+    const GGUFValue* v = find_value(m, key);
     if (!v) return std::nullopt;
     const auto* s = std::get_if<std::string>(&v->value);
     if (!s) return key_error(key, "expected a string");
@@ -224,7 +223,7 @@ Result<std::optional<std::string>> string_key(const Metadata& m, std::string_vie
 }
 
 Result<std::optional<bool>> bool_key(const Metadata& m, std::string_view key) {
-    const GGUFValue* v = find(m, key);
+    const GGUFValue* v = find_value(m, key);
     if (!v) return std::nullopt;
     const auto* b = std::get_if<bool>(&v->value);
     if (!b) return key_error(key, "expected a bool");
@@ -232,9 +231,9 @@ Result<std::optional<bool>> bool_key(const Metadata& m, std::string_view key) {
 }
 
 Result<std::optional<uint32_t>> id_key(const Metadata& m, std::string_view key, uint64_t vocab_size) {
-    const GGUFValue* v = find(m, key);
+    const GGUFValue* v = find_value(m, key);
     if (!v) return std::nullopt;
-    const auto id = gguf_integer(*v);
+    const auto id = read_integer(v, kIdRule);
     if (!id) return key_error(key, "expected an integer token id");
     if (*id >= vocab_size)
         return key_error(key, "token id " + (*id == UINT64_MAX ? std::string("below 0") : std::to_string(*id)) +
@@ -244,7 +243,7 @@ Result<std::optional<uint32_t>> id_key(const Metadata& m, std::string_view key, 
 
 // The array under `key`; nullptr when absent. Anything else under the key is an error.
 Result<const GGUFValue::Array*> array_key(const Metadata& m, std::string_view key) {
-    const GGUFValue* v = find(m, key);
+    const GGUFValue* v = find_value(m, key);
     if (!v) return nullptr;
     const auto* a = std::get_if<GGUFValue::Array>(&v->value);
     if (!a) return key_error(key, "expected an array");
@@ -338,7 +337,7 @@ Result<void> read_vocabulary(const Metadata& m, Tokenizer::Impl& t) {
         if ((*types)->size() != n)
             return key_error(kTypesKey, std::to_string((*types)->size()) + " entries for " + std::to_string(n) + " tokens");
         for (uint64_t i = 0; i < n; ++i) {
-            const auto type = gguf_integer((**types)[i]);
+            const auto type = read_integer(&(**types)[i], kIdRule);
             if (!type) return key_error(kTypesKey, "entry " + std::to_string(i) + " is not an integer");
             if (*type > uint64_t(TokenType::Byte))
                 return key_error(kTypesKey, "entry " + std::to_string(i) + " is no token type");
@@ -810,11 +809,6 @@ uint64_t Tokenizer::vocab_size() const { return impl_->tokens.size(); }
 std::string_view Tokenizer::token_text(uint32_t id) const {
     if (id >= impl_->tokens.size()) fault("token_text: token id " + std::to_string(id) + " outside the vocabulary");
     return impl_->tokens[id];
-}
-
-TokenType Tokenizer::token_type(uint32_t id) const {
-    if (id >= impl_->types.size()) fault("token_type: token id " + std::to_string(id) + " outside the vocabulary");
-    return impl_->types[id];
 }
 
 std::optional<uint32_t> Tokenizer::bos_id() const { return impl_->bos; }

@@ -30,7 +30,7 @@ public:
     // an unknown pre-tokenizer, an empty or oversized vocabulary, a merge naming a token the
     // vocabulary lacks, arrays of mismatched lengths or wrong element types, special ids outside the
     // vocabulary: each is an error naming the key at fault.
-    static Result<Tokenizer> from_metadata(const std::unordered_map<std::string, GGUFValue>& metadata);
+    static Result<Tokenizer> from_metadata(const GGUFMetadata& metadata);
     // Reads only the metadata of the GGUF file at `path` (strict: GGUF magic, valid UTF-8).
     static Result<Tokenizer> load(const std::string& path);
 
@@ -62,7 +62,6 @@ public:
     std::string_view pre() const;        // the pre-tokenizer's name as the file gives it ("default" when absent)
     uint64_t vocab_size() const;
     std::string_view token_text(uint32_t id) const;  // as stored; InternalFault outside the vocabulary
-    TokenType token_type(uint32_t id) const;
     std::optional<uint32_t> bos_id() const;
     std::optional<uint32_t> eos_id() const;
     std::optional<uint32_t> eot_id() const;

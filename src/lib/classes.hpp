@@ -18,10 +18,4 @@ PyTypeObject* llama_session_type();
 // A new ModelMetadata object owning a copy of `record`.
 PyObject* new_model_metadata(const ModelMetadata& record);
 
-// Caches the class object described by `type_slots` in `slot` on first use. Borrowed reference or nullptr.
-inline PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* type_slots) {
-    if (!slot) slot = make_type(type_slots);
-    return slot;
-}
-
 }  // namespace quillfen::py

@@ -118,8 +118,12 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     return check_required(sig, out);
 }
 
-std::optional<std::string> arg_str(PyObject* value, const char* name) {
+std::optional<std::string> arg_str(PyObject* value, const char* name, StrWording wording) {
     if (!PyUnicode_Check(value)) {
+        if (wording == StrWording::Python) {
+            raise_argument_type(name, "str", value);
+            return std::nullopt;
+        }
         OwnedRef type_name(PyType_GetQualName(Py_TYPE(value)));
         if (!type_name) return std::nullopt;
         PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'", name,
@@ -194,10 +198,7 @@ std::optional<std::vector<uint32_t>> arg_u32_list(PyObject* value, const char* n
     OwnedRef seq(PySequence_Fast(value, ""));
     if (!seq) {
         PyErr_Clear();
-        OwnedRef type_name(PyType_GetQualName(Py_TYPE(value)));
-        if (!type_name) return std::nullopt;
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not a sequence of token ids", name,
-                     type_name.get());
+        raise_argument_type(name, "a sequence of token ids", value);
         return std::nullopt;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -267,6 +268,13 @@ PyObject* raise_runtime(const std::string& message) {
 
 PyObject* raise_type_error(const char* message) {
     PyErr_SetString(PyExc_TypeError, message);
+    return nullptr;
+}
+
+PyObject* raise_argument_type(const char* name, const char* expected, PyObject* value) {
+    OwnedRef type_name(PyType_GetQualName(Py_TYPE(value)));
+    if (!type_name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %U", name, expected, type_name.get());
     return nullptr;
 }
 

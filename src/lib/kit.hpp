@@ -32,9 +32,12 @@ struct Signature {
     std::span<const char* const> names;
     size_t required;
 };
+// The names of a callable without parameters: Signature{"Scheduler.__new__()", kNoParams, 0}.
+inline constexpr std::span<const char* const> kNoParams{};
 
 // Binds a fastcall (vectorcall) argument vector. `out` receives one borrowed reference per parameter,
-// nullptr for an optional parameter not given. False with a TypeError set on a bad call shape.
+// nullptr for an optional parameter not given (`out` itself may be nullptr when there are none). False
+// with a TypeError set on a bad call shape.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                    PyObject** out);
 // The same for a tuple and an optional dict (constructors).
@@ -42,7 +45,13 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 // Conversions. On failure a Python error is set and the result is empty; a TypeError is reworded
 // as "argument '{name}': {reason}", an OverflowError passes through.
-std::optional<std::string> arg_str(PyObject* value, const char* name);  // str only, as UTF-8
+
+// How a `str` parameter given another type is refused: as Python's own functions say it ("argument
+// 'text': expected str, got NoneType"), or in the wording `_core`'s surface has always kept
+// ("argument 'path': 'NoneType' object cannot be converted to 'PyString'").
+enum class StrWording : uint8_t { Python, Core };
+std::optional<std::string> arg_str(PyObject* value, const char* name,
+                                   StrWording wording = StrWording::Python);  // str only, as UTF-8
 std::optional<uint64_t> arg_u64(PyObject* value, const char* name);
 std::optional<uint32_t> arg_u32(PyObject* value, const char* name);
 std::optional<double> arg_f64(PyObject* value, const char* name);  // any object with a float value
@@ -70,6 +79,8 @@ PyObject* build_tuple(std::initializer_list<PyObject*> stolen_items);  // steals
 PyObject* raise_runtime(const Error& error);        // RuntimeError, top-level message only
 PyObject* raise_runtime(const std::string& message);
 PyObject* raise_type_error(const char* message);
+// TypeError "argument '{name}': expected {expected}, got {type of value}".
+PyObject* raise_argument_type(const char* name, const char* expected, PyObject* value);
 PyObject* raise_panic(const char* text);            // nullptr text: a fixed generic text
 PyObject* panic_exception_type();                   // created on first need, derives from BaseException
 
@@ -128,7 +139,8 @@ private:
 };
 
 // ---- the wrapper object ----------------------------------------------------------------------
-// Every class is `Wrapper<T>`: one owned core value plus its borrow flag.
+// Every class is `Wrapper<T>`: one owned core value plus its borrow flag, named `PyX` for the class X
+// it wraps (`using PyLlamaSession = Wrapper<LlamaSession>;`).
 template <class T>
 struct Wrapper {
     PyObject_HEAD
@@ -149,14 +161,21 @@ void wrapper_dealloc(PyObject* self) {
     Py_DECREF(type);  // heap-type instances hold a reference to their type
 }
 
-// A new instance of `type` owning `value` (a new reference), with the creation-failure rule above.
+// A new instance of `type` taking over `core` (a new reference), with the creation-failure rule above.
+// For core values that cannot move, such as those holding a lock.
 template <class T>
-PyObject* make_instance(PyTypeObject* type, T&& value) {
+PyObject* adopt_instance(PyTypeObject* type, std::unique_ptr<T> core) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return checked(nullptr);
-    as_wrapper<std::decay_t<T>>(self)->core = new std::decay_t<T>(std::forward<T>(value));
-    as_wrapper<std::decay_t<T>>(self)->flag = BorrowFlag{};
+    as_wrapper<T>(self)->core = core.release();
+    as_wrapper<T>(self)->flag = BorrowFlag{};
     return self;
+}
+
+// A new instance of `type` owning `value`, as above.
+template <class T>
+PyObject* make_instance(PyTypeObject* type, T&& value) {
+    return adopt_instance(type, std::make_unique<std::decay_t<T>>(std::forward<T>(value)));
 }
 
 // Runs `fn(const T&)` under a shared borrow of `self`, inside the guard.
@@ -187,6 +206,12 @@ PyCFunction fastcall_method(F* f) {
 
 // Heap type from a PyType_Spec named "builtins.X" (so __module__ reads "builtins"). New reference or nullptr.
 PyTypeObject* make_type(PyType_Spec* type_slots);
+
+// Caches the class object described by `type_slots` in `slot` on first use. Borrowed reference or nullptr.
+inline PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* type_slots) {
+    if (!slot) slot = make_type(type_slots);
+    return slot;
+}
 
 // tp_new of classes without a constructor: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

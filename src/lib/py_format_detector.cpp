@@ -19,7 +19,7 @@ std::optional<std::string> bind_path(const Signature& sig, PyObject* const* args
                                      PyObject* kwnames) {
     PyObject* bound[1];
     if (!bind_fastcall(sig, args, nargsf, kwnames, bound)) return std::nullopt;
-    return arg_str(bound[0], "path");
+    return arg_str(bound[0], "path", StrWording::Core);
 }
 
 PyObject* detector_detect(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -45,9 +45,9 @@ PyObject* detector_load_metadata(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef kDetectorMethods[] = {
-    {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detector_detect)),
+    {"detect", fastcall_method(detector_detect),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "detect(path)\n--\n\n"},
-    {"load_metadata", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detector_load_metadata)),
+    {"load_metadata", fastcall_method(detector_load_metadata),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "load_metadata(path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -60,10 +60,10 @@ PyType_Slot kDetectorSlots[] = {
 PyType_Spec kDetectorSpec = {"builtins.FormatDetector", sizeof(PyFormatDetector), 0, Py_TPFLAGS_DEFAULT,
                              kDetectorSlots};
 
-PyTypeObject* g_detector_type = nullptr;
+PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* format_detector_type() { return cached_type(g_detector_type, &kDetectorSpec); }
+PyTypeObject* format_detector_type() { return cached_type(g_type, &kDetectorSpec); }
 
 }  // namespace quillfen::py

@@ -6,13 +6,15 @@
 namespace quillfen::py {
 namespace {
 
-constexpr const char* kNoParams[] = {""};
-const Signature kNewSig{"HardwareProfile.__new__()", std::span(kNoParams, 0), 0};
+using PyHardwareProfile = Wrapper<HardwareProfile>;
+
+const Signature kNewSig{"HardwareProfile.__new__()", kNoParams, 0};
 
 PyObject* profile_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[1];
-    if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
-    return guarded([&] { return make_instance(type, HardwareProfile{}); });
+    return guarded([&]() -> PyObject* {
+        if (!bind_tuple(kNewSig, args, kwargs, nullptr)) return nullptr;
+        return make_instance(type, HardwareProfile{});
+    });
 }
 
 PyObject* profile_is_gpu(PyObject* self, PyObject*) {
@@ -42,7 +44,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.HardwareProfile", sizeof(Wrapper<HardwareProfile>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.HardwareProfile", sizeof(PyHardwareProfile), 0, Py_TPFLAGS_DEFAULT, kSlots};
 PyTypeObject* g_type = nullptr;
 
 }  // namespace

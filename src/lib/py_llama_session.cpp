@@ -25,7 +25,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1] = {};
         if (!bind_tuple(kNewSignature, args, kwargs, bound)) return nullptr;
-        auto path = arg_str(bound[0], "path");
+        auto path = arg_str(bound[0], "path", StrWording::Core);
         if (!path) return nullptr;
         std::vector<std::string> warnings;
         auto session = LlamaSession::load(*path, &warnings);
@@ -38,9 +38,9 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* session_generate_next_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[4] = {};
-    if (!bind_fastcall(kGenerateSignature, args, nargs, kwnames, bound)) return nullptr;
     return with_exclusive<LlamaSession>(self, [&](LlamaSession& session) -> PyObject* {
+        PyObject* bound[4] = {};
+        if (!bind_fastcall(kGenerateSignature, args, nargs, kwnames, bound)) return nullptr;
         // Every conversion comes before the step, so a bad argument leaves the session as it was.
         auto token_id = arg_u32(bound[0], "token_id");
         if (!token_id) return nullptr;
@@ -79,7 +79,7 @@ PyObject* session_hidden_dim(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kSessionMethods[] = {
-    {"generate_next_token", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_generate_next_token)),
+    {"generate_next_token", fastcall_method(session_generate_next_token),
      METH_FASTCALL | METH_KEYWORDS, "generate_next_token($self, token_id, temperature, top_k, top_p)\n--\n\n"},
     {"reset", session_reset, METH_NOARGS, "reset($self)\n--\n\n"},
     {"vocab_size", session_vocab_size, METH_NOARGS, "vocab_size($self)\n--\n\n"},
@@ -95,12 +95,10 @@ PyType_Slot kSessionSlots[] = {
     {0, nullptr}};
 
 PyType_Spec kSessionSpec = {"builtins.LlamaSession", sizeof(PyLlamaSession), 0, Py_TPFLAGS_DEFAULT, kSessionSlots};
+PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* llama_session_type() {
-    static PyTypeObject* type = nullptr;
-    return cached_type(type, &kSessionSpec);
-}
+PyTypeObject* llama_session_type() { return cached_type(g_type, &kSessionSpec); }
 
 }  // namespace quillfen::py

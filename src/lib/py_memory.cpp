@@ -6,20 +6,24 @@
 namespace quillfen::py {
 namespace {
 
+using PyTieredMemoryManager = Wrapper<TieredMemoryManager>;
+
 constexpr const char* kNewParams[] = {"vram_budget", "ram_budget", "swap_budget"};
 const Signature kNewSig{"TieredMemoryManager.__new__()", kNewParams, 0};
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[3];
-    if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
-    uint64_t budgets[3];
-    if (!args_u64_or_zero(bound, kNewParams, budgets)) return nullptr;
-    // All zero (or none given): the defaults, 4.8 GiB of RAM and twice that of swap.
-    if (budgets[0] == 0 && budgets[1] == 0 && budgets[2] == 0) {
-        budgets[1] = kDefaultRamBudget;
-        budgets[2] = kDefaultSwapBudget;
-    }
-    return guarded([&] { return make_instance(type, TieredMemoryManager(budgets[0], budgets[1], budgets[2])); });
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
+        uint64_t budgets[3];
+        if (!args_u64_or_zero(bound, kNewParams, budgets)) return nullptr;
+        // All zero (or none given): the defaults, 4.8 GiB of RAM and twice that of swap.
+        if (budgets[0] == 0 && budgets[1] == 0 && budgets[2] == 0) {
+            budgets[1] = kDefaultRamBudget;
+            budgets[2] = kDefaultSwapBudget;
+        }
+        return make_instance(type, TieredMemoryManager(budgets[0], budgets[1], budgets[2]));
+    });
 }
 
 PyObject* manager_vram_budget(PyObject* self, PyObject*) {
@@ -66,7 +70,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.TieredMemoryManager", sizeof(Wrapper<TieredMemoryManager>), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec kSpec = {"builtins.TieredMemoryManager", sizeof(PyTieredMemoryManager), 0, Py_TPFLAGS_DEFAULT,
                      kSlots};
 PyTypeObject* g_type = nullptr;
 

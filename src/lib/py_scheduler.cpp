@@ -6,6 +6,8 @@
 namespace quillfen::py {
 namespace {
 
+using PyScheduler = Wrapper<Scheduler>;
+
 // A new list of (name, device type text) tuples, one per backend.
 PyObject* backend_info_list(const Scheduler& scheduler) {
     const auto infos = scheduler.backend_info();
@@ -19,13 +21,11 @@ PyObject* backend_info_list(const Scheduler& scheduler) {
     return list.release();
 }
 
-constexpr const char* kNoParams[] = {""};
-const Signature kNewSig{"Scheduler.__new__()", std::span(kNoParams, 0), 0};
+const Signature kNewSig{"Scheduler.__new__()", kNoParams, 0};
 
 PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[1];
-    if (!bind_tuple(kNewSig, args, kwargs, bound)) return nullptr;
     return guarded([&]() -> PyObject* {
+        if (!bind_tuple(kNewSig, args, kwargs, nullptr)) return nullptr;
         auto scheduler = Scheduler::with_auto_detect();
         if (!scheduler) return raise_runtime(scheduler.error());
         return make_instance(type, std::move(*scheduler));
@@ -54,7 +54,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Scheduler", sizeof(Wrapper<Scheduler>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.Scheduler", sizeof(PyScheduler), 0, Py_TPFLAGS_DEFAULT, kSlots};
 PyTypeObject* g_type = nullptr;
 
 }  // namespace

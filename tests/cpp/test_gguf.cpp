@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "format_fixtures.hpp"
 #include "formats/gguf.hpp"
 
@@ -14,7 +16,8 @@ Result<GGUFValue> read_value_from(std::string_view bytes, uint32_t type) {
     TempDir dir;
     write_file(dir.file("v.bin"), bytes);
     auto file = File::open(dir.file("v.bin"));
-    return GGUFLoader::read_value(*file, type);
+    auto in = FileReader::over(*file);
+    return GGUFLoader::read_value(*in, type);
 }
 
 Result<ModelMetadata> load(const TempDir& dir, std::string_view bytes) {
@@ -53,13 +56,14 @@ TEST(GGUFValues, EveryTypeDecodesToTheVariantOfItsCode) {
     }
 }
 
-TEST(GGUFValues, FileOverloadsLeaveTheFileJustPastTheValue) {  // though the readers buffer ahead
+TEST(GGUFValues, ReadersStopJustPastTheirValue) {
     TempDir dir;
     write_file(dir.file("v.bin"), Bytes().str("tok").u32(kArray).u32(kString).u64(2).str("a").str("b").u8(0x7e).buf);
     File file = std::move(*File::open(dir.file("v.bin")));
-    EXPECT_EQ(GGUFLoader::read_string(file).value(), "tok");
-    ASSERT_TRUE(GGUFLoader::read_value(file, file.read_le<uint32_t>().value()));
-    EXPECT_EQ(file.read_le<uint8_t>().value(), 0x7e);
+    FileReader in = std::move(*FileReader::over(file));
+    EXPECT_EQ(GGUFLoader::read_string(in).value(), "tok");
+    ASSERT_TRUE(GGUFLoader::read_value(in, in.read_le<uint32_t>().value()));
+    EXPECT_EQ(in.read_le<uint8_t>().value(), 0x7e);
 }
 
 TEST(GGUFValues, DeeplyNestedArraysFailInsteadOfExhaustingTheStack) {
@@ -105,6 +109,36 @@ TEST(GGUFMetadata, ExpertDefaultsAndMoeMetadata) {
                                        .kv_u32("llama.expert_feed_forward_length", 0).build());
     EXPECT_EQ(GGUFLoader().moe_metadata(dir.file("m.gguf")).value(), (MoeMetadata{8, 0, 32, 4096, 16384}));
     EXPECT_FALSE(load(dir, llama().kv_u32("llama.expert_count", 0).kv_u32("llama.expert_used_count", 2).build())->moe);
+}
+
+// Each purpose reads integers by its own rule: which stored types count, whether zero does, and
+// what a negative number becomes.
+TEST(GGUFMetadata, IntegerRulesByPurpose) {
+    constexpr uint32_t kWide = gguf_type_bit(GGUFValueType::U32) | gguf_type_bit(GGUFValueType::I32) |
+                               gguf_type_bit(GGUFValueType::U64) | gguf_type_bit(GGUFValueType::I64);
+    const IntegerRule rules[] = {
+        {.types = kWide & ~gguf_type_bit(GGUFValueType::I64), .low_32_bits = true},  // metadata counts
+        {.types = kWide, .zero = false},                                                // head counts
+        {.zero = false},                                                                // lengths
+        {.negative = true},                                                             // token ids
+    };
+    using N = std::optional<uint64_t>;
+    const N none;
+    const std::pair<GGUFValue, std::array<N, 4>> cases[] = {
+        {{uint8_t{7}}, {none, none, 7, 7}},
+        {{int16_t{-2}}, {none, none, none, UINT64_MAX}},
+        {{uint32_t{0}}, {0, none, none, 0}},
+        {{int32_t{-1}}, {4294967295u, none, none, UINT64_MAX}},
+        {{uint64_t{(1ull << 32) + 5}}, {5, (1ull << 32) + 5, (1ull << 32) + 5, (1ull << 32) + 5}},
+        {{int64_t{12}}, {none, 12, 12, 12}},
+        {{true}, {none, none, none, none}},
+        {{1.0f}, {none, none, none, none}},
+        {{std::string("3")}, {none, none, none, none}},
+    };
+    for (const auto& [value, expected] : cases)
+        for (size_t r = 0; r < std::size(rules); ++r)
+            EXPECT_EQ(read_integer(&value, rules[r]), expected[r]) << "type " << value.value.index() << " rule " << r;
+    EXPECT_EQ(read_integer(nullptr, {}), none);
 }
 
 // Hostile counts, lengths and types, as every reader of the container meets them: test_tensor_directory.cpp.

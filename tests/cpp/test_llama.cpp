@@ -190,12 +190,15 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
     LlamaSession lengths_kv = build({{"output_norm.weight", zeros(4)}, {"blk.0.attn_q.weight", zeros(4)},
                                      {"blk.0.attn_k.weight", zeros(32)}});  // 1 head of 4, 2 kv heads
     LlamaSession zero_width = build({{"output_norm.weight", {}}, {"blk.0.ffn_gate.weight", {1.0f}}});
+    LlamaSession wide_heads = pass_through_layer({2, 2, {}, {}});
+    wide_heads.config.head_dim = 4;  // two heads of 4 in a width of 4: no file derives this
     const std::pair<LlamaSession*, const char*> cases[] = {
         {&more_kv, "head_count_kv 4 does not divide head_count 2"},
         {&huge_kv, "head_count_kv 4611686018427387904 does not divide head_count 2"},
         {&uneven, "head_count_kv 3 does not divide head_count 4"},
         {&lengths_kv, "attempt to divide by zero"},
-        {&zero_width, "attempt to divide by zero"}};
+        {&zero_width, "attempt to divide by zero"},
+        {&wide_heads, "2 query heads of width 4 reach past the model's hidden width 4"}};
     for (auto [s, text] : cases) {
         try {
             forward(*s, 0);

@@ -1,6 +1,7 @@
 """LlamaSession end to end: tiny random GGUF models decoded token by token against a NumPy reference."""
 
 import os
+import pathlib
 import re
 import struct
 import warnings
@@ -280,7 +281,7 @@ def test_dimensions_the_file_cannot_back_are_refused(tmp_path, records, blamed):
     s.generate_next_token(1, *GREEDY)
 
 
-def test_text_model_refuses_contexts_it_cannot_run(tmp_path):
+def test_text_model_refuses_contexts_and_arguments_it_cannot_take(tmp_path):
     path = str(tmp_path / "m.gguf")
     tensors = random_tensors(np.random.default_rng(0))
     write_gguf(path, tensors, Q.F32, with_vocabulary({"context_length": 8}, len(tensors["token_embd.weight"])))
@@ -291,3 +292,13 @@ def test_text_model_refuses_contexts_it_cannot_run(tmp_path):
         with pytest.raises(error, match=message):
             m.logits(context)
     assert len(m.logits([1, 2])) == 4 * len(tensors["token_embd.weight"])
+    # Arguments of the wrong type name the parameter and the type as Python's own functions do.
+    for call, text in [(lambda: m.logits(None), "argument 'context': expected a sequence of token ids, got NoneType"),
+                       (lambda: m.tokenizer.encode(None), "argument 'text': expected str, got NoneType"),
+                       (lambda: _runtime.Tokenizer(path.encode()), "argument 'path': expected str, got bytes"),
+                       (lambda: _runtime.TextModel(path, progress=1),
+                        "argument 'progress': expected LoadProgress or None, got int"),
+                       (lambda: _runtime.describe(pathlib.Path(path)), "argument 'path': expected str, got PosixPath")]:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == text

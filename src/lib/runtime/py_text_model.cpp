@@ -14,27 +14,22 @@ namespace quillfen::py {
 
 namespace {
 
-struct Handle {
-    std::unique_ptr<TextModel> model;
-};
-using PyTextModel = Wrapper<Handle>;
+using PyTextModel = Wrapper<TextModel>;
+// LoadProgress: two counters another thread may read while a load runs without the interpreter lock.
+using PyLoadProgress = Wrapper<LoadProgress>;
 
-TextModel& model(PyObject* self) { return *as_wrapper<Handle>(self)->core->model; }
+TextModel& model(PyObject* self) { return *as_wrapper<TextModel>(self)->core; }
+LoadProgress& progress_of(PyObject* self) { return *as_wrapper<LoadProgress>(self)->core; }
 
 constexpr const char* kNewNames[] = {"path", "progress", "threads"};
 constexpr Signature kNewSignature{"TextModel.__new__()", kNewNames, 1};
 
-// LoadProgress: two counters another thread may read while a load runs without the interpreter lock.
-struct ProgressHandle {
-    std::unique_ptr<LoadProgress> progress = std::make_unique<LoadProgress>();
-};
-
-LoadProgress& progress_of(PyObject* self) { return *as_wrapper<ProgressHandle>(self)->core->progress; }
+constexpr Signature kProgressNewSignature{"LoadProgress.__new__()", kNoParams, 0};
 
 PyObject* progress_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        if (!bind_tuple(Signature{"LoadProgress.__new__()", {}, 0}, args, kwargs, nullptr)) return nullptr;
-        return make_instance(type, ProgressHandle{});
+        if (!bind_tuple(kProgressNewSignature, args, kwargs, nullptr)) return nullptr;
+        return adopt_instance(type, std::make_unique<LoadProgress>());
     });
 }
 PyObject* get_done(PyObject* self, void*) { return guarded([&] { return to_py(progress_of(self).done.load()); }); }
@@ -48,12 +43,13 @@ PyGetSetDef kProgressGetSet[] = {
 PyType_Slot kProgressSlots[] = {
     {Py_tp_doc, const_cast<char*>("LoadProgress()\n--\n\nHow far a TextModel load has come; pass it as progress=.")},
     {Py_tp_new, reinterpret_cast<void*>(progress_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<ProgressHandle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<LoadProgress>)},
     {Py_tp_getset, kProgressGetSet},
     {0, nullptr}};
 
-PyType_Spec kProgressSpec = {"quillfen._runtime.LoadProgress", sizeof(Wrapper<ProgressHandle>), 0,
-                             Py_TPFLAGS_DEFAULT, kProgressSlots};
+PyType_Spec kProgressSpec = {"quillfen._runtime.LoadProgress", sizeof(PyLoadProgress), 0, Py_TPFLAGS_DEFAULT,
+                             kProgressSlots};
+PyTypeObject* g_progress_type = nullptr;
 constexpr const char* kNextNames[] = {"context", "temperature", "top_k", "top_p", "min_p", "rng_state"};
 constexpr Signature kNextSignature{"TextModel.next_token()", kNextNames, 1};
 constexpr const char* kPrefillNames[] = {"context"};
@@ -68,7 +64,7 @@ PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         LoadProgress* progress = nullptr;
         if (bound[1] && bound[1] != Py_None) {
             if (!PyObject_TypeCheck(bound[1], load_progress_type()))
-                return raise_type_error("argument 'progress': expected a LoadProgress or None");
+                return raise_argument_type("progress", "LoadProgress or None", bound[1]);
             progress = &progress_of(bound[1]);  // the caller's reference keeps it alive for the call
         }
         uint64_t threads = 0;
@@ -87,7 +83,7 @@ PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!loaded) return raise_runtime("Failed to load model: " + loaded.error().message());
         for (const std::string& text : warnings)
             if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return nullptr;
-        return make_instance(type, Handle{std::move(*loaded)});
+        return adopt_instance(type, std::move(*loaded));
     });
 }
 
@@ -223,25 +219,18 @@ PyType_Slot kSlots[] = {
                                   "vocabulary and cache; `progress` (a LoadProgress) counts the load's steps; "
                                   "`threads` gives it a pool of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(text_model_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<Handle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<TextModel>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr}};
 
 PyType_Spec kSpec = {"quillfen._runtime.TextModel", sizeof(PyTextModel), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* load_progress_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(&kProgressSpec);
-    return type;
-}
+PyTypeObject* load_progress_type() { return cached_type(g_progress_type, &kProgressSpec); }
 
-PyTypeObject* text_model_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(&kSpec);
-    return type;
-}
+PyTypeObject* text_model_type() { return cached_type(g_type, &kSpec); }
 
 }  // namespace quillfen::py

@@ -10,12 +10,11 @@ namespace quillfen::py {
 
 namespace {
 
-struct Handle {
-    std::shared_ptr<const Tokenizer> tokenizer;
-};
-using PyTokenizer = Wrapper<Handle>;
+// Shared: a model hands out the vocabulary it uses.
+using SharedTokenizer = std::shared_ptr<const Tokenizer>;
+using PyTokenizer = Wrapper<SharedTokenizer>;
 
-const Tokenizer& tok(PyObject* self) { return *as_wrapper<Handle>(self)->core->tokenizer; }
+const Tokenizer& tok(PyObject* self) { return **as_wrapper<SharedTokenizer>(self)->core; }
 
 constexpr const char* kNewNames[] = {"path"};
 constexpr Signature kNewSignature{"Tokenizer.__new__()", kNewNames, 1};
@@ -42,7 +41,7 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!path) return nullptr;
         auto loaded = without_gil([&] { return Tokenizer::load(*path); });
         if (!loaded) return raise_runtime("Failed to load tokenizer: " + loaded.error().message());
-        return make_instance(type, Handle{std::make_shared<const Tokenizer>(std::move(*loaded))});
+        return make_instance(type, SharedTokenizer(std::make_shared<const Tokenizer>(std::move(*loaded))));
     });
 }
 
@@ -152,9 +151,11 @@ PyObject* get_vocab_size(PyObject* self, void*) { return guarded([&] { return to
 PyObject* get_bos(PyObject* self, void*) { return guarded([&] { return optional_id(tok(self).bos_id()); }); }
 PyObject* get_eos(PyObject* self, void*) { return guarded([&] { return optional_id(tok(self).eos_id()); }); }
 PyObject* get_eot(PyObject* self, void*) { return guarded([&] { return optional_id(tok(self).eot_id()); }); }
-PyObject* get_add_bos(PyObject* self, void*) { return to_py_bool(tok(self).add_bos()); }
-PyObject* get_add_eos(PyObject* self, void*) { return to_py_bool(tok(self).add_eos()); }
-PyObject* get_add_space_prefix(PyObject* self, void*) { return to_py_bool(tok(self).add_space_prefix()); }
+PyObject* get_add_bos(PyObject* self, void*) { return guarded([&] { return to_py_bool(tok(self).add_bos()); }); }
+PyObject* get_add_eos(PyObject* self, void*) { return guarded([&] { return to_py_bool(tok(self).add_eos()); }); }
+PyObject* get_add_space_prefix(PyObject* self, void*) {
+    return guarded([&] { return to_py_bool(tok(self).add_space_prefix()); });
+}
 
 PyMethodDef kMethods[] = {
     {"encode", fastcall_method(tokenizer_encode), METH_FASTCALL | METH_KEYWORDS,
@@ -191,25 +192,22 @@ PyGetSetDef kGetSet[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Tokenizer(path)\n--\n\nThe vocabulary of a GGUF file, read without its weights.")},
     {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<Handle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc<SharedTokenizer>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr}};
 
 PyType_Spec kSpec = {"quillfen._runtime.Tokenizer", sizeof(PyTokenizer), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* tokenizer_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(&kSpec);
-    return type;
-}
+PyTypeObject* tokenizer_type() { return cached_type(g_type, &kSpec); }
 
 PyObject* new_tokenizer(std::shared_ptr<const Tokenizer> tokenizer) {
     PyTypeObject* type = tokenizer_type();
     if (!type) return nullptr;
-    return make_instance(type, Handle{std::move(tokenizer)});
+    return make_instance(type, SharedTokenizer(std::move(tokenizer)));
 }
 
 }  // namespace quillfen::py
