@@ -48,7 +48,8 @@ def test_the_command_runs_from_outside_the_tree(site, tmp_path):
 
 
 def test_the_libraries_need_only_the_system_runtimes(site):
-    libraries = [*site.glob("quillfen/**/*.so"), *site.glob("quillfen.libs/*.so*")]
+    libraries = [*site.glob("quillfen/**/*.so*"), *site.glob("quillfen.libs/*.so*")]
+    assert len(libraries) == 5  # the two modules, libquillfen, oneTBB and PCRE2
     for library in libraries:
         ldd = subprocess.run(["ldd", library], capture_output=True, text=True, check=True).stdout
         for line in ldd.splitlines():
