@@ -934,8 +934,8 @@ struct SiluGate {
 };
 
 // Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
-// ends in b.x[i * H ...].
-void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
+// ends in b.x[i * H ...]. False when `stop` ended the run after a layer.
+bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const StopCheck& stop) {
     const LlamaConfig& c = session.config;
     const LlamaWeights& w = session.weights;
     LlamaState& st = session.state;
@@ -1018,7 +1018,9 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         down.finish = ResidualAdd::run;
         down.finish_ctx = &ffn_residual;
         matvec_batch(std::span(&down, 1));
+        if (stop && stop()) return false;
     }
+    return true;
 }
 
 // The last token's residual stream, normalised, into the state (as a one-token step leaves it), and
@@ -1043,7 +1045,8 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
     return forward_tokens(session, std::span(&token_id, 1), true);
 }
 
-std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits) {
+std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits,
+                                  const StopCheck& stop) {
     check_step_shapes(session.config, session.weights.layers.size());
     const LlamaConfig& c = session.config;
     uint64_t f_dim = 0;
@@ -1056,7 +1059,10 @@ std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_
     (session.arena ? *session.arena : pool()).execute([&] {
         for (uint64_t start = 0; start < tokens.size(); start += batch) {
             const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
-            run_layers(session, chunk);
+            if (!run_layers(session, chunk, stop)) {
+                session.rewind(session.state.pos);  // the entries the unfinished batch stored
+                return;
+            }
             const bool last = start + chunk.size() == tokens.size();
             logits = finish(session, chunk.size(), want_logits && last);
             advance(session, chunk.size());

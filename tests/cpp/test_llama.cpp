@@ -382,6 +382,30 @@ TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesAndWorkers) {
     }
 }
 
+// A stop asked for while a batch runs ends the run after that layer: the batches before it stay in
+// the cache and the position, the unfinished one leaves nothing, and the session goes on from there as
+// one that never saw it.
+TEST(Forward, AStopKeepsTheFinishedBatchesOnly) {
+    TensorMap tensors{{"token_embd.weight", random_floats(8 * 16, 1)}, {"output_norm.weight", random_floats(16, 6)},
+                      {"blk.0.attn_q.weight", random_floats(256, 2)},
+                      {"blk.0.attn_k.weight", random_floats(256, 3)},  {"blk.0.attn_v.weight", random_floats(256, 4)},
+                      {"blk.1.attn_norm.weight", random_floats(16, 5)}};
+    LlamaHints hints;
+    hints.head_count = 2;
+    std::vector<uint32_t> tokens(150);
+    for (uint64_t i = 0; i < tokens.size(); ++i) tokens[i] = uint32_t(i % 8);
+    LlamaSession stopped = *build_llama_session(tensors, hints, kNoLimit);
+    int layers_run = 0;
+    // Two layers a batch: the stop comes after the third layer, in the second batch.
+    const auto logits = forward_tokens(stopped, tokens, true, [&] { return ++layers_run == 3; });
+    EXPECT_TRUE(logits.empty());
+    EXPECT_EQ(stopped.state.pos, kForwardBatch);
+    for (const KVCache& cache : stopped.state.kv_cache) EXPECT_EQ(cache.length, kForwardBatch);
+    LlamaSession plain = *build_llama_session(tensors, hints, kNoLimit);
+    expect_bits_equal(forward_tokens(stopped, std::span(tokens).subspan(kForwardBatch)), forward_tokens(plain, tokens));
+    EXPECT_EQ(stopped.rng_state, plain.rng_state);
+}
+
 TEST(Attention, TheCacheKeepsItsPositionsAcrossGrowth) {
     KVCache cache;
     const uint64_t heads = 2, d = 3;
