@@ -558,6 +558,16 @@ inline Floats8 exp_floats(Floats8 x) {
 // Rows whose exponentials are summed side by side: independent sums in flight.
 inline constexpr uint64_t kSoftmaxRows = 4;
 
+// sums[j] = rows[j][0] + ... + rows[j][len - 1] from +0.0 in that order, for j < N, the N sums side by side.
+template <class V, int N>
+inline void sum_side_by_side(float* const* rows, uint64_t len, float* sums) {
+    float s[N];
+    for (int j = 0; j < N; ++j) s[j] = 0.0f;
+    for (uint64_t t = 0; t < len; ++t)
+        for (int j = 0; j < N; ++j) s[j] += rows[j][t];
+    for (int j = 0; j < N; ++j) sums[j] = s[j];
+}
+
 // Each row[j][0, len[j]) in place: m = its maximum ignoring NaN (a NaN never compares greater; of a
 // zero's sign the exponential does not care), e[t] = e^(row[t] - m) by exp_floats, summed from +0.0
 // in ascending t, then every e[t] divided by the sum when the sum is positive.
@@ -589,16 +599,13 @@ void attn_softmax(float* const* rows, const uint64_t* len, uint64_t n) {
                 __builtin_memcpy(row + t, &v, lanes * sizeof(float));
             }
         }
-        for (uint64_t j = 0; j < count; ++j) sums[j] = 0.0f;
-        uint64_t t = 0;
-        if (count == kSoftmaxRows) {
-            for (; t < shortest; ++t) {
-                sums[0] += rows[j0][t];
-                sums[1] += rows[j0 + 1][t];
-                sums[2] += rows[j0 + 2][t];
-                sums[3] += rows[j0 + 3][t];
-            }
+        switch (count) {
+            case 4: sum_side_by_side<V, 4>(rows + j0, shortest, sums); break;
+            case 3: sum_side_by_side<V, 3>(rows + j0, shortest, sums); break;
+            case 2: sum_side_by_side<V, 2>(rows + j0, shortest, sums); break;
+            default: sum_side_by_side<V, 1>(rows + j0, shortest, sums); break;
         }
+        const uint64_t t = shortest;
         for (uint64_t j = 0; j < count; ++j) {
             float* row = rows[j0 + j];
             const uint64_t t_len = len[j0 + j];
