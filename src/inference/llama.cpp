@@ -805,9 +805,10 @@ public:
             tbb::parallel_for(
                 tbb::blocked_range<uint64_t>(0, units, 1),
                 [&](const tbb::blocked_range<uint64_t>& r) {
-                    std::vector<float> own(max_queries() * stride_);
+                    // Rows for one unit's queries, written before they are read.
+                    const std::unique_ptr<float[]> own(new float[max_queries() * stride_]);
                     for (uint64_t u = r.begin(); u != r.end(); ++u) {
-                        Unit unit = make_unit(u, own.data());
+                        Unit unit = make_unit(u, own.get());
                         scores(unit, 0, unit.t_len_max);
                         softmax(unit);
                         accumulate(unit, 0, d_);
@@ -845,7 +846,7 @@ private:
         std::vector<uint64_t> t_len;
     };
 
-    uint64_t max_queries() const { return kAttnTokens * group_; }
+    uint64_t max_queries() const { return std::min(kAttnTokens, n_) * group_; }
 
     Unit make_unit(uint64_t u, float* rows) const {
         Unit unit;
