@@ -311,41 +311,51 @@ def context_worker(runtime: str, threads: int, length: int, tokens: int) -> None
 
 
 def context_table(args, llama_python: Path, quillfen_env: dict, context_length: int) -> None:
-    """Prompt and decode speed at each --context length, the two runtimes alternated run by run."""
+    """Prompt and decode speed at each --context length, the runtimes alternated run by run."""
+    runtimes = [("quillfen", "quillfen", Path(sys.executable), quillfen_env)]
+    if args.compare_with:  # another quillfen build, e.g. an older commit's package
+        runtimes.append(("quillfen@other", "quillfen", Path(sys.executable),
+                         quillfen_env | {"PYTHONPATH": str(Path(args.compare_with).resolve())}))
+    runtimes.append(("llama-cpp-python", "llamacpp", llama_python, None))
     results: dict[tuple[str, int, int], list[dict]] = {}
     described: set[str] = set()
     for threads in args.threads:
         for length in args.context:
             tokens = args.context_tokens if length + args.context_tokens <= context_length else 0
             for _ in range(args.runs):
-                for runtime, python in (("quillfen", Path(sys.executable)), ("llamacpp", llama_python)):
-                    env = quillfen_env if runtime == "quillfen" else None
-                    r = run_worker(python, runtime, threads, tokens=tokens, env=env, length=length)
-                    results.setdefault((runtime, threads, length), []).append(r)
-                    if runtime not in described:
-                        described.add(runtime)
-                        print(f"{runtime}: {r['info']}")
-                    print(f"  {threads} thread(s), {length} tokens: {runtime} prompt {length / r['prompt_seconds']:.1f} "
+                for label, mode, python, env in runtimes:
+                    r = run_worker(python, mode, threads, tokens=tokens, env=env, length=length)
+                    results.setdefault((label, threads, length), []).append(r)
+                    if label not in described:
+                        described.add(label)
+                        print(f"{label}: {r['info']}")
+                    print(f"  {threads} thread(s), {length} tokens: {label} prompt {length / r['prompt_seconds']:.1f} "
                           f"tok/s" + (f", decode {tokens / r['decode_seconds']:.1f} tok/s" if tokens else "")
                           + (" (disturbed)" if r["others"] > QUIET else ""), flush=True)
 
-    def median_rate(runs: list[dict], key: str, count: int) -> float | None:
-        return statistics.median(count / r[key] for r in runs) if count else None
+    def median_rate(runs: list[dict], key: str, count: int) -> float:
+        return statistics.median(count / r[key] for r in runs)
 
-    header = (f"{'thr':>4}{'tokens':>8}{'prompt: quillfen':>18}{'llama.cpp':>11}{'ratio':>7}"
-              f"{'decode: quillfen':>18}{'llama.cpp':>11}{'ratio':>7}{'runs':>6}")
+    header = (f"{'runtime':<18}{'thr':>4}{'tokens':>8}{'prompt tok/s':>14}{'vs llama':>10}"
+              f"{'decode tok/s':>14}{'vs llama':>10}{'runs':>6}")
     print("\n" + header)
     print("-" * len(header))
     for threads in args.threads:
         for length in args.context:
             tokens = args.context_tokens if length + args.context_tokens <= context_length else 0
-            q, l = results[("quillfen", threads, length)], results[("llamacpp", threads, length)]
-            qp, lp = median_rate(q, "prompt_seconds", length), median_rate(l, "prompt_seconds", length)
-            qd, ld = median_rate(q, "decode_seconds", tokens), median_rate(l, "decode_seconds", tokens)
-            decode = (f"{qd:>18.1f}{ld:>11.1f}{qd / ld:>6.2f}x" if tokens else f"{'-':>18}{'-':>11}{'-':>7}")
-            disturbed = sum(r["others"] > QUIET for r in q + l)
-            print(f"{threads:>4}{length:>8}{qp:>18.1f}{lp:>11.1f}{qp / lp:>6.2f}x{decode}{len(q):>6}"
-                  + (f"  ({disturbed} disturbed)" if disturbed else ""))
+            base = results[("llama-cpp-python", threads, length)]
+            lp = median_rate(base, "prompt_seconds", length)
+            ld = median_rate(base, "decode_seconds", tokens) if tokens else 0.0
+            for label, *_ in runtimes:
+                runs = results[(label, threads, length)]
+                qp = median_rate(runs, "prompt_seconds", length)
+                decode = f"{'-':>14}{'-':>10}"
+                if tokens:
+                    qd = median_rate(runs, "decode_seconds", tokens)
+                    decode = f"{qd:>14.1f}{qd / ld:>9.2f}x"
+                disturbed = sum(r["others"] > QUIET for r in runs)
+                print(f"{label:<18}{threads:>4}{length:>8}{qp:>14.1f}{qp / lp:>9.2f}x{decode}{len(runs):>6}"
+                      + (f"  ({disturbed} disturbed)" if disturbed else ""))
     print(f"(tokens/s, medians over the runs; decode: {args.context_tokens} greedy steps after the prompt, "
           f"left out where they would pass the context length {context_length}; disturbed: other processes used "
           f"more than {QUIET} of a core of ours during the run)")
@@ -480,6 +490,8 @@ def main() -> int:
     ap.add_argument("--context", type=int, nargs="+", metavar="N",
                     help="long-context table instead: prompt and decode speed after prompts of these lengths")
     ap.add_argument("--context-tokens", type=int, default=48, help="greedy steps after each --context prompt")
+    ap.add_argument("--compare-with", metavar="DIR",
+                    help="with --context: also a quillfen package found in DIR (PYTHONPATH), e.g. an older build's")
     ap.add_argument("--worker", choices=["quillfen", "llamacpp", "bandwidth"], help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.tokens < 0 or args.runs < 1 or min(args.threads) < 1:
