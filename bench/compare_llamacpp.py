@@ -523,7 +523,8 @@ def main() -> int:
     weights = weight_bytes_per_token(path)
     print(f"model: {path.name} ({path.stat().st_size / MIB:.1f} MiB; tensor types {', '.join(weights['types'])}; "
           f"output projection {'tied to' if weights['tied_output'] else 'separate from'} the embedding)")
-    print(f"prompt: {len(PROMPT_IDS)} tokens; decode: {args.tokens} greedy tokens; median of {args.runs} runs")
+    if not args.context:
+        print(f"prompt: {len(PROMPT_IDS)} tokens; decode: {args.tokens} greedy tokens; median of {args.runs} runs")
     print(f"cpu: {cpu_model()}; instruction sets compared: {args.isa}")
     print(f"llama-cpp-python built from source with: {' '.join(level_cmake_args(args.isa))}")
     print(f"weights read per token: {weights['float32'] / 1e6:.1f} MB as float32, "
