@@ -31,6 +31,16 @@ slice; the bound the ratio lines quote) and read (a float32 matrix-vector produc
 matrix: a read-only stream, like a decode step's). KV-cache and activation traffic are left out (a
 few MB per token at these lengths), so the bounds are slightly optimistic.
 
+`--context N ...` measures long contexts instead: for each length N, one prompt of N tokens (the chat
+prompt followed by its reference answer, repeated) in one call from an empty cache (quillfen:
+TextModel.prefill; llama.cpp: eval with n_batch = n_ctx, so one call takes it whole), then
+`--context-tokens` greedy steps after it, each one forward step of one token and a greedy choice
+(quillfen's first step runs the prompt's last token again, since prefill keeps no logits; llama.cpp
+evaluates each chosen token, the last one included, so both make the same number of steps). Decode
+is left out where the prompt and its steps would pass the model's context length. Each (threads,
+length, run) runs both runtimes in turn, each in a fresh process; the ratios are of medians over
+`--runs` runs.
+
 llama-cpp-python is built from source on first use into bench/.cache/llamacpp-venv (see
 llamacpp_install.py; takes many minutes on a small machine), then reused.
 
@@ -38,6 +48,7 @@ llamacpp_install.py; takes many minutes on a small machine), then reused.
 llama-cpp-python build with AVX2, FMA and F16C and no AVX-512 (cached separately).
 
     make build && .venv/bin/python bench/compare_llamacpp.py [--runs 5] [--tokens 128] [--threads 1 2] [--isa avx2]
+    .venv/bin/python bench/compare_llamacpp.py --context 512 2048 4096 8192 --runs 1 [--threads 1 2] [--isa avx2]
 """
 
 from __future__ import annotations
@@ -99,7 +110,7 @@ class QuillfenRunner:
     """The text API's engine: every call names its whole context and runs what the cache lacks, the
     prompt as one batch."""
 
-    def __init__(self, path: str, threads: int):
+    def __init__(self, path: str, threads: int, n_ctx: int = 0):
         import quillfen
         from quillfen import _runtime
 
@@ -126,16 +137,27 @@ class QuillfenRunner:
         self.context.append(tok)
         return self.model.next_token(self.context)[0]  # greedy by default
 
+    def continue_greedy(self, n: int) -> list[int]:
+        """n steps after prompt(): the first runs the prompt's last token again (prefill keeps no logits)."""
+        out = []
+        for _ in range(n):
+            out.append(self.model.next_token(self.context)[0])
+            self.context.append(out[-1])
+        return out
+
 
 class LlamaCppRunner:
-    def __init__(self, path: str, threads: int):
+    def __init__(self, path: str, threads: int, n_ctx: int = 0):
         import llama_cpp
 
         self.version = llama_cpp.__version__
         started = time.perf_counter()
+        n_ctx = n_ctx or LLAMA_N_CTX
+        # n_batch = n_ctx: a prompt goes to the model in one call, as quillfen's prefill takes it.
         self.llm = llama_cpp.Llama(
             model_path=path,
-            n_ctx=LLAMA_N_CTX,
+            n_ctx=n_ctx,
+            n_batch=n_ctx if n_ctx > LLAMA_N_CTX else 512,
             n_threads=threads,
             n_threads_batch=threads,
             n_gpu_layers=0,
@@ -163,6 +185,14 @@ class LlamaCppRunner:
     def step(self, tok: int) -> int:
         self.llm.eval([tok])
         return int(self.llm.sample(temp=0.0))
+
+    def continue_greedy(self, n: int) -> list[int]:
+        """n steps after prompt(): a greedy choice from the last logits, then that token evaluated."""
+        out = []
+        for _ in range(n):
+            out.append(int(self.llm.sample(temp=0.0)))
+            self.llm.eval([out[-1]])
+        return out
 
 
 class OtherLoad:
@@ -258,6 +288,79 @@ def worker(runtime: str, threads: int, runs: int, tokens: int) -> None:
     print("RESULT " + json.dumps(result), flush=True)
 
 
+def context_ids(length: int) -> list[int]:
+    """A prompt of `length` tokens: the chat prompt, then its reference answer over and over."""
+    return (PROMPT_IDS + REFERENCE_TOKENS * (length // len(REFERENCE_TOKENS) + 1))[:length]
+
+
+def context_worker(runtime: str, threads: int, length: int, tokens: int) -> None:
+    """One prompt of `length` tokens from an empty cache, then `tokens` greedy steps (none: prompt only)."""
+    cores = limit_to_cores(threads)
+    load = OtherLoad(cores)
+    runner = (QuillfenRunner if runtime == "quillfen" else LlamaCppRunner)(str(smollm2_path()), threads,
+                                                                           n_ctx=length + tokens)
+    runner.prompt(LONG_PROMPT)  # warm-up: the weights paged in and the buffers grown
+    runner.reset()
+    load.wait_for_quiet(QUIET)
+    _, prompt_seconds, prompt_load = load.measure(lambda: runner.prompt(context_ids(length)))
+    out, decode_seconds, decode_load = load.measure(lambda: runner.continue_greedy(tokens))
+    print("RESULT " + json.dumps({"runtime": runtime, "threads": threads, "length": length, "info": runner.describe(),
+                                  "prompt_seconds": prompt_seconds, "decode_seconds": decode_seconds,
+                                  "others": max(prompt_load, decode_load if tokens else 0.0), "tokens": out}),
+          flush=True)
+
+
+def context_table(args, llama_python: Path, quillfen_env: dict, context_length: int) -> None:
+    """Prompt and decode speed at each --context length, the runtimes alternated run by run."""
+    runtimes = [("quillfen", "quillfen", Path(sys.executable), quillfen_env)]
+    if args.compare_with:  # another quillfen build, e.g. an older commit's package
+        runtimes.append(("quillfen@other", "quillfen", Path(sys.executable),
+                         quillfen_env | {"PYTHONPATH": str(Path(args.compare_with).resolve())}))
+    runtimes.append(("llama-cpp-python", "llamacpp", llama_python, None))
+    results: dict[tuple[str, int, int], list[dict]] = {}
+    described: set[str] = set()
+    for threads in args.threads:
+        for length in args.context:
+            tokens = args.context_tokens if length + args.context_tokens <= context_length else 0
+            for _ in range(args.runs):
+                for label, mode, python, env in runtimes:
+                    r = run_worker(python, mode, threads, tokens=tokens, env=env, length=length)
+                    results.setdefault((label, threads, length), []).append(r)
+                    if label not in described:
+                        described.add(label)
+                        print(f"{label}: {r['info']}")
+                    print(f"  {threads} thread(s), {length} tokens: {label} prompt {length / r['prompt_seconds']:.1f} "
+                          f"tok/s" + (f", decode {tokens / r['decode_seconds']:.1f} tok/s" if tokens else "")
+                          + (" (disturbed)" if r["others"] > QUIET else ""), flush=True)
+
+    def median_rate(runs: list[dict], key: str, count: int) -> float:
+        return statistics.median(count / r[key] for r in runs)
+
+    header = (f"{'runtime':<18}{'thr':>4}{'tokens':>8}{'prompt tok/s':>14}{'vs llama':>10}"
+              f"{'decode tok/s':>14}{'vs llama':>10}{'runs':>6}")
+    print("\n" + header)
+    print("-" * len(header))
+    for threads in args.threads:
+        for length in args.context:
+            tokens = args.context_tokens if length + args.context_tokens <= context_length else 0
+            base = results[("llama-cpp-python", threads, length)]
+            lp = median_rate(base, "prompt_seconds", length)
+            ld = median_rate(base, "decode_seconds", tokens) if tokens else 0.0
+            for label, *_ in runtimes:
+                runs = results[(label, threads, length)]
+                qp = median_rate(runs, "prompt_seconds", length)
+                decode = f"{'-':>14}{'-':>10}"
+                if tokens:
+                    qd = median_rate(runs, "decode_seconds", tokens)
+                    decode = f"{qd:>14.1f}{qd / ld:>9.2f}x"
+                disturbed = sum(r["others"] > QUIET for r in runs)
+                print(f"{label:<18}{threads:>4}{length:>8}{qp:>14.1f}{qp / lp:>9.2f}x{decode}{len(runs):>6}"
+                      + (f"  ({disturbed} disturbed)" if disturbed else ""))
+    print(f"(tokens/s, medians over the runs; decode: {args.context_tokens} greedy steps after the prompt, "
+          f"left out where they would pass the context length {context_length}; disturbed: other processes used "
+          f"more than {QUIET} of a core of ours during the run)")
+
+
 def bandwidth_worker(threads: int, total_mib: int = 256, repeats: int = 10) -> None:
     """Memory bandwidth with `threads` cores, best of `repeats` (this machine is shared and noisy).
 
@@ -326,14 +429,25 @@ def weight_bytes_per_token(path: Path) -> dict:
     return {"float32": f32_bytes, "stored": stored_bytes, "tied_output": tied, "types": types}
 
 
-def run_worker(python: Path, mode: str, threads: int, runs: int = 1, tokens: int = 1, env: dict | None = None) -> dict:
+def run_worker(python: Path, mode: str, threads: int, runs: int = 1, tokens: int = 1, env: dict | None = None,
+               length: int | None = None) -> dict:
     cmd = [str(python), str(Path(__file__).resolve()), "--worker", mode, "--threads", str(threads),
            "--runs", str(runs), "--tokens", str(tokens)]
+    if length is not None:
+        cmd += ["--context", str(length)]
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, env=env)
     lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("RESULT ")]
     if proc.returncode != 0 or not lines:
         raise SystemExit(f"{mode} at {threads} thread(s) failed (exit {proc.returncode}):\n{proc.stdout}")
     return json.loads(lines[-1][len("RESULT "):])
+
+
+def model_context_length(path: Path) -> int:
+    from gguf import GGUFReader
+
+    reader = GGUFReader(str(path))
+    arch = bytes(reader.fields["general.architecture"].parts[-1]).decode()
+    return int(reader.fields[f"{arch}.context_length"].parts[-1][0])
 
 
 def first_difference(a: list[int], b: list[int]) -> int | None:
@@ -373,13 +487,25 @@ def main() -> int:
     ap.add_argument("--isa", choices=["native", "avx2"], default="native",
                     help="native: each runtime's widest kernels; avx2: quillfen with QUILLFEN_ISA=avx2 against "
                          "llama-cpp-python built for AVX2/FMA/F16C without AVX-512")
+    ap.add_argument("--context", type=int, nargs="+", metavar="N",
+                    help="long-context table instead: prompt and decode speed after prompts of these lengths")
+    ap.add_argument("--context-tokens", type=int, default=48, help="greedy steps after each --context prompt")
+    ap.add_argument("--compare-with", metavar="DIR",
+                    help="with --context: also a quillfen package found in DIR (PYTHONPATH), e.g. an older build's")
     ap.add_argument("--worker", choices=["quillfen", "llamacpp", "bandwidth"], help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.tokens < 1 or args.runs < 1 or min(args.threads) < 1:
-        ap.error("--tokens, --runs and --threads must be at least 1")
+    if args.tokens < 0 or args.runs < 1 or min(args.threads) < 1:
+        ap.error("--runs and --threads must be at least 1")
+    if args.context and (min(args.context) < len(LONG_PROMPT) or args.context_tokens < 0):
+        ap.error(f"--context lengths must be at least {len(LONG_PROMPT)}, --context-tokens at least 0")
+    if not args.context and args.tokens < 1:
+        ap.error("--tokens must be at least 1")
 
     if args.worker == "bandwidth":
         bandwidth_worker(args.threads[0])
+        return 0
+    if args.worker and args.context:
+        context_worker(args.worker, args.threads[0], args.context[0], args.tokens)
         return 0
     if args.worker:
         worker(args.worker, args.threads[0], args.runs, args.tokens)
@@ -397,12 +523,20 @@ def main() -> int:
     weights = weight_bytes_per_token(path)
     print(f"model: {path.name} ({path.stat().st_size / MIB:.1f} MiB; tensor types {', '.join(weights['types'])}; "
           f"output projection {'tied to' if weights['tied_output'] else 'separate from'} the embedding)")
-    print(f"prompt: {len(PROMPT_IDS)} tokens; decode: {args.tokens} greedy tokens; median of {args.runs} runs")
+    if not args.context:
+        print(f"prompt: {len(PROMPT_IDS)} tokens; decode: {args.tokens} greedy tokens; median of {args.runs} runs")
     print(f"cpu: {cpu_model()}; instruction sets compared: {args.isa}")
     print(f"llama-cpp-python built from source with: {' '.join(level_cmake_args(args.isa))}")
     print(f"weights read per token: {weights['float32'] / 1e6:.1f} MB as float32, "
           f"{weights['stored'] / 1e6:.1f} MB as stored (llama.cpp)")
     print(f"load average (1/5/15 min) at start: {load_average()}")
+    if args.context:
+        context_length = model_context_length(path)
+        print(f"long contexts: {', '.join(map(str, args.context))} tokens, {args.runs} run(s) each; "
+              f"llama-cpp-python with n_ctx = prompt + steps and n_batch = n_ctx")
+        context_table(args, llama_python, quillfen_env, context_length)
+        print(f"load average (1/5/15 min) at the end: {load_average()}")
+        return 0
 
     results: dict[tuple[str, int], dict] = {}
     bandwidth: dict[int, dict] = {}

@@ -54,11 +54,19 @@ struct KernelTable {
     // out[t * out_stride + r]. Each output equals what `packed_groups` gives for that input alone.
     void (*packed_groups_batch)(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
                                 uint64_t out_stride, uint64_t rows, uint64_t g_begin, uint64_t g_end);
-    // scores[t] = scale * (q . key t) for t < t_len, each dot summed in ascending element order from
-    // -0.0; keys in blocks of kKeyBlock positions (see kernels_generic.hpp), d elements per key.
-    void (*attn_scores)(const float* q, const float* keys, uint64_t t_len, uint64_t d, float scale, float* scores);
-    // out[i] = out[i] + weights[t] * values[t * d + i], t ascending, for i < d.
-    void (*attn_accumulate)(const float* weights, const float* values, uint64_t t_len, uint64_t d, float* out);
+    // scores[j][t] = scale * (q[j] . key t) for t in [t_begin, t_end) and every query j < nq, each dot
+    // summed in ascending element order from -0.0; keys in blocks of kKeyBlock positions (see
+    // kernels_generic.hpp), d elements per key, t_begin a multiple of kKeyBlock.
+    void (*attn_scores)(const float* const* q, uint64_t nq, const float* keys, uint64_t t_begin, uint64_t t_end,
+                        uint64_t d, float scale, float* const* scores);
+    // out[j][i] = out[j][i] + w[j][t] * values[t * stride + i], t ascending over [t_begin, t_end), for
+    // i < width and every query j < nq. Consecutive ranges of t in consecutive calls add as one call.
+    void (*attn_accumulate)(const float* const* w, uint64_t nq, const float* values, uint64_t stride,
+                            uint64_t t_begin, uint64_t t_end, uint64_t width, float* const* out);
+    // Softmax of each rows[j][0, len[j]), j < n, in place: exponentials of the differences from the
+    // row's maximum (see kernels_generic.hpp for the exponential), summed in ascending order from
+    // +0.0, each divided by the sum when it is positive.
+    void (*attn_softmax)(float* const* rows, const uint64_t* len, uint64_t n);
 };
 
 // Positions per block of the key cache: one AVX-512 vector, two AVX2 vectors.

@@ -395,52 +395,233 @@ void packed_groups(const PackedView& w, const float* x, float* out, uint64_t row
 // keys[(b * head_dim + i) * kKeyBlock + r], so one vector load brings element i of sixteen positions
 // and sixteen dot products advance side by side, each still summed in ascending i from -0.0.
 
-template <class V>
-void attn_scores(const float* q, const float* keys, uint64_t t_len, uint64_t d, float scale, float* scores) {
+// Q queries against one key block: Q x kKeyBlock dot products in flight (kTokenTile x kKeyBlock / L
+// accumulators), the block's d vectors loaded once for all of them.
+template <class V, int Q>
+inline void score_block(const float* const* q, const float* k, uint64_t d, typename V::F scale, float* const* scores,
+                        uint64_t t0, uint64_t count) {
     using F = typename V::F;
     constexpr int L = V::kLanes, H = int(kKeyBlock) / L;
-    const F sv = V::broadcast(scale);
-    for (uint64_t t0 = 0; t0 < t_len; t0 += kKeyBlock) {
-        const float* k = keys + t0 * d;  // block t0 / 16 starts at (t0 / 16) * d * 16
-        F acc[H];
-        for (int h = 0; h < H; ++h) acc[h] = V::zero();
-        for (uint64_t i = 0; i < d; ++i) {
-            const F qi = V::broadcast(q[i]);
-            for (int h = 0; h < H; ++h) acc[h] = V::add(acc[h], V::mul(qi, V::floats(k + i * kKeyBlock + h * L)));
+    F acc[Q][H];
+    for (int j = 0; j < Q; ++j)
+        for (int h = 0; h < H; ++h) acc[j][h] = V::zero();
+    for (uint64_t i = 0; i < d; ++i) {
+        F key[H];
+        for (int h = 0; h < H; ++h) key[h] = V::floats(k + i * kKeyBlock + h * L);
+        for (int j = 0; j < Q; ++j) {
+            const F qi = V::broadcast(q[j][i]);
+            for (int h = 0; h < H; ++h) acc[j][h] = V::add(acc[j][h], V::mul(qi, key[h]));
         }
-        alignas(64) float block[kKeyBlock];
-        for (int h = 0; h < H; ++h) V::store(block + h * L, V::mul(sv, acc[h]));
-        const uint64_t count = t_len - t0 < kKeyBlock ? t_len - t0 : kKeyBlock;
-        for (uint64_t r = 0; r < count; ++r) scores[t0 + r] = block[r];
+    }
+    for (int j = 0; j < Q; ++j) {
+        if (count == kKeyBlock) {
+            for (int h = 0; h < H; ++h) V::store(scores[j] + t0 + h * L, V::mul(scale, acc[j][h]));
+        } else {
+            alignas(64) float block[kKeyBlock];
+            for (int h = 0; h < H; ++h) V::store(block + h * L, V::mul(scale, acc[j][h]));
+            for (uint64_t r = 0; r < count; ++r) scores[j][t0 + r] = block[r];
+        }
     }
 }
 
-// out[i] = out[i] + weights[t] * values[t * d + i] for t ascending: independent across i, so the lanes
-// run over i.
+// Queries [j, j + n) of a call, n <= Q, by the largest tile that fits.
+template <class V, int Q>
+inline void score_queries(const float* const* q, uint64_t n, const float* k, uint64_t d, typename V::F scale,
+                          float* const* scores, uint64_t t0, uint64_t count) {
+    if constexpr (Q > 1) {
+        if (n < uint64_t(Q)) return score_queries<V, Q - 1>(q, n, k, d, scale, scores, t0, count);
+    }
+    score_block<V, Q>(q, k, d, scale, scores, t0, count);
+}
+
 template <class V>
-void attn_accumulate(const float* weights, const float* values, uint64_t t_len, uint64_t d, float* out) {
+void attn_scores(const float* const* q, uint64_t nq, const float* keys, uint64_t t_begin, uint64_t t_end, uint64_t d,
+                 float scale, float* const* scores) {
+    constexpr int Q = V::kTokenTile;
+    const typename V::F sv = V::broadcast(scale);
+    for (uint64_t t0 = t_begin; t0 < t_end; t0 += kKeyBlock) {
+        const float* k = keys + t0 * d;  // block t0 / 16 starts at (t0 / 16) * d * 16
+        const uint64_t count = t_end - t0 < kKeyBlock ? t_end - t0 : kKeyBlock;
+        // Every query meets the block while it sits in the first-level cache.
+        for (uint64_t j = 0; j < nq; j += Q) {
+            const uint64_t n = nq - j < uint64_t(Q) ? nq - j : uint64_t(Q);
+            score_queries<V, Q>(q + j, n, k, d, sv, scores + j, t0, count);
+        }
+    }
+}
+
+// Positions whose values a pass of attn_accumulate keeps in the first-level cache while every
+// column and every query walks them (64 positions of 64-float heads: 16 KiB).
+inline constexpr uint64_t kValueRun = 64;
+
+// Columns [i, i + C * L) of Q queries' outputs over positions [t_begin, t_end): each out[j][i] gains
+// w[j][t] * values[t][i] in ascending t, the C value vectors of a position loaded once for all Q.
+template <class V, int Q, int C>
+inline void accumulate_columns(const float* const* w, const float* values, uint64_t stride, uint64_t t_begin,
+                               uint64_t t_end, uint64_t i, float* const* out) {
     using F = typename V::F;
+    constexpr int L = V::kLanes;
+    F acc[Q][C];
+    for (int j = 0; j < Q; ++j)
+        for (int c = 0; c < C; ++c) acc[j][c] = V::floats(out[j] + i + c * L);
+    for (uint64_t t = t_begin; t < t_end; ++t) {
+        F v[C];
+        for (int c = 0; c < C; ++c) v[c] = V::floats(values + t * stride + i + c * L);
+        for (int j = 0; j < Q; ++j) {
+            const F wt = V::broadcast(w[j][t]);
+            for (int c = 0; c < C; ++c) acc[j][c] = V::add(acc[j][c], V::mul(wt, v[c]));
+        }
+    }
+    for (int j = 0; j < Q; ++j)
+        for (int c = 0; c < C; ++c) V::store(out[j] + i + c * L, acc[j][c]);
+}
+
+template <class V, int Q>
+inline void accumulate_queries(const float* const* w, uint64_t n, const float* values, uint64_t stride,
+                               uint64_t t_begin, uint64_t t_end, uint64_t width, float* const* out) {
+    if constexpr (Q > 1) {
+        if (n < uint64_t(Q)) return accumulate_queries<V, Q - 1>(w, n, values, stride, t_begin, t_end, width, out);
+    }
     constexpr uint64_t L = V::kLanes;
     uint64_t i = 0;
-    for (; i + 2 * L <= d; i += 2 * L) {
-        F a = V::floats(out + i), b = V::floats(out + i + L);
-        for (uint64_t t = 0; t < t_len; ++t) {
-            const F wt = V::broadcast(weights[t]);
-            a = V::add(a, V::mul(wt, V::floats(values + t * d + i)));
-            b = V::add(b, V::mul(wt, V::floats(values + t * d + i + L)));
+    for (; i + 2 * L <= width; i += 2 * L) accumulate_columns<V, Q, 2>(w, values, stride, t_begin, t_end, i, out);
+    for (; i + L <= width; i += L) accumulate_columns<V, Q, 1>(w, values, stride, t_begin, t_end, i, out);
+    for (; i < width; ++i)
+        for (int j = 0; j < Q; ++j) {
+            float a = out[j][i];
+            for (uint64_t t = t_begin; t < t_end; ++t) a = a + w[j][t] * values[t * stride + i];
+            out[j][i] = a;
         }
-        V::store(out + i, a);
-        V::store(out + i + L, b);
+}
+
+// out[j][i] = out[j][i] + w[j][t] * values[t * stride + i], t ascending over [t_begin, t_end), for
+// i < width and every query j < nq: independent across i and j, so the lanes run over i and the
+// queries share each value vector; the positions go by in runs that stay in the first-level cache.
+template <class V>
+void attn_accumulate(const float* const* w, uint64_t nq, const float* values, uint64_t stride, uint64_t t_begin,
+                     uint64_t t_end, uint64_t width, float* const* out) {
+    constexpr int Q = V::kTokenTile;
+    for (uint64_t t0 = t_begin; t0 < t_end; t0 += kValueRun) {
+        const uint64_t t1 = t_end - t0 < kValueRun ? t_end : t0 + kValueRun;
+        for (uint64_t j = 0; j < nq; j += Q) {
+            const uint64_t n = nq - j < uint64_t(Q) ? nq - j : uint64_t(Q);
+            accumulate_queries<V, Q>(w + j, n, values, stride, t0, t1, width, out + j);
+        }
     }
-    for (; i + L <= d; i += L) {
-        F a = V::floats(out + i);
-        for (uint64_t t = 0; t < t_len; ++t) a = V::add(a, V::mul(V::broadcast(weights[t]), V::floats(values + t * d + i)));
-        V::store(out + i, a);
-    }
-    for (; i < d; ++i) {
-        float a = out[i];
-        for (uint64_t t = 0; t < t_len; ++t) a = a + weights[t] * values[t * d + i];
-        out[i] = a;
+}
+
+// ---- softmax ---------------------------------------------------------------------------------------
+//
+// Written once in the compiler's generic vectors (eight floats, four doubles), which each level's
+// flags map to its own instructions; every step is one IEEE operation, so every level gives the same
+// bits.
+
+typedef float Floats8 __attribute__((vector_size(32)));
+typedef float Floats4 __attribute__((vector_size(16)));
+typedef double Doubles4 __attribute__((vector_size(32)));
+typedef int64_t Int64s4 __attribute__((vector_size(32)));
+
+// e^x of four floats held as doubles, to about 4e-16 relative: x = k ln2 + r with |r| <= ln2 / 2
+// (ln2 in two parts, the first exact times any k here), e^r by its Taylor series to r^12, times 2^k.
+// Rounded once to float afterwards, this is the correctly rounded e^x but for the rare x whose e^x
+// lies within that error of a float rounding boundary. Arguments are clamped to [-104, 89] first:
+// e^-104 rounds to float 0 as every smaller power does, e^89 overflows to infinity as every larger
+// one does; NaN passes the clamps and comes out NaN.
+template <class V>
+inline Doubles4 exp_doubles(Doubles4 x) {
+    x = x < -104.0 ? Doubles4{} - 104.0 : x;
+    x = x > 89.0 ? Doubles4{} + 89.0 : x;
+    const double shift = 0x1.8p52;  // adding it rounds to an integer, left in the low mantissa bits
+    const Doubles4 t = x * 0x1.71547652b82fep0 + shift;  // x / ln2, rounded
+    const Doubles4 k = t - shift;
+    const Doubles4 r = (x - k * 0x1.62e42feep-1) - k * 0x1.a39ef35793c76p-33;
+    constexpr double c[] = {1.0 / 479001600, 1.0 / 39916800, 1.0 / 3628800, 1.0 / 362880, 1.0 / 40320,
+                            1.0 / 5040,      1.0 / 720,      1.0 / 120,     1.0 / 24,     1.0 / 6,
+                            1.0 / 2,         1.0,            1.0};
+    Doubles4 p = Doubles4{} + c[0];
+    for (int i = 1; i < 13; ++i) p = p * r + c[i];
+    // 2^k from k's bits: t's low mantissa bits hold 2^51 + k.
+    const Int64s4 bits = ((Int64s4)t + (1023 - (int64_t{1} << 51))) << 52;
+    return p * (Doubles4)bits;
+}
+
+// e^x of eight floats, each rounded once from exp_doubles. (Templates, like every kernel here, so each
+// level's copy stays in its own translation unit.)
+template <class V>
+inline Floats8 exp_floats(Floats8 x) {
+    const Floats4 lo = {x[0], x[1], x[2], x[3]}, hi = {x[4], x[5], x[6], x[7]};
+    const Floats4 a = __builtin_convertvector(exp_doubles<V>(__builtin_convertvector(lo, Doubles4)), Floats4);
+    const Floats4 b = __builtin_convertvector(exp_doubles<V>(__builtin_convertvector(hi, Doubles4)), Floats4);
+    return Floats8{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+}
+
+// Rows whose exponentials are summed side by side: independent sums in flight.
+inline constexpr uint64_t kSoftmaxRows = 4;
+
+// sums[j] = rows[j][0] + ... + rows[j][len - 1] from +0.0 in that order, for j < N, the N sums side by side.
+template <class V, int N>
+inline void sum_side_by_side(float* const* rows, uint64_t len, float* sums) {
+    float s[N];
+    for (int j = 0; j < N; ++j) s[j] = 0.0f;
+    for (uint64_t t = 0; t < len; ++t)
+        for (int j = 0; j < N; ++j) s[j] += rows[j][t];
+    for (int j = 0; j < N; ++j) sums[j] = s[j];
+}
+
+// Each row[j][0, len[j]) in place: m = its maximum ignoring NaN (a NaN never compares greater; of a
+// zero's sign the exponential does not care), e[t] = e^(row[t] - m) by exp_floats, summed from +0.0
+// in ascending t, then every e[t] divided by the sum when the sum is positive.
+template <class V>
+void attn_softmax(float* const* rows, const uint64_t* len, uint64_t n) {
+    float sums[kSoftmaxRows];
+    for (uint64_t j0 = 0; j0 < n; j0 += kSoftmaxRows) {
+        const uint64_t count = n - j0 < kSoftmaxRows ? n - j0 : kSoftmaxRows;
+        uint64_t shortest = ~uint64_t{0};
+        for (uint64_t j = j0; j < j0 + count; ++j) {
+            float* row = rows[j];
+            const uint64_t t_len = len[j];
+            shortest = t_len < shortest ? t_len : shortest;
+            Floats8 mv = Floats8{} - __builtin_inff();
+            uint64_t t = 0;
+            for (; t + 8 <= t_len; t += 8) {
+                Floats8 v;
+                __builtin_memcpy(&v, row + t, sizeof v);
+                mv = v > mv ? v : mv;
+            }
+            float m = -__builtin_inff();
+            for (int i = 0; i < 8; ++i) m = mv[i] > m ? mv[i] : m;
+            for (; t < t_len; ++t) m = row[t] > m ? row[t] : m;
+            for (t = 0; t < t_len; t += 8) {
+                const uint64_t lanes = t_len - t < 8 ? t_len - t : 8;
+                Floats8 v = Floats8{};
+                __builtin_memcpy(&v, row + t, lanes * sizeof(float));
+                v = exp_floats<V>(v - m);
+                __builtin_memcpy(row + t, &v, lanes * sizeof(float));
+            }
+        }
+        switch (count) {
+            case 4: sum_side_by_side<V, 4>(rows + j0, shortest, sums); break;
+            case 3: sum_side_by_side<V, 3>(rows + j0, shortest, sums); break;
+            case 2: sum_side_by_side<V, 2>(rows + j0, shortest, sums); break;
+            default: sum_side_by_side<V, 1>(rows + j0, shortest, sums); break;
+        }
+        const uint64_t t = shortest;
+        for (uint64_t j = 0; j < count; ++j) {
+            float* row = rows[j0 + j];
+            const uint64_t t_len = len[j0 + j];
+            float sum = sums[j];
+            for (uint64_t u = t; u < t_len; ++u) sum += row[u];
+            if (!(sum > 0.0f)) continue;
+            uint64_t u = 0;
+            const Floats8 sv = Floats8{} + sum;
+            for (; u + 8 <= t_len; u += 8) {
+                Floats8 v;
+                __builtin_memcpy(&v, row + u, sizeof v);
+                v = v / sv;
+                __builtin_memcpy(row + u, &v, sizeof v);
+            }
+            for (; u < t_len; ++u) row[u] = row[u] / sum;
+        }
     }
 }
 
@@ -448,7 +629,7 @@ void attn_accumulate(const float* weights, const float* values, uint64_t t_len, 
 template <class V>
 constexpr KernelTable table(Isa isa) {
     return {isa, packed_groups<V>, matvec_rows<V>, matmul_rows<V>, packed_groups_batch<V>, attn_scores<V>,
-            attn_accumulate<V>};
+            attn_accumulate<V>, attn_softmax<V>};
 }
 
 }  // namespace quillfen::kernels_generic

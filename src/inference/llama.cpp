@@ -780,19 +780,138 @@ void size_buffers(StepBuffers& b, uint64_t n, uint64_t h, uint64_t q_span, uint6
     b.rope.resize(n * 2 * rope_pairs(head_dim));
 }
 
-// Softmax of scores[0, t_len) as the one-token step always took it: maximum by fmax (ignoring NaN),
-// exponentials summed from +0.0 in order, divided by their sum when it is positive.
-void softmax(float* score, uint64_t t_len) {
-    float m = -std::numeric_limits<float>::infinity();
-    for (uint64_t t = 0; t < t_len; ++t) m = std::fmax(m, score[t]);
-    float sum = 0.0f;
-    for (uint64_t t = 0; t < t_len; ++t) {
-        score[t] = std::exp(score[t] - m);
-        sum += score[t];
+// Attention of a batch's tokens over one layer's cache. The query heads one key/value head serves,
+// for up to kAttnTokens consecutive tokens, form a unit: their scores are taken in one pass over the
+// head's keys and their weighted sums in one pass over its values, so each key and value is read
+// once per unit instead of once per query. Every score, softmax and sum keeps its serial order, so
+// how units and ranges are spread over workers changes no bit.
+inline constexpr uint64_t kAttnTokens = 8;
+// With few units (a step of one token), the keys are split into runs of this many positions and the
+// head width into runs of kAttnColumns, so every worker has a share of a long context.
+inline constexpr uint64_t kAttnKeyRun = 512;
+inline constexpr uint64_t kAttnColumns = 16;
+
+class BatchAttention {
+public:
+    BatchAttention(const LlamaConfig& c, const KVCache& cache, const float* q, float* att, uint64_t p, uint64_t n)
+        : cache_(cache), q_(q), att_(att), p_(p), n_(n), h_dim_(c.hidden_dim), d_(c.head_dim),
+          heads_(c.n_heads), group_(c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1)),
+          kv_heads_(c.n_kv_heads),
+          tiles_((n + kAttnTokens - 1) / kAttnTokens),
+          stride_((p + n + kKeyBlock - 1) / kKeyBlock * kKeyBlock),
+          scale_(1.0f / std::sqrt(float(c.head_dim))),
+          kt_(kernels()) {}
+
+    void run(std::vector<float>& shared_scores) {
+        const uint64_t units = kv_heads_ * tiles_;
+        if (units == 0) return;
+        const uint64_t workers = uint64_t(std::max(1, tbb::this_task_arena::max_concurrency()));
+        if (units >= 2 * workers || p_ + n_ <= kAttnKeyRun) {
+            tbb::parallel_for(
+                tbb::blocked_range<uint64_t>(0, units, 1),
+                [&](const tbb::blocked_range<uint64_t>& r) {
+                    // Rows for one unit's queries, written before they are read.
+                    const std::unique_ptr<float[]> own(new float[max_queries() * stride_]);
+                    for (uint64_t u = r.begin(); u != r.end(); ++u) {
+                        Unit unit = make_unit(u, own.get());
+                        scores(unit, 0, unit.t_len_max);
+                        softmax(unit);
+                        accumulate(unit, 0, d_);
+                    }
+                },
+                tbb::auto_partitioner());
+            return;
+        }
+        // Few units: keys, softmaxes and head columns each spread over the workers in turn.
+        shared_scores.resize(units * max_queries() * stride_);
+        std::vector<Unit> all;
+        all.reserve(units);
+        for (uint64_t u = 0; u < units; ++u) all.push_back(make_unit(u, shared_scores.data() + u * max_queries() * stride_));
+        const uint64_t key_runs = (p_ + n_ + kAttnKeyRun - 1) / kAttnKeyRun;
+        spread(units * key_runs, [&](uint64_t item) {
+            Unit& unit = all[item / key_runs];
+            const uint64_t begin = item % key_runs * kAttnKeyRun;
+            if (begin < unit.t_len_max) scores(unit, begin, std::min(begin + kAttnKeyRun, unit.t_len_max));
+        });
+        spread(units, [&](uint64_t u) { softmax(all[u]); });
+        const uint64_t column_runs = (d_ + kAttnColumns - 1) / kAttnColumns;
+        spread(units * column_runs, [&](uint64_t item) {
+            const uint64_t begin = item % column_runs * kAttnColumns;
+            accumulate(all[item / column_runs], begin, std::min(begin + kAttnColumns, d_));
+        });
     }
-    if (sum > 0.0f)
-        for (uint64_t t = 0; t < t_len; ++t) score[t] = score[t] / sum;
-}
+
+private:
+    // The queries of one unit, token by token, each token's heads in order.
+    struct Unit {
+        uint64_t g = 0, count = 0, t_len_max = 0;
+        uint64_t tokens = 0, per_token = 0;  // count = tokens * per_token
+        std::vector<const float*> q;
+        std::vector<float*> rows, out;
+        std::vector<uint64_t> t_len;
+    };
+
+    uint64_t max_queries() const { return std::min(kAttnTokens, n_) * group_; }
+
+    Unit make_unit(uint64_t u, float* rows) const {
+        Unit unit;
+        unit.g = u % kv_heads_;
+        const uint64_t i0 = u / kv_heads_ * kAttnTokens, i1 = std::min(i0 + kAttnTokens, n_);
+        const uint64_t h0 = unit.g * group_, h1 = h0 + group_;  // n_kv_heads * group <= n_heads
+        unit.tokens = i1 - i0;
+        unit.per_token = h1 - h0;
+        for (uint64_t i = i0; i < i1; ++i)
+            for (uint64_t hd = h0; hd < h1; ++hd) {
+                unit.q.push_back(q_ + i * h_dim_ + hd * d_);
+                unit.rows.push_back(rows + unit.rows.size() * stride_);
+                unit.out.push_back(att_ + i * heads_ * d_ + hd * d_);
+                unit.t_len.push_back(p_ + i + 1);
+            }
+        unit.count = unit.q.size();
+        unit.t_len_max = p_ + i1;
+        return unit;
+    }
+
+    // Scores of every query of the unit over keys [begin, end) (begin on a key block). A query of an
+    // earlier token gets scores past its own length too, which its softmax never reads.
+    void scores(const Unit& unit, uint64_t begin, uint64_t end) const {
+        kt_.attn_scores(unit.q.data(), unit.count, cache_.head_keys(unit.g), begin, end, d_, scale_, unit.rows.data());
+    }
+
+    void softmax(const Unit& unit) const { kt_.attn_softmax(unit.rows.data(), unit.t_len.data(), unit.count); }
+
+    // Columns [c0, c1) of every query's weighted sum: all queries over the positions the first token
+    // sees, then each later token's queries over the one position more it sees.
+    void accumulate(const Unit& unit, uint64_t c0, uint64_t c1) const {
+        std::vector<float*> out(unit.out);
+        for (float*& o : out) o += c0;
+        const float* values = cache_.head_values(unit.g) + c0;
+        uint64_t begin = 0;
+        for (uint64_t k = 0; k < unit.tokens; ++k) {
+            const uint64_t first = k * unit.per_token, end = unit.t_len[first];
+            kt_.attn_accumulate(const_cast<const float* const*>(unit.rows.data()) + first, unit.count - first, values,
+                                d_, begin, end, c1 - c0, out.data() + first);
+            begin = end;
+        }
+    }
+
+    template <class Fn>
+    static void spread(uint64_t items, Fn&& fn) {
+        tbb::parallel_for(
+            tbb::blocked_range<uint64_t>(0, items, 1),
+            [&](const tbb::blocked_range<uint64_t>& r) {
+                for (uint64_t i = r.begin(); i != r.end(); ++i) fn(i);
+            },
+            tbb::auto_partitioner());
+    }
+
+    const KVCache& cache_;
+    const float* q_;
+    float* att_;
+    uint64_t p_, n_, h_dim_, d_, heads_, group_, kv_heads_, tiles_, stride_;
+    float scale_;
+    const KernelTable& kt_;
+};
 
 // x[i][r] = delta[i][r] + x[i][r] for rows r of a product's work item, every input i (rows `width` apart).
 struct ResidualAdd {
@@ -821,8 +940,8 @@ struct SiluGate {
 };
 
 // Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
-// ends in b.x[i * H ...].
-void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
+// ends in b.x[i * H ...]. False when `stop` ended the run after a layer.
+bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const StopCheck& stop) {
     const LlamaConfig& c = session.config;
     const LlamaWeights& w = session.weights;
     LlamaState& st = session.state;
@@ -852,15 +971,10 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         }
     }
     const uint64_t pairs = rope_pairs(d);
+    const uint64_t t_max = p + n;
     if (layered && d > 0)
         for (uint64_t i = 0; i < n; ++i) rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base);
 
-    const KernelTable& kt = kernels();
-    const uint64_t group = c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1);
-    const float scale = d > 0 ? 1.0f / std::sqrt(float(d)) : 0.0f;
-    const uint64_t t_max = p + n;
-    // One-token steps score into the session's buffer; a batch's work items bring their own.
-    if (layered && n == 1 && d > 0) b.scores.resize(c.n_heads * t_max);
 
     for (size_t l = 0; l < w.layers.size(); ++l) {
         const LlamaLayerWeights& lw = w.layers[l];
@@ -885,28 +999,7 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
 
         std::fill(b.att.begin(), b.att.end(), 0.0f);
         // With zero-width heads nothing is written, however many heads there are: skip the walk.
-        if (c.n_heads > 0 && d > 0) {
-            // Every (token, head) pair on the pool; token i sees positions 0 .. p + i.
-            auto attend = [&](uint64_t unit, float* score) {
-                const uint64_t i = unit / c.n_heads, hd = unit % c.n_heads;
-                const uint64_t g = hd / group;
-                if (g >= c.n_kv_heads) return;  // no key/value head of its own: the head adds nothing
-                const uint64_t t_len = p + i + 1;
-                kt.attn_scores(b.q.data() + i * h_dim + hd * d, cache.head_keys(g), t_len, d, scale, score);
-                softmax(score, t_len);
-                kt.attn_accumulate(score, cache.head_values(g), t_len, d, b.att.data() + i * q_span + hd * d);
-            };
-            const uint64_t units = n * c.n_heads;
-            tbb::parallel_for(
-                tbb::blocked_range<uint64_t>(0, units, 1),
-                [&](const tbb::blocked_range<uint64_t>& r) {
-                    std::vector<float> own;
-                    if (n > 1) own.resize(t_max);
-                    for (uint64_t u = r.begin(); u != r.end(); ++u)
-                        attend(u, n > 1 ? own.data() : b.scores.data() + u * t_max);
-                },
-                tbb::auto_partitioner());
-        }
+        if (c.n_heads > 0 && d > 0) BatchAttention(c, cache, b.q.data(), b.att.data(), p, n).run(b.scores);
         // The residual add, and below the SiLU gate, run inside the products' work items on their rows.
         ResidualAdd attn_residual{b.x.data(), b.o.data(), n, h_dim};
         MatvecTask out_proj{&lw.attn_output, b.att, h_dim, h_dim, b.o.data(), n, q_span, h_dim};
@@ -931,7 +1024,9 @@ void run_layers(LlamaSession& session, std::span<const uint32_t> tokens) {
         down.finish = ResidualAdd::run;
         down.finish_ctx = &ffn_residual;
         matvec_batch(std::span(&down, 1));
+        if (stop && stop()) return false;
     }
+    return true;
 }
 
 // The last token's residual stream, normalised, into the state (as a one-token step leaves it), and
@@ -956,7 +1051,8 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id) {
     return forward_tokens(session, std::span(&token_id, 1), true);
 }
 
-std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits) {
+std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits,
+                                  const StopCheck& stop) {
     check_step_shapes(session.config, session.weights.layers.size());
     const LlamaConfig& c = session.config;
     uint64_t f_dim = 0;
@@ -969,7 +1065,10 @@ std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_
     (session.arena ? *session.arena : pool()).execute([&] {
         for (uint64_t start = 0; start < tokens.size(); start += batch) {
             const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
-            run_layers(session, chunk);
+            if (!run_layers(session, chunk, stop)) {
+                session.rewind(session.state.pos);  // the entries the unfinished batch stored
+                return;
+            }
             const bool last = start + chunk.size() == tokens.size();
             logits = finish(session, chunk.size(), want_logits && last);
             advance(session, chunk.size());

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -217,8 +218,13 @@ std::vector<float> forward(LlamaSession& session, uint32_t token_id);
 // returns the last token's logits (bit for bit those of the one-at-a-time run), or nothing when
 // `want_logits` is false or `tokens` is empty.
 // A batch's buffers are kept under kBatchBytes, so a model of very wide vectors runs fewer tokens at once.
+// `stop`, when given, is asked on the calling thread after each layer of each batch; once it says true
+// the run ends there: the batch under way is undone (its cache entries dropped, the position kept) and
+// the batches before it stay, so the session's position tells how many tokens ran.
 inline constexpr uint64_t kForwardBatch = 64;
 inline constexpr uint64_t kBatchBytes = uint64_t{32} << 20;
-std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits = true);
+using StopCheck = std::function<bool()>;
+std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits = true,
+                                  const StopCheck& stop = {});
 
 }  // namespace quillfen

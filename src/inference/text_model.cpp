@@ -84,7 +84,8 @@ Result<void> TextModel::check_context(std::span<const uint32_t> context) const {
     return {};
 }
 
-NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits) {
+NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits,
+                          const StopCheck& stop) {
     const auto mismatch = std::mismatch(cached_.begin(), cached_.end(), context.begin(), context.end());
     uint64_t keep = uint64_t(mismatch.first - cached_.begin());
     // The logits of the last token are not kept, so a context the cache already holds whole runs its
@@ -96,18 +97,21 @@ NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, s
     // In batches: each weight is read once per batch instead of once per token, for the same logits.
     // Faults come before any change, so cached_ stays true.
     const auto rest = context.subspan(keep);
-    logits = forward_tokens(session_, rest, need_logits);
-    cached_.insert(cached_.end(), rest.begin(), rest.end());
-    done.evaluated = rest.size();
+    logits = forward_tokens(session_, rest, need_logits, stop);
+    // A stopped run leaves the batches that finished, as many tokens as the position moved.
+    done.evaluated = session_.state.pos - keep;
+    done.stopped = done.evaluated < rest.size();
+    cached_.insert(cached_.end(), rest.begin(), rest.begin() + done.evaluated);
     return done;
 }
 
 Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const SamplingParams& params,
-                                        uint64_t rng_state) {
+                                        uint64_t rng_state, const StopCheck& stop) {
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);
     std::vector<float> logits;
-    NextToken done = sync(context, true, logits);
+    NextToken done = sync(context, true, logits, stop);
+    if (done.stopped) return done;
     logits.resize(vocab_size());  // rows past the vocabulary name no token
     (arena_ ? *arena_ : pool()).execute([&] {
         done.id = sample_tempered(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state,
@@ -116,11 +120,11 @@ Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const
     return done;
 }
 
-Result<std::vector<float>> TextModel::logits(std::span<const uint32_t> context) {
+Result<std::vector<float>> TextModel::logits(std::span<const uint32_t> context, const StopCheck& stop) {
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);
     std::vector<float> logits;
-    sync(context, true, logits);
+    if (sync(context, true, logits, stop).stopped) return fail("stopped before the context was run");
     return logits;
 }
 
@@ -130,11 +134,11 @@ void TextModel::reset() {
     cached_.clear();
 }
 
-Result<NextToken> TextModel::prefill(std::span<const uint32_t> context) {
+Result<NextToken> TextModel::prefill(std::span<const uint32_t> context, const StopCheck& stop) {
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);
     std::vector<float> logits;
-    return sync(context, false, logits);
+    return sync(context, false, logits, stop);
 }
 
 }  // namespace quillfen

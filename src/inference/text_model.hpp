@@ -33,6 +33,7 @@ struct NextToken {
     uint32_t id = 0;
     uint64_t reused = 0;     // context tokens whose cache entries were already there
     uint64_t evaluated = 0;  // context tokens run through the model for this call
+    bool stopped = false;    // the StopCheck ended the call before the context was all in the cache
 };
 
 class TextModel {
@@ -55,15 +56,19 @@ public:
 
     // The token after `context` (non-empty, at most context_length ids, each inside the vocabulary),
     // drawn with `rng_state` as the sampler's generator state. Takes the model's lock for the call.
-    Result<NextToken> next_token(std::span<const uint32_t> context, const SamplingParams& params, uint64_t rng_state);
+    // Each of these calls runs a long context batch by batch and asks `stop` (see forward_tokens) along
+    // the way; a stopped call keeps in the cache the batches that ran, reports `stopped` and draws nothing.
+    Result<NextToken> next_token(std::span<const uint32_t> context, const SamplingParams& params, uint64_t rng_state,
+                                 const StopCheck& stop = {});
 
-    // The logits after `context`, every row of the output (bringing the cache to `context` as above).
-    Result<std::vector<float>> logits(std::span<const uint32_t> context);
+    // The logits after `context`, every row of the output (bringing the cache to `context` as above);
+    // an error when `stop` ended the call.
+    Result<std::vector<float>> logits(std::span<const uint32_t> context, const StopCheck& stop = {});
     // Empties the cache: the next call runs its whole context.
     void reset();
 
     // Runs `context` into the cache without sampling (a prompt warmed ahead of time).
-    Result<NextToken> prefill(std::span<const uint32_t> context);
+    Result<NextToken> prefill(std::span<const uint32_t> context, const StopCheck& stop = {});
 
     // Whether the calls above take `context`: not empty, at most context_length ids, each inside the
     // vocabulary. They check it themselves; this lets a caller refuse a context before it starts.
@@ -73,7 +78,8 @@ private:
     TextModel(LlamaSession session, std::shared_ptr<const Tokenizer> tokenizer, uint64_t context_length,
               std::optional<std::string> chat_template, uint64_t threads);
     // With the lock held: brings the cache to `context`, returning the last step's logits when one ran.
-    NextToken sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits);
+    NextToken sync(std::span<const uint32_t> context, bool need_logits, std::vector<float>& logits,
+                   const StopCheck& stop);
 
     std::mutex mutex_;
     std::unique_ptr<tbb::task_arena> arena_;  // the model's own workers, when it asked for a count

@@ -212,40 +212,201 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
     }
 }
 
-// Attention kernels at every level against the one-token step's serial loops, at lengths around the
-// sixteen-position key blocks and head widths around the vector widths.
+// Attention kernels at every level against serial loops: several queries at once (fewer and more than
+// a level's tile), lengths around the sixteen-position key blocks, head widths around the vector
+// widths, and ranges that start past the first block, as split work items call them.
 TEST(Attention, ScoresAndWeightedValuesAddInTheSerialOrderAtEveryLevel) {
     for (uint64_t d : {1u, 3u, 8u, 17u, 64u}) {
-        for (uint64_t t_len : {1u, 15u, 16u, 17u, 40u}) {
-            SCOPED_TRACE("d=" + std::to_string(d) + " t_len=" + std::to_string(t_len));
-            const auto q = random_floats(d, uint32_t(d)), keys = random_floats(t_len * d, uint32_t(t_len + 7));
-            const auto weights = random_floats(t_len, 3), values = random_floats(t_len * d, 4);
-            const float scale = 1.0f / std::sqrt(float(d));
-            std::vector<float> want_scores(t_len), want_out(d, 0.0f);
-            for (uint64_t t = 0; t < t_len; ++t) {
-                float dot = -0.0f;
-                for (uint64_t i = 0; i < d; ++i) dot += q[i] * keys[t * d + i];
-                want_scores[t] = scale * dot;
-                for (uint64_t i = 0; i < d; ++i) want_out[i] = want_out[i] + weights[t] * values[t * d + i];
-            }
-            // The cache's blocked form: element i of position 16b + r at (b * d + i) * 16 + r.
-            std::vector<float> blocked((t_len + kKeyBlock - 1) / kKeyBlock * kKeyBlock * d, std::nanf(""));
-            for (uint64_t t = 0; t < t_len; ++t)
-                for (uint64_t i = 0; i < d; ++i) blocked[(t / kKeyBlock * d + i) * kKeyBlock + t % kKeyBlock] = keys[t * d + i];
-            for (Isa isa : kAllIsas) {
-                const KernelTable* k = kernel_table(isa);
-                if (!k) continue;
-                SCOPED_TRACE(isa_name(isa));
-                std::vector<float> scores(t_len + 1, std::nanf("")), out(d, 0.0f);
-                k->attn_scores(q.data(), blocked.data(), t_len, d, scale, scores.data());
-                EXPECT_TRUE(std::isnan(scores[t_len]));  // nothing written past the length
-                scores.pop_back();
-                expect_bits_equal(scores, want_scores);
-                k->attn_accumulate(weights.data(), values.data(), t_len, d, out.data());
-                expect_bits_equal(out, want_out);
+        for (uint64_t t_len : {1u, 15u, 16u, 17u, 40u, 100u}) {
+            for (uint64_t nq : {1u, 3u, 9u}) {
+                SCOPED_TRACE("d=" + std::to_string(d) + " t_len=" + std::to_string(t_len) + " nq=" + std::to_string(nq));
+                const auto qs = random_floats(nq * d, uint32_t(d)), keys = random_floats(t_len * d, uint32_t(t_len + 7));
+                const auto weights = random_floats(nq * t_len, 3), values = random_floats(t_len * d, 4);
+                const auto start = random_floats(nq * d, 5);  // what the outputs hold before the call
+                const float scale = 1.0f / std::sqrt(float(d));
+                std::vector<float> want_scores(nq * t_len), want_out(start);
+                for (uint64_t j = 0; j < nq; ++j)
+                    for (uint64_t t = 0; t < t_len; ++t) {
+                        float dot = -0.0f;
+                        for (uint64_t i = 0; i < d; ++i) dot += qs[j * d + i] * keys[t * d + i];
+                        want_scores[j * t_len + t] = scale * dot;
+                        for (uint64_t i = 0; i < d; ++i)
+                            want_out[j * d + i] = want_out[j * d + i] + weights[j * t_len + t] * values[t * d + i];
+                    }
+                // The cache's blocked form: element i of position 16b + r at (b * d + i) * 16 + r.
+                std::vector<float> blocked((t_len + kKeyBlock - 1) / kKeyBlock * kKeyBlock * d, std::nanf(""));
+                for (uint64_t t = 0; t < t_len; ++t)
+                    for (uint64_t i = 0; i < d; ++i)
+                        blocked[(t / kKeyBlock * d + i) * kKeyBlock + t % kKeyBlock] = keys[t * d + i];
+                // One call over everything, and calls over split ranges: keys from block 1 on separately,
+                // positions and columns in pieces.
+                const uint64_t key_split = std::min<uint64_t>(kKeyBlock, t_len), t_split = t_len / 3, c_split = d / 2;
+                for (Isa isa : kAllIsas) {
+                    const KernelTable* k = kernel_table(isa);
+                    if (!k) continue;
+                    SCOPED_TRACE(isa_name(isa));
+                    for (bool split : {false, true}) {
+                        std::vector<float> scores(nq * (t_len + 1), std::nanf("")), out(start);
+                        std::vector<const float*> q, w;
+                        std::vector<float*> rows, outs;
+                        for (uint64_t j = 0; j < nq; ++j) {
+                            q.push_back(qs.data() + j * d);
+                            rows.push_back(scores.data() + j * (t_len + 1));
+                            w.push_back(weights.data() + j * t_len);
+                            outs.push_back(out.data() + j * d);
+                        }
+                        if (split) {
+                            k->attn_scores(q.data(), nq, blocked.data(), 0, key_split, d, scale, rows.data());
+                            k->attn_scores(q.data(), nq, blocked.data(), key_split, t_len, d, scale, rows.data());
+                            std::vector<float*> right(outs);
+                            for (float*& o : right) o += c_split;
+                            for (auto [t0, t1] : {std::pair{uint64_t{0}, t_split}, std::pair{t_split, t_len}}) {
+                                k->attn_accumulate(w.data(), nq, values.data(), d, t0, t1, c_split, outs.data());
+                                k->attn_accumulate(w.data(), nq, values.data() + c_split, d, t0, t1, d - c_split,
+                                                   right.data());
+                            }
+                        } else {
+                            k->attn_scores(q.data(), nq, blocked.data(), 0, t_len, d, scale, rows.data());
+                            k->attn_accumulate(w.data(), nq, values.data(), d, 0, t_len, d, outs.data());
+                        }
+                        std::vector<float> got;
+                        for (uint64_t j = 0; j < nq; ++j) {
+                            EXPECT_TRUE(std::isnan(rows[j][t_len]));  // nothing written past the length
+                            got.insert(got.end(), rows[j], rows[j] + t_len);
+                        }
+                        expect_bits_equal(got, want_scores);
+                        expect_bits_equal(out, want_out);
+                    }
+                }
             }
         }
     }
+}
+
+// Softmax rows at every level against a serial loop taking each exponential correctly rounded (from
+// long double): the level's own exponential must give those bits, subnormal results and the underflow
+// to zero included. Several rows at once (their sums run side by side), of different lengths.
+TEST(Attention, SoftmaxTakesRoundedExponentialsAndSumsInOrderAtEveryLevel) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+    std::vector<std::vector<float>> rows;
+    for (uint64_t len : {1u, 7u, 8u, 9u, 33u, 100u, 3u}) {
+        auto row = random_floats(len, uint32_t(len));
+        for (float& v : row) v *= 30.0f;
+        rows.push_back(row);
+    }
+    // Exponentials of -87.5 .. -103.9 are subnormal floats; below about -103.97 they round to zero.
+    rows.push_back({0.0f, -87.5f, -95.0f, -103.5f, -103.97f, -104.0f, -120.0f, -inf, nan, 2.5f, -0.0f, 1e-30f});
+    rows.push_back({-inf, -inf, -inf});  // no maximum: every difference NaN, the row's sum too
+    std::vector<std::vector<float>> want = rows;
+    for (auto& row : want) {
+        float m = -inf;
+        for (float v : row) m = v > m ? v : m;
+        float sum = 0.0f;
+        for (float& v : row) {
+            v = float(std::exp((long double)(v - m)));
+            sum += v;
+        }
+        if (sum > 0.0f)
+            for (float& v : row) v = v / sum;
+    }
+    for (Isa isa : kAllIsas) {
+        const KernelTable* k = kernel_table(isa);
+        if (!k) continue;
+        SCOPED_TRACE(isa_name(isa));
+        for (uint64_t n : {1u, 4u, 5u, 9u}) {  // rows per call: alone, a full set side by side, and more
+            for (uint64_t first = 0; first + n <= rows.size(); first += n) {
+                std::vector<std::vector<float>> got(rows.begin() + first, rows.begin() + first + n);
+                std::vector<float*> ptrs;
+                std::vector<uint64_t> lens;
+                for (auto& row : got) {
+                    ptrs.push_back(row.data());
+                    lens.push_back(row.size());
+                }
+                k->attn_softmax(ptrs.data(), lens.data(), n);
+                for (uint64_t j = 0; j < n; ++j) expect_bits_equal(got[j], want[first + j]);
+            }
+        }
+    }
+}
+
+// A model whose contexts pass the length at which a step splits its keys over the workers: the logits
+// after 600 tokens are the same bits stepped one token at a time (keys split over two workers, or one
+// worker taking whole heads), in one batch, or in ragged batches after cached positions.
+TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesAndWorkers) {
+    const uint64_t h = 32, ffn = 48, vocab = 16, positions = 600;
+    TensorMap tensors;
+    uint32_t seed = 1;
+    auto add = [&](const std::string& name, uint64_t n, float gain) {
+        auto v = random_floats(n, seed++);
+        for (float& f : v) f *= gain;
+        tensors[name] = v;
+    };
+    add("token_embd.weight", vocab * h, 1.0f);
+    add("output_norm.weight", h, 1.0f);
+    for (int l = 0; l < 2; ++l) {
+        const std::string b = "blk." + std::to_string(l) + ".";
+        add(b + "attn_norm.weight", h, 1.0f);
+        add(b + "attn_q.weight", h * h, 0.5f);
+        add(b + "attn_k.weight", h * h / 2, 0.5f);
+        add(b + "attn_v.weight", h * h / 2, 0.5f);
+        add(b + "attn_output.weight", h * h, 0.3f);
+        add(b + "ffn_norm.weight", h, 1.0f);
+        add(b + "ffn_gate.weight", ffn * h, 0.3f);
+        add(b + "ffn_up.weight", ffn * h, 0.3f);
+        add(b + "ffn_down.weight", h * ffn, 0.3f);
+    }
+    LlamaHints hints;
+    hints.head_count = 4;  // head width 8; two queries per key/value head
+    hints.head_count_kv = 2;
+    std::vector<uint32_t> tokens(positions);
+    for (uint64_t i = 0; i < positions; ++i) tokens[i] = uint32_t(i * 7 % vocab);
+    auto session = [&] { return *build_llama_session(tensors, hints, kNoLimit); };
+
+    std::vector<std::vector<float>> results;
+    for (int workers : {1, 2}) {
+        tbb::task_arena arena(workers);
+        LlamaSession stepped = session();
+        stepped.arena = &arena;
+        std::vector<float> logits;
+        for (uint32_t t : tokens) logits = forward(stepped, t);
+        results.push_back(logits);
+        LlamaSession whole = session(), ragged = session();
+        whole.arena = ragged.arena = &arena;
+        results.push_back(forward_tokens(whole, tokens));
+        forward_tokens(ragged, std::span(tokens).first(37), false);
+        forward_tokens(ragged, std::span(tokens).subspan(37, 1), false);
+        results.push_back(forward_tokens(ragged, std::span(tokens).subspan(38)));
+        EXPECT_EQ(ragged.state.pos, positions);
+        EXPECT_EQ(ragged.state.kv_cache[1].length, positions);
+    }
+    for (size_t i = 1; i < results.size(); ++i) {
+        SCOPED_TRACE("result " + std::to_string(i));
+        expect_bits_equal(results[i], results[0]);
+    }
+}
+
+// A stop asked for while a batch runs ends the run after that layer: the batches before it stay in
+// the cache and the position, the unfinished one leaves nothing, and the session goes on from there as
+// one that never saw it.
+TEST(Forward, AStopKeepsTheFinishedBatchesOnly) {
+    TensorMap tensors{{"token_embd.weight", random_floats(8 * 16, 1)}, {"output_norm.weight", random_floats(16, 6)},
+                      {"blk.0.attn_q.weight", random_floats(256, 2)},
+                      {"blk.0.attn_k.weight", random_floats(256, 3)},  {"blk.0.attn_v.weight", random_floats(256, 4)},
+                      {"blk.1.attn_norm.weight", random_floats(16, 5)}};
+    LlamaHints hints;
+    hints.head_count = 2;
+    std::vector<uint32_t> tokens(150);
+    for (uint64_t i = 0; i < tokens.size(); ++i) tokens[i] = uint32_t(i % 8);
+    LlamaSession stopped = *build_llama_session(tensors, hints, kNoLimit);
+    int layers_run = 0;
+    // Two layers a batch: the stop comes after the third layer, in the second batch.
+    const auto logits = forward_tokens(stopped, tokens, true, [&] { return ++layers_run == 3; });
+    EXPECT_TRUE(logits.empty());
+    EXPECT_EQ(stopped.state.pos, kForwardBatch);
+    for (const KVCache& cache : stopped.state.kv_cache) EXPECT_EQ(cache.length, kForwardBatch);
+    LlamaSession plain = *build_llama_session(tensors, hints, kNoLimit);
+    expect_bits_equal(forward_tokens(stopped, std::span(tokens).subspan(kForwardBatch)), forward_tokens(plain, tokens));
+    EXPECT_EQ(stopped.rng_state, plain.rng_state);
 }
 
 TEST(Attention, TheCacheKeepsItsPositionsAcrossGrowth) {

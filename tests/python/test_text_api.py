@@ -2,6 +2,8 @@
 vocabulary: generation agrees with the raw session loop, caches are reused without changing results,
 seeds repeat, stop strings and streams cut text exactly, threads neither race nor block each other."""
 
+import json
+import re
 import signal
 import subprocess
 import sys
@@ -194,19 +196,63 @@ def test_command_line_runs_chats_and_describes(tiny_path):
     assert "format: GGUF" in info.stdout and "tokenizer: gpt2" in info.stdout and "F32" in info.stdout
 
 
-def test_ctrl_c_stops_an_answer_and_the_chat_goes_on(tmp_path):
-    path = write_tiny_model(tmp_path / "endless.gguf", context_length=1 << 20, endless=True)
-    proc = subprocess.Popen([sys.executable, "-m", "quillfen", "chat", str(path), "-n", "1000000"],
+@pytest.mark.parametrize("system_words", [0, 1000], ids=["answer", "long_system_prompt"])
+def test_ctrl_c_stops_an_answer_and_the_chat_goes_on(tmp_path, system_words):
+    """During the answer, or while a system prompt of thousands of tokens is still being read: then no
+    answer is printed, and the next turn finds in the cache only the part of the prompt that ran."""
+    path = write_tiny_model(tmp_path / "endless.gguf", context_length=1 << 20, endless=True, hidden=128, layers=4)
+    system = ["--system", " ".join(["the cat sat in the hat"] * (system_words // 6)), "-n", "2"] if system_words else []
+    proc = subprocess.Popen([sys.executable, "-m", "quillfen", "chat", str(path), "-n", "1000000", *system],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")
     try:
+        assert proc.stdout.read(2) == b"> "
         proc.stdin.write(b"hello\n")
         proc.stdin.flush()
-        assert proc.stdout.read(3)[:2] == b"> "  # the prompt, then the answer has started
+        if system_words:
+            time.sleep(0.5)  # into the prompt, which takes seconds
+        else:
+            assert proc.stdout.read(1)  # the answer has started
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(b"/exit\n", timeout=60)
+        out, err = proc.communicate(b"again\n/exit\n" if system_words else b"/exit\n", timeout=120)
     finally:
         proc.kill()
     assert proc.returncode == 0 and b"[stopped]" in err and b"Traceback" not in err
+    if system_words:
+        assert out.startswith(b"\n> ")
+        prompt, reused = map(int, re.search(rb"prompt (\d+) tokens \((\d+) reused\)", err).groups())
+        assert reused % 64 == 0 and reused < prompt // 2
+
+
+# Interrupts a long prefill from a timer thread, then finishes the prompt: how many tokens the cache
+# had kept, and whether the logits after the prompt are those of a model that was never interrupted.
+INTERRUPTED_PREFILL = """
+import json, os, signal, sys, threading
+from quillfen import _runtime
+path, length = sys.argv[1], int(sys.argv[2])
+prompt = [i * 7 % 200 for i in range(length)]
+m = _runtime.TextModel(path)
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    m.prefill(prompt)
+    interrupted = False
+except KeyboardInterrupt:
+    interrupted = True
+_, kept, evaluated = m.next_token(prompt)
+same = m.logits(prompt) == _runtime.TextModel(path).logits(prompt)
+print(json.dumps({"interrupted": interrupted, "kept": kept, "evaluated": evaluated, "same": same}))
+"""
+
+
+def test_ctrl_c_lands_while_a_prompt_is_read_and_the_model_goes_on(tmp_path):
+    length = 3000
+    path = write_tiny_model(tmp_path / "long.gguf", context_length=length, hidden=128, layers=4)
+    res = subprocess.run([sys.executable, "-c", INTERRUPTED_PREFILL, str(path), str(length)], capture_output=True,
+                         text=True, timeout=300, cwd="/")
+    assert res.returncode == 0, res.stderr
+    got = json.loads(res.stdout)
+    # Before the whole prompt ran, the cache holding whole batches of it; then the same answer as ever.
+    assert got["interrupted"] and got["kept"] < length and got["kept"] % 64 == 0
+    assert got["kept"] + got["evaluated"] == length and got["same"]
 
 
 @pytest.mark.parametrize("command", ["run", "info"])

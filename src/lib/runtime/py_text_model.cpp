@@ -3,7 +3,9 @@
 // makes calls from several threads take turns, and separate models run in parallel.
 #include "lib/runtime/runtime.hpp"  // first: Python.h comes before the standard headers
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,39 @@ using PyLoadProgress = Wrapper<LoadProgress>;
 
 TextModel& model(PyObject* self) { return *as_wrapper<TextModel>(self)->core; }
 LoadProgress& progress_of(PyObject* self) { return *as_wrapper<LoadProgress>(self)->core; }
+
+// How often a long call takes the interpreter lock back to run the handlers of signals that arrived:
+// often enough that Ctrl-C lands within a tenth of a second, rarely enough that a busy Python thread
+// (which holds the lock for up to its switch interval) costs the call little.
+constexpr auto kSignalInterval = std::chrono::milliseconds(25);
+
+// Runs `fn(stop)` without the interpreter lock. `stop`, asked by the forward pass between layers, runs
+// the pending signal handlers with the lock taken back for a moment (at most every kSignalInterval);
+// it says true once one raised, KeyboardInterrupt from Ctrl-C say, whose exception is then set (only
+// the main thread runs handlers; on another the check finds none). Asked from a thread other than the
+// caller (a worker that took the step over) it says false without touching the lock.
+template <class Fn>
+auto interruptible(Fn&& fn) {
+    struct Reacquire {
+        PyThreadState* state;
+        ~Reacquire() { PyEval_RestoreThread(state); }
+    } lock{PyEval_SaveThread()};
+    const std::thread::id caller = std::this_thread::get_id();
+    auto last = std::chrono::steady_clock::now();
+    bool raised = false;
+    const StopCheck stop = [&] {
+        if (raised) return true;
+        if (std::this_thread::get_id() != caller) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < kSignalInterval) return false;
+        last = now;
+        PyEval_RestoreThread(lock.state);
+        raised = PyErr_CheckSignals() < 0;
+        lock.state = PyEval_SaveThread();
+        return raised;
+    };
+    return fn(stop);
+}
 
 constexpr const char* kNewNames[] = {"path", "progress", "threads"};
 constexpr Signature kNewSignature{"TextModel.__new__()", kNewNames, 1};
@@ -88,6 +123,7 @@ PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* step_result(const Result<NextToken>& done) {
+    if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the step ran
     if (!done) {
         PyErr_SetString(PyExc_ValueError, done.error().message().c_str());
         return nullptr;
@@ -119,7 +155,7 @@ PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_
         if (!args_u64_or_zero(count_args, count_names, counts)) return nullptr;
         params.top_k = counts[0];
         TextModel& m = model(self);
-        auto done = without_gil([&] { return m.next_token(*context, params, counts[1]); });
+        auto done = interruptible([&](const StopCheck& stop) { return m.next_token(*context, params, counts[1], stop); });
         return step_result(done);
     });
 }
@@ -131,7 +167,7 @@ PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t n
         auto context = arg_u32_list(bound[0], "context");
         if (!context) return nullptr;
         TextModel& m = model(self);
-        auto done = without_gil([&] { return m.prefill(*context); });
+        auto done = interruptible([&](const StopCheck& stop) { return m.prefill(*context, stop); });
         return step_result(done);
     });
 }
@@ -161,7 +197,8 @@ PyObject* text_model_logits(PyObject* self, PyObject* const* args, Py_ssize_t na
         auto context = arg_u32_list(bound[0], "context");
         if (!context) return nullptr;
         TextModel& m = model(self);
-        auto logits = without_gil([&] { return m.logits(*context); });
+        auto logits = interruptible([&](const StopCheck& stop) { return m.logits(*context, stop); });
+        if (PyErr_Occurred()) return nullptr;
         if (!logits) {
             PyErr_SetString(PyExc_ValueError, logits.error().message().c_str());
             return nullptr;
