@@ -58,12 +58,6 @@ def run_python(cwd, code, **env):
                           env={**os.environ, **env}).stdout
 
 
-def test_the_thread_count_sizes_the_pool(tmp_path):
-    code = "import quillfen; print(quillfen.Scheduler().backend_info())"
-    seen = [run_python(tmp_path, code, QUILLFEN_NUM_THREADS=n) for n in ("1", "3")]
-    assert "1 thread" in seen[0] and "3 thread" in seen[1]
-
-
 def test_both_modules_share_one_pool_and_one_kernel_level(tmp_path):
     # The settings are read once per process: a module with a core of its own would read the changed
     # ones (and refuse the bad level) when it is imported second.
