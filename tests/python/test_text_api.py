@@ -22,11 +22,6 @@ GREEDY = {"temperature": 0.0}
 SAMPLED = {"temperature": 1.5, "top_k": 0, "top_p": 1.0, "min_p": 0.0}
 
 
-@pytest.fixture(scope="module")
-def tiny_path(tmp_path_factory):
-    return str(write_tiny_model(tmp_path_factory.mktemp("tiny") / "tiny.gguf"))
-
-
 @pytest.fixture
 def model(tiny_path):
     return Model(tiny_path, progress=False)

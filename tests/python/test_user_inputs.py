@@ -27,11 +27,6 @@ COMMAND = pathlib.Path(sys.executable).with_name("quillfen")
 
 
 @pytest.fixture(scope="module")
-def tiny_path(tmp_path_factory):
-    return str(write_tiny_model(tmp_path_factory.mktemp("tiny") / "tiny.gguf"))
-
-
-@pytest.fixture(scope="module")
 def model(tiny_path):
     return Model(tiny_path, progress=False)
 
