@@ -100,23 +100,19 @@ def test_context_length_bounds_generation(model):
         assert len(model.generate([65] * n, max_tokens=3, seed=seed, **SAMPLED).tokens) <= 1
 
 
-@pytest.mark.parametrize("template", [
-    "{{ ''.__class__.__mro__[1].__subclasses__() }}",  # the sandbox refuses attribute escapes
-    "{{ raise_exception('no system messages') }}",
-    "{% for %}",
+@pytest.mark.parametrize("template, message", [
+    ("{{ ''.__class__.__mro__[1].__subclasses__() }}", None),  # the sandbox refuses attribute escapes
+    ("{{ raise_exception('no system messages') }}", "no system messages"),
+    ("{% for %}", None),
+    (None, "no chat template"),
 ])
-def test_hostile_or_broken_templates_fail_cleanly(tmp_path, template):
-    m = Model(write_tiny_model(tmp_path / "t.gguf", chat_template=template), progress=False)
-    with pytest.raises(ChatTemplateError):
-        m.chat([{"role": "user", "content": "x"}])
-
-
-def test_no_template_is_a_clear_error(tmp_path):
-    path = write_tiny_model(tmp_path / "t.gguf", chat_template=None)
-    with pytest.raises(ValueError, match="no chat template"):
+def test_hostile_broken_or_missing_templates_fail_cleanly(tmp_path, template, message):
+    path = write_tiny_model(tmp_path / "t.gguf", chat_template=template)
+    with pytest.raises(ChatTemplateError, match=message):
         Model(path, progress=False).chat([{"role": "user", "content": "x"}])
-    res = cli("chat", str(path))
-    assert res.returncode == 1 and "no chat template" in res.stderr and "Traceback" not in res.stderr
+    if template is None:
+        res = cli("chat", str(path))
+        assert res.returncode == 1 and "no chat template" in res.stderr and "Traceback" not in res.stderr
 
 
 def test_threads_share_and_own_models_without_races(tiny_path):
