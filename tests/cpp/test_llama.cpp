@@ -409,27 +409,4 @@ TEST(Forward, AStopKeepsTheFinishedBatchesOnly) {
     EXPECT_EQ(stopped.rng_state, plain.rng_state);
 }
 
-TEST(Attention, TheCacheKeepsItsPositionsAcrossGrowth) {
-    KVCache cache;
-    const uint64_t heads = 2, d = 3;
-    auto row = [&](uint64_t pos, float base) {
-        std::vector<float> v(heads * d);
-        for (uint64_t i = 0; i < v.size(); ++i) v[i] = base + float(pos * 100 + i);
-        return v;
-    };
-    for (uint64_t pos = 0; pos < 40; ++pos) {  // grows 16 -> 32 -> 64
-        cache.reserve(pos + 1, heads, d);
-        cache.store(pos, row(pos, 0.0f).data(), row(pos, 0.5f).data());
-    }
-    EXPECT_EQ(cache.capacity, 64u);
-    EXPECT_EQ(cache.length, 40u);
-    for (uint64_t pos = 0; pos < 40; ++pos)
-        for (uint64_t h = 0; h < heads; ++h)
-            for (uint64_t i = 0; i < d; ++i) {
-                EXPECT_EQ(cache.head_keys(h)[(pos / kKeyBlock * d + i) * kKeyBlock + pos % kKeyBlock],
-                          row(pos, 0.0f)[h * d + i]);
-                EXPECT_EQ(cache.head_values(h)[pos * d + i], row(pos, 0.5f)[h * d + i]);
-            }
-}
-
 }  // namespace

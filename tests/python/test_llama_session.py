@@ -291,7 +291,6 @@ def test_text_model_refuses_contexts_and_arguments_it_cannot_take(tmp_path):
                                     ([1.5], TypeError, "^argument 'context': "), ([2**32], OverflowError, "range")]:
         with pytest.raises(error, match=message):
             m.logits(context)
-    assert len(m.logits([1, 2])) == 4 * len(tensors["token_embd.weight"])
     # Arguments of the wrong type name the parameter and the type as Python's own functions do.
     for call, text in [(lambda: m.logits(None), "argument 'context': expected a sequence of token ids, got NoneType"),
                        (lambda: m.tokenizer.encode(None), "argument 'text': expected str, got NoneType"),

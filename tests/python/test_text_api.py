@@ -22,11 +22,6 @@ GREEDY = {"temperature": 0.0}
 SAMPLED = {"temperature": 1.5, "top_k": 0, "top_p": 1.0, "min_p": 0.0}
 
 
-@pytest.fixture(scope="module")
-def tiny_path(tmp_path_factory):
-    return str(write_tiny_model(tmp_path_factory.mktemp("tiny") / "tiny.gguf"))
-
-
 @pytest.fixture
 def model(tiny_path):
     return Model(tiny_path, progress=False)
@@ -58,9 +53,7 @@ def test_prefix_reuse_runs_only_new_tokens_and_changes_nothing(tiny_path):
                                                                                           **GREEDY).tokens
 
 
-def test_seeds_repeat_runs(model):
-    a = model.generate("in", max_tokens=24, seed=7, **SAMPLED)
-    assert model.generate("in", max_tokens=24, seed=7, **SAMPLED).tokens == a.tokens
+def test_seeds_repeat_runs(model):  # a given seed repeats: test_threads_share_and_own_models_without_races
     drawn = model.generate("in", max_tokens=24, seed=None, **SAMPLED)
     assert model.generate("in", max_tokens=24, seed=drawn.seed, **SAMPLED).tokens == drawn.tokens
     assert len({tuple(model.generate("in", max_tokens=24, seed=s, **SAMPLED).tokens) for s in range(4)}) > 1
@@ -107,32 +100,19 @@ def test_context_length_bounds_generation(model):
         assert len(model.generate([65] * n, max_tokens=3, seed=seed, **SAMPLED).tokens) <= 1
 
 
-def test_chat_applies_the_template(model):
-    messages = [{"role": "user", "content": "hi"}]
-    prompt = model.apply_chat_template(messages)
-    assert prompt == "<|im_start|>user\nhi<|im_end|>\n<|im_start|>assistant\n"
-    ids = model.tokenize(prompt, add_special=False, parse_special=True)
-    assert ids[0] == model.tokenizer.encode("<|im_start|>", False, True)[0]
-    assert model.chat(messages, max_tokens=6, **GREEDY).tokens == model.generate(ids, max_tokens=6, **GREEDY).tokens
-
-
-@pytest.mark.parametrize("template", [
-    "{{ ''.__class__.__mro__[1].__subclasses__() }}",  # the sandbox refuses attribute escapes
-    "{{ raise_exception('no system messages') }}",
-    "{% for %}",
+@pytest.mark.parametrize("template, message", [
+    ("{{ ''.__class__.__mro__[1].__subclasses__() }}", None),  # the sandbox refuses attribute escapes
+    ("{{ raise_exception('no system messages') }}", "no system messages"),
+    ("{% for %}", None),
+    (None, "no chat template"),
 ])
-def test_hostile_or_broken_templates_fail_cleanly(tmp_path, template):
-    m = Model(write_tiny_model(tmp_path / "t.gguf", chat_template=template), progress=False)
-    with pytest.raises(ChatTemplateError):
-        m.chat([{"role": "user", "content": "x"}])
-
-
-def test_no_template_is_a_clear_error(tmp_path):
-    path = write_tiny_model(tmp_path / "t.gguf", chat_template=None)
-    with pytest.raises(ValueError, match="no chat template"):
+def test_hostile_broken_or_missing_templates_fail_cleanly(tmp_path, template, message):
+    path = write_tiny_model(tmp_path / "t.gguf", chat_template=template)
+    with pytest.raises(ChatTemplateError, match=message):
         Model(path, progress=False).chat([{"role": "user", "content": "x"}])
-    res = cli("chat", str(path))
-    assert res.returncode == 1 and "no chat template" in res.stderr and "Traceback" not in res.stderr
+    if template is None:
+        res = cli("chat", str(path))
+        assert res.returncode == 1 and "no chat template" in res.stderr and "Traceback" not in res.stderr
 
 
 def test_threads_share_and_own_models_without_races(tiny_path):
@@ -140,21 +120,15 @@ def test_threads_share_and_own_models_without_races(tiny_path):
     alone = {p: Model(tiny_path, progress=False).generate(p, max_tokens=24, seed=11, **SAMPLED).tokens
              for p in prompts}
     shared = Model(tiny_path, progress=False)
-    owners = [Model(tiny_path, progress=False), Model(tiny_path, progress=False), shared, shared]
+    # A model with workers of its own (threads=1) gives the same tokens as those on the shared pool.
+    owners = [Model(tiny_path, threads=1, progress=False), Model(tiny_path, progress=False), shared, shared]
 
     def work(m, p):
         return [m.generate(p, max_tokens=24, seed=11, **SAMPLED).tokens for _ in range(3)]
 
     with ThreadPoolExecutor(len(prompts)) as pool:  # a worker's exception is raised again by list()
         got = list(pool.map(work, owners, prompts))
-    assert got == [[alone[p]] * 3 for p in prompts]
-
-
-def test_a_model_may_have_workers_of_its_own(tiny_path):
-    own = Model(tiny_path, threads=1, progress=False)
-    assert own.threads == 1
-    assert own.generate("the", max_tokens=8, **GREEDY).tokens == Model(tiny_path, progress=False).generate(
-        "the", max_tokens=8, **GREEDY).tokens
+    assert got == [[alone[p]] * 3 for p in prompts] and owners[0].threads == 1
 
 
 def test_generation_lets_other_threads_run(tmp_path):
@@ -253,15 +227,6 @@ def test_ctrl_c_lands_while_a_prompt_is_read_and_the_model_goes_on(tmp_path):
     # Before the whole prompt ran, the cache holding whole batches of it; then the same answer as ever.
     assert got["interrupted"] and got["kept"] < length and got["kept"] % 64 == 0
     assert got["kept"] + got["evaluated"] == length and got["same"]
-
-
-@pytest.mark.parametrize("command", ["run", "info"])
-def test_command_line_bad_files_end_with_one_line(tmp_path, command):
-    bad = tmp_path / "bad.gguf"
-    bad.write_bytes(b"GGUF\x03\x00\x00\x00" + b"\xff" * 40)
-    res = cli(command, str(bad), *(["-p", "x"] if command == "run" else []))
-    assert res.returncode == 1
-    assert res.stderr.startswith("quillfen: ") and res.stderr.count("\n") == 1 and "Traceback" not in res.stderr
 
 
 def test_stubs_match_the_modules():

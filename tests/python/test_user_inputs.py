@@ -27,11 +27,6 @@ COMMAND = pathlib.Path(sys.executable).with_name("quillfen")
 
 
 @pytest.fixture(scope="module")
-def tiny_path(tmp_path_factory):
-    return str(write_tiny_model(tmp_path_factory.mktemp("tiny") / "tiny.gguf"))
-
-
-@pytest.fixture(scope="module")
 def model(tiny_path):
     return Model(tiny_path, progress=False)
 
@@ -200,26 +195,22 @@ def one_line(stderr):
     return stderr.count("\n") == 1 and "Traceback" not in stderr
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "No such file or directory (os error 2)"),
-    (b"", "the file is too short to be a model (0 bytes)"),
-    (b"GGUF\x03\x00\x00\x00abcd", "the file is too short to be a model (12 bytes)"),
+@pytest.mark.parametrize("name, content, message", [
+    ("x.gguf", None, "No such file or directory (os error 2)"),
+    ("", None, "No such file or directory (os error 2)"),  # an empty path is named too
+    ("x.gguf", b"", "the file is too short to be a model (0 bytes)"),
+    ("x.gguf", b"GGUF\x03\x00\x00\x00abcd", "the file is too short to be a model (12 bytes)"),
 ])
-def test_files_that_are_no_model_are_named_with_the_reason(tmp_path, content, message):
-    path = tmp_path / "x.gguf"
+def test_files_that_are_no_model_are_named_with_the_reason(tmp_path, name, content, message):
+    path = str(tmp_path / name) if name else ""
     if content is not None:
-        path.write_bytes(content)
+        pathlib.Path(path).write_bytes(content)
     with pytest.raises(RuntimeError) as info:
         Model(path, progress=False)
-    assert str(info.value) == f"Failed to load model {str(path)!r}: {message}"
-    for args in (("run", str(path), "-p", "x"), ("info", str(path))):
+    assert str(info.value) == f"Failed to load model {path!r}: {message}"
+    for args in (("run", path, "-p", "x"), ("info", path)):
         status, _, err = cli(*args)
-        assert status == 1 and one_line(err) and f"{str(path)!r}: {message}" in err
-
-
-def test_an_empty_path_is_named(tmp_path):
-    status, _, err = cli("run", "", "-p", "x")
-    assert status == 1 and one_line(err) and "Failed to load model '': " in err
+        assert status == 1 and one_line(err) and f"{path!r}: {message}" in err
 
 
 @pytest.mark.parametrize("write, name", [
