@@ -170,7 +170,7 @@ def test_command_line_runs_chats_and_describes(tiny_path):
     assert "format: GGUF" in info.stdout and "tokenizer: gpt2" in info.stdout and "F32" in info.stdout
 
 
-@pytest.mark.parametrize("system_words", [0, 1000], ids=["answer", "long_system_prompt"])
+@pytest.mark.parametrize("system_words", [0, 3000], ids=["answer", "long_system_prompt"])
 def test_ctrl_c_stops_an_answer_and_the_chat_goes_on(tmp_path, system_words):
     """During the answer, or while a system prompt of thousands of tokens is still being read: then no
     answer is printed, and the next turn finds in the cache only the part of the prompt that ran."""
@@ -183,7 +183,7 @@ def test_ctrl_c_stops_an_answer_and_the_chat_goes_on(tmp_path, system_words):
         proc.stdin.write(b"hello\n")
         proc.stdin.flush()
         if system_words:
-            time.sleep(0.5)  # into the prompt, which takes seconds
+            time.sleep(0.3)  # into the prompt, which takes seconds even on a fast machine
         else:
             assert proc.stdout.read(1)  # the answer has started
         proc.send_signal(signal.SIGINT)
