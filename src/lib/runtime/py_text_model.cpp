@@ -4,6 +4,7 @@
 #include "lib/runtime/runtime.hpp"  // first: Python.h comes before the standard headers
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -122,13 +123,27 @@ PyObject* text_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// True with a Python error set when the call failed: a signal handler raised while it ran, or the model
+// refused the context (too long, an id outside the vocabulary), which is a ValueError.
+template <class T>
+bool failed(const Result<T>& result) {
+    if (PyErr_Occurred()) return true;
+    if (result) return false;
+    PyErr_SetString(PyExc_ValueError, result.error().message().c_str());
+    return true;
+}
+
 PyObject* step_result(const Result<NextToken>& done) {
-    if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the step ran
-    if (!done) {
-        PyErr_SetString(PyExc_ValueError, done.error().message().c_str());
-        return nullptr;
-    }
+    if (failed(done)) return nullptr;
     return build_tuple({to_py(uint64_t{done->id}), to_py(done->reused), to_py(done->evaluated)});
+}
+
+// The one argument of prefill, logits and check_context: the token ids. Empty with the error set.
+std::optional<std::vector<uint32_t>> bind_context(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+    PyObject* bound[1] = {};
+    if (!bind_fastcall(sig, args, nargs, kwnames, bound)) return std::nullopt;
+    return arg_u32_list(bound[0], "context");
 }
 
 PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -162,9 +177,7 @@ PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1] = {};
-        if (!bind_fastcall(kPrefillSignature, args, nargs, kwnames, bound)) return nullptr;
-        auto context = arg_u32_list(bound[0], "context");
+        auto context = bind_context(kPrefillSignature, args, nargs, kwnames);
         if (!context) return nullptr;
         TextModel& m = model(self);
         auto done = interruptible([&](const StopCheck& stop) { return m.prefill(*context, stop); });
@@ -177,32 +190,20 @@ constexpr Signature kCheckSignature{"TextModel.check_context()", kPrefillNames, 
 
 PyObject* text_model_check_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1] = {};
-        if (!bind_fastcall(kCheckSignature, args, nargs, kwnames, bound)) return nullptr;
-        auto context = arg_u32_list(bound[0], "context");
+        auto context = bind_context(kCheckSignature, args, nargs, kwnames);
         if (!context) return nullptr;
-        auto ok = model(self).check_context(*context);
-        if (!ok) {
-            PyErr_SetString(PyExc_ValueError, ok.error().message().c_str());
-            return nullptr;
-        }
+        if (failed(model(self).check_context(*context))) return nullptr;
         return none();
     });
 }
 
 PyObject* text_model_logits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[1] = {};
-        if (!bind_fastcall(kLogitsSignature, args, nargs, kwnames, bound)) return nullptr;
-        auto context = arg_u32_list(bound[0], "context");
+        auto context = bind_context(kLogitsSignature, args, nargs, kwnames);
         if (!context) return nullptr;
         TextModel& m = model(self);
         auto logits = interruptible([&](const StopCheck& stop) { return m.logits(*context, stop); });
-        if (PyErr_Occurred()) return nullptr;
-        if (!logits) {
-            PyErr_SetString(PyExc_ValueError, logits.error().message().c_str());
-            return nullptr;
-        }
+        if (failed(logits)) return nullptr;
         return to_py_bytes(std::string_view(reinterpret_cast<const char*>(logits->data()), logits->size() * sizeof(float)));
     });
 }
