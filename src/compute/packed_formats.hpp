@@ -13,7 +13,7 @@
 //
 // Each field of a block column holds the sixteen rows side by side:
 //   halves       one half per row (kHalfField bytes)
-//   bytes        one byte per row per element or sub-block (kByteField bytes each)
+//   bytes        one byte per row per sub-block (kByteField bytes each)
 //   nibble words one 32-bit word per row per eight elements (kWordField bytes each): bits 4i..4i+3 of
 //                word c of row r are element 8c + i, so one vector load brings eight columns
 //   byte words   one word per row per four elements: byte i of word c of row r is element 4c + i
@@ -193,56 +193,58 @@ struct Q4_1 {
     };
 };
 
-// w = d × q, q a signed byte. Q8_1 is held this way (its second half is a sum only dot products use),
-// and Q5_0 too, its 5-bit value minus 16 as the byte.
+// w = d × q, q a signed byte of the byte words. Q8_1 is held this way (its second half is a sum only
+// dot products use), and Q5_0 too, its 5-bit value minus 16 as the byte.
 struct Q8_0 {
     static constexpr PackedFormat kFormat = PackedFormat::Q8_0;
-    static constexpr uint32_t kElems = 32, kD = 0, kQ = kD + kHalfField, kBytes = kQ + kElems * kByteField;
+    static constexpr uint32_t kElems = 32, kD = 0, kQ = kD + kHalfField, kBytes = kQ + kElems / 4 * kWordField;
     template <class Block>
     static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
         put_half(dst, kD, r, src + offsetof(Block, d));
-        for (uint32_t k = 0; k < kElems; ++k) put_byte(dst, kQ, k, r, Block::q(src, int(k)));
+        for (uint32_t k = 0; k < kElems; ++k) put_word_byte(dst, kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
-        return half(block, kD, r) * static_cast<float>(sbyte(block, kQ, k, r));
+        return half(block, kD, r) * static_cast<float>(word_byte(block, kQ, k, r));
     }
     template <class V>
     struct Kernel {
         using F = typename V::F;
-        static constexpr int kRun = 1;
+        using I = typename V::I;
+        static constexpr int kRun = 4;
         struct Scales { F d; };
-        using Raw = F;
-        static Scales scales(const uint8_t* p, int h) { return {V::halves(halves_of<V>(p, kD, h))}; }
-        static F load(const uint8_t* p, int k, int h) { return V::sbytes(bytes_of<V>(p, kQ, k, h)); }
-        static F weight(const Scales& s, F raw, int) { return V::mul(s.d, raw); }
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) { return {per_unit<V>(V::halves(halves_of<V>(p, kD, h)), V::kByteUnit)}; }
+        static I load(const uint8_t* p, int run, int h) { return V::words(words_of<V>(p, kQ, run, h)); }
+        static F weight(const Scales& s, I raw, int i) { return V::mul(s.d, V::byte_of_word(raw, i)); }
     };
 };
 
-// w = d × q + m, q the 5-bit value as an unsigned byte
+// w = d × q + m, q the 5-bit value as a byte of the byte words
 struct Q5_1 {
     static constexpr PackedFormat kFormat = PackedFormat::Q5_1;
     static constexpr uint32_t kElems = 32, kD = 0, kM = kD + kHalfField, kQ = kM + kHalfField,
-                              kBytes = kQ + kElems * kByteField;
+                              kBytes = kQ + kElems / 4 * kWordField;
     template <class Block>
     static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
         put_half(dst, kD, r, src + offsetof(Block, d));
         put_half(dst, kM, r, src + offsetof(Block, m));
-        for (uint32_t k = 0; k < kElems; ++k) put_byte(dst, kQ, k, r, Block::q(src, int(k)));
+        for (uint32_t k = 0; k < kElems; ++k) put_word_byte(dst, kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
-        return half(block, kD, r) * static_cast<float>(byte(block, kQ, k, r)) + half(block, kM, r);
+        return half(block, kD, r) * static_cast<float>(word_byte(block, kQ, k, r)) + half(block, kM, r);
     }
     template <class V>
     struct Kernel {
         using F = typename V::F;
-        static constexpr int kRun = 1;
+        using I = typename V::I;
+        static constexpr int kRun = 4;
         struct Scales { F d, m; };
-        using Raw = F;
+        using Raw = I;
         static Scales scales(const uint8_t* p, int h) {
-            return {V::halves(halves_of<V>(p, kD, h)), V::halves(halves_of<V>(p, kM, h))};
+            return {per_unit<V>(V::halves(halves_of<V>(p, kD, h)), V::kByteUnit), V::halves(halves_of<V>(p, kM, h))};
         }
-        static F load(const uint8_t* p, int k, int h) { return V::ubytes(bytes_of<V>(p, kQ, k, h)); }
-        static F weight(const Scales& s, F raw, int) { return V::mul_add(s.d, raw, s.m); }
+        static I load(const uint8_t* p, int run, int h) { return V::words(words_of<V>(p, kQ, run, h)); }
+        static F weight(const Scales& s, I raw, int i) { return V::mul_add(s.d, V::byte_of_word(raw, i), s.m); }
     };
 };
 
@@ -315,32 +317,33 @@ struct Q4_K : KMinLayout<8> {
     };
 };
 
-// Q2_K and Q5_K: one unsigned byte per value.
+// Q2_K and Q5_K: one byte of the byte words per value (below 32, so its signed reading is its value).
 template <int G>
 struct KMinBytes : KMinLayout<G> {
     using Layout = KMinLayout<G>;
-    static constexpr uint32_t kBytes = Layout::kQ + Layout::kElems * kByteField;
+    static constexpr uint32_t kBytes = Layout::kQ + Layout::kElems / 4 * kWordField;
     template <class Block>
     static void scatter(const uint8_t* src, uint8_t* dst, uint64_t r) {
         Layout::template scatter_scales<Block>(src, dst, r);
-        for (uint32_t k = 0; k < Layout::kElems; ++k) put_byte(dst, Layout::kQ, k, r, Block::q(src, int(k)));
+        for (uint32_t k = 0; k < Layout::kElems; ++k) put_word_byte(dst, Layout::kQ, k, r, Block::q(src, int(k)));
     }
     static float lane(const uint8_t* block, uint64_t k, uint64_t r) {
-        return Layout::lane_with(block, k, r, byte(block, Layout::kQ, k, r));
+        return Layout::lane_with(block, k, r, word_byte(block, Layout::kQ, k, r));
     }
     template <class V>
     struct Kernel : Layout::template KernelScales<V> {
         using F = typename V::F;
+        using I = typename V::I;
         using Base = typename Layout::template KernelScales<V>;
         using typename Base::Scales;
-        static constexpr int kRun = 1;
-        using Raw = F;
-        static Scales scales(const uint8_t* p, int h) { return Base::scales_with(p, h, 1.0f); }
-        static void begin_run(Scales& s, const uint8_t* p, int k, int h) {
-            if (k % Layout::kSub == 0) Base::sub_block(s, p, k / Layout::kSub, h);
+        static constexpr int kRun = 4;
+        using Raw = I;
+        static Scales scales(const uint8_t* p, int h) { return Base::scales_with(p, h, V::kByteUnit); }
+        static void begin_run(Scales& s, const uint8_t* p, int run, int h) {
+            if (run % (Layout::kSub / kRun) == 0) Base::sub_block(s, p, run / (Layout::kSub / kRun), h);
         }
-        static F load(const uint8_t* p, int k, int h) { return V::ubytes(bytes_of<V>(p, Layout::kQ, k, h)); }
-        static F weight(const Scales& s, F raw, int) { return V::mul_sub(s.dl, raw, s.ml); }
+        static I load(const uint8_t* p, int run, int h) { return V::words(words_of<V>(p, Layout::kQ, run, h)); }
+        static F weight(const Scales& s, I raw, int i) { return V::mul_sub(s.dl, V::byte_of_word(raw, i), s.ml); }
     };
 };
 
