@@ -521,39 +521,59 @@ typedef float Floats4 __attribute__((vector_size(16)));
 typedef double Doubles4 __attribute__((vector_size(32)));
 typedef int64_t Int64s4 __attribute__((vector_size(32)));
 
-// e^x of four floats held as doubles, to about 4e-16 relative: x = k ln2 + r with |r| <= ln2 / 2
-// (ln2 in two parts, the first exact times any k here), e^r by its Taylor series to r^12, times 2^k.
-// Rounded once to float afterwards, this is the correctly rounded e^x but for the rare x whose e^x
-// lies within that error of a float rounding boundary. Arguments are clamped to [-104, 89] first:
-// e^-104 rounds to float 0 as every smaller power does, e^89 overflows to infinity as every larger
-// one does; NaN passes the clamps and comes out NaN.
-template <class V>
-inline Doubles4 exp_doubles(Doubles4 x) {
-    x = x < -104.0 ? Doubles4{} - 104.0 : x;
-    x = x > 89.0 ? Doubles4{} + 89.0 : x;
+// e^x of N vectors of four floats held as doubles, to about 4e-16 relative: x = k ln2 + r with
+// |r| <= ln2 / 2 (ln2 in two parts, the first exact times any k here), e^r by its Taylor series to
+// r^12, times 2^k. Rounded once to float afterwards, this is the correctly rounded e^x but for the
+// rare x whose e^x lies within that error of a float rounding boundary. Arguments are clamped to
+// [-104, 89] first: e^-104 rounds to float 0 as every smaller power does, e^89 overflows to infinity
+// as every larger one does; NaN passes the clamps and comes out NaN.
+// The N polynomials advance step by step side by side: one alone waits out a multiply and an add
+// per step, twelve times over.
+template <class V, int N>
+inline void exp_doubles(Doubles4* x) {
     const double shift = 0x1.8p52;  // adding it rounds to an integer, left in the low mantissa bits
-    const Doubles4 t = x * 0x1.71547652b82fep0 + shift;  // x / ln2, rounded
-    const Doubles4 k = t - shift;
-    const Doubles4 r = (x - k * 0x1.62e42feep-1) - k * 0x1.a39ef35793c76p-33;
     constexpr double c[] = {1.0 / 479001600, 1.0 / 39916800, 1.0 / 3628800, 1.0 / 362880, 1.0 / 40320,
                             1.0 / 5040,      1.0 / 720,      1.0 / 120,     1.0 / 24,     1.0 / 6,
                             1.0 / 2,         1.0,            1.0};
-    Doubles4 p = Doubles4{} + c[0];
-    for (int i = 1; i < 13; ++i) p = p * r + c[i];
+    Doubles4 t[N], r[N], p[N];
+    for (int n = 0; n < N; ++n) {
+        Doubles4 v = x[n] < -104.0 ? Doubles4{} - 104.0 : x[n];
+        v = v > 89.0 ? Doubles4{} + 89.0 : v;
+        t[n] = v * 0x1.71547652b82fep0 + shift;  // x / ln2, rounded
+        const Doubles4 k = t[n] - shift;
+        r[n] = (v - k * 0x1.62e42feep-1) - k * 0x1.a39ef35793c76p-33;
+        p[n] = Doubles4{} + c[0];
+    }
+    for (int i = 1; i < 13; ++i)
+        for (int n = 0; n < N; ++n) p[n] = p[n] * r[n] + c[i];
     // 2^k from k's bits: t's low mantissa bits hold 2^51 + k.
-    const Int64s4 bits = ((Int64s4)t + (1023 - (int64_t{1} << 51))) << 52;
-    return p * (Doubles4)bits;
+    for (int n = 0; n < N; ++n) {
+        const Int64s4 bits = ((Int64s4)t[n] + (1023 - (int64_t{1} << 51))) << 52;
+        x[n] = p[n] * (Doubles4)bits;
+    }
 }
 
-// e^x of eight floats, each rounded once from exp_doubles. (Templates, like every kernel here, so each
-// level's copy stays in its own translation unit.)
-template <class V>
-inline Floats8 exp_floats(Floats8 x) {
-    const Floats4 lo = {x[0], x[1], x[2], x[3]}, hi = {x[4], x[5], x[6], x[7]};
-    const Floats4 a = __builtin_convertvector(exp_doubles<V>(__builtin_convertvector(lo, Doubles4)), Floats4);
-    const Floats4 b = __builtin_convertvector(exp_doubles<V>(__builtin_convertvector(hi, Doubles4)), Floats4);
-    return Floats8{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+// e^x of N vectors of eight floats, each rounded once from exp_doubles. (Templates, like every kernel
+// here, so each level's copy stays in its own translation unit.)
+template <class V, int N>
+inline void exp_floats(Floats8* x) {
+    Doubles4 d[2 * N];
+    for (int n = 0; n < N; ++n) {
+        d[2 * n] = __builtin_convertvector(__builtin_shufflevector(x[n], x[n], 0, 1, 2, 3), Doubles4);
+        d[2 * n + 1] = __builtin_convertvector(__builtin_shufflevector(x[n], x[n], 4, 5, 6, 7), Doubles4);
+    }
+    exp_doubles<V, 2 * N>(d);
+    for (int n = 0; n < N; ++n) {
+        const Floats4 lo = __builtin_convertvector(d[2 * n], Floats4), hi = __builtin_convertvector(d[2 * n + 1], Floats4);
+        x[n] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+    }
 }
+
+// Vectors of eight floats whose exponentials are taken side by side: sixteen polynomials where the
+// level's registers are 256 bits or wider, four where a vector of doubles takes two 128-bit registers
+// (more, and their spills cost more than the latency they hide).
+template <class V>
+inline constexpr int kExpSideBySide = V::kLanes >= 8 ? 8 : 2;
 
 // Rows whose exponentials are summed side by side: independent sums in flight.
 inline constexpr uint64_t kSoftmaxRows = 4;
@@ -591,11 +611,20 @@ void attn_softmax(float* const* rows, const uint64_t* len, uint64_t n) {
             float m = -__builtin_inff();
             for (int i = 0; i < 8; ++i) m = mv[i] > m ? mv[i] : m;
             for (; t < t_len; ++t) m = row[t] > m ? row[t] : m;
-            for (t = 0; t < t_len; t += 8) {
+            constexpr int kSide = kExpSideBySide<V>;
+            for (t = 0; t + 8 * kSide <= t_len; t += 8 * kSide) {
+                Floats8 v[kSide];
+                __builtin_memcpy(v, row + t, sizeof v);
+                for (auto& e : v) e -= m;
+                exp_floats<V, kSide>(v);
+                __builtin_memcpy(row + t, v, sizeof v);
+            }
+            for (; t < t_len; t += 8) {
                 const uint64_t lanes = t_len - t < 8 ? t_len - t : 8;
                 Floats8 v = Floats8{};
                 __builtin_memcpy(&v, row + t, lanes * sizeof(float));
-                v = exp_floats<V>(v - m);
+                v -= m;
+                exp_floats<V, 1>(&v);
                 __builtin_memcpy(row + t, &v, lanes * sizeof(float));
             }
         }
