@@ -57,7 +57,8 @@ def _schema_dict(schema: Any, what: str) -> dict[str, Any]:
     if not isinstance(schema, Mapping):
         raise ValueError(f"{what} must be a JSON object (a dict), not {type(schema).__name__}")
     try:
-        return json.loads(json.dumps(schema))
+        copied: dict[str, Any] = json.loads(json.dumps(schema))
+        return copied
     except (TypeError, ValueError) as e:
         raise ValueError(f"{what} does not convert to JSON: {e}") from None
 
