@@ -111,7 +111,22 @@ def json_schema_grammar(schema: Any) -> str:
     as `_generation_schema` says."""
     llg = _llguidance()
     checked = _generation_schema(_schema_dict(schema, "the JSON schema"))
-    return str(llg.LLMatcher.grammar_from_json_schema(checked, overrides=_JSON_OPTIONS))
+    return _validated(str(llg.LLMatcher.grammar_from_json_schema(checked, overrides=_JSON_OPTIONS)),
+                      "the JSON schema")
+
+
+def _validated(grammar: str, what: str) -> str:
+    """`grammar` once llguidance has compiled it (without a vocabulary, so a server can refuse a request
+    before it reaches a model); ValueError with llguidance's reason otherwise."""
+    error = _llguidance().LLMatcher.validate_grammar(grammar)
+    if error:
+        raise ValueError(f"{what} is refused: {error.strip()}")
+    return grammar
+
+
+def lark_grammar(lark: str) -> str:
+    """The llguidance grammar of a Lark text (as the tool-call formats write them)."""
+    return _validated(str(_llguidance().LLMatcher.grammar_from_lark(lark)), "the grammar")
 
 
 def text_grammar(grammar: str) -> str:
@@ -122,9 +137,10 @@ def text_grammar(grammar: str) -> str:
     if not grammar.strip():
         raise ValueError("the grammar is empty")
     try:
-        return str(llg.grammar_from("grammar", grammar))
+        converted = str(llg.grammar_from("grammar", grammar))
     except ValueError as e:
-        raise ValueError(f"the grammar was rejected: {e}") from None
+        raise ValueError(f"the grammar is refused: {e}") from None
+    return _validated(converted, "the grammar")
 
 
 def response_format_grammar(response_format: Any) -> str | None:

@@ -363,7 +363,7 @@ class Model:
         grammar = None
         if mode == "required":
             chosen = [t for t in checked if named is None or t["function"]["name"] == named]
-            grammar = self._lark(fmt.call_grammar(chosen, bool(parallel), self._control_id))
+            grammar = _structured.lark_grammar(fmt.call_grammar(chosen, bool(parallel), self._control_id))
         return _ToolSetup(messages, values, fmt if mode != "none" else None, grammar)
 
     def apply_chat_template(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True,
@@ -415,10 +415,6 @@ class Model:
     def _control_id(self, text: str) -> int | None:
         self.grammar_tokenizer()
         return self._control_ids.get(text)
-
-    def _lark(self, lark: str) -> str:
-        import llguidance
-        return str(llguidance.LLMatcher.grammar_from_lark(lark))
 
     # ---- the loop ----------------------------------------------------------------------------
 

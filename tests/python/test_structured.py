@@ -5,6 +5,8 @@ constrain and parse; bad schemas, grammars and tools are refused without harming
 
 import json
 import pathlib
+import re
+import subprocess
 import sys
 
 import jsonschema
@@ -152,7 +154,7 @@ def test_grammars_streams_and_json_object(smol):
     for grammar, pattern in ((gbnf, r"(yes|no) because [a-z ]{1,20}\."), (lark, r"(red|green),[0-9]{2}")):
         out = smol.generate("Answer:", grammar=grammar, max_tokens=40, seed=4)
         assert out.finish_reason == "stop"
-        assert __import__("re").fullmatch(pattern, out.text), out.text
+        assert re.fullmatch(pattern, out.text), out.text
     stream = smol.chat(ask("person"), response_format={"type": "json_schema", "json_schema": {"schema": PERSON}},
                        stream=True, max_tokens=80, seed=5)
     pieces = list(stream)
@@ -295,3 +297,21 @@ def test_the_native_mask_limits_the_draw_and_refuses_bad_masks(tiny_path):
     free = model.generate(context, max_tokens=6, temperature=0)
     assert free.tokens == Model(tiny_path, progress=False).generate(context, max_tokens=6, temperature=0).tokens
     assert HERMES.parse(free.text) == (free.text, [])
+
+
+def test_the_command_holds_output_to_a_schema_or_grammar_and_refuses_bad_ones(tmp_path):
+    grammar = tmp_path / "yn.gbnf"
+    grammar.write_text('root ::= "yes" | "no"\n')
+    path = str(smollm2_path())
+    runs = [(["--chat", "--json-schema", json.dumps(PERSON)], 0), (["--grammar", str(grammar)], 0),
+            (["--json-schema", '{"type": "foo"}'], 1), (["--chat", "--grammar", str(grammar)], 1)]
+    for extra, status in runs:
+        res = subprocess.run([sys.executable, "-m", "quillfen", "run", path, "-p", "A person:", "-n", "80",
+                              "--seed", "1", *extra], capture_output=True, text=True, cwd="/")
+        assert res.returncode == status, res.stderr
+        if status:
+            assert res.stderr.startswith("quillfen: ") and "Traceback" not in res.stderr
+        elif "--grammar" in extra:
+            assert res.stdout.strip() in ("yes", "no")
+        else:
+            jsonschema.validate(json.loads(res.stdout), PERSON)
