@@ -109,8 +109,9 @@ def cmd_run(args: argparse.Namespace) -> int:
         if args.chat:
             if grammar is not None:
                 raise CommandError("--grammar goes without --chat; with --chat, give --json-schema")
-            held = {"response_format": {"type": "json_schema", "json_schema": {"schema": schema}}} if schema else {}
-            stream = model.chat(_messages(args.system, args.prompt), stream=True, **held, **_sampling(args))
+            held = {"type": "json_schema", "json_schema": {"schema": schema}} if schema else None
+            stream = model.chat(_messages(args.system, args.prompt), stream=True, response_format=held,
+                                **_sampling(args))
         else:
             stream = model.generate(args.prompt, stream=True, json_schema=schema, grammar=grammar, **_sampling(args))
         _report(_stream_out(stream))
