@@ -348,6 +348,15 @@ class ToolFormat:
         more = ' ("\\n" call)*' if parallel else ""
         return f"start: call{more}\ncall: {call}\n"
 
+    # What a reply that calls tools starts with (after whitespace): a streaming server holds text back
+    # from the content while the reply so far could still grow into it.
+    starts: tuple[str, ...] = ("<tool_call>",)
+
+    def may_be_call(self, text: str) -> bool:
+        """Whether `text`, the start of a reply, is or could become a tool call."""
+        head = text.lstrip()
+        return any(head.startswith(s) or s.startswith(head) for s in self.starts)
+
     def write(self, call: Mapping[str, Any]) -> str:
         """An OpenAI tool call ({"function": {"name", "arguments"}}) as this format writes it."""
         function = call.get("function", {}) if isinstance(call, Mapping) else {}
@@ -382,6 +391,7 @@ class _Llama3Format(ToolFormat):
     <|python_tag|>, where built-in tools are also called as name.call(key="value")."""
 
     name = "llama3"
+    starts = ("<|python_tag|>", "{")
 
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:
@@ -435,6 +445,7 @@ class _MistralFormat(ToolFormat):
     """Mistral: [TOOL_CALLS] followed by a JSON list of {"name": ..., "arguments": {...}}."""
 
     name = "mistral"
+    starts = ("[TOOL_CALLS]",)
 
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:
