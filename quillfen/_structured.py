@@ -23,7 +23,7 @@ import ast
 import json
 import re
 import secrets
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -366,9 +366,10 @@ class ToolFormat:
         body = json.dumps({"name": function.get("name"), "arguments": arguments}, ensure_ascii=False)
         return f"{self.open_tag}\n{body}\n{self.close_tag}"
 
-    def parse(self, text: str) -> tuple[str, list[ToolCall]]:
+    def parse(self, text: str, names: Collection[str] | None = None) -> tuple[str, list[ToolCall]]:
         """The text outside the calls, and the calls, in order; text that only looks like a call (JSON
-        that does not parse) stays text."""
+        that does not parse) stays text. `names`, the offered functions, tell a bare JSON answer that
+        happens to hold a "name" from a call, in families whose calls carry no tags."""
         calls: list[ToolCall] = []
         pattern = re.compile(re.escape(self.open_tag) + r"\s*(.*?)\s*(?:" + re.escape(self.close_tag) + r"|$)",
                              re.DOTALL)
@@ -397,7 +398,7 @@ class _Llama3Format(ToolFormat):
                      special: Callable[[str], int | None]) -> str:
         return f"start: {_lark_json(_call_schema(tools, 'name', 'parameters'))}\n"
 
-    def parse(self, text: str) -> tuple[str, list[ToolCall]]:
+    def parse(self, text: str, names: Collection[str] | None = None) -> tuple[str, list[ToolCall]]:
         body = text.strip()
         tagged = body.startswith("<|python_tag|>")
         body = body.removeprefix("<|python_tag|>").strip()
@@ -410,7 +411,7 @@ class _Llama3Format(ToolFormat):
             except ValueError:
                 break
             call = _call_from(obj, ("parameters", "arguments")) if isinstance(obj, dict) else None
-            if call is None:
+            if call is None or (names is not None and call.name not in names):
                 break
             calls.append(call)
             at = end
@@ -454,7 +455,7 @@ class _MistralFormat(ToolFormat):
             items["maxItems"] = 1
         return f"start: {_lark_text('[TOOL_CALLS]', special)} {_lark_json(items)}\n"
 
-    def parse(self, text: str) -> tuple[str, list[ToolCall]]:
+    def parse(self, text: str, names: Collection[str] | None = None) -> tuple[str, list[ToolCall]]:
         head, tag, rest = text.partition("[TOOL_CALLS]")
         if not tag:
             return text, []

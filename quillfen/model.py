@@ -337,7 +337,7 @@ class Model:
         ids = self.chat_tokens(setup.messages, parse_special_in_content=parse_special_in_content, **setup.values)
         return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
                          min_p=min_p, seed=seed, stop=stop, stream=stream, grammar=constraint,
-                         tool_format=setup.format)
+                         tool_format=setup.format, tool_names={t["function"]["name"] for t in setup.tools})
 
     def chat_prompt(self, messages: Sequence[Mapping[str, Any]], *, tools: Any = None, tool_choice: Any = None) -> str:
         """The prompt text `chat` makes of `messages` with these tools: the tools where the template
@@ -350,7 +350,7 @@ class Model:
         checked = _structured.check_tools(tools)
         mode, named = _structured.check_tool_choice(tool_choice, checked)
         if not checked and not any(isinstance(m, Mapping) and m.get("tool_calls") for m in messages):
-            return _ToolSetup(messages, {}, None, None)
+            return _ToolSetup(messages, {}, None, None, checked)
         if reads_variable(self._template(), "tools"):
             fmt = _structured.tool_format(self.chat_template)
             values: dict[str, Any] = {"tools": checked} if mode != "none" else {}
@@ -364,7 +364,7 @@ class Model:
         if mode == "required":
             chosen = [t for t in checked if named is None or t["function"]["name"] == named]
             grammar = _structured.lark_grammar(fmt.call_grammar(chosen, bool(parallel), self._control_id))
-        return _ToolSetup(messages, values, fmt if mode != "none" else None, grammar)
+        return _ToolSetup(messages, values, fmt if mode != "none" else None, grammar, checked)
 
     def apply_chat_template(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True,
                             **values: Any) -> str:
@@ -420,7 +420,8 @@ class Model:
 
     def _run(self, ids: list[int], *, max_tokens: int, temperature: float, top_k: int, top_p: float,
              min_p: float, seed: int | None, stop: str | Sequence[str], stream: bool, grammar: str | None = None,
-             tool_format: _structured.ToolFormat | None = None) -> Completion | Stream:
+             tool_format: _structured.ToolFormat | None = None, tool_names: set[str] | None = None
+             ) -> Completion | Stream:
         sampling = _check_sampling(temperature, top_k, top_p, min_p, max_tokens)
         stops = _stop_strings(stop)
         self._native.check_context(ids)
@@ -428,7 +429,7 @@ class Model:
         matcher = self.grammar_matcher(grammar) if grammar is not None else None
         pieces = self._pieces(ids, int(max_tokens), sampling, seed, stops, matcher)
         if tool_format is not None:
-            pieces = _tool_calls_parsed(pieces, tool_format)
+            pieces = _tool_calls_parsed(pieces, tool_format, tool_names or set())
         if stream:
             return Stream(pieces)
         while True:
@@ -510,6 +511,7 @@ class _ToolSetup:
     values: dict[str, Any]  # tools= for templates that read them
     format: _structured.ToolFormat | None  # how to read calls back, None when none are offered
     grammar: str | None  # the calls' grammar, for tool_choice "required" or a named function
+    tools: list[dict[str, Any]]  # as check_tools gave them
 
 
 class _Masks:
@@ -551,11 +553,11 @@ class _Masks:
         return False
 
 
-def _tool_calls_parsed(pieces: Generator[str, None, Completion],
-                       fmt: _structured.ToolFormat) -> Generator[str, None, Completion]:
+def _tool_calls_parsed(pieces: Generator[str, None, Completion], fmt: _structured.ToolFormat,
+                       names: set[str]) -> Generator[str, None, Completion]:
     """The pieces as they come; the completion with the reply's tool calls parsed out of its text."""
     completion = yield from pieces
-    content, calls = fmt.parse(completion.text)
+    content, calls = fmt.parse(completion.text, names)
     if not calls:
         return completion
     finish = "tool_calls" if completion.finish_reason == "stop" else completion.finish_reason
