@@ -197,13 +197,15 @@ class _Vocabulary:
         return list(self._tokenizer.encode(text, False, False))
 
 
-def grammar_tokenizer(tokenizer: Any) -> Any:
-    """An llguidance LLTokenizer over quillfen's `tokenizer` (its own vocabulary, not a hub's);
-    building it takes a moment, so a model keeps its one."""
+def grammar_tokenizer(tokenizer: Any) -> tuple[Any, dict[str, int]]:
+    """An llguidance LLTokenizer over quillfen's `tokenizer` (its own vocabulary, not a hub's), and the
+    control tokens by their text (which grammars name as <[id]>); building them takes a moment, so a
+    model keeps its one."""
     llg = _llguidance()
     vocab = _Vocabulary(tokenizer)
-    return llg.LLTokenizer(llg.TokenizerWrapper(vocab), n_vocab=tokenizer.vocab_size,
-                           eos_token=vocab.ends or vocab.eos_token_id)
+    controls = {vocab.tokens[i][1:].decode("utf-8", "replace"): i for i in vocab.special_token_ids}
+    return (llg.LLTokenizer(llg.TokenizerWrapper(vocab), n_vocab=tokenizer.vocab_size,
+                            eos_token=vocab.ends or vocab.eos_token_id), controls)
 
 
 def new_matcher(lltokenizer: Any, grammar: str) -> Any:

@@ -400,10 +400,7 @@ class Model:
         """llguidance's LLTokenizer over this model's own vocabulary (built once, on first need)."""
         with self._grammar_lock:
             if self._lltokenizer is None:
-                self._lltokenizer = _structured.grammar_tokenizer(self.tokenizer)
-                tok = self.tokenizer
-                self._control_ids = {tok.decode([i], True, False).decode("utf-8", "replace"): i
-                                     for i in range(tok.vocab_size) if not tok.decode([i], False, False)}
+                self._lltokenizer, self._control_ids = _structured.grammar_tokenizer(self.tokenizer)
                 self._mask_pool = ThreadPoolExecutor(1, thread_name_prefix="quillfen-mask")
             return self._lltokenizer
 
