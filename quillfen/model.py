@@ -468,7 +468,7 @@ class Model:
             context.append(token)
             text += decoder.decode(tok.decode([token], False, False))
             # The matcher takes the token at once; the next mask is worked out during the next forward pass.
-            document_done = masks is not None and masks.advance(token)
+            document_done = masks is not None and masks.advance(token, len(generated) < max_tokens)
             # Text handed out never holds the start of a stop string, so the search starts near `emitted`.
             hits = [i for i in (text.find(s, max(0, emitted - len(s))) for s in stops) if i >= 0]
             if hits:
@@ -540,13 +540,15 @@ class _Masks:
         assert self._pending is not None
         return self._pending.result()
 
-    def advance(self, token: int) -> bool:
-        """Gives the matcher `token`; True when the document is complete and nothing may follow."""
+    def advance(self, token: int, more: bool) -> bool:
+        """Gives the matcher `token` and, when `more` steps may follow, starts the next mask; True when
+        the document is complete and nothing may follow."""
         if not self._matcher.consume_token(token):
             raise RuntimeError(f"the grammar matcher refused token {token}: {self._matcher.get_error()}")
         if self._matcher.is_stopped():
             return True
-        self.start()
+        if more:
+            self.start()
         return False
 
 
