@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import datetime
 from typing import Any, NoReturn
 
-from jinja2 import TemplateError
+from jinja2 import TemplateError, meta
 from jinja2.sandbox import ImmutableSandboxedEnvironment
 
 
@@ -51,8 +51,40 @@ def _compile(source: str) -> Any:
     return template
 
 
+def reads_variable(source: str, name: str) -> bool:
+    """Whether the template reads `name` (tools, say) from the values it is given."""
+    template = _compile(source)  # compiles, or raises the template's own error
+    del template
+    env = ImmutableSandboxedEnvironment(extensions=["jinja2.ext.loopcontrols"])
+    return name in meta.find_undeclared_variables(env.parse(source))
+
+
+def _tool_calls_for_templates(calls: Any, i: int) -> list[dict[str, Any]]:
+    """An assistant message's OpenAI tool calls as templates read them: the arguments as a dict (OpenAI
+    sends JSON text, while templates write `arguments | tojson`), the function's fields also on the call."""
+    if isinstance(calls, (str, bytes)) or not isinstance(calls, Sequence):
+        raise ChatTemplateError(f"message {i}: 'tool_calls' must be a list")
+    out = []
+    for call in calls:
+        function = call.get("function") if isinstance(call, Mapping) else None
+        if not isinstance(function, Mapping) or not isinstance(function.get("name"), str):
+            raise ChatTemplateError(f"message {i}: each tool call needs 'function': {{'name': ..., 'arguments': ...}}")
+        arguments = function.get("arguments", {})
+        if isinstance(arguments, str):
+            try:
+                arguments = json.loads(arguments) if arguments.strip() else {}
+            except ValueError:
+                raise ChatTemplateError(f"message {i}: the arguments of tool call {function['name']!r} "
+                                        "are not JSON") from None
+        fields = {"name": function["name"], "arguments": arguments}
+        out.append({**call, **fields, "type": "function", "function": fields})
+    return out
+
+
 def _checked(messages: Any) -> list[dict[str, Any]]:
-    """The messages as fresh dicts, each with a str role and content, or the first fault named."""
+    """The messages as fresh dicts, each with a str role and content, or the first fault named. An
+    assistant message that makes tool calls may have no content (None); its calls' arguments become
+    dicts."""
     if isinstance(messages, Mapping):
         raise ChatTemplateError("messages must be a list of messages, not a single message: wrap it in [...]")
     if isinstance(messages, (str, bytes)) or not isinstance(messages, Iterable):
@@ -62,6 +94,11 @@ def _checked(messages: Any) -> list[dict[str, Any]]:
     for i, m in enumerate(messages):
         if not isinstance(m, Mapping):
             raise ChatTemplateError(f"message {i} must be a mapping with 'role' and 'content', not {type(m).__name__}")
+        m = dict(m)
+        if m.get("tool_calls") is not None:
+            m["tool_calls"] = _tool_calls_for_templates(m["tool_calls"], i)
+            if m.get("content") is None:
+                m["content"] = ""
         for key in ("role", "content"):
             if key not in m:
                 raise ChatTemplateError(f"message {i} has no '{key}'")
@@ -92,16 +129,17 @@ _SHAPES: tuple[Callable[[str], str], ...] = (lambda c: c, str.strip, str.lstrip,
 
 
 def chat_parts(source: str, messages: Sequence[Mapping[str, Any]], *, add_generation_prompt: bool,
-               bos_token: str, eos_token: str) -> list[tuple[str, bool]]:
+               bos_token: str, eos_token: str, **extra: Any) -> list[tuple[str, bool]]:
     """The prompt `source` makes of `messages`, cut into (text, is_markup) parts: the template's own
     text, and the messages' contents as the template placed them. The template is rendered once as
     it is and once with each content replaced by a marker no message holds; the markers show where
     the contents went, and the first rendering what they became there."""
     checked = _checked(messages)
-    values = {"add_generation_prompt": add_generation_prompt, "bos_token": bos_token, "eos_token": eos_token}
+    values = {"add_generation_prompt": add_generation_prompt, "bos_token": bos_token, "eos_token": eos_token, **extra}
     text = _render(source, checked, **values)
     nonce = secrets.token_hex(8)
-    marked = [{**m, "content": f"\ue000{nonce}:{i}\ue001"} for i, m in enumerate(checked)]
+    # An empty content is left as it is: templates test it ("if message.content") and may skip it.
+    marked = [{**m, "content": f"\ue000{nonce}:{i}\ue001"} if m["content"] else m for i, m in enumerate(checked)]
     pieces = re.split(f"\ue000{nonce}:([0-9]+)\ue001", _render(source, marked, **values))
     # pieces: markup, index, markup, index, ..., markup
     parts: list[tuple[str, bool]] = []

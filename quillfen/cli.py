@@ -54,6 +54,9 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("-p", "--prompt", required=True, help="the prompt text")
     run.add_argument("--chat", action="store_true", help="wrap the prompt in the model's chat template")
     run.add_argument("--system", help="with --chat: a system message first")
+    run.add_argument("--json-schema", metavar="SCHEMA",
+                     help="hold the output to a JSON Schema: a .json file, or the schema's text")
+    run.add_argument("--grammar", metavar="FILE", help="hold the output to a grammar file (GBNF or Lark)")
     _sampling_arguments(run)
 
     chat = sub.add_parser("chat", help="talk with the model; Ctrl-C stops an answer, Ctrl-D leaves")
@@ -101,14 +104,33 @@ def cmd_run(args: argparse.Namespace) -> int:
     if args.chat and model.chat_template is None:
         raise CommandError(f"{args.model} has no chat template (tokenizer.chat_template); leave out --chat")
     try:
+        schema = _schema_text(args.json_schema) if args.json_schema is not None else None
+        grammar = _read_text(args.grammar, "grammar") if args.grammar is not None else None
         if args.chat:
-            stream = model.chat(_messages(args.system, args.prompt), stream=True, **_sampling(args))
+            if grammar is not None:
+                raise CommandError("--grammar goes without --chat; with --chat, give --json-schema")
+            held = {"type": "json_schema", "json_schema": {"schema": schema}} if schema else None
+            stream = model.chat(_messages(args.system, args.prompt), stream=True, response_format=held,
+                                **_sampling(args))
         else:
-            stream = model.generate(args.prompt, stream=True, **_sampling(args))
+            stream = model.generate(args.prompt, stream=True, json_schema=schema, grammar=grammar, **_sampling(args))
         _report(_stream_out(stream))
-    except ValueError as e:
+    except (ValueError, ImportError) as e:
         raise CommandError(str(e)) from None
     return 0
+
+
+def _read_text(path: str, what: str) -> str:
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise CommandError(f"cannot read the {what} file {path!r}: {getattr(e, 'strerror', None) or e}") from None
+
+
+def _schema_text(value: str) -> str:
+    """A schema given inline (it starts with '{') or as a file."""
+    return value if value.lstrip().startswith("{") else _read_text(value, "JSON schema")
 
 
 def cmd_chat(args: argparse.Namespace) -> int:

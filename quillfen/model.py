@@ -15,6 +15,7 @@ tokens only.
 from __future__ import annotations
 
 import codecs
+import dataclasses
 import numbers
 import operator
 import os
@@ -23,11 +24,14 @@ import sys
 import threading
 import time
 from collections.abc import Generator, Iterable, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 from quillfen import _core, _runtime
-from quillfen._chat import ChatTemplateError, chat_parts, render_chat
+from quillfen import _structured
+from quillfen._chat import ChatTemplateError, chat_parts, reads_variable, render_chat
+from quillfen._structured import ToolCall
 
 
 # Formats that detection names but whose metadata no reader takes yet.
@@ -43,19 +47,34 @@ class Completion:
 
     text: str
     tokens: list[int]  # generated ids: the end-of-turn token excluded, those of a stop string kept
-    # "stop": end of turn/text or a stop string; "length": max_tokens or context; "cancelled": the
-    # reader of a stream stopped early (the text is what it was handed)
-    finish_reason: Literal["stop", "length", "cancelled"]
+    # "stop": end of turn/text, a stop string, or a complete document of the grammar; "length":
+    # max_tokens or context; "tool_calls": the reply calls tools; "cancelled": the reader of a stream
+    # stopped early (the text is what it was handed)
+    finish_reason: Literal["stop", "length", "tool_calls", "cancelled"]
     seed: int  # pass it back as seed= to repeat the run
     prompt_tokens: int
     reused_tokens: int  # prompt tokens whose cache entries an earlier call left
     prompt_seconds: float
     generate_seconds: float
+    # With tools: the calls the reply makes (OpenAI's shape through ToolCall.as_openai), and the text
+    # outside them (None when there is none); without, content is the text.
+    tool_calls: tuple[ToolCall, ...] = ()
+    content: str | None = None
+    # Under a grammar: seconds spent computing token masks (on a worker, mostly while the forward ran).
+    mask_seconds: float = 0.0
 
     @property
     def tokens_per_second(self) -> float:
         """Generated tokens per second, the prompt's time excluded."""
         return len(self.tokens) / self.generate_seconds if self.generate_seconds > 0 else 0.0
+
+    def message(self) -> dict[str, Any]:
+        """The reply as an OpenAI assistant message, ready to append to the conversation."""
+        out: dict[str, Any] = {"role": "assistant",
+                               "content": self.content if self.tool_calls else self.text}
+        if self.tool_calls:
+            out["tool_calls"] = [c.as_openai() for c in self.tool_calls]
+        return out
 
 
 class _Cancelled(Exception):
@@ -192,6 +211,12 @@ class Model:
         self.context_length: int = self._native.context_length
         self.chat_template: str | None = self._native.chat_template
         self.threads: int = self._native.threads
+        # Built on the first constrained call: llguidance's view of the vocabulary, the control tokens by
+        # text, and the one worker that computes each step's token mask while the forward pass runs.
+        self._grammar_lock = threading.Lock()
+        self._lltokenizer: Any = None
+        self._control_ids: dict[str, int] = {}
+        self._mask_pool: ThreadPoolExecutor | None = None
 
     def __repr__(self) -> str:
         return f"Model({self.path!r})"
@@ -221,29 +246,40 @@ class Model:
     def generate(self, prompt: str | Sequence[int], *, max_tokens: int = ..., temperature: float = ...,
                  top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
                  stop: str | Sequence[str] = ..., stream: Literal[False] = ..., add_special: bool = ...,
-                 parse_special: bool = ...) -> Completion: ...
+                 parse_special: bool = ..., json_schema: Any = ..., grammar: str | None = ...) -> Completion: ...
 
     @overload
     def generate(self, prompt: str | Sequence[int], *, max_tokens: int = ..., temperature: float = ...,
                  top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
                  stop: str | Sequence[str] = ..., stream: Literal[True], add_special: bool = ...,
-                 parse_special: bool = ...) -> Stream: ...
+                 parse_special: bool = ..., json_schema: Any = ..., grammar: str | None = ...) -> Stream: ...
 
     @overload
     def generate(self, prompt: str | Sequence[int], *, max_tokens: int = ..., temperature: float = ...,
                  top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
                  stop: str | Sequence[str] = ..., stream: bool, add_special: bool = ...,
-                 parse_special: bool = ...) -> Completion | Stream: ...
+                 parse_special: bool = ..., json_schema: Any = ...,
+                 grammar: str | None = ...) -> Completion | Stream: ...
 
     def generate(self, prompt: str | Sequence[int], *, max_tokens: int = 256, temperature: float = 0.8,
                  top_k: int = 40, top_p: float = 0.95, min_p: float = 0.05, seed: int | None = None,
                  stop: str | Sequence[str] = (), stream: bool = False, add_special: bool = True,
-                 parse_special: bool = False) -> Completion | Stream:
+                 parse_special: bool = False, json_schema: Any = None,
+                 grammar: str | None = None) -> Completion | Stream:
         """Continues `prompt` (text, or token ids taken as they are). temperature 0 is greedy (and so is
         the limit of one too small to divide the logits by; an infinite one draws uniformly among the
         tokens the filters keep); the same seed gives the same text, and seed=None draws one that the
         result reports. Ends at the end-of-turn token ("stop"), at a stop string ("stop", the string
-        left out), or after max_tokens or at the context length ("length")."""
+        left out), or after max_tokens or at the context length ("length").
+
+        `json_schema` (a dict or its JSON text) or `grammar` (Lark, or llama.cpp's GBNF) holds the output
+        to the documents they accept: each step draws only among the tokens that keep it a prefix of
+        one, and a complete document ends the generation ("stop"). Whitespace between JSON tokens is
+        bounded. A schema or grammar llguidance cannot compile raises ValueError before anything runs."""
+        if json_schema is not None and grammar is not None:
+            raise ValueError("give json_schema or grammar, not both")
+        constraint = (_structured.json_schema_grammar(json_schema) if json_schema is not None
+                      else _structured.text_grammar(grammar) if grammar is not None else None)
         if isinstance(prompt, str):
             ids = self.tokenize(prompt, add_special, parse_special)
         elif isinstance(prompt, Iterable) and not isinstance(prompt, (bytes, Mapping)):
@@ -251,53 +287,101 @@ class Model:
         else:
             raise TypeError(f"prompt must be a str or a sequence of token ids, not {type(prompt).__name__}")
         return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
-                         min_p=min_p, seed=seed, stop=stop, stream=stream)
+                         min_p=min_p, seed=seed, stop=stop, stream=stream, grammar=constraint)
 
     @overload
     def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = ..., temperature: float = ...,
              top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
              stop: str | Sequence[str] = ..., stream: Literal[False] = ...,
-             parse_special_in_content: bool = ...) -> Completion: ...
+             parse_special_in_content: bool = ..., response_format: Any = ..., tools: Any = ...,
+             tool_choice: Any = ..., parallel_tool_calls: bool = ...) -> Completion: ...
 
     @overload
     def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = ..., temperature: float = ...,
              top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
              stop: str | Sequence[str] = ..., stream: Literal[True],
-             parse_special_in_content: bool = ...) -> Stream: ...
+             parse_special_in_content: bool = ..., response_format: Any = ..., tools: Any = ...,
+             tool_choice: Any = ..., parallel_tool_calls: bool = ...) -> Stream: ...
 
     @overload
     def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = ..., temperature: float = ...,
              top_k: int = ..., top_p: float = ..., min_p: float = ..., seed: int | None = ...,
              stop: str | Sequence[str] = ..., stream: bool,
-             parse_special_in_content: bool = ...) -> Completion | Stream: ...
+             parse_special_in_content: bool = ..., response_format: Any = ..., tools: Any = ...,
+             tool_choice: Any = ..., parallel_tool_calls: bool = ...) -> Completion | Stream: ...
 
     def chat(self, messages: Sequence[Mapping[str, Any]], *, max_tokens: int = 256, temperature: float = 0.8,
              top_k: int = 40, top_p: float = 0.95, min_p: float = 0.05, seed: int | None = None,
              stop: str | Sequence[str] = (), stream: bool = False,
-             parse_special_in_content: bool = False) -> Completion | Stream:
+             parse_special_in_content: bool = False, response_format: Any = None, tools: Any = None,
+             tool_choice: Any = None, parallel_tool_calls: bool = True) -> Completion | Stream:
         """The assistant's reply to `messages` ([{"role": ..., "content": ...}, ...]) through the
         model's chat template; otherwise as `generate`. Only the template's own markup becomes
         control tokens: "<|im_end|>" written inside a message is plain text, so a message cannot
         forge a turn. parse_special_in_content=True reads control-token text in messages too, as
-        transformers does."""
-        ids = self.chat_tokens(messages, parse_special_in_content=parse_special_in_content)
-        return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
-                         min_p=min_p, seed=seed, stop=stop, stream=stream)
+        transformers does.
 
-    def apply_chat_template(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True) -> str:
-        """The prompt text the model's chat template makes of `messages`."""
+        `response_format` takes OpenAI's shapes: {"type": "json_object"}, or {"type": "json_schema",
+        "json_schema": {"schema": {...}, "strict": ...}} (held to the schema either way).
+
+        `tools` (OpenAI's [{"type": "function", "function": {"name", "description", "parameters"}}]) go
+        to the template's `tools` variable (a template that reads none gets them described in the system
+        message); the reply's calls, in the family's own format (Qwen's <tool_call> tags, Llama 3's JSON
+        and <|python_tag|>, Mistral's [TOOL_CALLS]), come back parsed in `tool_calls` with finish_reason
+        "tool_calls". `tool_choice`: "auto" (the default), "none" (no tools offered), "required" or
+        {"type": "function", "function": {"name": ...}}, which hold the reply to calls whose arguments
+        follow the function's parameter schema. Messages may carry earlier calls (an assistant message's
+        "tool_calls") and their results (role "tool")."""
+        setup = self._tool_setup(messages, tools, tool_choice, parallel_tool_calls)
+        constraint = setup.grammar or _structured.response_format_grammar(response_format)
+        ids = self.chat_tokens(setup.messages, parse_special_in_content=parse_special_in_content, **setup.values)
+        return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
+                         min_p=min_p, seed=seed, stop=stop, stream=stream, grammar=constraint,
+                         tool_format=setup.format, tool_names={t["function"]["name"] for t in setup.tools})
+
+    def chat_prompt(self, messages: Sequence[Mapping[str, Any]], *, tools: Any = None, tool_choice: Any = None) -> str:
+        """The prompt text `chat` makes of `messages` with these tools: the tools where the template
+        puts them (or described in the system message), earlier calls as the model writes them."""
+        setup = self._tool_setup(messages, tools, tool_choice, True)
+        return self.apply_chat_template(setup.messages, **setup.values)
+
+    def _tool_setup(self, messages: Sequence[Mapping[str, Any]], tools: Any, tool_choice: Any,
+                    parallel: Any) -> _ToolSetup:
+        checked = _structured.check_tools(tools)
+        mode, named = _structured.check_tool_choice(tool_choice, checked)
+        if not checked and not any(isinstance(m, Mapping) and m.get("tool_calls") for m in messages):
+            return _ToolSetup(messages, {}, None, None, checked)
+        if reads_variable(self._template(), "tools"):
+            fmt = _structured.tool_format(self.chat_template)
+            values: dict[str, Any] = {"tools": checked} if mode != "none" else {}
+        else:  # the template knows no tools: they and earlier calls are told in Hermes' format
+            fmt = _structured.HERMES
+            values = {}
+            messages = _calls_written_out(messages)
+            if mode != "none":
+                messages = _with_tools_described(messages, checked)
+        grammar = None
+        if mode == "required":
+            chosen = [t for t in checked if named is None or t["function"]["name"] == named]
+            grammar = _structured.lark_grammar(fmt.call_grammar(chosen, bool(parallel), self._control_id))
+        return _ToolSetup(messages, values, fmt if mode != "none" else None, grammar, checked)
+
+    def apply_chat_template(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True,
+                            **values: Any) -> str:
+        """The prompt text the model's chat template makes of `messages` (`values`, tools= say, go to
+        the template too)."""
         return render_chat(self._template(), messages, add_generation_prompt=add_generation_prompt,
-                           **self._template_tokens())
+                           **self._template_tokens(), **values)
 
     def chat_tokens(self, messages: Sequence[Mapping[str, Any]], add_generation_prompt: bool = True, *,
-                    parse_special_in_content: bool = False) -> list[int]:
+                    parse_special_in_content: bool = False, **values: Any) -> list[int]:
         """The token ids `chat` feeds the model for `messages`: control tokens where the template's
         own markup spells them, each message's content as plain text (unless parse_special_in_content)."""
         if parse_special_in_content:
-            return self.tokenize(self.apply_chat_template(messages, add_generation_prompt), add_special=False,
-                                 parse_special=True)
+            return self.tokenize(self.apply_chat_template(messages, add_generation_prompt, **values),
+                                 add_special=False, parse_special=True)
         parts = chat_parts(self._template(), messages, add_generation_prompt=add_generation_prompt,
-                           **self._template_tokens())
+                           **self._template_tokens(), **values)
         return self.tokenizer.encode_parts(parts, add_special=False)
 
     def _template(self) -> str:
@@ -310,15 +394,39 @@ class Model:
         return {name: "" if token_id is None else tok.token_text(token_id)
                 for name, token_id in (("bos_token", tok.bos_id), ("eos_token", tok.eos_id))}
 
+    # ---- grammars ----------------------------------------------------------------------------
+
+    def grammar_tokenizer(self) -> Any:
+        """llguidance's LLTokenizer over this model's own vocabulary (built once, on first need)."""
+        with self._grammar_lock:
+            if self._lltokenizer is None:
+                self._lltokenizer, self._control_ids = _structured.grammar_tokenizer(self.tokenizer)
+                self._mask_pool = ThreadPoolExecutor(1, thread_name_prefix="quillfen-mask")
+            return self._lltokenizer
+
+    def grammar_matcher(self, grammar: str) -> Any:
+        """An llguidance matcher of `grammar` (as _structured's functions give it) over this vocabulary;
+        ValueError naming the problem when the grammar does not compile."""
+        return _structured.new_matcher(self.grammar_tokenizer(), grammar)
+
+    def _control_id(self, text: str) -> int | None:
+        self.grammar_tokenizer()
+        return self._control_ids.get(text)
+
     # ---- the loop ----------------------------------------------------------------------------
 
     def _run(self, ids: list[int], *, max_tokens: int, temperature: float, top_k: int, top_p: float,
-             min_p: float, seed: int | None, stop: str | Sequence[str], stream: bool) -> Completion | Stream:
+             min_p: float, seed: int | None, stop: str | Sequence[str], stream: bool, grammar: str | None = None,
+             tool_format: _structured.ToolFormat | None = None, tool_names: set[str] | None = None
+             ) -> Completion | Stream:
         sampling = _check_sampling(temperature, top_k, top_p, min_p, max_tokens)
         stops = _stop_strings(stop)
         self._native.check_context(ids)
         seed = secrets.randbits(63) if seed is None else _whole("seed", seed) & _MASK64
-        pieces = self._pieces(ids, int(max_tokens), sampling, seed, stops)
+        matcher = self.grammar_matcher(grammar) if grammar is not None else None
+        pieces = self._pieces(ids, int(max_tokens), sampling, seed, stops, matcher)
+        if tool_format is not None:
+            pieces = _tool_calls_parsed(pieces, tool_format, tool_names or set())
         if stream:
             return Stream(pieces)
         while True:
@@ -329,7 +437,7 @@ class Model:
                 return completion
 
     def _pieces(self, prompt: list[int], max_tokens: int, sampling: _Sampling, seed: int,
-                stops: list[str]) -> Generator[str, None, Completion]:
+                stops: list[str], matcher: Any = None) -> Generator[str, None, Completion]:
         tok = self.tokenizer
         context = list(prompt)
         generated: list[int] = []
@@ -341,10 +449,14 @@ class Model:
         reused = 0
         t0 = time.perf_counter()
         prompt_seconds = 0.0
+        masks = _Masks(matcher, self._mask_pool, tok.vocab_size) if matcher is not None else None
+        if masks:
+            masks.start()
         while len(generated) < max_tokens:
             rng = (rng * _LCG_MULTIPLIER + 1) & _MASK64
             token, step_reused, _ = self._native.next_token(context, sampling.temperature, sampling.top_k,
-                                                            sampling.top_p, sampling.min_p, rng)
+                                                            sampling.top_p, sampling.min_p, rng,
+                                                            masks.result if masks else None)
             if not generated:
                 reused = min(step_reused, len(prompt))
                 prompt_seconds = time.perf_counter() - t0
@@ -355,11 +467,17 @@ class Model:
             generated.append(token)
             context.append(token)
             text += decoder.decode(tok.decode([token], False, False))
+            # The matcher takes the token at once; the next mask is worked out during the next forward pass.
+            document_done = masks is not None and masks.advance(token, len(generated) < max_tokens)
             # Text handed out never holds the start of a stop string, so the search starts near `emitted`.
             hits = [i for i in (text.find(s, max(0, emitted - len(s))) for s in stops) if i >= 0]
             if hits:
                 text = text[:min(hits)]
                 finish = "stop"
+                break
+            if document_done:
+                finish = "stop"
+                text += decoder.decode(b"", final=True)
                 break
             if len(generated) == max_tokens or len(context) >= self.context_length:
                 text += decoder.decode(b"", final=True)
@@ -380,7 +498,96 @@ class Model:
         elapsed = time.perf_counter() - t0
         return Completion(text=text, tokens=generated, finish_reason=finish, seed=seed, prompt_tokens=len(prompt),
                           reused_tokens=reused, prompt_seconds=prompt_seconds,
-                          generate_seconds=max(elapsed - prompt_seconds, 0.0))
+                          generate_seconds=max(elapsed - prompt_seconds, 0.0), content=text,
+                          mask_seconds=masks.seconds if masks else 0.0)
+
+
+@dataclass(frozen=True)
+class _ToolSetup:
+    messages: Sequence[Mapping[str, Any]]  # as the template gets them
+    values: dict[str, Any]  # tools= for templates that read them
+    format: _structured.ToolFormat | None  # how to read calls back, None when none are offered
+    grammar: str | None  # the calls' grammar, for tool_choice "required" or a named function
+    tools: list[dict[str, Any]]  # as check_tools gave them
+
+
+class _Masks:
+    """Token masks of one constrained generation. Each mask is computed on the model's mask worker
+    (llguidance releases the interpreter lock), started as soon as the matcher has taken the last
+    token, and the native step asks for it (calls `result`) only once its forward pass has run."""
+
+    def __init__(self, matcher: Any, pool: ThreadPoolExecutor | None, vocab_size: int) -> None:
+        assert pool is not None
+        self._matcher = matcher
+        self._pool = pool
+        self._pending: Future[memoryview] | None = None
+        self._bytes = 4 * ((vocab_size + 31) // 32)
+        self.seconds = 0.0
+
+    def _compute(self) -> memoryview:
+        t = time.perf_counter()
+        mask: bytes = self._matcher.compute_bitmask()
+        self.seconds += time.perf_counter() - t
+        if self._matcher.is_error():
+            raise RuntimeError(f"the grammar matcher failed: {self._matcher.get_error()}")
+        # llguidance may write a spare word past the vocabulary: a view of the words the model reads.
+        return memoryview(mask)[:self._bytes]
+
+    def start(self) -> None:
+        self._pending = self._pool.submit(self._compute)
+
+    def result(self) -> memoryview:
+        assert self._pending is not None
+        return self._pending.result()
+
+    def advance(self, token: int, more: bool) -> bool:
+        """Gives the matcher `token` and, when `more` steps may follow, starts the next mask; True when
+        the document is complete and nothing may follow."""
+        if not self._matcher.consume_token(token):
+            raise RuntimeError(f"the grammar matcher refused token {token}: {self._matcher.get_error()}")
+        if self._matcher.is_stopped():
+            return True
+        if more:
+            self.start()
+        return False
+
+
+def _tool_calls_parsed(pieces: Generator[str, None, Completion], fmt: _structured.ToolFormat,
+                       names: set[str]) -> Generator[str, None, Completion]:
+    """The pieces as they come; the completion with the reply's tool calls parsed out of its text."""
+    completion = yield from pieces
+    content, calls = fmt.parse(completion.text, names)
+    if not calls:
+        return completion
+    finish = "tool_calls" if completion.finish_reason == "stop" else completion.finish_reason
+    return dataclasses.replace(completion, tool_calls=tuple(calls), content=content or None, finish_reason=finish)
+
+
+def _calls_written_out(messages: Sequence[Mapping[str, Any]]) -> list[Any]:
+    """`messages` with each assistant message's earlier tool calls written into its content, as the
+    model was told to write them, for templates that read no `tool_calls`."""
+    out: list[Any] = []
+    for m in messages:
+        calls = m.get("tool_calls") if isinstance(m, Mapping) else None
+        if calls:
+            written = "\n".join(_structured.HERMES.write(c) for c in calls)
+            m = {k: v for k, v in m.items() if k != "tool_calls"}
+            m["content"] = "\n".join(filter(None, [m.get("content") or "", written]))
+        out.append(m)
+    return out
+
+
+def _with_tools_described(messages: Sequence[Mapping[str, Any]], tools: list[dict[str, Any]]) -> list[Any]:
+    """`messages` with the tools described in the system message (a new one first when there is none),
+    for templates that take no tools."""
+    prompt = _structured.tools_system_prompt(tools)
+    out = list(messages)
+    first = out[0] if out else None
+    if isinstance(first, Mapping) and first.get("role") == "system" and isinstance(first.get("content"), str):
+        out[0] = {**first, "content": f"{first['content']}\n\n{prompt}"}
+    else:
+        out.insert(0, {"role": "system", "content": prompt})
+    return out
 
 
 def file_error(path: str, error: BaseException) -> str:

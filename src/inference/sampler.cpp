@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -205,6 +206,24 @@ uint32_t sample_uniform(const std::vector<float>& logits, uint64_t top_k, float 
 }
 
 }  // namespace
+
+Result<void> mask_logits(std::vector<float>& logits, std::span<const uint32_t> allowed) {
+    const uint64_t n = logits.size();
+    if (allowed.size() != mask_words(n))
+        return fail("the token mask has " + std::to_string(allowed.size()) + " 32-bit words; a vocabulary of " +
+                    std::to_string(n) + " tokens needs " + std::to_string(mask_words(n)));
+    // Bits past the last id name no token.
+    const uint32_t tail = n % 32 ? (uint32_t{1} << (n % 32)) - 1 : ~uint32_t{0};
+    bool any = false;
+    for (uint64_t w = 0; w < allowed.size(); ++w) any |= (allowed[w] & (w + 1 == allowed.size() ? tail : ~0u)) != 0;
+    if (!any) return fail("the token mask allows no token: the grammar has no way to go on");
+    constexpr float kOut = -std::numeric_limits<float>::infinity();
+    element_wise(n, [&](uint64_t b, uint64_t e) {
+        for (uint64_t i = b; i < e; ++i)
+            if (!(allowed[i / 32] >> (i % 32) & 1u)) logits[i] = kOut;
+    });
+    return {};
+}
 
 uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
                 float min_p) {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "tensor/error.hpp"
 
 namespace quillfen {
 
@@ -24,5 +27,15 @@ uint32_t sample(std::vector<float> logits, float temperature, uint64_t top_k, fl
 // is the arg-max at every temperature.
 uint32_t sample_tempered(std::vector<float> logits, float temperature, uint64_t top_k, float top_p, uint64_t seed,
                          float min_p);
+
+// Words of a token mask over `vocab` ids: one bit per id, id i at bit i % 32 of word i / 32, the layout
+// grammar matchers (llguidance, xgrammar) write, so their masks are read as they are.
+inline constexpr uint64_t mask_words(uint64_t vocab) { return (vocab + 31) / 32; }
+
+// Keeps the logits of the ids `allowed` sets, bit for bit, and makes every other one -inf: any sampler
+// above then draws among the allowed ids with its usual rules (greedy is the arg-max over them, top-k
+// counts them only). An error, with the logits untouched, when the mask is not mask_words(logits.size())
+// words or allows none of the ids.
+Result<void> mask_logits(std::vector<float>& logits, std::span<const uint32_t> allowed);
 
 }  // namespace quillfen

@@ -106,13 +106,20 @@ NextToken TextModel::sync(std::span<const uint32_t> context, bool need_logits, s
 }
 
 Result<NextToken> TextModel::next_token(std::span<const uint32_t> context, const SamplingParams& params,
-                                        uint64_t rng_state, const StopCheck& stop) {
+                                        uint64_t rng_state, const StopCheck& stop, const MaskSource& mask) {
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);
     std::vector<float> logits;
     NextToken done = sync(context, true, logits, stop);
     if (done.stopped) return done;
     logits.resize(vocab_size());  // rows past the vocabulary name no token
+    if (mask) {
+        auto allowed = mask();
+        if (!allowed) return std::unexpected(std::move(allowed).error());
+        Result<void> masked;
+        (arena_ ? *arena_ : pool()).execute([&] { masked = mask_logits(logits, *allowed); });
+        if (!masked) return std::unexpected(std::move(masked).error());
+    }
     (arena_ ? *arena_ : pool()).execute([&] {
         done.id = sample_tempered(std::move(logits), params.temperature, params.top_k, params.top_p, rng_state,
                                   params.min_p);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,10 @@ struct NextToken {
     bool stopped = false;    // the StopCheck ended the call before the context was all in the cache
 };
 
+// The token mask of one step (see mask_logits), asked for once the step's forward pass has run, so a
+// grammar matcher can work it out meanwhile; the span must stay valid until next_token returns.
+using MaskSource = std::function<Result<std::span<const uint32_t>>()>;
+
 class TextModel {
 public:
     // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
@@ -58,8 +63,10 @@ public:
     // drawn with `rng_state` as the sampler's generator state. Takes the model's lock for the call.
     // Each of these calls runs a long context batch by batch and asks `stop` (see forward_tokens) along
     // the way; a stopped call keeps in the cache the batches that ran, reports `stopped` and draws nothing.
+    // With `mask`, the draw is among the ids it allows; a mask of the wrong size or allowing nothing is an
+    // error (the cache then holds `context`, as after any step).
     Result<NextToken> next_token(std::span<const uint32_t> context, const SamplingParams& params, uint64_t rng_state,
-                                 const StopCheck& stop = {});
+                                 const StopCheck& stop = {}, const MaskSource& mask = {});
 
     // The logits after `context`, every row of the output (bringing the cache to `context` as above);
     // an error when `stop` ended the call.

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <random>
 #include <set>
@@ -166,6 +167,55 @@ TEST(SamplerTempered, TopKOneIsTheArgMaxEvenWhereTheTemperatureRoundsLogitsToget
     EXPECT_EQ(draws({close[0] / 3e38f, close[1] / 3e38f}, 1, 1.0f).size(), 2u);
     for (float t : {1.0f, 1e30f, 3e38f, std::numeric_limits<float>::infinity()})
         EXPECT_EQ(tempered_draws(close, t, 1, 1.0f), std::set<uint32_t>{1}) << t;
+}
+
+// A mask over `n` ids allowing `ids`.
+std::vector<uint32_t> mask_of(uint64_t n, std::initializer_list<uint32_t> ids) {
+    std::vector<uint32_t> words(mask_words(n), 0);
+    for (uint32_t id : ids) words[id / 32] |= uint32_t{1} << (id % 32);
+    return words;
+}
+
+TEST(MaskedSampler, KeepsAllowedLogitsBitForBitAndDrawsOnlyAmongThem) {
+    std::mt19937 gen(3);
+    std::normal_distribution<float> spread(0.0f, 3.0f);
+    std::vector<float> logits(70);  // three words, the last one partly past the vocabulary
+    for (float& l : logits) l = spread(gen);
+    logits[5] = 50.0f;  // the model's favourite, forbidden below
+    const std::vector<uint32_t> mask = mask_of(70, {0, 33, 64, 69});
+    std::vector<float> masked = logits;
+    ASSERT_TRUE(mask_logits(masked, mask));
+    for (uint32_t i = 0; i < 70; ++i) {
+        const bool allowed = i == 0 || i == 33 || i == 64 || i == 69;
+        if (allowed) EXPECT_EQ(std::bit_cast<uint32_t>(masked[i]), std::bit_cast<uint32_t>(logits[i])) << i;
+        else EXPECT_EQ(masked[i], -std::numeric_limits<float>::infinity()) << i;
+    }
+    // Greedy is the arg-max over the allowed ids; top-k counts allowed ids only, so top_k = 2 keeps the
+    // two best of them and no forbidden id takes a place.
+    std::vector<std::pair<float, uint32_t>> best;
+    for (uint32_t id : {0u, 33u, 64u, 69u}) best.emplace_back(logits[id], id);
+    std::sort(best.rbegin(), best.rend());
+    EXPECT_EQ(sample(masked, 0.0f, 0, 1.0f, 7), best[0].second);
+    EXPECT_EQ(tempered_draws(masked, 1e-40f, 0, 1.0f), std::set<uint32_t>{best[0].second});
+    EXPECT_EQ(tempered_draws(masked, 100.0f, 2, 1.0f), (std::set<uint32_t>{best[0].second, best[1].second}));
+    EXPECT_EQ(tempered_draws(masked, std::numeric_limits<float>::infinity(), 0, 1.0f),
+              (std::set<uint32_t>{0, 33, 64, 69}));
+    for (float min_p : {0.0f, 0.05f})
+        for (uint32_t id : tempered_draws(masked, 5.0f, 40, 0.95f, min_p))
+            EXPECT_TRUE(id == 0 || id == 33 || id == 64 || id == 69) << id;
+}
+
+TEST(MaskedSampler, AMaskOfTheWrongSizeOrAllowingNothingIsAnErrorThatChangesNothing) {
+    const std::vector<float> logits = {1.0f, 2.0f, 3.0f};
+    std::vector<float> copy = logits;
+    const std::vector<uint32_t> past_the_end = {0b1000};  // id 3 does not exist
+    const std::vector<std::vector<uint32_t>> bad = {{}, {1, 1}, {0}, past_the_end};
+    for (const auto& mask : bad) {
+        const auto done = mask_logits(copy, mask);
+        ASSERT_FALSE(done);
+        EXPECT_NE(done.error().message().find("token mask"), std::string::npos);
+        EXPECT_EQ(copy, logits);
+    }
 }
 
 }  // namespace

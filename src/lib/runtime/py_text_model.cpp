@@ -4,6 +4,8 @@
 #include "lib/runtime/runtime.hpp"  // first: Python.h comes before the standard headers
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "compute/pool.hpp"
+#include "inference/sampler.hpp"
 #include "inference/text_model.hpp"
 
 namespace quillfen::py {
@@ -86,7 +89,7 @@ PyType_Slot kProgressSlots[] = {
 PyType_Spec kProgressSpec = {"quillfen._runtime.LoadProgress", sizeof(PyLoadProgress), 0, Py_TPFLAGS_DEFAULT,
                              kProgressSlots};
 PyTypeObject* g_progress_type = nullptr;
-constexpr const char* kNextNames[] = {"context", "temperature", "top_k", "top_p", "min_p", "rng_state"};
+constexpr const char* kNextNames[] = {"context", "temperature", "top_k", "top_p", "min_p", "rng_state", "mask"};
 constexpr Signature kNextSignature{"TextModel.next_token()", kNextNames, 1};
 constexpr const char* kPrefillNames[] = {"context"};
 constexpr Signature kPrefillSignature{"TextModel.prefill()", kPrefillNames, 1};
@@ -146,9 +149,86 @@ std::optional<std::vector<uint32_t>> bind_context(const Signature& sig, PyObject
     return arg_u32_list(bound[0], "context");
 }
 
+// A token mask given as any C-contiguous buffer of 32-bit words (bytes, an int32 or uint32 array: what
+// grammar matchers write), read in place and held until the call returns. Released with the
+// interpreter lock held, as the binding's scope ends.
+class MaskBuffer {
+public:
+    MaskBuffer() = default;
+    MaskBuffer(const MaskBuffer&) = delete;
+    MaskBuffer& operator=(const MaskBuffer&) = delete;
+    ~MaskBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False with a Python error set. Needs the interpreter lock.
+    bool take(PyObject* object) {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) < 0) {
+            PyErr_Clear();
+            raise_argument_type("mask", "a buffer of 32-bit words, a callable returning one, or None", object);
+            return false;
+        }
+        held_ = true;
+        if (view_.len % 4 != 0) {
+            PyErr_Format(PyExc_ValueError, "the token mask is %zd bytes, not a whole number of 32-bit words", view_.len);
+            return false;
+        }
+        const uint64_t n = uint64_t(view_.len) / 4;
+        if (reinterpret_cast<uintptr_t>(view_.buf) % alignof(uint32_t) == 0) {
+            words_ = {static_cast<const uint32_t*>(view_.buf), n};
+        } else {  // bytes sliced at an odd offset, say: read a copy
+            copy_.resize(n);
+            std::memcpy(copy_.data(), view_.buf, n * 4);
+            words_ = copy_;
+        }
+        return true;
+    }
+    std::span<const uint32_t> words() const { return words_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<uint32_t> copy_;
+    std::span<const uint32_t> words_;
+};
+
+// The mask argument as the model asks for it: a buffer is checked now, before the forward pass; a
+// callable is called once that pass has run (the interpreter lock taken back for the call), so the
+// caller's matcher can compute the mask on another thread meanwhile. Empty for None.
+std::optional<MaskSource> mask_source(PyObject* arg, MaskBuffer& buffer, uint64_t vocab, bool& bad) {
+    bad = false;
+    if (!arg || arg == Py_None) return MaskSource{};
+    const auto checked_words = [&buffer, vocab]() -> Result<std::span<const uint32_t>> {
+        if (buffer.words().size() != mask_words(vocab))
+            return fail("the token mask has " + std::to_string(buffer.words().size()) +
+                        " 32-bit words; the vocabulary of " + std::to_string(vocab) + " tokens needs " +
+                        std::to_string(mask_words(vocab)));
+        return buffer.words();
+    };
+    if (!PyCallable_Check(arg)) {
+        if (!buffer.take(arg) || !checked_words()) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, checked_words().error().message().c_str());
+            bad = true;
+            return std::nullopt;
+        }
+        return MaskSource([checked_words] { return checked_words(); });
+    }
+    return MaskSource([arg, &buffer, checked_words]() -> Result<std::span<const uint32_t>> {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        PyObject* result = PyObject_CallNoArgs(arg);
+        const bool ok = result && buffer.take(result);
+        Py_XDECREF(result);
+        PyGILState_Release(state);
+        if (!ok) return fail("the mask callable failed");  // its Python error is what the caller sees
+        return checked_words();
+    });
+}
+
 PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[6] = {};
+        PyObject* bound[7] = {};
         if (!bind_fastcall(kNextSignature, args, nargs, kwnames, bound)) return nullptr;
         auto context = arg_u32_list(bound[0], "context");
         if (!context) return nullptr;
@@ -170,7 +250,12 @@ PyObject* text_model_next_token(PyObject* self, PyObject* const* args, Py_ssize_
         if (!args_u64_or_zero(count_args, count_names, counts)) return nullptr;
         params.top_k = counts[0];
         TextModel& m = model(self);
-        auto done = interruptible([&](const StopCheck& stop) { return m.next_token(*context, params, counts[1], stop); });
+        MaskBuffer buffer;  // declared first: released after the source that reads it
+        bool bad = false;
+        const std::optional<MaskSource> mask = mask_source(bound[6], buffer, m.vocab_size(), bad);
+        if (bad) return nullptr;
+        auto done = interruptible(
+            [&](const StopCheck& stop) { return m.next_token(*context, params, counts[1], stop, *mask); });
         return step_result(done);
     });
 }
@@ -230,10 +315,12 @@ PyObject* get_chat_template(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"next_token", fastcall_method(text_model_next_token), METH_FASTCALL | METH_KEYWORDS,
-     "next_token($self, /, context, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0, rng_state=0)\n--\n\n"
+     "next_token($self, /, context, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0, rng_state=0, mask=None)\n--\n\n"
      "The token after `context` (a non-empty list of ids) as (id, reused, evaluated): the cache is brought to\n"
      "`context` by running only what follows its longest common prefix with the cached tokens. temperature 0\n"
-     "is greedy; rng_state is the sampler's generator state for this draw."},
+     "is greedy; rng_state is the sampler's generator state for this draw. `mask`, a buffer of 32-bit words\n"
+     "with one bit per id (id i at bit i % 32 of word i / 32) or a callable returning one once the forward\n"
+     "pass has run, limits the draw to the ids it sets; ValueError when it has the wrong size or sets none."},
     {"prefill", fastcall_method(text_model_prefill), METH_FASTCALL | METH_KEYWORDS,
      "prefill($self, /, context)\n--\n\nRuns `context` into the cache without drawing a token: (0, reused, evaluated)."},
     {"logits", fastcall_method(text_model_logits), METH_FASTCALL | METH_KEYWORDS,
