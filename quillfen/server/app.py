@@ -436,7 +436,10 @@ class Server:
                 entry = _logprob_entry(self.tokenizer, lp)
                 tokens.append(entry["token"])
                 values.append(entry["logprob"])
-                tops.append({t["token"]: t["logprob"] for t in entry["top_logprobs"]})
+                top: dict[str, float] = {}
+                for t in entry["top_logprobs"]:  # tokens whose text decodes alike keep the most probable
+                    top.setdefault(t["token"], t["logprob"])
+                tops.append(top)
                 offsets.append(offset)
                 offset += len(entry["token"])
             return {"tokens": tokens, "token_logprobs": values, "top_logprobs": tops, "text_offset": offsets}

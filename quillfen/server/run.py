@@ -47,7 +47,9 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8080, parallel: int
     server = _Server(config, lambda: engine.shutdown())
     print(f"quillfen serve: {name} on http://{host}:{port}/v1 ({parallel} slots, context {context_limit}, "
           f"{model.threads} threads{', API key required' if api_key else ''})", file=sys.stderr, flush=True)
-    server.run()
-    engine.shutdown()
-    print("quillfen serve: stopped", file=sys.stderr)
+    try:
+        server.run()
+    finally:  # uvicorn raises the Ctrl-C it handled again once it has stopped
+        engine.shutdown()
+        print("quillfen serve: stopped", file=sys.stderr)
     return 0
