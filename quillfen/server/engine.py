@@ -152,7 +152,8 @@ def log_softmax(logits: np.ndarray) -> np.ndarray:
     """float32 log-probabilities of float32 logits, summed in float64 and rounded once."""
     x = logits.astype(np.float64)
     m = x.max()
-    return (x - m - np.log(np.exp(x - m).sum())).astype(np.float32)
+    out: np.ndarray = (x - m - np.log(np.exp(x - m).sum())).astype(np.float32)
+    return out
 
 
 class _Decoding:
@@ -197,7 +198,7 @@ class _Decoding:
         """Draws the next token from the logits after the context; returns the event to hand out, if any."""
         logits = self._sampler_logits(raw)
         self.rng = next_rng_state(self.rng)
-        token = _runtime.sample(logits, *self.draw, self.rng)
+        token = _runtime.sample(logits.data, *self.draw, self.rng)
         seq = self.seq
         if seq.first_token_at is None:
             seq.first_token_at = time.perf_counter()
@@ -227,10 +228,9 @@ class _Decoding:
         k = self.seq.sampling.top_logprobs or 0
         top: list[tuple[int, float]] = []
         if k:
-            best = np.argpartition(-lp, k - 1)[:k]
+            candidates = np.argpartition(-lp, k - 1)[:k].tolist()
             # Most probable first; equal ones by id, so the order does not depend on the partition.
-            best = sorted(best.tolist(), key=lambda i: (-float(lp[i]), i))
-            top = [(i, float(lp[i])) for i in best]
+            top = [(i, float(lp[i])) for i in sorted(candidates, key=lambda i: (-float(lp[i]), i))]
         return TokenLogprob(token, float(lp[token]), top)
 
     def _end(self, reason: Literal["stop", "length"]) -> Event:

@@ -10,8 +10,6 @@ from typing import Annotated, Any, Literal
 
 from pydantic import BaseModel, ConfigDict, Field, StrictBool, StrictInt, StrictStr, model_validator
 
-Prob = Annotated[float, Field(ge=0.0, le=1.0)]
-Penalty = Annotated[float, Field(ge=-2.0, le=2.0)]
 
 
 class Body(BaseModel):
@@ -33,14 +31,14 @@ class Generation(Body):
     temperature: Annotated[float, Field(ge=0.0, le=2.0)] = 1.0
     top_p: Annotated[float, Field(gt=0.0, le=1.0)] = 1.0
     top_k: Annotated[StrictInt, Field(ge=0)] = 0
-    min_p: Prob = 0.0
+    min_p: Annotated[float, Field(ge=0.0, le=1.0)] = 0.0
     seed: StrictInt | None = None
     stop: StrictStr | list[StrictStr] | None = None
     stream: StrictBool = False
     stream_options: StreamOptions | None = None
     n: Annotated[StrictInt, Field(ge=1, le=128)] = 1
-    presence_penalty: Penalty = 0.0
-    frequency_penalty: Penalty = 0.0
+    presence_penalty: Annotated[float, Field(ge=-2.0, le=2.0)] = 0.0
+    frequency_penalty: Annotated[float, Field(ge=-2.0, le=2.0)] = 0.0
     logit_bias: dict[str, Annotated[float, Field(ge=-100.0, le=100.0)]] | None = None
     # Not OpenAI's: the generated token ids with each choice (as vLLM names it).
     return_token_ids: StrictBool = False
