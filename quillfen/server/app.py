@@ -278,7 +278,7 @@ class Server:
                     choice = pending.pop(fut)
                     event = fut.result()
                     if event.error is not None:
-                        raise ApiError(500, event.error, type="server_error")
+                        raise ApiError(503 if event.shutdown else 500, event.error, type="server_error")
                     choice.text.append(event.text)
                     choice.tokens.extend(event.tokens)
                     choice.logprobs.extend(event.logprobs)
@@ -539,6 +539,9 @@ def build_app(engine: Engine, model: Model, config: Config) -> Any:
                 return response
             except ApiError as e:
                 return e.response()
+            except Exception as e:  # a fault of the server's own: said in the same shape, and logged
+                print(f"quillfen serve: {type(e).__name__}: {e}", file=sys.stderr, flush=True)
+                return ApiError(500, f"internal error: {type(e).__name__}: {e}", type="server_error").response()
 
         return run
 

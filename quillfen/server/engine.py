@@ -64,6 +64,7 @@ class Event:
     logprobs: tuple[TokenLogprob, ...] = ()
     finish_reason: Literal["stop", "length", None] = None
     error: str | None = None  # the sequence ended without finishing
+    shutdown: bool = False  # ... because the server is stopping
 
 
 class Overloaded(Exception):
@@ -313,11 +314,11 @@ class Engine:
             self._cond.notify()
         self._thread.join()
         for seq in self.waiting:
-            seq.emit(Event(error=reason))
+            seq.emit(Event(error=reason, shutdown=True))
         self.waiting.clear()
         for slot in self.slots:
             if slot.decoding is not None:
-                slot.decoding.seq.emit(Event(error=reason))
+                slot.decoding.seq.emit(Event(error=reason, shutdown=True))
                 slot.decoding = None
 
     # ---- the engine thread -----------------------------------------------------------------------

@@ -141,6 +141,20 @@ def test_answers_are_the_librarys(tiny, library, chat, stream):
         assert got.usage.prompt_tokens == want.prompt_tokens
 
 
+@pytest.mark.parametrize("temperature, top_k, top_p, min_p", [(0.0, 0, 1.0, 0.0), (0.9, 0, 1.0, 0.0), (1.3, 5, 0.8, 0.05)])
+def test_sample_draws_what_next_token_draws(library, temperature, top_k, top_p, min_p):
+    """The engine draws from logits it holds (after penalties); untouched, they give next_token's token."""
+    from quillfen import _runtime
+
+    context = library.tokenize("the cat sat")
+    logits = library._native.logits(context)
+    for rng in (1, 99, 2**63 + 5):
+        want = library._native.next_token(context, temperature, top_k, top_p, min_p, rng)[0]
+        assert _runtime.sample(logits, temperature, top_k, top_p, min_p, rng) == want
+    with pytest.raises(ValueError, match="float32"):
+        _runtime.sample(b"abc")
+
+
 def test_async_client_n_choices_have_their_own_seeds(tiny):
     async def run():
         client = openai.AsyncOpenAI(base_url=tiny.url + "/v1", api_key="none", max_retries=0)
