@@ -247,11 +247,16 @@ class Server:
                                if isinstance(body, ChatRequest) else "prompt", code="context_length_exceeded")
             if not ids:
                 raise ApiError(400, "the prompt is empty", param="prompt", code="invalid_value")
-            bad = next((t for t in ids if t >= self.tokenizer.vocab_size), None)
+            bad = next((t for t in ids if not 0 <= t < self.tokenizer.vocab_size), None)
             if bad is not None:
                 raise ApiError(400, f"prompt: token id {bad} is outside the vocabulary of "
                                     f"{self.tokenizer.vocab_size}", param="prompt", code="invalid_value")
         sampling = self.sampling(body, top_logprobs)
+        room = len(self.engine.slots) + self.engine.max_queue
+        if len(prompts) * body.n > room:
+            raise ApiError(400, f"n: {len(prompts) * body.n} sequences asked for, more than this server holds at once "
+                                f"({len(self.engine.slots)} slots and a queue of {self.engine.max_queue})",
+                           param="n", code="invalid_value")
         loop = asyncio.get_running_loop()
         choices = []
         for p, ids in enumerate(prompts):

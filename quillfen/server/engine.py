@@ -348,6 +348,9 @@ class Engine:
             if not free:
                 return
             seq = self.waiting.popleft()
+            if seq.max_tokens == 0:  # nothing to generate: no slot needed
+                seq.emit(Event(finish_reason="length"))
+                continue
             # The longest shared prefix; among equals the slot unused longest, keeping recent caches.
             slot = max(free, key=lambda s: (common_prefix(s.cached, seq.prompt), -s.last_used))
             d = _Decoding(seq, self.tokenizer, self.context_limit, self.backend.vocab_size)

@@ -278,6 +278,7 @@ LONG = "the cat " * 60
     (400, {"messages": CHAT, "top_p": 1.5}, "top_p"),
     (400, {"messages": CHAT, "n": 0}, "n"),
     (400, {"messages": CHAT, "stop": ""}, "stop"),
+    (400, {"messages": CHAT, "n": 100}, "slots"),
     (400, {"messages": [{"role": "user", "content": LONG}]}, "96"),
     (404, {"messages": CHAT, "model": "gpt-4o"}, "gpt-4o"),
     (400, {"messages": CHAT, "tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
@@ -357,6 +358,11 @@ def test_tokenize_and_detokenize(tiny, library):
     assert chat == library.chat_tokens(CHAT)
     r = httpx.post(tiny.url + "/detokenize", json={"tokens": [10**6]})
     assert r.status_code == 400 and "vocabulary" in r.json()["error"]["message"]
+    for prompt in ([5, -1], [5, 10**6]):
+        r = httpx.post(tiny.url + "/v1/completions", json={"prompt": prompt})
+        assert r.status_code == 400 and "vocabulary" in r.json()["error"]["message"]
+    r = httpx.post(tiny.url + "/v1/completions", json={"prompt": "the", "max_tokens": 0, "echo": True}).json()
+    assert (r["choices"][0]["text"], r["usage"]["completion_tokens"]) == ("the", 0)
 
 
 def test_ctrl_c_ends_streams_and_exits_cleanly(endless_file, tmp_path):
