@@ -27,9 +27,34 @@ class _Server(uvicorn.Server):
         super().handle_exit(sig, frame)
 
 
+def _available_memory() -> int | None:
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def check_memory(path: str, parallel: int) -> None:
+    """Refuses a --parallel whose copies of the weights (about the file's size each) would not fit in
+    the memory available now, before loading any of them."""
+    available = _available_memory()
+    if available is None:
+        return
+    need = os.path.getsize(path) * parallel
+    if need > available * 0.9:
+        raise ValueError(f"--parallel {parallel} holds {parallel} copies of the weights, about {need / 2**30:.1f} GiB, "
+                         f"but {available / 2**30:.1f} GiB of memory is available; lower --parallel")
+
+
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8080, parallel: int = 4, ctx_size: int | None = None,
           threads: int | None = None, api_key: str | None = None, max_queue: int = 64,
           model_alias: str | None = None, max_body: int = 8 << 20) -> int:
+    if os.path.isfile(path):
+        check_memory(path, parallel)
     model = Model(path, threads=threads)
     if ctx_size is not None and ctx_size > model.context_length:
         print(f"quillfen: warning: --ctx-size {ctx_size} is more than the model's context length "

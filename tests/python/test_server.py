@@ -379,7 +379,14 @@ def test_ctrl_c_ends_streams_and_exits_cleanly(endless_file, tmp_path):
         assert "Traceback" not in s.stderr()
 
 
-SMOLLM2 = os.path.join(os.path.dirname(__file__), "..", "..", "bench", ".cache", "SmolLM2-135M-Instruct.Q4_1.gguf")
+@pytest.mark.parametrize("args, says", [(["--parallel", "0"], "--parallel 0 is out of range"),
+                                        (["--port", "70000"], "--port 70000"),
+                                        (["--parallel", "1000000"], "copies of the weights")])
+def test_bad_settings_end_the_command_in_one_line(tiny_file, tmp_path, args, says):
+    res = subprocess.run([sys.executable, "-m", "quillfen", "serve", str(tiny_file), *args], capture_output=True,
+                         text=True, cwd=tmp_path, timeout=60)
+    assert res.returncode == 1 and says in res.stderr and len(res.stderr.splitlines()) == 1
+
 
 
 @pytest.fixture(scope="module")
