@@ -388,7 +388,6 @@ def test_bad_settings_end_the_command_in_one_line(tiny_file, tmp_path, args, say
     assert res.returncode == 1 and says in res.stderr and len(res.stderr.splitlines()) == 1
 
 
-
 @pytest.fixture(scope="module")
 def smollm2(tmp_path_factory):
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
