@@ -6,7 +6,8 @@ llama-cpp-python's `llama_cpp.server` started in the same command.
     python bench/serve_load.py --load 60       # 32 clients for 60 s against quillfen: answers, slots, RSS
 
 Each client streams a 64-token greedy chat answer to its own story prompt (long enough that none ends
-early: the token counts printed show it; a logit bias would put llama_cpp.server on a slower path); a level runs every server in turn, so a busy machine slows all alike.
+early: the token counts printed show it; a logit bias would put llama_cpp.server on a slower path);
+a level runs every server in turn, so a busy machine slows all alike.
 Figures: aggregate generated tokens/s over the level's wall time, and p50/p95 time to first token.
 SmolLM2-135M-Instruct Q4_1, 2 threads, `--parallel 4` where the server has it. llama-server is built
 on first use (bench/llama_server_install.py, 15 to 30 minutes); llama_cpp.server runs from the
@@ -75,6 +76,17 @@ class Server:
         return 0
 
 
+# llama_cpp.server's own dependencies (its `server` extra), added once to the llama-cpp-python venv.
+LLAMACPP_SERVER_PACKAGES = ["uvicorn", "fastapi", "sse-starlette", "starlette-context", "pydantic-settings"]
+
+
+def llamacpp_server_python() -> Path:
+    python = ensure_llamacpp()
+    if subprocess.run([str(python), "-c", "import llama_cpp.server.app"], capture_output=True).returncode != 0:
+        subprocess.run([str(python), "-m", "pip", "install", "-q", *LLAMACPP_SERVER_PACKAGES], check=True)
+    return python
+
+
 def start(name: str, model: Path) -> Server:
     port = free_port()
     log = open(Path(__file__).resolve().parent / ".cache" / f"serve_load-{name}.log", "w")
@@ -86,7 +98,7 @@ def start(name: str, model: Path) -> Server:
                str(THREADS), "--parallel", str(PARALLEL), "-c", str(SLOT_CONTEXT * PARALLEL), "--alias", "smollm2",
                "--no-webui", "--log-disable"]
     else:
-        cmd = [str(ensure_llamacpp()), "-m", "llama_cpp.server", "--model", str(model), "--port", str(port),
+        cmd = [str(llamacpp_server_python()), "-m", "llama_cpp.server", "--model", str(model), "--port", str(port),
                "--n_threads", str(THREADS), "--n_threads_batch", str(THREADS), "--n_ctx", str(SLOT_CONTEXT),
                "--model_alias", "smollm2"]
     proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, cwd="/")
@@ -178,7 +190,8 @@ def compare(names: list[str], levels: list[int], rounds: int) -> None:
                 got = sum(x[2] for x in runs)
                 print(f"{s.name:16} {clients:7} {rate:8.1f} {pct(ttfts, .5):8.2f}s {pct(ttfts, .95):8.2f}s "
                       f"{got:4}/{TOKENS * clients * len(runs)}")
-        q = {c: statistics.median(x[0] for x in results[("quillfen", c)]) for c in levels} if "quillfen" in names else {}
+        q = ({c: statistics.median(x[0] for x in results[("quillfen", c)]) for c in levels}
+             if "quillfen" in names else {})
         if q and 1 in q and 4 in q:
             print(f"\nquillfen: 4 clients / 1 client = {q[4] / q[1]:.2f}x")
         for other in ("llama-server", "llama_cpp.server"):

@@ -473,7 +473,8 @@ class Server:
         def chunks(c: Choice, e: Event) -> list[dict[str, Any]]:
             if not (e.text or e.tokens or e.finish_reason):
                 return []
-            entry: dict[str, Any] = {"index": c.index, "text": e.text, "logprobs": logprobs(e.logprobs, offsets[c.index]),
+            entry: dict[str, Any] = {"index": c.index, "text": e.text,
+                                     "logprobs": logprobs(e.logprobs, offsets[c.index]),
                                      "finish_reason": e.finish_reason}
             offsets[c.index] += len(e.text)
             if body.return_token_ids:

@@ -184,7 +184,8 @@ class _Decoding:
         self.ends: list[int] = []  # the end of each generated token's text in `text.text`
 
     def work(self, slot: int) -> Work:
-        upto = min(len(self.context), self.ran + PREFILL_CHUNK) if self.ran < len(self.seq.prompt) else len(self.context)
+        prefilling = self.ran < len(self.seq.prompt)
+        upto = min(len(self.context), self.ran + PREFILL_CHUNK) if prefilling else len(self.context)
         return Work(slot, self.context, upto, logits=upto == len(self.context))
 
     def _sampler_logits(self, raw: bytes) -> np.ndarray:

@@ -141,7 +141,8 @@ def test_answers_are_the_librarys(tiny, library, chat, stream):
         assert got.usage.prompt_tokens == want.prompt_tokens
 
 
-@pytest.mark.parametrize("temperature, top_k, top_p, min_p", [(0.0, 0, 1.0, 0.0), (0.9, 0, 1.0, 0.0), (1.3, 5, 0.8, 0.05)])
+@pytest.mark.parametrize("temperature, top_k, top_p, min_p",
+                         [(0.0, 0, 1.0, 0.0), (0.9, 0, 1.0, 0.0), (1.3, 5, 0.8, 0.05)])
 def test_sample_draws_what_next_token_draws(library, temperature, top_k, top_p, min_p):
     """The engine draws from logits it holds (after penalties); untouched, they give next_token's token."""
     from quillfen import _runtime
