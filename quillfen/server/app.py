@@ -28,8 +28,8 @@ from quillfen import __version__
 from quillfen._chat import ChatTemplateError
 from quillfen.model import Model
 from quillfen.server.engine import Engine, Event, Overloaded, Sampling, Sequence, TokenLogprob
-from quillfen.server.schema import (ChatRequest, CompletionRequest, DetokenizeRequest, Generation, TokenizeRequest,
-                                    refused_fields)
+from quillfen.server.schema import (ChatRequest, CompletionRequest, DetokenizeRequest, Generation, Message,
+                                    TokenizeRequest, refused_fields)
 
 FINGERPRINT = f"quillfen-{__version__}"
 
@@ -219,6 +219,24 @@ class Server:
         self.authorize(request)
         return parse(kind, await read_json(request, self.config.max_body))
 
+    def chat_tokens(self, messages: list[Message]) -> list[int]:
+        """The prompt ids of a conversation through the model's chat template. Text parts are joined;
+        a "developer" message is the system message of older models' templates."""
+        plain = []
+        for i, m in enumerate(messages):
+            content = m.content
+            if isinstance(content, list):
+                for j, part in enumerate(content):
+                    if part.type != "text" or part.text is None:
+                        raise ApiError(400, f"messages.{i}.content.{j}: only text parts are supported, not "
+                                            f"{part.type!r}", param=f"messages.{i}.content", code="invalid_value")
+                content = "".join(p.text or "" for p in content)
+            plain.append({"role": "system" if m.role == "developer" else m.role, "content": content or ""})
+        try:
+            return self.model.chat_tokens(plain)
+        except (ChatTemplateError, ValueError, TypeError) as e:
+            raise ApiError(400, f"messages: {e}", param="messages") from None
+
     # ---- generation --------------------------------------------------------------------------
 
     def sampling(self, body: Generation, top_logprobs: int | None) -> Sampling:
@@ -357,20 +375,7 @@ class Server:
 
     async def chat(self, request: Request) -> Response:
         body: ChatRequest = await self.body(request, ChatRequest)
-        messages = []
-        for i, m in enumerate(body.messages):
-            content = m.content
-            if isinstance(content, list):
-                for j, part in enumerate(content):
-                    if part.type != "text" or part.text is None:
-                        raise ApiError(400, f"messages.{i}.content.{j}: only text parts are supported, not "
-                                            f"{part.type!r}", param=f"messages.{i}.content", code="invalid_value")
-                content = "".join(p.text or "" for p in content)
-            messages.append({"role": "system" if m.role == "developer" else m.role, "content": content or ""})
-        try:
-            ids = self.model.chat_tokens(messages)
-        except (ChatTemplateError, ValueError, TypeError) as e:
-            raise ApiError(400, f"messages: {e}", param="messages") from None
+        ids = self.chat_tokens(body.messages)
         top = (body.top_logprobs or 0) if body.logprobs else None
         if body.top_logprobs and not body.logprobs:
             raise ApiError(400, "top_logprobs needs logprobs set to true", param="top_logprobs")
@@ -511,13 +516,7 @@ class Server:
     async def tokenize(self, request: Request) -> Response:
         body: TokenizeRequest = await self.body(request, TokenizeRequest)
         if body.messages is not None:
-            try:
-                ids = self.model.chat_tokens([{"role": "system" if m.role == "developer" else m.role,
-                                               "content": m.content if isinstance(m.content, str) else
-                                               "".join(p.text or "" for p in m.content or [])}
-                                              for m in body.messages])
-            except (ChatTemplateError, ValueError, TypeError) as e:
-                raise ApiError(400, f"messages: {e}", param="messages") from None
+            ids = self.chat_tokens(body.messages)
         else:
             ids = self.model.tokenize(body.content or "", add_special=body.add_special)
         if not body.with_pieces:

@@ -103,20 +103,23 @@ class Sequence:
 
 @dataclass
 class Work:
-    """One slot's part of a step: run `context[:upto]`, and give the logits after it when `logits`."""
+    """One slot's part of a step: run `context[:upto]`; then, when `logits`, give the logits after it, or
+    when `draw` (temperature, top_k, top_p, min_p, generator state) is set too, the token drawn from
+    them (a sequence that neither changes nor reports its logits need not have them handed over)."""
 
     slot: int
     context: list[int]
     upto: int
     logits: bool
+    draw: tuple[float, int, float, float, int] | None = None
 
 
 class Backend(Protocol):
     vocab_size: int
 
-    def step(self, work: list[Work]) -> list[bytes | None | Exception]:
-        """Runs every slot's work; one result per item: the logits (native float32) when asked, None
-        when not, or the exception that item raised."""
+    def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
+        """Runs every slot's work; one result per item: the logits (native float32) or the drawn token
+        when asked, None when not, or the exception that item raised."""
         ...
 
 
@@ -132,9 +135,11 @@ class ModelCopies:
         self.vocab_size = models[0].tokenizer.vocab_size
         self._pool = concurrent.futures.ThreadPoolExecutor(len(models), thread_name_prefix="quillfen-slot")
 
-    def _run(self, w: Work) -> bytes | None | Exception:
+    def _run(self, w: Work) -> bytes | int | None | Exception:
         model = self.models[w.slot]
         try:
+            if w.logits and w.draw is not None:
+                return model.next_token(w.context[:w.upto], *w.draw)[0]
             if w.logits:
                 return model.logits(w.context[:w.upto])
             model.prefill(w.context[:w.upto])
@@ -142,7 +147,7 @@ class ModelCopies:
         except Exception as e:  # a refused context fails its own sequence only
             return e
 
-    def step(self, work: list[Work]) -> list[bytes | None | Exception]:
+    def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
         if len(work) == 1:
             return [self._run(work[0])]
         return list(self._pool.map(self._run, work))
@@ -186,7 +191,10 @@ class _Decoding:
     def work(self, slot: int) -> Work:
         prefilling = self.ran < len(self.seq.prompt)
         upto = min(len(self.context), self.ran + PREFILL_CHUNK) if prefilling else len(self.context)
-        return Work(slot, self.context, upto, logits=upto == len(self.context))
+        s = self.seq.sampling
+        plain = not (s.presence_penalty or s.frequency_penalty or s.logit_bias or s.top_logprobs is not None)
+        draw = (*self.draw, next_rng_state(self.rng)) if plain else None
+        return Work(slot, self.context, upto, logits=upto == len(self.context), draw=draw)
 
     def _sampler_logits(self, raw: bytes) -> np.ndarray:
         logits = np.frombuffer(raw, dtype=np.float32, count=self.vocab)
@@ -203,17 +211,22 @@ class _Decoding:
                 logits[token] += np.float32(bias)
         return logits
 
-    def advance(self, raw: bytes, tokenizer: _runtime.Tokenizer) -> Event | None:
-        """Draws the next token from the logits after the context; returns the event to hand out, if any."""
-        logits = self._sampler_logits(raw)
+    def advance(self, result: bytes | int, tokenizer: _runtime.Tokenizer) -> Event | None:
+        """Takes the next token (drawn by the backend, or here from the logits after the context);
+        returns the event to hand out, if any."""
         self.rng = next_rng_state(self.rng)
-        token = _runtime.sample(logits.data, *self.draw, self.rng)
+        logits = None
+        if isinstance(result, int):
+            token = result
+        else:
+            logits = self._sampler_logits(result)
+            token = _runtime.sample(logits.data, *self.draw, self.rng)
         seq = self.seq
         if seq.first_token_at is None:
             seq.first_token_at = time.perf_counter()
         if tokenizer.is_end_of_generation(token):
             return self._end("stop")
-        if seq.sampling.top_logprobs is not None:
+        if logits is not None and seq.sampling.top_logprobs is not None:
             self.pending.append(self._logprob(logits, token))
         self.pending_tokens.append(token)
         seq.generated.append(token)
