@@ -176,6 +176,12 @@ def test_async_client_n_choices_have_their_own_seeds(tiny):
     assert texts == [a.choices[0].message.content for a in alone] == [streamed[i] for i in range(3)]
     assert len(set(texts)) > 1
     assert both.usage.prompt_tokens == alone[0].usage.prompt_tokens  # one prompt, counted once
+    # Several prompts with n each: choice p * n + j is prompt p drawn with seed + j.
+    client = tiny.client()
+    batch = client.completions.create(model="tiny", prompt=["the cat", "in a hat"], n=2, seed=5, max_tokens=6)
+    single = [client.completions.create(model="tiny", prompt=p, seed=5 + j, max_tokens=6).choices[0].text
+              for p in ("the cat", "in a hat") for j in range(2)]
+    assert [c.text for c in sorted(batch.choices, key=lambda c: c.index)] == single
 
 
 def _log_softmax(logits):
