@@ -20,6 +20,8 @@ import pydantic
 from prometheus_client import CollectorRegistry, Counter, Gauge, generate_latest
 from prometheus_client.exposition import CONTENT_TYPE_LATEST
 from starlette.applications import Starlette
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
@@ -567,6 +569,9 @@ def build_app(engine: Engine, model: Model, config: Config) -> Any:
         return JSONResponse(error_body(f"{message}: {request.method} {request.url.path}", "invalid_request_error"),
                             status)
 
-    app = Starlette(routes=routes, exception_handlers={404: not_found, 405: not_found})
+    # Chat front-ends in a browser call from their own origin; a preflight carries no key, the calls do.
+    middleware = [Middleware(CORSMiddleware, allow_origins=["*"], allow_methods=["GET", "POST"],
+                             allow_headers=["*"])]
+    app = Starlette(routes=routes, middleware=middleware, exception_handlers={404: not_found, 405: not_found})
     return RequestLog(app, server.metrics)
 

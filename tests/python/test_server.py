@@ -311,6 +311,10 @@ def test_prompt_longer_than_the_context_names_both_lengths(tiny, library):
 def test_keys_body_limit_and_full_queue(strict):
     url = strict.url
     assert httpx.get(url + "/health").status_code == 200  # open, for load balancers
+    preflight = httpx.options(url + "/v1/chat/completions", headers={
+        "Origin": "http://localhost:3000", "Access-Control-Request-Method": "POST",
+        "Access-Control-Request-Headers": "authorization, content-type"})
+    assert preflight.status_code == 200 and preflight.headers["access-control-allow-origin"] == "*"
     for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": "sesame"}):
         r = httpx.get(url + "/v1/models", headers=headers)
         assert r.status_code == 401 and r.json()["error"]["code"] == "invalid_api_key"
