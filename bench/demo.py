@@ -6,11 +6,15 @@
 2. Runs SmolLM2-135M-Instruct (Q4_1 GGUF, fetched once into bench/.cache) with LlamaSession, the
    raw loop of token ids, greedily.
 3. Asks the same model a question through `quillfen.Model.chat` and streams its answer as text.
+4. Starts `quillfen serve` on the same model and asks it a question through the official `openai` client.
 """
 
 from __future__ import annotations
 
 import argparse
+import signal
+import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -148,6 +152,39 @@ def run_smollm2_chat(max_tokens: int) -> None:
           f"finish: {r.finish_reason}]")
 
 
+def run_server(max_tokens: int) -> None:
+    print("\n== 4. quillfen serve, asked through the official openai client ==")
+    from openai import OpenAI  # the server extra and the client: installed by make demo
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    cmd = [sys.executable, "-m", "quillfen", "serve", str(smollm2_path()), "--port", str(port),
+           "--model-alias", "smollm2"]
+    print("$ quillfen serve " + " ".join(cmd[4:]))
+    server = subprocess.Popen(cmd, cwd="/")  # outside the source tree, whose quillfen/ lacks the built modules
+    try:
+        client = OpenAI(base_url=f"http://127.0.0.1:{port}/v1", api_key="none", max_retries=0)
+        deadline = time.monotonic() + 120
+        while True:
+            try:
+                client.models.list()
+                break
+            except Exception:
+                if server.poll() is not None or time.monotonic() > deadline:
+                    raise SystemExit("the server did not start") from None
+                time.sleep(0.2)
+        question = "Name three primary colors."
+        answer = client.chat.completions.create(model="smollm2", messages=[{"role": "user", "content": question}],
+                                                max_tokens=max_tokens, temperature=0)
+        print(f"user: {question}\nassistant: {answer.choices[0].message.content}")
+        print(f"[finish: {answer.choices[0].finish_reason}, usage: {answer.usage.prompt_tokens} prompt + "
+              f"{answer.usage.completion_tokens} completion tokens]")
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(30)
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--tokens", type=int, default=96, help="most tokens of the answer (default 96)")
@@ -155,6 +192,7 @@ def main() -> int:
     show_formats()
     run_smollm2_raw(args.tokens)
     run_smollm2_chat(args.tokens)
+    run_server(args.tokens)
     return 0
 
 

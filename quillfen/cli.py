@@ -4,6 +4,7 @@
     quillfen run MODEL -p "Why is the sky blue?" --chat
     quillfen chat MODEL
     quillfen info MODEL
+    quillfen serve MODEL --port 8080 --parallel 4
 
 Text goes to stdout as it is generated; tokens per second and errors go to stderr. A bad file or
 argument ends the command with one line and a non-zero status, never a traceback.
@@ -63,6 +64,23 @@ def _parser() -> argparse.ArgumentParser:
     chat.add_argument("model", help="path to a GGUF file")
     chat.add_argument("--system", help="a system message first")
     _sampling_arguments(chat)
+
+    serve = sub.add_parser("serve", help="serve the model over OpenAI's HTTP API (needs quillfen[server])")
+    serve.add_argument("model", help="path to a GGUF file")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=8080, help="port to listen on (default 8080)")
+    serve.add_argument("--parallel", type=int, default=4, metavar="N", help="sequences generated together (default 4)")
+    serve.add_argument("--ctx-size", type=int, default=None, metavar="N",
+                       help="most tokens of a sequence, prompt and answer (default: the model's context length)")
+    serve.add_argument("--threads", type=int, default=None, metavar="N", help="workers (default: every core)")
+    serve.add_argument("--api-key", default=None, metavar="KEY",
+                       help="require 'Authorization: Bearer KEY' (default: $QUILLFEN_API_KEY, else none)")
+    serve.add_argument("--max-queue", type=int, default=64, metavar="N",
+                       help="sequences that may wait for a slot before requests get 503 (default 64)")
+    serve.add_argument("--model-alias", default=None, metavar="NAME",
+                       help="the model's name in the API (default: the file name)")
+    serve.add_argument("--max-body", type=int, default=8 << 20, metavar="BYTES",
+                       help="largest request body; larger ones get 413 (default 8 MiB)")
 
     info = sub.add_parser("info", help="describe a model file: format, metadata, tensor types, tokenizer")
     info.add_argument("model", help="path to a model file")
@@ -218,7 +236,27 @@ def cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMANDS = {"run": cmd_run, "chat": cmd_chat, "info": cmd_info}
+def cmd_serve(args: argparse.Namespace) -> int:
+    for name in ("parallel", "port", "max_queue", "max_body", "ctx_size", "threads"):
+        value = getattr(args, name)
+        low = 0 if name in ("port", "max_queue") else 1
+        if value is not None and not low <= value <= (65535 if name == "port" else 1 << 40):
+            raise CommandError(f"--{name.replace('_', '-')} {value} is out of range")
+    try:
+        from quillfen.server import serve
+    except ImportError as e:
+        raise CommandError(f"serve needs the server extra: pip install 'quillfen[server]' ({e})") from None
+    try:
+        return serve(args.model, host=args.host, port=args.port, parallel=args.parallel, ctx_size=args.ctx_size,
+                     threads=args.threads, api_key=args.api_key or os.environ.get("QUILLFEN_API_KEY") or None,
+                     max_queue=args.max_queue, model_alias=args.model_alias, max_body=args.max_body)
+    except (RuntimeError, ValueError) as e:
+        raise CommandError(str(e)) from None
+    except KeyboardInterrupt:  # the server re-raises the Ctrl-C it has already handled
+        return 0
+
+
+COMMANDS = {"run": cmd_run, "chat": cmd_chat, "info": cmd_info, "serve": cmd_serve}
 
 
 def _warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,

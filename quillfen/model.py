@@ -190,6 +190,55 @@ def _held_back(text: str, stops: Sequence[str]) -> int:
     return longest
 
 
+def next_rng_state(state: int) -> int:
+    """The sampler's generator state for the next draw: each step advances it once before drawing."""
+    return (state * _LCG_MULTIPLIER + 1) & _MASK64
+
+
+class TextStream:
+    """Generated token ids in, text out as it may be handed to a reader: never a split UTF-8 character,
+    nothing that could still grow into a stop string, and the text cut where the first stop string starts
+    (`stopped` then says so). `text` is the whole text so far."""
+
+    def __init__(self, tokenizer: _runtime.Tokenizer, stops: Sequence[str]) -> None:
+        self._tokenizer = tokenizer
+        self._stops = list(stops)
+        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+        self.text = ""
+        self.emitted = 0  # characters of `text` handed out so far
+        self.stopped = False
+
+    def push(self, token: int) -> None:
+        """Adds one generated token's text, cutting at a stop string it completes."""
+        self.text += self._decoder.decode(self._tokenizer.decode([token], False, False))
+        # Text handed out never holds the start of a stop string, so the search starts near `emitted`.
+        hits = [i for i in (self.text.find(s, max(0, self.emitted - len(s))) for s in self._stops) if i >= 0]
+        if hits:
+            self.text = self.text[:min(hits)]
+            self.stopped = True
+
+    def ready(self) -> str:
+        """The text that can be handed out now (marked as handed out)."""
+        safe = len(self.text) - _held_back(self.text, self._stops)
+        if safe <= self.emitted:
+            return ""
+        piece, self.emitted = self.text[self.emitted:safe], safe
+        return piece
+
+    def finish(self) -> str:
+        """The generation has ended: the rest of the text, a trailing incomplete character included
+        (as U+FFFD), unless a stop string cut it."""
+        if not self.stopped:
+            self.text += self._decoder.decode(b"", final=True)
+        piece, self.emitted = self.text[self.emitted:], len(self.text)
+        return piece
+
+    def cancel(self) -> None:
+        """The reader stopped: the text is what it was handed."""
+        self.text = self.text[:self.emitted]
+        self.stopped = True
+
+
 class Model:
     """A LLaMA-family GGUF model: tokenizer, chat template and generation, all from the file."""
 
@@ -441,9 +490,7 @@ class Model:
         tok = self.tokenizer
         context = list(prompt)
         generated: list[int] = []
-        decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
-        text = ""
-        emitted = 0  # characters of `text` handed out so far
+        out = TextStream(tok, stops)
         finish: Literal["stop", "length", "cancelled"] = "length"
         rng = seed
         reused = 0
@@ -453,7 +500,7 @@ class Model:
         if masks:
             masks.start()
         while len(generated) < max_tokens:
-            rng = (rng * _LCG_MULTIPLIER + 1) & _MASK64
+            rng = next_rng_state(rng)
             token, step_reused, _ = self._native.next_token(context, sampling.temperature, sampling.top_k,
                                                             sampling.top_p, sampling.min_p, rng,
                                                             masks.result if masks else None)
@@ -462,39 +509,32 @@ class Model:
                 prompt_seconds = time.perf_counter() - t0
             if tok.is_end_of_generation(token):
                 finish = "stop"
-                text += decoder.decode(b"", final=True)
                 break
             generated.append(token)
             context.append(token)
-            text += decoder.decode(tok.decode([token], False, False))
+            out.push(token)
             # The matcher takes the token at once; the next mask is worked out during the next forward pass.
             document_done = masks is not None and masks.advance(token, len(generated) < max_tokens)
-            # Text handed out never holds the start of a stop string, so the search starts near `emitted`.
-            hits = [i for i in (text.find(s, max(0, emitted - len(s))) for s in stops) if i >= 0]
-            if hits:
-                text = text[:min(hits)]
+            if out.stopped or document_done:
                 finish = "stop"
-                break
-            if document_done:
-                finish = "stop"
-                text += decoder.decode(b"", final=True)
                 break
             if len(generated) == max_tokens or len(context) >= self.context_length:
-                text += decoder.decode(b"", final=True)
                 break
-            safe = len(text) - _held_back(text, stops)
-            if safe > emitted:
-                piece, emitted = text[emitted:safe], safe
+            piece = out.ready()
+            if piece:
                 try:
                     yield piece
                 except _Cancelled:
-                    text, finish = text[:emitted], "cancelled"
+                    out.cancel()
+                    finish = "cancelled"
                     break
-        if len(text) > emitted:
+        rest = out.finish()
+        if rest:
             try:
-                yield text[emitted:]
+                yield rest
             except _Cancelled:
                 pass  # the generation had ended: its last piece was handed out
+        text = out.text
         elapsed = time.perf_counter() - t0
         return Completion(text=text, tokens=generated, finish_reason=finish, seed=seed, prompt_tokens=len(prompt),
                           reused_tokens=reused, prompt_seconds=prompt_seconds,

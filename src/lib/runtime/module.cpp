@@ -4,11 +4,14 @@
 
 #include "lib/kit.hpp"  // first: Python.h comes before the standard headers
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "compute/kernels.hpp"
+#include "compute/pool.hpp"
+#include "inference/sampler.hpp"
 #include "lib/runtime/runtime.hpp"
 
 namespace quillfen::py {
@@ -36,6 +39,48 @@ PyObject* cpu_isas(PyObject*, PyObject*) {
     });
 }
 
+constexpr const char* kSampleNames[] = {"logits", "temperature", "top_k", "top_p", "min_p", "rng_state"};
+constexpr Signature kSampleSignature{"sample()", kSampleNames, 1};
+
+// sample(logits, ...) -> int: the draw TextModel.next_token makes, from logits the caller holds (and may
+// have changed, by penalties say), so that a caller that needs the logits runs the model once per token.
+PyObject* sample(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[6] = {};
+        if (!bind_fastcall(kSampleSignature, args, nargs, kwnames, bound)) return nullptr;
+        double values[3] = {0.0, 1.0, 0.0};  // temperature, top_p, min_p: greedy, filters off
+        const int slots[3] = {1, 3, 4};
+        for (int i = 0; i < 3; ++i) {
+            if (!bound[slots[i]]) continue;
+            auto v = arg_f64(bound[slots[i]], kSampleNames[slots[i]]);
+            if (!v) return nullptr;
+            values[i] = *v;
+        }
+        uint64_t counts[2] = {0, 0};  // top_k, rng_state
+        const char* const count_names[] = {"top_k", "rng_state"};
+        PyObject* const count_args[] = {bound[2], bound[5]};
+        if (!args_u64_or_zero(count_args, count_names, counts)) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+        std::vector<float> logits(size_t(view.len) / sizeof(float));
+        const bool whole = view.len > 0 && size_t(view.len) % sizeof(float) == 0;
+        if (whole) std::memcpy(logits.data(), view.buf, logits.size() * sizeof(float));
+        PyBuffer_Release(&view);
+        if (!whole) {
+            PyErr_SetString(PyExc_ValueError, "logits must be a non-empty buffer of native float32 values");
+            return nullptr;
+        }
+        uint32_t id = 0;
+        without_gil([&] {
+            pool().execute([&] {
+                id = sample_tempered(std::move(logits), float(values[0]), counts[0], float(values[1]), counts[1],
+                                     float(values[2]));
+            });
+        });
+        return to_py(uint64_t{id});
+    });
+}
+
 PyMethodDef g_methods[] = {
     {"kernel_isa", kernel_isa, METH_NOARGS,
      "kernel_isa()\n--\n\nThe instruction-set level of the kernels in use: 'portable', 'avx2' or 'avx512'.\n"
@@ -45,6 +90,10 @@ PyMethodDef g_methods[] = {
     {"describe", fastcall_method(describe), METH_FASTCALL | METH_KEYWORDS,
      "describe(path)\n--\n\nA GGUF file's container as a dict: version, alignment, file_size, metadata (every\n"
      "key and value) and tensors ((name, type, dims, bytes, in_file) in file order)."},
+    {"sample", fastcall_method(sample), METH_FASTCALL | METH_KEYWORDS,
+     "sample(logits, temperature=0.0, top_k=0, top_p=1.0, min_p=0.0, rng_state=0)\n--\n\n"
+     "The token TextModel.next_token would draw from `logits` (native float32 bytes, one per vocabulary\n"
+     "entry) with these settings: the same filters, the same generator state, the same id."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,277 @@
+"""`quillfen serve` under concurrent streaming clients, against llama.cpp's `llama-server` and
+llama-cpp-python's `llama_cpp.server` started in the same command.
+
+    python bench/serve_load.py                 # 1, 2, 4, 8 clients, all three servers
+    python bench/serve_load.py --only quillfen # quillfen alone
+    python bench/serve_load.py --load 60       # 32 clients for 60 s against quillfen: answers, slots, RSS
+
+Each client streams a 64-token greedy chat answer to its own story prompt (long enough that none ends
+early: the token counts printed show it; a logit bias would put llama_cpp.server on a slower path);
+a level runs every server in turn, so a busy machine slows all alike.
+Figures: aggregate generated tokens/s over the level's wall time, and p50/p95 time to first token.
+SmolLM2-135M-Instruct Q4_1, 2 threads, `--parallel 4` where the server has it. llama-server is built
+on first use (bench/llama_server_install.py, 15 to 30 minutes); llama_cpp.server runs from the
+llama-cpp-python venv bench/llamacpp_install.py builds, with its server's dependencies added.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import random
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import httpx
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from llamacpp_install import ensure_llamacpp  # noqa: E402
+from llama_server_install import ensure_llama_server  # noqa: E402
+from smollm2 import smollm2_path  # noqa: E402
+
+THREADS = 2
+PARALLEL = 4
+TOKENS = 64
+SLOT_CONTEXT = 1024
+PROMPTS = [f"Write a short story about {t}." for t in (
+    "a lighthouse keeper", "a lost key", "the first snow", "a robot chef", "an old map", "a quiet library",
+    "a river at night", "a kite that would not fly", "a clockmaker", "two rival bakers", "a desert train",
+    "the last bus home", "a garden on the moon", "a talking cat", "a broken violin", "a winter market")]
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+@dataclass
+class Server:
+    name: str
+    proc: subprocess.Popen[bytes]
+    url: str
+    model: str
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def rss_kib(self) -> int:
+        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+        return 0
+
+
+# llama_cpp.server's own dependencies (its `server` extra), added once to the llama-cpp-python venv.
+LLAMACPP_SERVER_PACKAGES = ["uvicorn", "fastapi", "sse-starlette", "starlette-context", "pydantic-settings"]
+
+
+def llamacpp_server_python() -> Path:
+    python = ensure_llamacpp()
+    if subprocess.run([str(python), "-c", "import llama_cpp.server.app"], capture_output=True).returncode != 0:
+        subprocess.run([str(python), "-m", "pip", "install", "-q", *LLAMACPP_SERVER_PACKAGES], check=True)
+    return python
+
+
+def start(name: str, model: Path) -> Server:
+    port = free_port()
+    log = open(Path(__file__).resolve().parent / ".cache" / f"serve_load-{name}.log", "w")
+    if name == "quillfen":
+        cmd = [sys.executable, "-m", "quillfen", "serve", str(model), "--port", str(port), "--threads", str(THREADS),
+               "--parallel", str(PARALLEL), "--ctx-size", str(SLOT_CONTEXT), "--model-alias", "smollm2"]
+    elif name == "llama-server":
+        cmd = [str(ensure_llama_server()), "-m", str(model), "--port", str(port), "-t", str(THREADS), "-tb",
+               str(THREADS), "--parallel", str(PARALLEL), "-c", str(SLOT_CONTEXT * PARALLEL), "--alias", "smollm2",
+               "--no-webui", "--log-disable"]
+    else:
+        cmd = [str(llamacpp_server_python()), "-m", "llama_cpp.server", "--model", str(model), "--port", str(port),
+               "--n_threads", str(THREADS), "--n_threads_batch", str(THREADS), "--n_ctx", str(SLOT_CONTEXT),
+               "--model_alias", "smollm2"]
+    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, cwd="/")
+    server = Server(name, proc, f"http://127.0.0.1:{port}", "smollm2")
+    deadline = time.monotonic() + 300
+    while True:
+        try:
+            if httpx.get(server.url + "/v1/models", timeout=2).status_code == 200:
+                return server
+        except httpx.TransportError:
+            pass
+        if proc.poll() is not None or time.monotonic() > deadline:
+            raise SystemExit(f"{name} did not start; see {log.name}")
+        time.sleep(0.2)
+
+
+@dataclass
+class Reply:
+    ttft: float
+    tokens: int
+    seconds: float
+    token_ids: list[int] | None = None
+    text: str = ""
+
+
+async def stream(client: httpx.AsyncClient, server: Server, prompt: str, *, max_tokens: int = TOKENS,
+                 leave_after: int | None = None) -> Reply:
+    body = {"model": server.model, "messages": [{"role": "user", "content": prompt}], "max_tokens": max_tokens,
+            "temperature": 0, "stream": True, "return_token_ids": True}
+    t0 = time.perf_counter()
+    ttft, tokens, ids, text = 0.0, 0, [], []
+    async with client.stream("POST", server.url + "/v1/chat/completions", json=body) as r:
+        if r.status_code != 200:
+            raise RuntimeError(f"{server.name}: {r.status_code} {(await r.aread())[:200]!r}")
+        async for line in r.aiter_lines():
+            if not line.startswith("data: ") or line == "data: [DONE]":
+                continue
+            chunk = json.loads(line[6:])
+            for c in chunk.get("choices", []):
+                piece = (c.get("delta") or {}).get("content")
+                if piece and not ttft:
+                    ttft = time.perf_counter() - t0
+                if piece or c.get("token_ids"):  # the anchors send one token a chunk
+                    tokens += len(c.get("token_ids") or [0])
+                    ids.extend(c.get("token_ids") or [])
+                    text.append(piece or "")
+            if leave_after is not None and tokens >= leave_after:
+                break
+    return Reply(ttft, tokens, time.perf_counter() - t0, ids, "".join(text))
+
+
+async def level(server: Server, clients: int, round_: int) -> tuple[float, list[float], int]:
+    async with httpx.AsyncClient(timeout=600) as client:
+        t0 = time.perf_counter()
+        replies = await asyncio.gather(*(stream(client, server, PROMPTS[(round_ * clients + i) % len(PROMPTS)])
+                                         for i in range(clients)))
+        wall = time.perf_counter() - t0
+    tokens = sum(r.tokens for r in replies)
+    return tokens / wall, [r.ttft for r in replies], tokens
+
+
+def pct(values: list[float], q: float) -> float:
+    values = sorted(values)
+    return values[min(len(values) - 1, max(0, round(q * (len(values) - 1))))]
+
+
+def compare(names: list[str], levels: list[int], rounds: int) -> None:
+    model = smollm2_path()
+    servers = []
+    try:
+        for name in names:
+            servers.append(start(name, model))
+            print(f"started {name}", file=sys.stderr, flush=True)
+        for s in servers:  # one warm-up answer each
+            asyncio.run(level(s, 1, 99))
+        results: dict[tuple[str, int], list[tuple[float, list[float], int]]] = {}
+        for clients in levels:
+            for r in range(rounds):
+                for s in servers:
+                    results.setdefault((s.name, clients), []).append(asyncio.run(level(s, clients, r)))
+        print(f"\nSmolLM2-135M-Instruct Q4_1, {THREADS} threads, --parallel {PARALLEL}, {TOKENS}-token streamed "
+              f"completions, {rounds} round(s) per level; CPU: {cpu_name()}")
+        print(f"{'server':16} {'clients':>7} {'tok/s':>8} {'p50 TTFT':>9} {'p95 TTFT':>9} {'tokens':>7}")
+        for clients in levels:
+            for s in servers:
+                runs = results[(s.name, clients)]
+                rate = statistics.median(x[0] for x in runs)
+                ttfts = [t for x in runs for t in x[1]]
+                got = sum(x[2] for x in runs)
+                print(f"{s.name:16} {clients:7} {rate:8.1f} {pct(ttfts, .5):8.2f}s {pct(ttfts, .95):8.2f}s "
+                      f"{got:4}/{TOKENS * clients * len(runs)}")
+        q = ({c: statistics.median(x[0] for x in results[("quillfen", c)]) for c in levels}
+             if "quillfen" in names else {})
+        if q and 1 in q and 4 in q:
+            print(f"\nquillfen: 4 clients / 1 client = {q[4] / q[1]:.2f}x")
+        for other in ("llama-server", "llama_cpp.server"):
+            if q and other in names:
+                ratios = ", ".join(f"{c}: {q[c] / statistics.median(x[0] for x in results[(other, c)]):.2f}x"
+                                   for c in levels)
+                print(f"quillfen / {other} aggregate tok/s by clients: {ratios}")
+    finally:
+        for s in servers:
+            s.stop()
+
+
+def cpu_name() -> str:
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return f"{line.split(':', 1)[1].strip()}, {os.cpu_count()} CPUs (shared)"
+    return "unknown"
+
+
+def load(seconds: float, clients: int = 32) -> None:
+    """`clients` streaming clients for `seconds`: every answer equal to (or, for a client that leaves
+    early, a prefix of) the same prompt's answer alone, no busy slot or queued sequence afterwards,
+    and the server's resident size sampled throughout."""
+    server = start("quillfen", smollm2_path())
+    try:
+        async def run() -> None:
+            async with httpx.AsyncClient(timeout=600) as client:
+                alone = {p: await stream(client, server, p, max_tokens=32) for p in PROMPTS[:8]}
+                rss: list[int] = []
+                stats = {"done": 0, "left": 0, "wrong": 0, "tokens": 0}
+                end = time.monotonic() + seconds
+
+                async def sample_rss() -> None:
+                    while time.monotonic() < end:
+                        rss.append(server.rss_kib())
+                        await asyncio.sleep(1)
+
+                async def worker(i: int) -> None:
+                    rng = random.Random(i)
+                    while time.monotonic() < end:
+                        p = rng.choice(PROMPTS[:8])
+                        leave = rng.randint(1, 16) if rng.random() < 0.2 else None
+                        r = await stream(client, server, p, max_tokens=32, leave_after=leave)
+                        want = alone[p].token_ids or []
+                        right = r.token_ids == want if leave is None else r.token_ids == want[:len(r.token_ids or [])]
+                        stats["done" if leave is None else "left"] += 1
+                        stats["wrong"] += not right
+                        stats["tokens"] += r.tokens
+
+                t0 = time.perf_counter()
+                await asyncio.gather(sample_rss(), *(worker(i) for i in range(clients)))
+                wall = time.perf_counter() - t0
+                await asyncio.sleep(0.5)
+                health = (await client.get(server.url + "/health")).json()
+                print(f"{clients} clients for {wall:.0f} s: {stats['done']} answers complete, {stats['left']} left "
+                      f"mid-stream, {stats['wrong']} with wrong tokens; {stats['tokens'] / wall:.1f} tokens/s")
+                print(f"afterwards: {health['busy_slots']} busy slots, {health['queue_depth']} queued")
+                third = max(1, len(rss) // 3)
+                print(f"RSS MiB: first third median {statistics.median(rss[:third]) / 1024:.1f}, last third median "
+                      f"{statistics.median(rss[-third:]) / 1024:.1f}, max {max(rss) / 1024:.1f}")
+                if stats["wrong"] or health["busy_slots"] or health["queue_depth"]:
+                    raise SystemExit("load run failed")
+
+        asyncio.run(run())
+    finally:
+        server.stop()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--only", choices=["quillfen", "llama-server", "llama_cpp.server"], action="append")
+    parser.add_argument("--clients", type=int, nargs="+", default=[1, 2, 4, 8])
+    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--load", type=float, default=None, metavar="SECONDS", help="the 32-client load run")
+    args = parser.parse_args()
+    if args.load is not None:
+        load(args.load)
+        return
+    compare(args.only or ["quillfen", "llama-server", "llama_cpp.server"], args.clients, args.rounds)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,423 @@
+"""The server's engine: `--parallel` slots, a bounded queue in front of them, and one thread that steps
+every busy slot.
+
+The HTTP side submits a `Sequence` (one choice of one request) and reads `Event`s from it; everything
+below that line is the engine's. Each step the scheduler frees the slots whose readers left, admits
+waiting sequences to free slots (the one whose cache shares the longest prefix with the prompt), asks
+the backend for one unit of work per busy slot (a chunk of a new prompt, or the logits after the
+context), and turns logits into tokens, text and log-probabilities.
+
+The backend is the only part that touches the model. `ModelCopies` gives each slot a `TextModel` of
+its own and runs the slots side by side on threads; a forward that steps several sequences' tokens at
+once (one set of weights, each packed block decoded once per step for all) replaces `Backend.step` and
+nothing else. Either way a sequence's logits depend on its own tokens
+only, so each answer is the one that request gets alone.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import concurrent.futures
+import secrets
+import threading
+import time
+from collections.abc import Sequence as Seq
+from dataclasses import dataclass, field
+from typing import Literal, Protocol
+
+import numpy as np
+
+from quillfen import _runtime
+from quillfen.model import _MASK64, TextStream, _check_sampling, next_rng_state
+
+# Prompt tokens a new sequence runs per step: long prompts are cut into chunks so that the sequences
+# already decoding wait for at most one chunk between their tokens.
+PREFILL_CHUNK = 256
+
+
+@dataclass(frozen=True)
+class Sampling:
+    """How one sequence draws its tokens. Penalties and biases change the logits the sampler sees."""
+
+    temperature: float = 1.0
+    top_k: int = 0
+    top_p: float = 1.0
+    min_p: float = 0.0
+    presence_penalty: float = 0.0
+    frequency_penalty: float = 0.0
+    logit_bias: dict[int, float] = field(default_factory=dict)
+    top_logprobs: int | None = None  # None: no log-probabilities; 0..20: the chosen token's and this many others'
+
+
+@dataclass(frozen=True)
+class TokenLogprob:
+    token: int
+    logprob: float
+    top: list[tuple[int, float]]  # the most probable tokens, most probable first
+
+
+@dataclass(frozen=True)
+class Event:
+    """What a sequence hands its reader: text (with the tokens that completed it), or its end."""
+
+    text: str = ""
+    tokens: tuple[int, ...] = ()
+    logprobs: tuple[TokenLogprob, ...] = ()
+    finish_reason: Literal["stop", "length", None] = None
+    error: str | None = None  # the sequence ended without finishing
+    shutdown: bool = False  # ... because the server is stopping
+
+
+class Overloaded(Exception):
+    """The queue is full."""
+
+
+class Sequence:
+    """One generation: a prompt, its limits and sampling, and the events its reader awaits."""
+
+    def __init__(self, prompt: list[int], *, max_tokens: int, sampling: Sampling, seed: int | None,
+                 stops: Seq[str], loop: asyncio.AbstractEventLoop) -> None:
+        self.prompt = prompt
+        self.max_tokens = max_tokens
+        self.sampling = sampling
+        self.seed = secrets.randbits(63) if seed is None else seed & _MASK64
+        self.stops = list(stops)
+        self.events: asyncio.Queue[Event] = asyncio.Queue()
+        self._loop = loop
+        self.cancelled = False  # set by the reader (any thread); the engine frees the slot at its next step
+        self.cached_tokens = 0  # prompt tokens the slot's cache already held
+        self.generated: list[int] = []
+        self.enqueued = time.perf_counter()
+        self.first_token_at: float | None = None
+
+    def cancel(self) -> None:
+        self.cancelled = True
+
+    def emit(self, event: Event) -> None:
+        try:
+            self._loop.call_soon_threadsafe(self.events.put_nowait, event)
+        except RuntimeError:  # the event loop has closed: nobody is reading
+            pass
+
+
+@dataclass
+class Work:
+    """One slot's part of a step: run `context[:upto]`; then, when `logits`, give the logits after it, or
+    when `draw` (temperature, top_k, top_p, min_p, generator state) is set too, the token drawn from
+    them (a sequence that neither changes nor reports its logits need not have them handed over)."""
+
+    slot: int
+    context: list[int]
+    upto: int
+    logits: bool
+    draw: tuple[float, int, float, float, int] | None = None
+
+
+class Backend(Protocol):
+    vocab_size: int
+
+    def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
+        """Runs every slot's work; one result per item: the logits (native float32) or the drawn token
+        when asked, None when not, or the exception that item raised."""
+        ...
+
+
+class ModelCopies:
+    """A `TextModel` per slot, each with its own cache. A step runs the slots' work at once, one thread
+    each: the native calls release the interpreter lock, and the models' worker pools share the cores,
+    so several sequences keep the cores busier than one (SmolLM2 at 2 threads on 2 cores: four at once
+    gave about 1.7 times one's tokens per second). Each model sees only its own sequence's tokens, so
+    every answer is the one its request gets alone."""
+
+    def __init__(self, models: list[_runtime.TextModel]) -> None:
+        self.models = models
+        self.vocab_size = models[0].tokenizer.vocab_size
+        self._pool = concurrent.futures.ThreadPoolExecutor(len(models), thread_name_prefix="quillfen-slot")
+
+    def _run(self, w: Work) -> bytes | int | None | Exception:
+        model = self.models[w.slot]
+        try:
+            if w.logits and w.draw is not None:
+                return model.next_token(w.context[:w.upto], *w.draw)[0]
+            if w.logits:
+                return model.logits(w.context[:w.upto])
+            model.prefill(w.context[:w.upto])
+            return None
+        except Exception as e:  # a refused context fails its own sequence only
+            return e
+
+    def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
+        if len(work) == 1:
+            return [self._run(work[0])]
+        return list(self._pool.map(self._run, work))
+
+
+def common_prefix(a: Seq[int], b: Seq[int]) -> int:
+    n = min(len(a), len(b))
+    i = 0
+    while i < n and a[i] == b[i]:
+        i += 1
+    return i
+
+
+def log_softmax(logits: np.ndarray) -> np.ndarray:
+    """float32 log-probabilities of float32 logits, summed in float64 and rounded once."""
+    x = logits.astype(np.float64)
+    m = x.max()
+    out: np.ndarray = (x - m - np.log(np.exp(x - m).sum())).astype(np.float32)
+    return out
+
+
+class _Decoding:
+    """A sequence in a slot: its context, its text and its draws."""
+
+    def __init__(self, seq: Sequence, tokenizer: _runtime.Tokenizer, context_limit: int, vocab: int) -> None:
+        self.seq = seq
+        self.context = list(seq.prompt)
+        self.ran = 0  # tokens of `context` the slot's cache holds
+        self.text = TextStream(tokenizer, seq.stops)
+        self.rng = seq.seed
+        self.limit = context_limit
+        self.vocab = vocab
+        s = seq.sampling
+        checked = _check_sampling(s.temperature, s.top_k, s.top_p, s.min_p, seq.max_tokens)
+        self.draw = (checked.temperature, checked.top_k, checked.top_p, checked.min_p)
+        self.counts: collections.Counter[int] = collections.Counter()
+        self.pending: list[TokenLogprob] = []  # log-probabilities of tokens whose text is held back
+        self.pending_tokens: list[int] = []
+        self.ends: list[int] = []  # the end of each generated token's text in `text.text`
+
+    def work(self, slot: int) -> Work:
+        prefilling = self.ran < len(self.seq.prompt)
+        upto = min(len(self.context), self.ran + PREFILL_CHUNK) if prefilling else len(self.context)
+        s = self.seq.sampling
+        plain = not (s.presence_penalty or s.frequency_penalty or s.logit_bias or s.top_logprobs is not None)
+        draw = (*self.draw, next_rng_state(self.rng)) if plain else None
+        return Work(slot, self.context, upto, logits=upto == len(self.context), draw=draw)
+
+    def _sampler_logits(self, raw: bytes) -> np.ndarray:
+        logits = np.frombuffer(raw, dtype=np.float32, count=self.vocab)
+        s = self.seq.sampling
+        if not (s.presence_penalty or s.frequency_penalty or s.logit_bias):
+            return logits
+        logits = logits.copy()
+        if self.counts:
+            ids = np.fromiter(self.counts.keys(), dtype=np.int64, count=len(self.counts))
+            counts = np.fromiter(self.counts.values(), dtype=np.float32, count=len(self.counts))
+            logits[ids] -= counts * np.float32(s.frequency_penalty) + np.float32(s.presence_penalty)
+        for token, bias in s.logit_bias.items():
+            if token < self.vocab:
+                logits[token] += np.float32(bias)
+        return logits
+
+    def advance(self, result: bytes | int, tokenizer: _runtime.Tokenizer) -> Event | None:
+        """Takes the next token (drawn by the backend, or here from the logits after the context);
+        returns the event to hand out, if any."""
+        self.rng = next_rng_state(self.rng)
+        logits = None
+        if isinstance(result, int):
+            token = result
+        else:
+            logits = self._sampler_logits(result)
+            token = _runtime.sample(logits.data, *self.draw, self.rng)
+        seq = self.seq
+        if seq.first_token_at is None:
+            seq.first_token_at = time.perf_counter()
+        if tokenizer.is_end_of_generation(token):
+            return self._end("stop")
+        if logits is not None and seq.sampling.top_logprobs is not None:
+            self.pending.append(self._logprob(logits, token))
+        self.pending_tokens.append(token)
+        seq.generated.append(token)
+        self.counts[token] += 1
+        self.context.append(token)
+        self.text.push(token)
+        self.ends.append(len(self.text.text))
+        if self.text.stopped:
+            return self._end("stop")
+        if len(seq.generated) >= seq.max_tokens or len(self.context) >= self.limit:
+            return self._end("length")
+        piece = self.text.ready()
+        if not piece:
+            return None
+        event = Event(piece, tuple(self.pending_tokens), tuple(self.pending))
+        self.pending, self.pending_tokens = [], []
+        return event
+
+    def _logprob(self, logits: np.ndarray, token: int) -> TokenLogprob:
+        lp = log_softmax(logits)
+        k = self.seq.sampling.top_logprobs or 0
+        top: list[tuple[int, float]] = []
+        if k:
+            candidates = np.argpartition(-lp, k - 1)[:k].tolist()
+            # Most probable first; equal ones by id, so the order does not depend on the partition.
+            top = [(i, float(lp[i])) for i in sorted(candidates, key=lambda i: (-float(lp[i]), i))]
+        return TokenLogprob(token, float(lp[token]), top)
+
+    def _end(self, reason: Literal["stop", "length"]) -> Event:
+        rest = self.text.finish()
+        if self.text.stopped:
+            # Tokens whose text starts at or after the cut spelled only the stop string: they are not
+            # part of the answer, so no log-probability is given for them.
+            starts = [0, *self.ends[:-1]]
+            keep = sum(1 for start in starts if start < len(self.text.text))
+            cut = max(0, keep - (len(self.ends) - len(self.pending_tokens)))
+            self.pending_tokens, self.pending = self.pending_tokens[:cut], self.pending[:cut]
+        return Event(rest, tuple(self.pending_tokens), tuple(self.pending), finish_reason=reason)
+
+
+@dataclass
+class Slot:
+    cached: list[int] = field(default_factory=list)  # the tokens this slot's cache holds
+    decoding: _Decoding | None = None
+    last_used: float = 0.0
+
+
+@dataclass
+class Stats:
+    """Counters the metrics read."""
+
+    prompt_tokens: int = 0
+    cached_tokens: int = 0
+    generated_tokens: int = 0
+    recent: collections.deque[tuple[float, int]] = field(default_factory=lambda: collections.deque(maxlen=256))
+
+    def tokens_per_second(self, window: float = 10.0) -> float:
+        now = time.perf_counter()
+        steps = [(t, n) for t, n in list(self.recent) if now - t <= window]
+        if not steps:
+            return 0.0
+        span = max(now - steps[0][0], 1e-3)
+        return sum(n for _, n in steps) / span
+
+
+class Engine:
+    """Owns the slots and the queue; one thread steps the busy slots."""
+
+    def __init__(self, backend: Backend, tokenizer: _runtime.Tokenizer, *, parallel: int, context_limit: int,
+                 max_queue: int) -> None:
+        self.backend = backend
+        self.tokenizer = tokenizer
+        self.context_limit = context_limit
+        self.max_queue = max_queue
+        self.slots = [Slot() for _ in range(parallel)]
+        self.waiting: collections.deque[Sequence] = collections.deque()
+        self.stats = Stats()
+        self._cond = threading.Condition()
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, name="quillfen-engine", daemon=True)
+        self._thread.start()
+
+    # ---- the HTTP side ---------------------------------------------------------------------------
+
+    def submit(self, seqs: list[Sequence]) -> None:
+        """Queues the sequences of one request, all or none; Overloaded when the queue has no room."""
+        with self._cond:
+            if self._stopping:
+                raise Overloaded("the server is shutting down")
+            free = sum(1 for s in self.slots if s.decoding is None)
+            if len(self.waiting) + len(seqs) > self.max_queue + free:
+                raise Overloaded(f"the queue is full ({self.max_queue} waiting)")
+            self.waiting.extend(seqs)
+            self._cond.notify()
+
+    def busy_slots(self) -> int:
+        return sum(1 for s in self.slots if s.decoding is not None)
+
+    def queue_depth(self) -> int:
+        return len(self.waiting)
+
+    def shutdown(self, reason: str = "the server is shutting down") -> None:
+        """Ends every waiting and running sequence with an error event and stops the thread."""
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+        self._thread.join()
+        for seq in self.waiting:
+            seq.emit(Event(error=reason, shutdown=True))
+        self.waiting.clear()
+        for slot in self.slots:
+            if slot.decoding is not None:
+                slot.decoding.seq.emit(Event(error=reason, shutdown=True))
+                slot.decoding = None
+
+    # ---- the engine thread -----------------------------------------------------------------------
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                while not self._stopping and not self.waiting and all(s.decoding is None for s in self.slots):
+                    self._cond.wait()
+                if self._stopping:
+                    return
+                self._free_cancelled()
+                self._admit()
+                busy = [(i, s) for i, s in enumerate(self.slots) if s.decoding is not None]
+            if busy:
+                self._step(busy)
+
+    def _free_cancelled(self) -> None:
+        self.waiting = collections.deque(s for s in self.waiting if not s.cancelled)
+        for slot in self.slots:
+            if slot.decoding is not None and slot.decoding.seq.cancelled:
+                self._release(slot)
+
+    def _admit(self) -> None:
+        while self.waiting:
+            free = [s for s in self.slots if s.decoding is None]
+            if not free:
+                return
+            seq = self.waiting.popleft()
+            if seq.max_tokens == 0:  # nothing to generate: no slot needed
+                seq.emit(Event(finish_reason="length"))
+                continue
+            # The longest shared prefix; among equals the slot unused longest, keeping recent caches.
+            slot = max(free, key=lambda s: (common_prefix(s.cached, seq.prompt), -s.last_used))
+            d = _Decoding(seq, self.tokenizer, self.context_limit, self.backend.vocab_size)
+            # The prompt's last token runs again even when cached: its logits are not kept.
+            d.ran = min(common_prefix(slot.cached, seq.prompt), len(seq.prompt) - 1)
+            seq.cached_tokens = d.ran
+            slot.decoding = d
+            self.stats.prompt_tokens += len(seq.prompt)
+            self.stats.cached_tokens += d.ran
+
+    def _release(self, slot: Slot) -> None:
+        if slot.decoding is not None:
+            slot.cached = slot.decoding.context[:slot.decoding.ran]
+        slot.decoding = None
+        slot.last_used = time.perf_counter()
+
+    def _step(self, busy: list[tuple[int, Slot]]) -> None:
+        work = [s.decoding.work(i) for i, s in busy if s.decoding is not None]
+        results = self.backend.step(work)
+        produced = 0
+        with self._cond:
+            for (_, slot), w, result in zip(busy, work, results):
+                d = slot.decoding
+                if d is None:
+                    continue
+                if isinstance(result, Exception):
+                    d.ran = 0  # what the cache holds after a failed step is not known
+                    d.seq.emit(Event(error=str(result)))
+                    self._release(slot)
+                    continue
+                d.ran = w.upto
+                if result is None:
+                    continue
+                before = len(d.seq.generated)
+                event = d.advance(result, self.tokenizer)
+                produced += len(d.seq.generated) - before
+                if event is not None:
+                    d.seq.emit(event)
+                    if event.finish_reason is not None:
+                        self._release(slot)
+            self.stats.generated_tokens += produced
+            self.stats.recent.append((time.perf_counter(), produced))
+
+
+def start_engine(models: list[_runtime.TextModel], *, context_limit: int, max_queue: int) -> Engine:
+    return Engine(ModelCopies(models), models[0].tokenizer, parallel=len(models), context_limit=context_limit,
+                  max_queue=max_queue)
+
+

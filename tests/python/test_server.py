@@ -1,0 +1,437 @@
+"""`quillfen serve` as users reach it: a live server subprocess, driven by the official `openai` client
+and by raw HTTP (httpx), checked against the library run in this process."""
+
+import asyncio
+import contextlib
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import httpx
+import numpy as np
+import openai
+import pytest
+
+from model_files import write_tiny_model
+from quillfen import Model
+
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Served:
+    def __init__(self, proc, port, log):
+        self.proc, self.port, self.log = proc, port, log
+        self.url = f"http://127.0.0.1:{port}"
+
+    def client(self, key="none", **kw):
+        return openai.OpenAI(base_url=self.url + "/v1", api_key=key, max_retries=0, **kw)
+
+    def stderr(self):
+        with open(self.log) as f:
+            return f.read()
+
+
+@contextlib.contextmanager
+def serve(path, tmp_path, *args):
+    port = _free_port()
+    log = tmp_path / f"serve-{port}.log"
+    with open(log, "w") as err:
+        # Started outside the source tree, whose quillfen/ folder lacks the built modules.
+        proc = subprocess.Popen([sys.executable, "-m", "quillfen", "serve", str(path), "--port", str(port), *args],
+                                stdout=subprocess.DEVNULL, stderr=err, cwd=tmp_path)
+    served = Served(proc, port, log)
+    try:
+        deadline = time.monotonic() + 120
+        while True:
+            try:
+                if httpx.get(served.url + "/health", timeout=1).status_code == 200:
+                    break
+            except httpx.TransportError:
+                pass
+            assert proc.poll() is None and time.monotonic() < deadline, served.stderr()
+            time.sleep(0.1)
+        yield served
+    finally:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+            try:
+                proc.wait(20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+
+@pytest.fixture(scope="module")
+def tiny_file(tmp_path_factory):
+    return write_tiny_model(tmp_path_factory.mktemp("serve") / "tiny.gguf", context_length=96)
+
+
+@pytest.fixture(scope="module")
+def endless_file(tmp_path_factory):
+    # Wide and long enough that a stream of 4,000 tokens is still running while a test does its next steps.
+    return write_tiny_model(tmp_path_factory.mktemp("serve") / "endless.gguf", context_length=4096, hidden=256,
+                            layers=4, endless=True)
+
+
+@pytest.fixture(scope="module")
+def tiny(tiny_file, tmp_path_factory):
+    with serve(tiny_file, tmp_path_factory.mktemp("log"), "--parallel", "3", "--model-alias", "tiny") as s:
+        yield s
+
+
+@pytest.fixture(scope="module")
+def strict(endless_file, tmp_path_factory):
+    """One slot, no queue, a key and a small body limit."""
+    with serve(endless_file, tmp_path_factory.mktemp("log"), "--parallel", "1", "--max-queue", "0",
+               "--api-key", "sesame", "--max-body", "4000", "--model-alias", "endless") as s:
+        yield s
+
+
+@pytest.fixture(scope="module")
+def library(tiny_file):
+    return Model(tiny_file)
+
+
+CHAT = [{"role": "system", "content": "be brief"}, {"role": "user", "content": "the cat in the hat"}]
+# The library's sampling with every filter off, as OpenAI's defaults leave them.
+OFF = {"top_k": 0, "top_p": 1.0, "min_p": 0.0}
+
+
+def _stream_text(events, chat):
+    text, finish = [], None
+    for e in events:
+        for c in e.choices:
+            text.append((c.delta.content or "") if chat else c.text)
+            finish = c.finish_reason or finish
+    return "".join(text), finish
+
+
+@pytest.mark.parametrize("stream", [False, True])
+@pytest.mark.parametrize("chat", [True, False])
+def test_answers_are_the_librarys(tiny, library, chat, stream):
+    """The same seed gives the library's text and tokens, streamed or not, sampled or greedy."""
+    client = tiny.client()
+    for temperature, seed in ((0.9, 7), (0.0, 1)):
+        args = dict(model="tiny", max_tokens=12, temperature=temperature, seed=seed, stream=stream,
+                    extra_body={"return_token_ids": True})
+        if chat:
+            want = library.chat(CHAT, max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            got = client.chat.completions.create(messages=CHAT, **args)
+        else:
+            want = library.generate("the cat", max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            got = client.completions.create(prompt="the cat", **args)
+        if stream:
+            assert _stream_text(got, chat) == (want.text, want.finish_reason)
+            continue
+        choice = got.choices[0]
+        assert (choice.message.content if chat else choice.text) == want.text
+        assert choice.finish_reason == want.finish_reason
+        assert choice.token_ids == want.tokens
+        assert got.usage.completion_tokens == len(want.tokens)
+        assert got.usage.prompt_tokens == want.prompt_tokens
+
+
+@pytest.mark.parametrize("temperature, top_k, top_p, min_p",
+                         [(0.0, 0, 1.0, 0.0), (0.9, 0, 1.0, 0.0), (1.3, 5, 0.8, 0.05)])
+def test_sample_draws_what_next_token_draws(library, temperature, top_k, top_p, min_p):
+    """The engine draws from logits it holds (after penalties); untouched, they give next_token's token."""
+    from quillfen import _runtime
+
+    context = library.tokenize("the cat sat")
+    logits = library._native.logits(context)
+    for rng in (1, 99, 2**63 + 5):
+        want = library._native.next_token(context, temperature, top_k, top_p, min_p, rng)[0]
+        assert _runtime.sample(logits, temperature, top_k, top_p, min_p, rng) == want
+    with pytest.raises(ValueError, match="float32"):
+        _runtime.sample(b"abc")
+
+
+def test_async_client_n_choices_have_their_own_seeds(tiny):
+    async def run():
+        client = openai.AsyncOpenAI(base_url=tiny.url + "/v1", api_key="none", max_retries=0)
+        both = await client.chat.completions.create(model="tiny", messages=CHAT, n=3, seed=40, max_tokens=10)
+        alone = await asyncio.gather(*(client.chat.completions.create(model="tiny", messages=CHAT, seed=40 + i,
+                                                                      max_tokens=10) for i in range(3)))
+        stream = await client.chat.completions.create(model="tiny", messages=CHAT, n=3, seed=40, max_tokens=10,
+                                                      stream=True)
+        streamed = {i: "" for i in range(3)}
+        async for event in stream:
+            for c in event.choices:
+                streamed[c.index] += c.delta.content or ""
+        return both, alone, streamed
+
+    both, alone, streamed = asyncio.run(run())
+    assert [c.index for c in both.choices] == [0, 1, 2]
+    texts = [c.message.content for c in both.choices]
+    assert texts == [a.choices[0].message.content for a in alone] == [streamed[i] for i in range(3)]
+    assert len(set(texts)) > 1
+    assert both.usage.prompt_tokens == alone[0].usage.prompt_tokens  # one prompt, counted once
+    # Several prompts with n each: choice p * n + j is prompt p drawn with seed + j.
+    client = tiny.client()
+    batch = client.completions.create(model="tiny", prompt=["the cat", "in a hat"], n=2, seed=5, max_tokens=6)
+    single = [client.completions.create(model="tiny", prompt=p, seed=5 + j, max_tokens=6).choices[0].text
+              for p in ("the cat", "in a hat") for j in range(2)]
+    assert [c.text for c in sorted(batch.choices, key=lambda c: c.index)] == single
+
+
+def _log_softmax(logits):
+    x = logits.astype(np.float64)
+    return (x - x.max() - np.log(np.exp(x - x.max()).sum())).astype(np.float32)
+
+
+def test_logprobs_are_the_log_softmax_of_the_logits(tiny, library):
+    """Each token's log-probability and the top ones equal the float32 log-softmax of the library's
+    logits after the same context; completions give the same numbers in their own shape."""
+    client = tiny.client()
+    got = client.chat.completions.create(model="tiny", messages=CHAT, max_tokens=6, temperature=0, logprobs=True,
+                                         top_logprobs=3, extra_body={"return_token_ids": True}).choices[0]
+    prompt = library.chat_tokens(CHAT)
+    context = list(prompt)
+    vocab = library.tokenizer.vocab_size
+    for token, entry in zip(got.token_ids, got.logprobs.content, strict=True):
+        lp = _log_softmax(np.frombuffer(library._native.logits(context), np.float32)[:vocab])
+        assert entry.logprob == float(lp[token])
+        best = np.argsort(-lp, kind="stable")[:3]
+        assert [t.logprob for t in entry.top_logprobs] == [float(lp[i]) for i in best]
+        assert entry.top_logprobs[0].logprob == entry.logprob  # greedy took the most probable
+        assert bytes(entry.bytes) == library.tokenizer.decode([token], False, False)
+        context.append(token)
+    text = client.completions.create(model="tiny", prompt=prompt, max_tokens=6, temperature=0,
+                                     logprobs=2).choices[0]
+    assert text.logprobs.token_logprobs == [e.logprob for e in got.logprobs.content]
+    # Keyed by token text, as OpenAI's legacy shape is: byte tokens that decode alike share a key.
+    assert [max(t.values()) for t in text.logprobs.top_logprobs] == text.logprobs.token_logprobs
+    assert text.logprobs.text_offset[0] == 0
+
+
+def test_penalties_as_openai_defines_them(tiny, library):
+    """Greedy decoding with presence and frequency penalties and a logit bias, against the formula applied
+    to the library's logits: mu[j] - c[j] * frequency - (c[j] > 0) * presence + bias[j]."""
+    got = tiny.client().completions.create(model="tiny", prompt="the the the", max_tokens=10, temperature=0,
+                                           presence_penalty=0.7, frequency_penalty=1.3, logit_bias={"104": 2.5},
+                                           extra_body={"return_token_ids": True}).choices[0]
+    context = library.tokenize("the the the")
+    counts = np.zeros(library.tokenizer.vocab_size, np.float32)
+    want = []
+    for _ in range(10):
+        logits = np.frombuffer(library._native.logits(context), np.float32)[:counts.size].copy()
+        logits -= counts * np.float32(1.3) + (counts > 0) * np.float32(0.7)
+        logits[104] += np.float32(2.5)
+        token = int(np.argmax(logits))
+        if library.tokenizer.is_end_of_generation(token):
+            break
+        want.append(token)
+        counts[token] += 1
+        context.append(token)
+    assert got.token_ids == want
+
+
+def test_stop_strings_and_usage_in_streams(tiny, library):
+    client = tiny.client()
+    free = library.generate("the cat", max_tokens=20, temperature=0)
+    stop = free.text[5:7]
+    cut = client.completions.create(model="tiny", prompt="the cat", max_tokens=20, temperature=0, stop=[stop, "zzz"])
+    assert (cut.choices[0].text, cut.choices[0].finish_reason) == (free.text[:free.text.index(stop)], "stop")
+    for include in (True, False):
+        events = list(client.chat.completions.create(model="tiny", messages=CHAT, max_tokens=5, stream=True,
+                                                     stream_options={"include_usage": include}))
+        usage = [e for e in events if e.usage is not None]
+        if include:
+            assert len(usage) == 1 and usage[0] is events[-1] and events[-1].choices == []
+            assert usage[0].usage.completion_tokens == 5 - (events[-2].choices[0].finish_reason == "stop")
+        else:
+            assert usage == [] and all(e.choices for e in events)
+    # The same conversation again: its prompt is already in a slot's cache (all but the last token).
+    again = client.chat.completions.create(model="tiny", messages=CHAT, max_tokens=2)
+    assert again.usage.prompt_tokens_details.cached_tokens == again.usage.prompt_tokens - 1
+
+
+def test_sse_framing(tiny):
+    """Read raw: every event one `data:` line and a blank line; the role first, one id throughout,
+    finish_reason on the last choice chunk, [DONE] at the end."""
+    body = {"model": "tiny", "messages": CHAT, "max_tokens": 8, "seed": 3, "stream": True}
+    with httpx.stream("POST", tiny.url + "/v1/chat/completions", json=body, timeout=30) as r:
+        assert r.status_code == 200 and r.headers["content-type"].startswith("text/event-stream")
+        raw = r.read().decode()
+    events = raw.split("\n\n")
+    assert events[-1] == "" and events[-2] == "data: [DONE]"
+    chunks = [json.loads(e.removeprefix("data: ")) for e in events[:-2]]
+    assert all(e.startswith("data: ") and "\n" not in e for e in events[:-1])
+    assert chunks[0]["choices"][0]["delta"] == {"role": "assistant", "content": ""}
+    assert {c["id"] for c in chunks} == {chunks[0]["id"]} and chunks[0]["id"].startswith("chatcmpl-")
+    assert {c["object"] for c in chunks} == {"chat.completion.chunk"}
+    assert [c["choices"][0]["finish_reason"] for c in chunks][-1] in ("stop", "length")
+    assert all(c["choices"][0]["finish_reason"] is None for c in chunks[:-1])
+    assert all("usage" not in c for c in chunks)
+
+
+LONG = "the cat " * 60
+
+
+@pytest.mark.parametrize("status, body, says", [
+    (400, b"{not json", "not valid JSON"),
+    (400, b"[1, 2]", "JSON object"),
+    (400, {"messages": CHAT, "temperature": "hot"}, "temperature"),
+    (400, {"messages": CHAT, "top_p": 1.5}, "top_p"),
+    (400, {"messages": CHAT, "n": 0}, "n"),
+    (400, {"messages": CHAT, "stop": ""}, "stop"),
+    (400, {"messages": CHAT, "n": 100}, "slots"),
+    (400, {"messages": [{"role": "user", "content": LONG}]}, "96"),
+    (404, {"messages": CHAT, "model": "gpt-4o"}, "gpt-4o"),
+    (400, {"messages": CHAT, "tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
+    (400, {"messages": CHAT, "response_format": {"type": "json_schema", "json_schema": {}}}, "response_format"),
+    (200, {"messages": CHAT, "max_tokens": 2, "some_future_field": {"x": 1}, "user": "u"}, None),
+])
+def test_errors_are_openai_error_objects(tiny, status, body, says):
+    kw = {"content": body} if isinstance(body, bytes) else {"json": body}
+    r = httpx.post(tiny.url + "/v1/chat/completions", timeout=30, **kw)
+    assert r.status_code == status, r.text
+    if says is not None:
+        error = r.json()["error"]
+        assert set(error) == {"message", "type", "param", "code"} and says in error["message"]
+
+
+def test_prompt_longer_than_the_context_names_both_lengths(tiny, library):
+    ids = library.chat_tokens([{"role": "user", "content": LONG}])
+    with pytest.raises(openai.BadRequestError) as e:
+        tiny.client().chat.completions.create(model="tiny", messages=[{"role": "user", "content": LONG}])
+    assert f"{len(ids)} tokens" in str(e.value) and "96" in str(e.value)
+
+
+def test_keys_body_limit_and_full_queue(strict):
+    url = strict.url
+    assert httpx.get(url + "/health").status_code == 200  # open, for load balancers
+    preflight = httpx.options(url + "/v1/chat/completions", headers={
+        "Origin": "http://localhost:3000", "Access-Control-Request-Method": "POST",
+        "Access-Control-Request-Headers": "authorization, content-type"})
+    assert preflight.status_code == 200 and preflight.headers["access-control-allow-origin"] == "*"
+    for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": "sesame"}):
+        r = httpx.get(url + "/v1/models", headers=headers)
+        assert r.status_code == 401 and r.json()["error"]["code"] == "invalid_api_key"
+    with pytest.raises(openai.AuthenticationError):
+        strict.client("wrong").models.list()
+    client = strict.client("sesame")
+    assert [m.id for m in client.models.list()] == ["endless"]
+    with pytest.raises(openai.APIStatusError) as e:
+        client.completions.create(model="endless", prompt="x" * 5000, max_tokens=1)
+    assert e.value.status_code == 413
+    # One slot, no queue: while a stream holds the slot, another request gets 503 with Retry-After.
+    auth = {"Authorization": "Bearer sesame"}
+    body = {"model": "endless", "prompt": "the", "max_tokens": 4000, "stream": True}
+    with httpx.stream("POST", url + "/v1/completions", json=body, headers=auth, timeout=30) as held:
+        lines = held.iter_lines()  # kept: a dropped iterator closes the response, which frees the slot
+        next(lines)
+        r = httpx.post(url + "/v1/completions", json={**body, "stream": False}, headers=auth)
+        assert r.status_code == 503 and r.headers["retry-after"] == "1"
+        assert r.json()["error"]["type"] == "server_error"
+
+
+def _busy(served, headers=None):
+    return httpx.get(served.url + "/health", headers=headers).json()["busy_slots"]
+
+
+def test_a_client_leaving_mid_stream_frees_its_slot(strict):
+    auth = {"Authorization": "Bearer sesame"}
+    body = {"model": "endless", "prompt": "the", "max_tokens": 4000, "stream": True}
+    with httpx.stream("POST", strict.url + "/v1/completions", json=body, headers=auth, timeout=30) as r:
+        lines = r.iter_lines()
+        next(lines), next(lines)
+        assert _busy(strict) == 1
+    deadline = time.monotonic() + 10
+    while _busy(strict) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert _busy(strict) == 0
+    # The slot serves the next request; its log line and the metrics count both.
+    r = httpx.post(strict.url + "/v1/completions", json={**body, "stream": False, "max_tokens": 3}, headers=auth)
+    assert r.status_code == 200 and r.json()["usage"]["completion_tokens"] == 3
+    metrics = httpx.get(strict.url + "/metrics", headers=auth).text
+    for name in ("quillfen_requests_total", "quillfen_generated_tokens_total", "quillfen_queue_depth",
+                 "quillfen_busy_slots", "quillfen_tokens_per_second"):
+        assert name in metrics
+    assert "POST /v1/completions 200" in strict.stderr()
+
+
+def test_tokenize_and_detokenize(tiny, library):
+    ids = httpx.post(tiny.url + "/tokenize", json={"content": "the cat"}).json()["tokens"]
+    assert ids == library.tokenize("the cat")
+    assert httpx.post(tiny.url + "/detokenize", json={"tokens": ids}).json() == {"content": "the cat"}
+    chat = httpx.post(tiny.url + "/tokenize", json={"messages": CHAT}).json()["tokens"]
+    assert chat == library.chat_tokens(CHAT)
+    r = httpx.post(tiny.url + "/detokenize", json={"tokens": [10**6]})
+    assert r.status_code == 400 and "vocabulary" in r.json()["error"]["message"]
+    for prompt in ([5, -1], [5, 10**6]):
+        r = httpx.post(tiny.url + "/v1/completions", json={"prompt": prompt})
+        assert r.status_code == 400 and "vocabulary" in r.json()["error"]["message"]
+    r = httpx.post(tiny.url + "/v1/completions", json={"prompt": "the", "max_tokens": 0, "echo": True}).json()
+    assert (r["choices"][0]["text"], r["usage"]["completion_tokens"]) == ("the", 0)
+
+
+def test_ctrl_c_ends_streams_and_exits_cleanly(endless_file, tmp_path):
+    with serve(endless_file, tmp_path, "--parallel", "2") as s:
+        body = {"model": "endless.gguf", "prompt": "the", "max_tokens": 4000, "stream": True}
+        with httpx.stream("POST", s.url + "/v1/completions", json=body, timeout=30) as r:
+            lines = r.iter_lines()
+            next(lines)
+            s.proc.send_signal(signal.SIGINT)
+            rest = [line for line in lines if line]
+        assert rest[-1] == "data: [DONE]"
+        assert "shutting down" in rest[-2] or json.loads(rest[-2].removeprefix("data: "))["choices"]
+        assert s.proc.wait(20) == 0
+        assert "Traceback" not in s.stderr()
+
+
+@pytest.mark.parametrize("args, says", [(["--parallel", "0"], "--parallel 0 is out of range"),
+                                        (["--port", "70000"], "--port 70000"),
+                                        (["--parallel", "1000000"], "copies of the weights")])
+def test_bad_settings_end_the_command_in_one_line(tiny_file, tmp_path, args, says):
+    res = subprocess.run([sys.executable, "-m", "quillfen", "serve", str(tiny_file), *args], capture_output=True,
+                         text=True, cwd=tmp_path, timeout=60)
+    assert res.returncode == 1 and says in res.stderr and len(res.stderr.splitlines()) == 1
+
+
+@pytest.fixture(scope="module")
+def smollm2(tmp_path_factory):
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+    from smollm2 import smollm2_path
+
+    with serve(smollm2_path(), tmp_path_factory.mktemp("log"), "--parallel", "4", "--threads", "2",
+               "--model-alias", "smollm2") as s:
+        yield s
+
+
+def test_concurrent_answers_equal_each_alone(smollm2):
+    """8 requests at once (greedy and sampled, prompts of mixed lengths, staggered arrivals, more than
+    the 4 slots) get tokens and log-probabilities bit-identical to each request sent alone."""
+    topics = ["Paris", "the sea", "a long history of the printing press in Europe and its effect on books",
+              "cats", "why the sky is blue, in two sentences", "bread", "prime numbers", "a haiku about rain"]
+    requests = [dict(model="smollm2", messages=[{"role": "user", "content": f"Tell me about {t}."}],
+                     max_tokens=12 + 5 * i, temperature=0.0 if i % 2 else 0.8, seed=100 + i, logprobs=True,
+                     top_logprobs=2, extra_body={"return_token_ids": True}) for i, t in enumerate(topics)]
+
+    def key(r):
+        c = r.choices[0]
+        return c.token_ids, [(e.logprob, [t.logprob for t in e.top_logprobs]) for e in c.logprobs.content]
+
+    async def together():
+        client = openai.AsyncOpenAI(base_url=smollm2.url + "/v1", api_key="none", max_retries=0)
+
+        async def one(i, r):
+            await asyncio.sleep(0.05 * i)
+            return await client.chat.completions.create(**r)
+
+        return await asyncio.gather(*(one(i, r) for i, r in enumerate(requests)))
+
+    concurrent = [key(r) for r in asyncio.run(together())]
+    client = smollm2.client()
+    alone = [key(client.chat.completions.create(**r)) for r in requests]
+    assert concurrent == alone
