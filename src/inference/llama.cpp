@@ -11,6 +11,7 @@
 #include <limits>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include <tbb/blocked_range.h>
@@ -313,9 +314,9 @@ void check_step_shapes(const LlamaConfig& c, uint64_t num_layers) {
               std::to_string(c.n_heads));
     if (c.n_heads > 0 && c.n_kv_heads > c.n_heads) fault("attempt to divide by zero");  // group = 0
     uint64_t q_span = 0;
-    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.hidden_dim))
+    if (c.n_heads > 0 && (mul_overflows(c.n_heads, c.head_dim, &q_span) || q_span > c.q_dim))
         fault(std::to_string(c.n_heads) + " query heads of width " + std::to_string(c.head_dim) +
-              " reach past the model's hidden width " + std::to_string(c.hidden_dim));
+              " reach past the model's hidden width " + std::to_string(c.q_dim));
     if (c.hidden_dim == 0) fault("attempt to divide by zero");  // feed-forward width
     uint64_t kv_dim = 0;
     if (mul_overflows(c.n_kv_heads, c.head_dim, &kv_dim))
@@ -399,18 +400,132 @@ LlamaConfig derive_config_from(const Map& tensors, const LlamaHints& hints) {
     }
     if (hints.rope_freq_base) c.rope_freq_base = *hints.rope_freq_base;
     if (hints.rms_epsilon) c.rms_epsilon = *hints.rms_epsilon;
+    c.q_dim = c.hidden_dim;
     return c;
+}
+
+using StoredMap = std::unordered_map<std::string, StoredTensor>;
+
+// Rows [first, first + rows) of a matrix of `cols` columns: the part of a fused matrix one product reads.
+StoredTensor row_slice(const StoredTensor& t, uint64_t first, uint64_t rows, uint64_t cols) {
+    StoredTensor part = t;
+    part.n_elements = rows * cols;
+    part.dims = {cols, rows};
+    if (t.in_file) {
+        const uint64_t row_bytes = t.bytes.size() / (t.n_elements / cols);
+        part.bytes = t.bytes.subspan(first * row_bytes, rows * row_bytes);
+    }
+    return part;
+}
+
+// The switches of the file's row, and the widths its metadata states, over the derived config.
+void apply_row(LlamaConfig& c, const ModelShape& shape) {
+    const ArchitectureRow& row = *shape.row;
+    if (shape.head_dim) c.head_dim = *shape.head_dim;
+    c.q_dim = c.n_heads * c.head_dim;
+    c.rope_layout = row.rope_layout;
+    c.activation = row.activation;
+    // The reference holds sqrt(H) as a float32 number and multiplies the float32 embedding by it.
+    if (row.embedding_scaled) c.embedding_scale = float(std::sqrt(double(c.hidden_dim)));
+    c.sliding_window = shape.sliding_window;
+    c.global_every = row.global_every;
+    c.local_rope_base = row.local_rope_base;
+}
+
+// Refuses a tensor of the row whose length is not the one the config gives it, naming it.
+Result<void> check_lengths(const StoredMap& tensors, const LlamaConfig& c, uint64_t layers) {
+    const uint64_t h = c.hidden_dim, d = c.head_dim, kv = c.n_kv_heads * c.head_dim;
+    const auto expect = [&](const std::string& name, uint64_t want) -> Result<void> {
+        const auto it = tensors.find(name);
+        if (it == tensors.end() || it->second.n_elements == want) return {};
+        return fail("tensor '" + name + "' holds " + std::to_string(it->second.n_elements) + " values where the " +
+                    "model's dimensions give " + std::to_string(want));
+    };
+    if (c.n_heads == 0 || h == 0 || d == 0) return fail("the file states no head count and width to run with");
+    if (auto r = expect("output_norm.weight", h); !r) return r;
+    if (auto r = expect("rope_freqs.weight", d / 2); !r) return r;
+    const auto embd = tensors.find("token_embd.weight");
+    if (embd != tensors.end() && embd->second.n_elements % h != 0)
+        return fail("tensor 'token_embd.weight' holds " + std::to_string(embd->second.n_elements) +
+                    " values, not whole rows of " + std::to_string(h));
+    for (uint64_t l = 0; l < layers; ++l) {
+        const std::string p = "blk." + std::to_string(l) + ".";
+        // The feed-forward width, read off the down projection (gate and up may be one matrix).
+        const auto down = tensors.find(p + "ffn_down.weight");
+        const uint64_t f = down == tensors.end() ? 0 : down->second.n_elements / h;
+        const bool fused_ffn = tensors.find(p + "ffn_gate.weight") == tensors.end();
+        const std::pair<std::string, uint64_t> lengths[] = {
+            {"attn_norm.weight", h},        {"attn_q.weight", c.q_dim * h},  {"attn_k.weight", kv * h},
+            {"attn_v.weight", kv * h},      {"attn_qkv.weight", (c.q_dim + 2 * kv) * h},
+            {"attn_output.weight", h * c.q_dim}, {"attn_q.bias", c.q_dim},   {"attn_k.bias", kv},
+            {"attn_v.bias", kv},            {"attn_q_norm.weight", d},       {"attn_k_norm.weight", d},
+            {"post_attention_norm.weight", h}, {"ffn_norm.weight", h},      {"ffn_gate.weight", f * h},
+            {"ffn_up.weight", (fused_ffn ? 2 : 1) * f * h}, {"ffn_down.weight", h * f},
+            {"post_ffw_norm.weight", h}};
+        for (const auto& [suffix, want] : lengths)
+            if (auto r = expect(p + suffix, want); !r) return r;
+    }
+    return {};
+}
+
+// A vector of the row (a bias, a norm) in full, or empty when the file has none.
+std::vector<float> optional_floats(const StoredMap& tensors, const std::string& name) {
+    const auto it = tensors.find(name);
+    if (it == tensors.end()) return {};
+    return norm_floats(it->second, it->second.n_elements);
 }
 
 // `share_tied`: a missing output projection shares the embedding's storage instead of packing its own copy.
 // `progress`, when given, counts the packing jobs as they finish.
+// The parts of a layer only some rows have: biases, head norms, post-norms, and the fused matrices'
+// parts (Phi-3's q, k and v in one matrix, its gate above up in another).
+void add_row_parts(std::vector<PackJob>& jobs, LlamaLayerWeights& l, const StoredMap& tensors, const std::string& p,
+                   const LlamaConfig& c) {
+    const uint64_t h = c.hidden_dim, kv = c.n_kv_heads * c.head_dim;
+    l.q_bias = optional_floats(tensors, p + "attn_q.bias");
+    l.k_bias = optional_floats(tensors, p + "attn_k.bias");
+    l.v_bias = optional_floats(tensors, p + "attn_v.bias");
+    l.q_norm = optional_floats(tensors, p + "attn_q_norm.weight");
+    l.k_norm = optional_floats(tensors, p + "attn_k_norm.weight");
+    l.attn_post_norm = optional_floats(tensors, p + "post_attention_norm.weight");
+    l.ffn_post_norm = optional_floats(tensors, p + "post_ffw_norm.weight");
+    const auto split = [&](WeightMatrix& target, const StoredTensor& t, uint64_t first, uint64_t rows, uint64_t cols) {
+        std::erase_if(jobs, [&](const PackJob& j) { return j.target == &target; });  // the fused whole's job
+        jobs.push_back({&target, [part = row_slice(t, first, rows, cols), cols] { return pack(part, cols); }});
+    };
+    if (const auto qkv = tensors.find(p + "attn_qkv.weight"); qkv != tensors.end()) {
+        split(l.attn_q, qkv->second, 0, c.q_dim, h);
+        split(l.attn_k, qkv->second, c.q_dim, kv, h);
+        split(l.attn_v, qkv->second, c.q_dim + kv, kv, h);
+    }
+    const auto up = tensors.find(p + "ffn_up.weight");
+    if (tensors.find(p + "ffn_gate.weight") == tensors.end() && up != tensors.end()) {
+        const uint64_t f = up->second.n_elements / h / 2;
+        split(l.ffn_gate, up->second, 0, f, h);
+        split(l.ffn_up, up->second, f, f, h);
+        // The down projection was packed for rows of the gate's width, which it did not know yet.
+        if (const auto down = tensors.find(p + "ffn_down.weight"); down != tensors.end()) {
+            std::erase_if(jobs, [&](const PackJob& j) { return j.target == &l.ffn_down; });
+            jobs.push_back({&l.ffn_down, [t = &down->second, f] { return pack(*t, f); }});
+        }
+    }
+}
+
+// `shape`, when given, is the file's checked architecture: its widths and switches go into the config,
+// its fused matrices are split and its optional vectors kept.
 template <class Map>
 Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, const MemoryBound& bound,
-                                bool share_tied, LoadProgress* progress = nullptr) {
+                                bool share_tied, LoadProgress* progress = nullptr, const ModelShape* shape = nullptr) {
     const LayerCount layers = count_layers_in(tensors);
     LlamaSession s;
     s.config = derive_config_from(tensors, hints);
     const LlamaConfig& c = s.config;
+    if constexpr (std::is_same_v<Map, StoredMap>) {
+        if (shape) {
+            apply_row(s.config, *shape);
+            if (auto r = check_lengths(tensors, c, layers.count); !r) return std::unexpected(r.error());
+        }
+    }
 
     // Refuse a model whose dimensions need more memory than its bound before allocating anything.
     if (auto r = check_working_memory(tensors, c, layers, bound, share_tied); !r) return std::unexpected(r.error());
@@ -442,6 +557,12 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
         matrix_or(jobs, l.ffn_gate, tensors, name(kFfnGate), 0, h);
         matrix_or(jobs, l.ffn_up, tensors, name(kFfnUp), 0, h);
         matrix_or(jobs, l.ffn_down, tensors, name(kFfnDown), 0, f_dim);
+        if constexpr (std::is_same_v<Map, StoredMap>) {
+            if (shape) add_row_parts(jobs, l, tensors, prefix + ".", c);
+        }
+    }
+    if constexpr (std::is_same_v<Map, StoredMap>) {
+        if (shape) s.weights.rope_freqs = optional_floats(tensors, "rope_freqs.weight");
     }
     if (progress) progress->total.store(jobs.size());
     pool().execute([&] {
@@ -494,19 +615,10 @@ uint64_t model_memory_bound(uint64_t file_size) {
     return std::max(kModelMemoryFloor, scaled);
 }
 
-Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std::string>* warnings,
-                                        LoadProgress* progress) {
-    auto dir = StoredDirectory::open(path);
-    if (!dir) return std::unexpected(std::move(dir).error());
-    return load(*dir, path, warnings, progress);
-}  // the directory and its mapping of the file are released here
+namespace {
 
-Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const std::string& path,
-                                        std::vector<std::string>* warnings, LoadProgress* progress) {
-    const uint64_t limit = model_memory_bound(dir.file_size());
-    const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
-                                       std::to_string(dir.file_size()) + "-byte file may use"};
-    auto session = build_from(dir.tensors(), dir.hints(), bound, true, progress);
+Result<LlamaSession> finish_load(Result<LlamaSession> session, const StoredDirectory& dir, const std::string& path,
+                                 std::vector<std::string>* warnings) {
     if (session && warnings) {
         // Loads anyway, as it always has; the user should still hear of it.
         const DirectoryNotes& notes = dir.notes();
@@ -520,6 +632,43 @@ Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const std::s
     }
     return session;
 }
+
+}  // namespace
+
+Result<LlamaSession> LlamaSession::load(const std::string& path, std::vector<std::string>* warnings,
+                                        LoadProgress* progress) {
+    auto dir = StoredDirectory::open(path);
+    if (!dir) return std::unexpected(std::move(dir).error());
+    return load(*dir, path, warnings, progress);
+}  // the directory and its mapping of the file are released here
+
+Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const std::string& path,
+                                        std::vector<std::string>* warnings, LoadProgress* progress) {
+    const uint64_t limit = model_memory_bound(dir.file_size());
+    const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
+                                       std::to_string(dir.file_size()) + "-byte file may use"};
+    auto session = finish_load(build_from(dir.tensors(), dir.hints(), bound, true, progress), dir, path, warnings);
+    // This load runs every file as LLaMA; another architecture's file gives wrong results here.
+    if (session && warnings && dir.notes().architecture && *dir.notes().architecture != "llama")
+        warnings->push_back(lossy_utf8(path) + ": general.architecture is '" + lossy_utf8(*dir.notes().architecture) +
+                            "', which LlamaSession runs as 'llama', so its results are not the model's; "
+                            "quillfen.Model runs " + architecture_names());
+    return session;
+}
+
+Result<LlamaSession> LlamaSession::load(const StoredDirectory& dir, const ModelShape& shape, const std::string& path,
+                                        std::vector<std::string>* warnings, LoadProgress* progress) {
+    std::vector<std::string> names;
+    names.reserve(dir.tensors().size());
+    for (const auto& [name, _] : dir.tensors()) names.push_back(name);
+    const uint64_t layers = shape.layers.value_or(count_layers_in(dir.tensors()).count);
+    if (auto r = check_tensor_names(*shape.row, layers, names); !r) return std::unexpected(r.error());
+    const uint64_t limit = model_memory_bound(dir.file_size());
+    const MemoryBound bound{limit, "the " + std::to_string(limit) + " bytes a model from a " +
+                                       std::to_string(dir.file_size()) + "-byte file may use"};
+    return finish_load(build_from(dir.tensors(), dir.hints(), bound, true, progress, &shape), dir, path, warnings);
+}
+
 
 std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
                           uint64_t cols) {
@@ -684,44 +833,51 @@ namespace {
 uint64_t rope_pairs(uint64_t head_dim) { return head_dim / 2 + head_dim % 2; }
 
 // cos of each pair's angle at `position`, then sin of each: the same for every head, so a step works
-// them out once per position.
-void rope_table(float* cs, uint64_t head_dim, uint64_t position, float freq_base) {
+// them out once per position. `factors`, when given, divide each pair's frequency (Llama 3.x scaling).
+void rope_table(float* cs, uint64_t head_dim, uint64_t position, float freq_base, std::span<const float> factors = {}) {
     const float pos = float(position);
     const uint64_t pairs = rope_pairs(head_dim);
     for (uint64_t i = 0; i < head_dim; i += 2) {
-        const float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
+        float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
+        if (i / 2 < factors.size()) freq = freq / factors[i / 2];
         const float angle = freq * pos;
         cs[pairs + i / 2] = std::sin(angle);
         cs[i / 2] = std::cos(angle);
     }
 }
 
-void rope_with_table(std::span<float> v, uint64_t heads, uint64_t head_dim, const float* cs) {
+// Pair j of a head is (2j, 2j + 1) when adjacent, (j, j + D/2) when in halves.
+void rope_with_table(std::span<float> v, uint64_t heads, uint64_t head_dim, const float* cs,
+                     RopeLayout layout = RopeLayout::kAdjacent) {
     const uint64_t pairs = rope_pairs(head_dim);
+    const bool halves = layout == RopeLayout::kHalves && head_dim % 2 == 0;
+    const uint64_t step = halves ? 1 : 2, second = halves ? head_dim / 2 : 1, end = halves ? head_dim / 2 : head_dim;
     for (uint64_t h = 0; h < heads; ++h) {
         uint64_t head_start = 0;
         // Once a head starts past the vector so does every later one: stop instead of walking them all.
         if (head_dim == 0 || mul_overflows(h, head_dim, &head_start) || head_start >= v.size()) return;
-        for (uint64_t i = 0; i < head_dim; i += 2) {
+        for (uint64_t i = 0; i < end; i += step) {
             const uint64_t idx = head_start + i;  // both below sizes that fit in memory: no wrap
-            if (v.size() < 2 || idx > v.size() - 2) break;  // idx + 1 >= size, without the wrap
-            const float cos_a = cs[i / 2];
-            const float sin_a = cs[pairs + i / 2];
+            if (v.size() <= second || idx > v.size() - 1 - second) break;  // idx + second >= size, without the wrap
+            const uint64_t pair = halves ? i : i / 2;
+            const float cos_a = cs[pair];
+            const float sin_a = cs[pairs + pair];
             const float a = v[idx];
-            const float b = v[idx + 1];
+            const float b = v[idx + second];
             v[idx] = a * cos_a - b * sin_a;
-            v[idx + 1] = b * cos_a + a * sin_a;
+            v[idx + second] = b * cos_a + a * sin_a;
         }
     }
 }
 
 }  // namespace
 
-void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base) {
+void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base,
+                RopeLayout layout) {
     if (head_dim == 0 || v.size() < 2 || heads == 0) return;
     std::vector<float> cs(2 * rope_pairs(head_dim));
     rope_table(cs.data(), head_dim, position, freq_base);
-    rope_with_table(v, heads, head_dim, cs.data());
+    rope_with_table(v, heads, head_dim, cs.data(), layout);
 }
 
 void KVCache::reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim) {
@@ -764,11 +920,11 @@ void KVCache::store(uint64_t pos, const float* k, const float* v) {
 namespace {
 
 // Resizes each buffer to its row width times `n`; allocates only when a session meets a larger batch.
-void size_buffers(StepBuffers& b, uint64_t n, uint64_t h, uint64_t q_span, uint64_t kv_dim, uint64_t f_dim,
-                  uint64_t head_dim) {
+void size_buffers(StepBuffers& b, uint64_t n, uint64_t h, uint64_t q_dim, uint64_t q_span, uint64_t kv_dim,
+                  uint64_t f_dim, uint64_t head_dim) {
     b.x.resize(n * h);
     b.xb.resize(n * h);
-    b.q.resize(n * h);
+    b.q.resize(n * q_dim);
     b.k.resize(n * kv_dim);
     b.v.resize(n * kv_dim);
     b.att.resize(n * q_span);
@@ -778,6 +934,7 @@ void size_buffers(StepBuffers& b, uint64_t n, uint64_t h, uint64_t q_span, uint6
     b.mid.resize(n * f_dim);
     b.down.resize(n * h);
     b.rope.resize(n * 2 * rope_pairs(head_dim));
+    b.rope_local.resize(n * 2 * rope_pairs(head_dim));
 }
 
 // Attention of a batch's tokens over one layer's cache. The query heads one key/value head serves,
@@ -793,8 +950,10 @@ inline constexpr uint64_t kAttnColumns = 16;
 
 class BatchAttention {
 public:
-    BatchAttention(const LlamaConfig& c, const KVCache& cache, const float* q, float* att, uint64_t p, uint64_t n)
-        : cache_(cache), q_(q), att_(att), p_(p), n_(n), h_dim_(c.hidden_dim), d_(c.head_dim),
+    // `window`: each query sees only its own position and the window - 1 before it (0: every position).
+    BatchAttention(const LlamaConfig& c, const KVCache& cache, const float* q, float* att, uint64_t p, uint64_t n,
+                   uint64_t window = 0)
+        : cache_(cache), q_(q), att_(att), p_(p), n_(n), window_(window), q_dim_(c.q_dim), d_(c.head_dim),
           heads_(c.n_heads), group_(c.n_heads / std::max<uint64_t>(c.n_kv_heads, 1)),
           kv_heads_(c.n_kv_heads),
           tiles_((n + kAttnTokens - 1) / kAttnTokens),
@@ -862,7 +1021,7 @@ private:
         unit.per_token = h1 - h0;
         for (uint64_t i = i0; i < i1; ++i)
             for (uint64_t hd = h0; hd < h1; ++hd) {
-                unit.q.push_back(q_ + i * h_dim_ + hd * d_);
+                unit.q.push_back(q_ + i * q_dim_ + hd * d_);
                 unit.rows.push_back(rows + unit.rows.size() * stride_);
                 unit.out.push_back(att_ + i * heads_ * d_ + hd * d_);
                 unit.t_len.push_back(p_ + i + 1);
@@ -878,7 +1037,21 @@ private:
         kt_.attn_scores(unit.q.data(), unit.count, cache_.head_keys(unit.g), begin, end, d_, scale_, unit.rows.data());
     }
 
-    void softmax(const Unit& unit) const { kt_.attn_softmax(unit.rows.data(), unit.t_len.data(), unit.count); }
+    // Inside a window, the softmax runs over the positions each query sees, and the weights of the
+    // positions before them are zero, as the reference's masked exponentials are.
+    void softmax(const Unit& unit) const {
+        if (window_ == 0) return kt_.attn_softmax(unit.rows.data(), unit.t_len.data(), unit.count);
+        std::vector<float*> rows(unit.rows);
+        std::vector<uint64_t> len(unit.t_len);
+        std::vector<uint64_t> first(unit.count, 0);
+        for (uint64_t j = 0; j < unit.count; ++j) {
+            first[j] = len[j] > window_ ? len[j] - window_ : 0;
+            rows[j] += first[j];
+            len[j] -= first[j];
+        }
+        kt_.attn_softmax(rows.data(), len.data(), unit.count);
+        for (uint64_t j = 0; j < unit.count; ++j) std::fill_n(unit.rows[j], first[j], 0.0f);
+    }
 
     // Columns [c0, c1) of every query's weighted sum: all queries over the positions the first token
     // sees, then each later token's queries over the one position more it sees.
@@ -908,7 +1081,7 @@ private:
     const KVCache& cache_;
     const float* q_;
     float* att_;
-    uint64_t p_, n_, h_dim_, d_, heads_, group_, kv_heads_, tiles_, stride_;
+    uint64_t p_, n_, window_, q_dim_, d_, heads_, group_, kv_heads_, tiles_, stride_;
     float scale_;
     const KernelTable& kt_;
 };
@@ -925,22 +1098,51 @@ struct ResidualAdd {
     }
 };
 
-// mid = up × SiLU(gate), element by element, for rows of the gate and up products' work item.
-struct SiluGate {
+// mid = up × act(gate), element by element, for rows of the gate and up products' work item: SiLU, or
+// GELU in its tanh form with the reference's constants and order of operations.
+struct GatedActivation {
     float* mid;
     const float* gate;
     const float* up;
     uint64_t n, width;
-    static void run(void* ctx, uint64_t begin, uint64_t end) {
-        const auto& a = *static_cast<const SiluGate*>(ctx);
+    static void silu(void* ctx, uint64_t begin, uint64_t end) {
+        const auto& a = *static_cast<const GatedActivation*>(ctx);
         for (uint64_t i = 0; i < a.n; ++i)
             for (uint64_t r = i * a.width + begin; r < i * a.width + end; ++r)
                 a.mid[r] = a.up[r] * (a.gate[r] / (std::exp(-a.gate[r]) + 1.0f));
     }
+    static void gelu_tanh(void* ctx, uint64_t begin, uint64_t end) {
+        constexpr float kBeta = float(M_SQRT2 * M_2_SQRTPI * 0.5);
+        constexpr float kKappa = 0.044715f;
+        const auto& a = *static_cast<const GatedActivation*>(ctx);
+        for (uint64_t i = 0; i < a.n; ++i)
+            for (uint64_t r = i * a.width + begin; r < i * a.width + end; ++r) {
+                const float x = a.gate[r];
+                const float inner = kBeta * (x + kKappa * (x * x * x));
+                a.mid[r] = (0.5f * x * (1.0f + std::tanh(inner))) * a.up[r];
+            }
+    }
 };
 
+// Adds `bias` to each of the n rows of `v` (rows `width` apart). Nothing when there is no bias.
+void add_bias(float* v, std::span<const float> bias, uint64_t n, uint64_t width) {
+    if (bias.empty()) return;
+    for (uint64_t i = 0; i < n; ++i)
+        for (uint64_t r = 0; r < width && r < bias.size(); ++r) v[i * width + r] = v[i * width + r] + bias[r];
+}
+
+// RMSNorm of every head of the n rows (heads of width d, rows `width` apart). Nothing without a norm.
+void norm_heads(float* v, std::span<const float> norm, uint64_t n, uint64_t heads, uint64_t d, uint64_t width,
+                float eps) {
+    if (norm.empty()) return;
+    for (uint64_t i = 0; i < n; ++i)
+        for (uint64_t hd = 0; hd < heads; ++hd) rms_norm(std::span(v + i * width + hd * d, d), norm, eps);
+}
+
 // Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
-// ends in b.x[i * H ...]. False when `stop` ended the run after a layer.
+// ends in b.x[i * H ...]. False when `stop` ended the run after a layer. The architecture's switches
+// (see architecture.hpp) are read from the config, its optional parts from the weights: a part a file
+// does not have is a step that does nothing.
 bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const StopCheck& stop) {
     const LlamaConfig& c = session.config;
     const LlamaWeights& w = session.weights;
@@ -950,6 +1152,7 @@ bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const S
     const uint64_t h_dim = c.hidden_dim;
     const uint64_t d = c.head_dim;
     const uint64_t kv_dim = c.n_kv_heads * d;
+    const uint64_t q_dim = c.q_dim;
     const uint64_t q_span = c.n_heads * d;
     const uint64_t p = st.pos;
     uint64_t f_dim = 0;
@@ -957,7 +1160,8 @@ bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const S
     // Without layers only the embedding runs: the attention's widths, which such a file never had to
     // back with memory (a head count may claim anything), size nothing.
     const bool layered = !w.layers.empty();
-    size_buffers(b, n, h_dim, layered ? q_span : 0, layered ? kv_dim : 0, f_dim, layered ? d : 0);
+    size_buffers(b, n, h_dim, layered ? q_dim : 0, layered ? q_span : 0, layered ? kv_dim : 0, f_dim,
+                 layered ? d : 0);
 
     // Embedding; a token past the table embeds as zeros.
     for (uint64_t i = 0; i < n; ++i) {
@@ -966,64 +1170,92 @@ bool run_layers(LlamaSession& session, std::span<const uint32_t> tokens, const S
         if (!mul_overflows(uint64_t{tokens[i]}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
             end <= w.token_embd.size()) {
             w.token_embd.decode(begin, xi);  // one row, decoded from the stored form
+            if (c.embedding_scale != 0.0f)
+                for (float& v : xi) v = v * c.embedding_scale;
         } else {
             std::fill(xi.begin(), xi.end(), 0.0f);
         }
     }
     const uint64_t pairs = rope_pairs(d);
     const uint64_t t_max = p + n;
+    const bool local_rope = c.sliding_window > 0 && c.local_rope_base > 0.0f;
     if (layered && d > 0)
-        for (uint64_t i = 0; i < n; ++i) rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base);
-
+        for (uint64_t i = 0; i < n; ++i) {
+            rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base, w.rope_freqs);
+            if (local_rope) rope_table(b.rope_local.data() + i * 2 * pairs, d, p + i, c.local_rope_base, w.rope_freqs);
+        }
 
     for (size_t l = 0; l < w.layers.size(); ++l) {
         const LlamaLayerWeights& lw = w.layers[l];
         KVCache& cache = st.kv_cache[l];
+        const bool windowed = c.windowed(l);
 
-        // Attention: norm, projections, rotary position, then every cached position.
+        // Attention: norm, projections (with their biases), each head's norm, rotary position, then
+        // every cached position the layer sees.
         for (uint64_t i = 0; i < n; ++i)
             rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), std::span(b.x.data() + i * h_dim, h_dim), lw.attn_norm,
                      c.rms_epsilon);
         // The three projections of one input share one parallel region.
-        const MatvecTask qkv[] = {{&lw.attn_q, b.xb, h_dim, h_dim, b.q.data(), n, h_dim, h_dim},
+        const MatvecTask qkv[] = {{&lw.attn_q, b.xb, q_dim, h_dim, b.q.data(), n, h_dim, q_dim},
                                   {&lw.attn_k, b.xb, kv_dim, h_dim, b.k.data(), n, h_dim, kv_dim},
                                   {&lw.attn_v, b.xb, kv_dim, h_dim, b.v.data(), n, h_dim, kv_dim}};
         matvec_batch(qkv);
+        add_bias(b.q.data(), lw.q_bias, n, q_dim);
+        add_bias(b.k.data(), lw.k_bias, n, kv_dim);
+        add_bias(b.v.data(), lw.v_bias, n, kv_dim);
+        norm_heads(b.q.data(), lw.q_norm, n, c.n_heads, d, q_dim, c.rms_epsilon);
+        norm_heads(b.k.data(), lw.k_norm, n, c.n_kv_heads, d, kv_dim, c.rms_epsilon);
         cache.reserve(t_max, c.n_kv_heads, d);
         for (uint64_t i = 0; i < n; ++i) {
-            const float* cs = b.rope.data() + i * 2 * pairs;
-            rope_with_table(std::span(b.q.data() + i * h_dim, h_dim), c.n_heads, d, cs);
-            rope_with_table(std::span(b.k.data() + i * kv_dim, kv_dim), c.n_kv_heads, d, cs);
+            const float* cs = (windowed && local_rope ? b.rope_local.data() : b.rope.data()) + i * 2 * pairs;
+            rope_with_table(std::span(b.q.data() + i * q_dim, q_dim), c.n_heads, d, cs, c.rope_layout);
+            rope_with_table(std::span(b.k.data() + i * kv_dim, kv_dim), c.n_kv_heads, d, cs, c.rope_layout);
             cache.store(p + i, b.k.data() + i * kv_dim, b.v.data() + i * kv_dim);
         }
 
         std::fill(b.att.begin(), b.att.end(), 0.0f);
         // With zero-width heads nothing is written, however many heads there are: skip the walk.
-        if (c.n_heads > 0 && d > 0) BatchAttention(c, cache, b.q.data(), b.att.data(), p, n).run(b.scores);
-        // The residual add, and below the SiLU gate, run inside the products' work items on their rows.
+        if (c.n_heads > 0 && d > 0)
+            BatchAttention(c, cache, b.q.data(), b.att.data(), p, n, windowed ? c.sliding_window : 0).run(b.scores);
+        // The residual add, and below the gate's activation, run inside the products' work items on
+        // their rows; a norm of the whole output (Gemma's) comes between the product and the add.
         ResidualAdd attn_residual{b.x.data(), b.o.data(), n, h_dim};
-        MatvecTask out_proj{&lw.attn_output, b.att, h_dim, h_dim, b.o.data(), n, q_span, h_dim};
-        out_proj.finish = ResidualAdd::run;
-        out_proj.finish_ctx = &attn_residual;
+        MatvecTask out_proj{&lw.attn_output, b.att, h_dim, q_dim, b.o.data(), n, q_span, h_dim};
+        if (lw.attn_post_norm.empty()) {
+            out_proj.finish = ResidualAdd::run;
+            out_proj.finish_ctx = &attn_residual;
+        }
         matvec_batch(std::span(&out_proj, 1));
+        if (!lw.attn_post_norm.empty()) {
+            for (uint64_t i = 0; i < n; ++i)
+                rms_norm(std::span(b.o.data() + i * h_dim, h_dim), lw.attn_post_norm, c.rms_epsilon);
+            ResidualAdd::run(&attn_residual, 0, h_dim);
+        }
 
-        // Feed-forward: SiLU-gated, its width read off the gate matrix.
+        // Feed-forward: gated, its width read off the gate matrix.
         for (uint64_t i = 0; i < n; ++i)
             rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), std::span(b.x.data() + i * h_dim, h_dim), lw.ffn_norm,
                      c.rms_epsilon);
         const uint64_t fl = lw.ffn_gate.size() / h_dim;
-        SiluGate silu{b.mid.data(), b.gate.data(), b.up.data(), n, fl};
+        GatedActivation act{b.mid.data(), b.gate.data(), b.up.data(), n, fl};
         const MatvecTask up{&lw.ffn_up, b.xb, fl, h_dim, b.up.data(), n, h_dim, fl};
         MatvecTask gate{&lw.ffn_gate, b.xb, fl, h_dim, b.gate.data(), n, h_dim, fl};
         gate.paired = &up;
-        gate.finish = SiluGate::run;
-        gate.finish_ctx = &silu;
+        gate.finish = c.activation == Activation::kGeluTanh ? GatedActivation::gelu_tanh : GatedActivation::silu;
+        gate.finish_ctx = &act;
         matvec_batch(std::span(&gate, 1));
         ResidualAdd ffn_residual{b.x.data(), b.down.data(), n, h_dim};
         MatvecTask down{&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n, fl, h_dim};
-        down.finish = ResidualAdd::run;
-        down.finish_ctx = &ffn_residual;
+        if (lw.ffn_post_norm.empty()) {
+            down.finish = ResidualAdd::run;
+            down.finish_ctx = &ffn_residual;
+        }
         matvec_batch(std::span(&down, 1));
+        if (!lw.ffn_post_norm.empty()) {
+            for (uint64_t i = 0; i < n; ++i)
+                rms_norm(std::span(b.down.data() + i * h_dim, h_dim), lw.ffn_post_norm, c.rms_epsilon);
+            ResidualAdd::run(&ffn_residual, 0, h_dim);
+        }
         if (stop && stop()) return false;
     }
     return true;
@@ -1057,9 +1289,11 @@ std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_
     const LlamaConfig& c = session.config;
     uint64_t f_dim = 0;
     for (const LlamaLayerWeights& lw : session.weights.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / c.hidden_dim);
-    // Floats a token takes in the step buffers (H each: x, xb, q, o, down, att; the rest as sized).
-    const uint64_t per_token = saturating_mul(6, c.hidden_dim) + saturating_mul(2, c.n_kv_heads * c.head_dim) +
-                               saturating_mul(3, f_dim) + c.head_dim + 1;
+    // Floats a token takes in the step buffers (H each: x, xb, o, down; q and att as wide as the queries; the
+    // rest as sized).
+    const uint64_t per_token = saturating_mul(4, c.hidden_dim) + saturating_mul(2, c.q_dim) +
+                               saturating_mul(2, c.n_kv_heads * c.head_dim) + saturating_mul(3, f_dim) +
+                               saturating_mul(2, c.head_dim) + 1;
     const uint64_t batch = std::clamp<uint64_t>(kBatchBytes / saturating_mul(per_token, sizeof(float)), 1, kForwardBatch);
     std::vector<float> logits;
     (session.arena ? *session.arena : pool()).execute([&] {

@@ -13,6 +13,7 @@
 
 #include <tbb/task_arena.h>
 
+#include "inference/architecture.hpp"
 #include "inference/tensor_directory.hpp"
 #include "compute/weights.hpp"
 #include "tensor/error.hpp"
@@ -28,6 +29,20 @@ struct LlamaConfig {
     float rope_freq_base = 10000.0f;
     float rms_epsilon = 1e-5f;
     bool heads_from_metadata = false;  // the head counts are the file's own, not derived from lengths
+    // The query projection's rows, which the output projection reads back: H for files whose
+    // architecture the session does not check, n_heads * D for those it does (Qwen3 and Gemma 3
+    // have heads wider than H / n_heads).
+    uint64_t q_dim = 0;
+    // Switches of the architecture's row (see architecture.hpp); the defaults are LLaMA's.
+    RopeLayout rope_layout = RopeLayout::kAdjacent;
+    Activation activation = Activation::kSilu;
+    float embedding_scale = 0.0f;  // 0: the embedding is used as stored
+    uint64_t sliding_window = 0;   // 0: every layer sees every position
+    uint64_t global_every = 0;     // with a window: each global_every-th layer is global (0: none is)
+    float local_rope_base = 0.0f;  // rope base of the windowed layers
+
+    // Whether layer `l` attends through the sliding window.
+    bool windowed(uint64_t l) const { return sliding_window > 0 && (global_every == 0 || (l + 1) % global_every != 0); }
 };
 
 // Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1, whatever form the
@@ -42,12 +57,18 @@ struct LlamaLayerWeights {
     WeightMatrix ffn_gate;         // (F, H); F = length / H, empty when absent
     WeightMatrix ffn_up;           // (F, H)
     WeightMatrix ffn_down;         // (H, F)
+    // Optional parts, empty when the architecture has none.
+    std::vector<float> q_bias, k_bias, v_bias;  // (q_dim), (n_kv_heads * D) twice
+    std::vector<float> q_norm, k_norm;          // (D): RMSNorm of each head before the rotation
+    std::vector<float> attn_post_norm;          // (H): of the attention output, before its residual add
+    std::vector<float> ffn_post_norm;           // (H): of the feed-forward output, likewise
 };
 
 struct LlamaWeights {
     WeightMatrix token_embd;         // (vocab_size, H)
     std::vector<float> output_norm;  // (H)
     WeightMatrix output;             // (vocab_size, H); shares the embedding's storage when the file ties them
+    std::vector<float> rope_freqs;   // (D / 2) divisors of the rotary frequencies (Llama 3.x), or empty
     std::vector<LlamaLayerWeights> layers;
 };
 
@@ -74,7 +95,8 @@ struct KVCache {
 // Buffers one step (or one batch of steps) works in, sized at first use and reused afterwards.
 struct StepBuffers {
     std::vector<float> x, xb, q, k, v, att, o, gate, up, mid, down;  // one row per token of the batch
-    std::vector<float> rope;  // per token: cos then sin of each pair's angle
+    std::vector<float> rope;        // per token: cos then sin of each pair's angle
+    std::vector<float> rope_local;  // the same at the windowed layers' base
     std::vector<float> scores;
 };
 
@@ -113,6 +135,10 @@ struct LlamaSession {
                                      LoadProgress* progress = nullptr);
     // The same from a directory already read; `path` names the file in the warnings.
     static Result<LlamaSession> load(const StoredDirectory& dir, const std::string& path,
+                                     std::vector<std::string>* warnings, LoadProgress* progress);
+    // A file checked against its architecture's row (see architecture.hpp): its tensors are the row's,
+    // and the forward pass reads the row's switches. A tensor of the wrong size is refused by name.
+    static Result<LlamaSession> load(const StoredDirectory& dir, const ModelShape& shape, const std::string& path,
                                      std::vector<std::string>* warnings, LoadProgress* progress);
 
     uint64_t hidden_dim() const { return config.hidden_dim; }
@@ -206,8 +232,10 @@ void rms_norm(std::span<float> v, std::span<const float> weight, float eps);
 // The same of `v` into `out` (v.size() floats; the same span or one that does not overlap it).
 void rms_norm(std::span<float> out, std::span<const float> v, std::span<const float> weight, float eps);
 
-// In place rotary embedding of adjacent pairs (i, i+1) inside each head, heads in ascending order.
-void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base);
+// In place rotary embedding of adjacent pairs (i, i+1) inside each head, heads in ascending order
+// (or of the pairs (i, i + D/2) with RopeLayout::kHalves).
+void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base,
+                RopeLayout layout = RopeLayout::kAdjacent);
 
 // Runs one token through the model: returns vocab_size logits, appends one key/value entry per layer,
 // advances pos and rng_state. Shapes the step cannot run with throw InternalFault before any change.
