@@ -15,7 +15,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "inference/tokenizer.hpp"
 #include "tensor/error.hpp"
 

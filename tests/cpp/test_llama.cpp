@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "compute/kernels.hpp"
 #include "float_bits.hpp"
 
@@ -116,7 +116,7 @@ TEST(DeriveConfig, FromLengthsAndHints) {
         {"zero_width_without_key_matrix", {{"output_norm.weight", {}}, {"token_embd.weight", zeros(9)}}, {},
          {0, 32, 32, 0, 32000}}};
     for (const auto& [name, tensors, hints, want] : cases) {
-        const LlamaConfig got = derive_config(tensors, hints);
+        const ModelConfig got = derive_config(tensors, hints);
         EXPECT_EQ(std::vector<uint64_t>({got.hidden_dim, got.n_heads, got.n_kv_heads, got.head_dim, got.vocab_size}),
                   want) << name;
     }
@@ -148,7 +148,7 @@ TEST(BuildSession, MissingWeightsGetDefaultsUnlessBeyondTheMemoryLimit) {
     const TensorMap ten = {{"output_norm.weight", zeros(8)}, {"token_embd.weight", zeros(16)},
                            {"blk.0.attn_q.weight", zeros(64)}, {"blk.9.attn_norm.weight", zeros(8)}};
     const uint64_t needed = (10 * 8 + 6 * 2 + 19 * 8 + 16 + 16 + 8 + 64 + 8) * 4 +
-                            10 * (sizeof(LlamaLayerWeights) + sizeof(KVCache));
+                            10 * (sizeof(LayerWeights) + sizeof(KVCache));
     EXPECT_TRUE(build_llama_session(ten, {}, needed));
     auto r = build_llama_session(ten, {}, needed - 1);
     ASSERT_FALSE(r);

@@ -1,11 +1,12 @@
-// A running LLaMA-family model: weights in their stored form (see weights.hpp), the per-sequence state
-// with its key/value cache, the forward step and the matrix-vector product it is built on. Knows
-// nothing of Python.
+// A model in memory: its config (the architecture's widths and switches), its weights in their stored
+// form (see weights.hpp), and the state of one sequence (key/value caches, position, step buffers),
+// kept apart so that several sequences can share one set of weights; how a file becomes one, with the
+// working memory it may take. LlamaSession bundles one of each for the fixed LlamaSession class.
+// Knows nothing of Python.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -13,14 +14,15 @@
 
 #include <tbb/task_arena.h>
 
-#include "inference/architecture.hpp"
-#include "inference/tensor_directory.hpp"
 #include "compute/weights.hpp"
+#include "inference/architecture.hpp"
+#include "inference/attention.hpp"
+#include "inference/tensor_directory.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen {
 
-struct LlamaConfig {
+struct ModelConfig {
     uint64_t hidden_dim = 0;  // H, the embedding width
     uint64_t n_heads = 0;     // query heads
     uint64_t n_kv_heads = 0;  // key/value heads
@@ -47,12 +49,12 @@ struct LlamaConfig {
 
 // Every matrix is row-major: R rows of N columns hold row r at r*N .. r*N+N-1, whatever form the
 // weights are stored in. Norm weights are plain float32.
-struct LlamaLayerWeights {
+struct LayerWeights {
     std::vector<float> attn_norm;  // (H)
-    WeightMatrix attn_q;           // (H, H)
+    WeightMatrix attn_q;           // (q_dim, H)
     WeightMatrix attn_k;           // (n_kv_heads * D, H)
     WeightMatrix attn_v;           // (n_kv_heads * D, H)
-    WeightMatrix attn_output;      // (H, H)
+    WeightMatrix attn_output;      // (H, q_dim)
     std::vector<float> ffn_norm;   // (H)
     WeightMatrix ffn_gate;         // (F, H); F = length / H, empty when absent
     WeightMatrix ffn_up;           // (F, H)
@@ -64,32 +66,12 @@ struct LlamaLayerWeights {
     std::vector<float> ffn_post_norm;           // (H): of the feed-forward output, likewise
 };
 
-struct LlamaWeights {
+struct ModelWeights {
     WeightMatrix token_embd;         // (vocab_size, H)
     std::vector<float> output_norm;  // (H)
     WeightMatrix output;             // (vocab_size, H); shares the embedding's storage when the file ties them
     std::vector<float> rope_freqs;   // (D / 2) divisors of the rotary frequencies (Llama 3.x), or empty
-    std::vector<LlamaLayerWeights> layers;
-};
-
-// The rotated keys and the values of one layer's processed positions: one block each, grown by
-// doubling. Each key/value head owns a contiguous region of `capacity` positions, so a head's keys are
-// read front to back; within it keys are held in blocks of kKeyBlock positions (element i of the
-// block's sixteen positions side by side, see kernels.hpp), values one position after another.
-struct KVCache {
-    std::vector<float> keys;
-    std::vector<float> values;
-    uint64_t heads = 0;     // key/value heads
-    uint64_t head_dim = 0;  // D
-    uint64_t capacity = 0;  // positions each head has room for, a multiple of kKeyBlock
-    uint64_t length = 0;    // positions held
-
-    // Room for `positions` (keeping what is held); the shape is set by the first call.
-    void reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim);
-    // Stores head vectors k and v (heads * D each) for position `pos` < capacity.
-    void store(uint64_t pos, const float* k, const float* v);
-    const float* head_keys(uint64_t head) const { return keys.data() + head * capacity * head_dim; }
-    const float* head_values(uint64_t head) const { return values.data() + head * capacity * head_dim; }
+    std::vector<LayerWeights> layers;
 };
 
 // Buffers one step (or one batch of steps) works in, sized at first use and reused afterwards.
@@ -100,14 +82,17 @@ struct StepBuffers {
     std::vector<float> scores;
 };
 
-struct LlamaState {
+struct SequenceState {
     std::vector<float> x;           // (H) the last token's normalised hidden state, which the logits read
     std::vector<KVCache> kv_cache;  // one per layer
     uint64_t pos = 0;               // tokens processed since construction or reset
     StepBuffers buffers;
 
-    static LlamaState create(uint64_t hidden_dim, uint64_t num_layers);
+    static SequenceState create(uint64_t hidden_dim, uint64_t num_layers);
+    // Back to position `n` (no later than the current one), keeping the cache of the first n tokens.
+    void rewind(uint64_t n);
 };
+
 
 // How far a load has come, for a progress display on another thread: weight-packing jobs done of
 // `total` (0 until the file's tensor directory has been read).
@@ -120,9 +105,9 @@ inline constexpr uint64_t kLlamaSeed = 42;
 inline constexpr uint64_t kLcgMultiplier = 6364136223846793005ull;
 
 struct LlamaSession {
-    LlamaWeights weights;
-    LlamaConfig config;
-    LlamaState state;
+    ModelWeights weights;
+    ModelConfig config;
+    SequenceState state;
     uint64_t rng_state = kLlamaSeed;
     // The workers its steps run on: the process-wide pool (pool.hpp) unless an owner gives it its own.
     tbb::task_arena* arena = nullptr;
@@ -183,7 +168,7 @@ LayerCount count_layers(const TensorMap& tensors);
 
 // The hyper-parameters from tensor lengths, overridden by the file's head counts, rotary base and
 // norm epsilon when it carries them. Throws InternalFault on the divisions by a zero width.
-LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
+ModelConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
 
 // Builds the session from float32 tensors (hand-built models): packs the weights it needs, defaults for
 // the missing ones; a tied output is a copy of its own. Layers implied by a "blk.N" name get default
@@ -191,68 +176,5 @@ LlamaConfig derive_config(const TensorMap& tensors, const LlamaHints& hints);
 // before anything is allocated for it.
 Result<LlamaSession> build_llama_session(const TensorMap& tensors, const LlamaHints& hints,
                                          uint64_t memory_limit_bytes);
-
-// weight (rows, cols) @ input (cols) -> (rows). Each row is one thread's ascending-order sum from -0.0,
-// so the result depends neither on the split over the process-wide pool nor on how the weight is
-// stored. Zeros when the weight or the input is too short.
-std::vector<float> matvec(const WeightMatrix& weight, std::span<const float> input, uint64_t rows, uint64_t cols);
-std::vector<float> matvec(std::span<const float> weight, std::span<const float> input, uint64_t rows,
-                          uint64_t cols);
-inline std::vector<float> matvec(const std::vector<float>& weight, std::span<const float> input, uint64_t rows,
-                                 uint64_t cols) {
-    return matvec(std::span<const float>(weight), input, rows, cols);
-}
-
-// One product of a batch: `out` holds `rows` floats. With `tokens` > 1 the same weight multiplies
-// several inputs: input t starts at input[t * in_stride] (the span covers all of them), its result at
-// out[t * out_stride]; each equals the product of that input alone, bit for bit, while the weight is
-// read once for all of them.
-struct MatvecTask {
-    const WeightMatrix* weight;
-    std::span<const float> input;
-    uint64_t rows;
-    uint64_t cols;
-    float* out;
-    uint64_t tokens = 1;
-    uint64_t in_stride = 0;
-    uint64_t out_stride = 0;
-    // Optional: a second product with the same rows and inputs' count, computed in the same work
-    // items; then `finish(finish_ctx, begin, end)` on rows [begin, end) of every input, once both
-    // products hold them. Elementwise work on a product's rows so runs on the pool, inside its region.
-    const MatvecTask* paired = nullptr;
-    void (*finish)(void* ctx, uint64_t begin, uint64_t end) = nullptr;
-    void* finish_ctx = nullptr;
-};
-// Every task as `matvec` computes it, all of them in one parallel region: the projections of one
-// step that read the same input pay the pool's start-up once.
-void matvec_batch(std::span<const MatvecTask> tasks);
-
-// In place: v * (1 / sqrt(mean(v^2) + eps)) * weight. Unchanged when the weight is shorter than v.
-void rms_norm(std::span<float> v, std::span<const float> weight, float eps);
-// The same of `v` into `out` (v.size() floats; the same span or one that does not overlap it).
-void rms_norm(std::span<float> out, std::span<const float> v, std::span<const float> weight, float eps);
-
-// In place rotary embedding of adjacent pairs (i, i+1) inside each head, heads in ascending order
-// (or of the pairs (i, i + D/2) with RopeLayout::kHalves).
-void apply_rope(std::span<float> v, uint64_t heads, uint64_t head_dim, uint64_t position, float freq_base,
-                RopeLayout layout = RopeLayout::kAdjacent);
-
-// Runs one token through the model: returns vocab_size logits, appends one key/value entry per layer,
-// advances pos and rng_state. Shapes the step cannot run with throw InternalFault before any change.
-std::vector<float> forward(LlamaSession& session, uint32_t token_id);
-
-// Runs `tokens` through the model as `forward` would one after another, with the same cache, position
-// and random stream afterwards, reading each weight once per batch of up to kForwardBatch tokens;
-// returns the last token's logits (bit for bit those of the one-at-a-time run), or nothing when
-// `want_logits` is false or `tokens` is empty.
-// A batch's buffers are kept under kBatchBytes, so a model of very wide vectors runs fewer tokens at once.
-// `stop`, when given, is asked on the calling thread after each layer of each batch; once it says true
-// the run ends there: the batch under way is undone (its cache entries dropped, the position kept) and
-// the batches before it stay, so the session's position tells how many tokens ran.
-inline constexpr uint64_t kForwardBatch = 64;
-inline constexpr uint64_t kBatchBytes = uint64_t{32} << 20;
-using StopCheck = std::function<bool()>;
-std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits = true,
-                                  const StopCheck& stop = {});
 
 }  // namespace quillfen
