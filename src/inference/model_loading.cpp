@@ -534,7 +534,7 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
         matrix_or(jobs, l.attn_q, tensors, name(kAttnQ), d.len[kAttnQ], h);
         matrix_or(jobs, l.attn_k, tensors, name(kAttnK), d.len[kAttnK], h);
         matrix_or(jobs, l.attn_v, tensors, name(kAttnV), d.len[kAttnV], h);
-        matrix_or(jobs, l.attn_output, tensors, name(kAttnOutput), d.len[kAttnOutput], h);
+        matrix_or(jobs, l.attn_output, tensors, name(kAttnOutput), d.len[kAttnOutput], c.q_dim);  // rows of the queries
         l.ffn_norm = norm_or_ones(tensors, name(kFfnNorm), d.len[kFfnNorm]);
         matrix_or(jobs, l.ffn_gate, tensors, name(kFfnGate), 0, h);
         matrix_or(jobs, l.ffn_up, tensors, name(kFfnUp), 0, h);
