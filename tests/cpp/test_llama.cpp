@@ -72,18 +72,24 @@ TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
     EXPECT_EQ(unchanged, (std::vector<float>{3.0f, 4.0f}));
 }
 
-TEST(Rope, RotatesAdjacentPairsAtFallingFrequencies) {
-    // Two heads of width 8; pair (i, i+1) of a head turns by angle = (1 / powf(base, i / 8)) * position.
-    for (uint64_t pos : {1u, 3u, 77u, 1000u}) {
-        auto v = random_floats(16, uint32_t(pos)), want = v;
-        for (size_t i = 0; i < 16; i += 2) {
-            const float angle = (1.0f / std::pow(500.0f, float(i % 8) / 8.0f)) * float(pos), a = v[i], b = v[i + 1];
-            want[i] = a * std::cos(angle) - b * std::sin(angle);
-            want[i + 1] = b * std::cos(angle) + a * std::sin(angle);
+TEST(Rope, RotatesPairsAtFallingFrequenciesInEitherLayout) {
+    // Two heads of width 8; pair j of a head turns by angle = (1 / powf(base, 2j / 8)) * position. The pair
+    // is (2j, 2j + 1) in the adjacent layout, (j, j + 4) in halves.
+    for (const RopeLayout layout : {RopeLayout::kAdjacent, RopeLayout::kHalves})
+        for (uint64_t pos : {1u, 3u, 77u, 1000u}) {
+            auto v = random_floats(16, uint32_t(pos)), want = v;
+            for (size_t head = 0; head < 16; head += 8)
+                for (size_t j = 0; j < 4; ++j) {
+                    const size_t first = head + (layout == RopeLayout::kHalves ? j : 2 * j);
+                    const size_t second = first + (layout == RopeLayout::kHalves ? 4 : 1);
+                    const float angle = (1.0f / std::pow(500.0f, float(2 * j) / 8.0f)) * float(pos);
+                    const float a = v[first], b = v[second];
+                    want[first] = a * std::cos(angle) - b * std::sin(angle);
+                    want[second] = b * std::cos(angle) + a * std::sin(angle);
+                }
+            apply_rope(v, 2, 8, pos, 500.0f, layout);
+            expect_bits_equal(v, want);
         }
-        apply_rope(v, 2, 8, pos, 500.0f);
-        expect_bits_equal(v, want);
-    }
     std::vector<float> short_v = {1.0f, 0.0f, 1.0f, 0.0f, 5.0f};  // 2 heads of 4 want 8: stops at (2,3)
     apply_rope(short_v, 2, 4, 1, 10000.0f);
     EXPECT_EQ(short_v[4], 5.0f);
