@@ -90,10 +90,18 @@ Result<ModelShape> read_model_shape(const GGUFMetadata& kv) {
                     " head dimensions (" + key_of(*row, ".rope.dimension_count") + ") is not run");
     if (const GGUFValue* v = find_arch_value(kv, ".rope.scaling.type")) {
         const auto* type = std::get_if<std::string>(&v->value);
-        if (!type || *type != "none")
+        const GGUFValue* factor = find_arch_value(kv, ".rope.scaling.factor");
+        const float* f = factor ? std::get_if<float>(&factor->value) : nullptr;
+        if (type && *type == "linear" && f && *f > 0.0f) {
+            s.rope_linear_factor = *f;
+        } else if (!type || *type != "none") {
             return fail("rope scaling " + (type ? "'" + lossy_utf8(*type) + "'" : std::string("of another type")) +
                         " (" + key_of(*row, ".rope.scaling.type") + ") is not run");
+        }
     }
+    // Soft caps of the logits (Gemma 2's) are not implemented: a file that states one is not run.
+    for (const char* suffix : {".final_logit_softcapping", ".attn_logit_softcapping"})
+        if (find_arch_value(kv, suffix)) return fail(key_of(*row, suffix) + " (a logit soft cap) is not run");
     if (row->windowed)
         s.sliding_window = read_integer(find_arch_value(kv, ".attention.sliding_window"), kCount).value_or(0);
     return s;

@@ -60,6 +60,7 @@ struct ModelShape {
     std::optional<uint64_t> layers;      // "{arch}.block_count"
     std::optional<uint64_t> head_dim;    // "{arch}.attention.key_length", for rows that state it
     uint64_t sliding_window = 0;         // "{arch}.attention.sliding_window"; 0: none
+    float rope_linear_factor = 0.0f;     // "{arch}.rope.scaling.factor" of linear scaling; 0: none
 };
 
 // The row of the file's architecture and its shape from the metadata, or a refusal naming what this

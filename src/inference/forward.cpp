@@ -27,13 +27,16 @@ namespace {
 uint64_t rope_pairs(uint64_t head_dim) { return head_dim / 2 + head_dim % 2; }
 
 // cos of each pair's angle at `position`, then sin of each: the same for every head, so a step works
-// them out once per position. `factors`, when given, divide each pair's frequency (Llama 3.x scaling).
-void rope_table(float* cs, uint64_t head_dim, uint64_t position, float freq_base, std::span<const float> factors = {}) {
+// them out once per position. `factors`, when given, divide each pair's frequency (Llama 3.x scaling);
+// `linear` > 0 divides every frequency (linear scaling).
+void rope_table(float* cs, uint64_t head_dim, uint64_t position, float freq_base, std::span<const float> factors = {},
+                float linear = 0.0f) {
     const float pos = float(position);
     const uint64_t pairs = rope_pairs(head_dim);
     for (uint64_t i = 0; i < head_dim; i += 2) {
         float freq = 1.0f / std::pow(freq_base, float(i) / float(head_dim));
         if (i / 2 < factors.size()) freq = freq / factors[i / 2];
+        if (linear > 0.0f) freq = freq / linear;
         const float angle = freq * pos;
         cs[pairs + i / 2] = std::sin(angle);
         cs[i / 2] = std::cos(angle);
@@ -207,7 +210,7 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, 
     const bool local_rope = c.sliding_window > 0 && c.local_rope_base > 0.0f;
     if (layered && d > 0)
         for (uint64_t i = 0; i < n; ++i) {
-            rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base, w.rope_freqs);
+            rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base, w.rope_freqs, c.rope_linear_factor);
             if (local_rope) rope_table(b.rope_local.data() + i * 2 * pairs, d, p + i, c.local_rope_base, w.rope_freqs);
         }
 

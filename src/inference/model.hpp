@@ -42,6 +42,7 @@ struct ModelConfig {
     uint64_t sliding_window = 0;   // 0: every layer sees every position
     uint64_t global_every = 0;     // with a window: each global_every-th layer is global (0: none is)
     float local_rope_base = 0.0f;  // rope base of the windowed layers
+    float rope_linear_factor = 0.0f;  // > 0: the global layers' frequencies are divided by it (linear scaling)
 
     // Whether layer `l` attends through the sliding window.
     bool windowed(uint64_t l) const { return sliding_window > 0 && (global_every == 0 || (l + 1) % global_every != 0); }

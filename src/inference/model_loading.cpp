@@ -412,6 +412,7 @@ void apply_row(ModelConfig& c, const ModelShape& shape) {
     c.sliding_window = shape.sliding_window;
     c.global_every = row.global_every;
     c.local_rope_base = row.local_rope_base;
+    c.rope_linear_factor = shape.rope_linear_factor;
 }
 
 // Refuses a tensor of the row whose length is not the one the config gives it, naming it.

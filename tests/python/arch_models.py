@@ -15,6 +15,8 @@ VOCAB = 64
 HIDDEN, HEADS, KV_HEADS, FFN = 64, 4, 2, 128
 LLAMA3_ROPE = {"rope_type": "llama3", "factor": 8.0, "low_freq_factor": 1.0, "high_freq_factor": 4.0,
                "original_max_position_embeddings": 8, "rope_theta": 10000.0}
+GEMMA3_ROPE = {"full_attention": {"rope_type": "linear", "factor": 8.0, "rope_theta": 1e6},
+               "sliding_attention": {"rope_type": "default", "rope_theta": 10000.0}}
 COMMON = dict(vocab_size=VOCAB, hidden_size=HIDDEN, num_attention_heads=HEADS, num_key_value_heads=KV_HEADS,
               intermediate_size=FFN, num_hidden_layers=2, max_position_embeddings=256, rms_norm_eps=1e-6)
 
@@ -27,9 +29,11 @@ ARCHITECTURES = {
               gguf.MODEL_ARCH.QWEN2),
     "qwen3": (lambda: transformers.Qwen3Config(**COMMON, head_dim=32, tie_word_embeddings=False),
               gguf.MODEL_ARCH.QWEN3),
+    # Linear rope scaling on the global layers, as Gemma 3 4B and larger have it.
     "gemma3": (lambda: transformers.Gemma3TextConfig(**(COMMON | {"num_hidden_layers": 6}), head_dim=32,
                                                      query_pre_attn_scalar=32, sliding_window=8,
-                                                     final_logit_softcapping=None, attn_logit_softcapping=None),
+                                                     final_logit_softcapping=None, attn_logit_softcapping=None,
+                                                     rope_parameters=GEMMA3_ROPE),
                gguf.MODEL_ARCH.GEMMA3),
     "phi3": (lambda: transformers.Phi3Config(**COMMON, pad_token_id=0, bos_token_id=1, eos_token_id=2,
                                              tie_word_embeddings=False), gguf.MODEL_ARCH.PHI3),
@@ -118,6 +122,8 @@ def write(model, name, path, qtype=Q.F32):
     w.add_rope_freq_base((rope.get("full_attention") or rope)["rope_theta"])
     if name == "gemma3":
         w.add_sliding_window(cfg.sliding_window)
+        w.add_rope_scaling_type(gguf.RopeScalingType.LINEAR)
+        w.add_rope_scaling_factor(rope["full_attention"]["factor"])
     vocabulary_keys(w)
     state = {}
     for hf_name, t in model.state_dict().items():
