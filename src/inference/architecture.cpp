@@ -1,7 +1,6 @@
 #include "inference/architecture.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "tensor/utf8.hpp"
 
