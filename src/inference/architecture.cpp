@@ -94,8 +94,9 @@ Result<ModelShape> read_model_shape(const GGUFMetadata& kv) {
         if (type && *type == "linear" && f && *f > 0.0f) {
             s.rope_linear_factor = *f;
         } else if (!type || *type != "none") {
-            return fail("rope scaling " + (type ? "'" + lossy_utf8(*type) + "'" : std::string("of another type")) +
-                        " (" + key_of(*row, ".rope.scaling.type") + ") is not run");
+            std::string what = "rope scaling of another type";
+            if (type) what = "rope scaling '" + lossy_utf8(*type) + "'";
+            return fail(what + " (" + key_of(*row, ".rope.scaling.type") + ") is not run");
         }
     }
     // Soft caps of the logits (Gemma 2's) are not implemented: a file that states one is not run.
