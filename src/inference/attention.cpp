@@ -88,7 +88,7 @@ public:
                     const std::unique_ptr<float[]> own(new float[max_queries() * stride_]);
                     for (uint64_t u = r.begin(); u != r.end(); ++u) {
                         Unit unit = make_unit(u, own.get());
-                        scores(unit, 0, unit.t_len_max);
+                        scores(unit, unit.key_begin, unit.t_len_max);
                         softmax(unit);
                         accumulate(unit, 0, d_);
                     }
@@ -104,8 +104,9 @@ public:
         const uint64_t key_runs = (p_ + n_ + kAttnKeyRun - 1) / kAttnKeyRun;
         spread(units * key_runs, [&](uint64_t item) {
             Unit& unit = all[item / key_runs];
-            const uint64_t begin = item % key_runs * kAttnKeyRun;
-            if (begin < unit.t_len_max) scores(unit, begin, std::min(begin + kAttnKeyRun, unit.t_len_max));
+            const uint64_t run = item % key_runs * kAttnKeyRun;
+            const uint64_t begin = std::max(run, unit.key_begin), end = std::min(run + kAttnKeyRun, unit.t_len_max);
+            if (begin < end) scores(unit, begin, end);
         });
         spread(units, [&](uint64_t u) { softmax(all[u]); });
         const uint64_t column_runs = (d_ + kAttnColumns - 1) / kAttnColumns;
@@ -119,6 +120,7 @@ private:
     // The queries of one unit, token by token, each token's heads in order.
     struct Unit {
         uint64_t g = 0, count = 0, t_len_max = 0;
+        uint64_t key_begin = 0;  // the first key any query of the unit sees, down to a key block
         uint64_t tokens = 0, per_token = 0;  // count = tokens * per_token
         std::vector<const float*> q;
         std::vector<float*> rows, out;
@@ -143,6 +145,11 @@ private:
             }
         unit.count = unit.q.size();
         unit.t_len_max = p_ + i1;
+        // Inside a window no query of the unit sees a position before its first token's window, so the
+        // keys before it (to a whole key block) are neither scored nor summed: their weights are zero,
+        // and a sum that skips zero terms keeps its bits.
+        const uint64_t first_len = p_ + i0 + 1;
+        if (window_ > 0 && first_len > window_) unit.key_begin = (first_len - window_) / kKeyBlock * kKeyBlock;
         return unit;
     }
 
@@ -165,7 +172,7 @@ private:
             len[j] -= first[j];
         }
         kt_.attn_softmax(rows.data(), len.data(), unit.count);
-        for (uint64_t j = 0; j < unit.count; ++j) std::fill_n(unit.rows[j], first[j], 0.0f);
+        for (uint64_t j = 0; j < unit.count; ++j) std::fill(unit.rows[j] + unit.key_begin, unit.rows[j] + first[j], 0.0f);
     }
 
     // Columns [c0, c1) of every query's weighted sum: all queries over the positions the first token
@@ -174,7 +181,7 @@ private:
         std::vector<float*> out(unit.out);
         for (float*& o : out) o += c0;
         const float* values = cache_.head_values(unit.g) + c0;
-        uint64_t begin = 0;
+        uint64_t begin = unit.key_begin;
         for (uint64_t k = 0; k < unit.tokens; ++k) {
             const uint64_t first = k * unit.per_token, end = unit.t_len[first];
             kt_.attn_accumulate(const_cast<const float* const*>(unit.rows.data()) + first, unit.count - first, values,

@@ -18,7 +18,7 @@ LLAMA3_ROPE = {"rope_type": "llama3", "factor": 8.0, "low_freq_factor": 1.0, "hi
 GEMMA3_ROPE = {"full_attention": {"rope_type": "linear", "factor": 8.0, "rope_theta": 1e6},
                "sliding_attention": {"rope_type": "default", "rope_theta": 10000.0}}
 COMMON = dict(vocab_size=VOCAB, hidden_size=HIDDEN, num_attention_heads=HEADS, num_key_value_heads=KV_HEADS,
-              intermediate_size=FFN, num_hidden_layers=2, max_position_embeddings=256, rms_norm_eps=1e-6)
+              intermediate_size=FFN, num_hidden_layers=2, max_position_embeddings=1024, rms_norm_eps=1e-6)
 
 # name -> (transformers config, gguf architecture). Gemma 3 has six layers, so one is global, and a window
 # shorter than the tests' contexts; Qwen3 and Gemma 3 have heads wider than H / heads.

@@ -34,13 +34,13 @@ STEPS = 28  # past Gemma's window of 8 and Llama 3's original context of 8
 
 @pytest.fixture(scope="session")
 def tiny_files(tmp_path_factory):
-    """name -> (qtype -> path, with the transformers reference's greedy tokens and logits)."""
+    """(name, qtype) -> (path, the transformers reference's greedy tokens and logits, the reference)."""
     folder, files = tmp_path_factory.mktemp("arch"), {}
     for name in am.ARCHITECTURES:
         for qtype in (Q.F32, Q.Q8_0, Q.Q4_0):
             model = am.random_model(name)
             path = am.write(model, name, folder / f"{name}-{qtype.name}.gguf", qtype)
-            files[name, qtype] = (str(path), *am.greedy(model, PROMPT, STEPS))
+            files[name, qtype] = (str(path), *am.greedy(model, PROMPT, STEPS), model)
     return files
 
 
@@ -49,7 +49,7 @@ def tiny_files(tmp_path_factory):
 def test_tiny_models_decode_as_transformers(tiny_files, name, qtype, record_property):
     """Step by step on the reference's own tokens, the argmax is the reference's greedy token and every
     logit is within float32 rounding of its value."""
-    path, want, rows = tiny_files[name, qtype]
+    path, want, rows, _ = tiny_files[name, qtype]
     model = _runtime.TextModel(path)
     ids, got, diff = list(PROMPT), [], 0.0
     for token, row in zip(want, rows):
@@ -61,6 +61,19 @@ def test_tiny_models_decode_as_transformers(tiny_files, name, qtype, record_prop
     print(f"{name} {qtype.name}: largest logit difference {diff:.3g}")
     assert got == want and len(set(want)) > 2
     assert diff < 1e-3
+
+
+def test_windowed_layers_over_a_context_longer_than_a_key_run(tiny_files):
+    """600 positions: a prompt in batches, then one step whose keys are spread over the workers in runs;
+    Gemma's windowed layers read only their last 8 of them."""
+    path, _, _, reference = tiny_files["gemma3", Q.F32]
+    ids = [int(i) for i in np.random.default_rng(1).integers(0, am.VOCAB, 600)]
+    with torch.no_grad():
+        want = reference(torch.tensor([ids])).logits[0, -2:].numpy()
+    model = _runtime.TextModel(path)
+    for got, row in zip((model.logits(ids[:-1]), model.logits(ids)), want):
+        got = np.frombuffer(got, np.float32)[:am.VOCAB]
+        assert np.argmax(got) == np.argmax(row) and np.abs(got - row).max() < 1e-3
 
 
 def test_same_logits_at_every_kernel_level_and_on_emulated_cpus(tiny_files):
