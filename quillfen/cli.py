@@ -215,6 +215,10 @@ def cmd_info(args: argparse.Namespace) -> int:
     except RuntimeError as e:
         raise CommandError(file_error(args.model, e)) from None
     print(f"GGUF version {desc['version']}, {desc['file_size']} bytes, alignment {desc['alignment']}")
+    arch = desc["metadata"].get("general.architecture")
+    runs = _runtime.architectures()
+    verdict = "this build runs it" if arch in runs else f"this build does not run it (it runs {', '.join(runs)})"
+    print(f"architecture: {arch if isinstance(arch, str) else 'none named'}: {verdict}")
     print(f"metadata ({len(desc['metadata'])} keys):")
     for key in sorted(desc["metadata"]):
         print(f"  {key} = {_short(desc['metadata'][key])}")

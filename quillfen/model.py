@@ -240,7 +240,8 @@ class TextStream:
 
 
 class Model:
-    """A LLaMA-family GGUF model: tokenizer, chat template and generation, all from the file."""
+    """A GGUF model of an architecture quillfen runs (`_runtime.architectures()`: Llama, Qwen2, Qwen3, Gemma 3,
+    Phi-3): tokenizer, chat template and generation, all from the file. Any other file is refused by name."""
 
     def __init__(self, path: str | os.PathLike[str], *, threads: int | None = None,
                  progress: bool | None = None) -> None:

@@ -11,7 +11,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include "inference/llama.hpp"
+#include "inference/model.hpp"
 #include "tensor/error.hpp"
 
 namespace quillfen {

@@ -93,6 +93,7 @@ Result<StoredDirectory> StoredDirectory::from(File& file, GGUFContents header) {
     StoredDirectory dir;
     dir.hints_ = resolve_hints(header.metadata);
     dir.notes_.gguf_magic = header.has_magic();
+    if (const std::string* arch = gguf_architecture(header.metadata)) dir.notes_.architecture = *arch;
     dir.file_size_ = header.file_size;
     dir.backing_ = std::make_shared<Backing>();
     Backing& backing = *dir.backing_;

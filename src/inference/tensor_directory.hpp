@@ -42,6 +42,7 @@ struct DirectoryNotes {
     bool gguf_magic = true;           // the file starts with "GGUF"
     uint64_t past_end = 0;            // records whose data runs past the end of the file
     std::string first_past_end;       // the first of them, in file order
+    std::optional<std::string> architecture;  // "general.architecture", when the file names one
 };
 
 // The read that serves a directory and a reader of the whole metadata at once (a text model's

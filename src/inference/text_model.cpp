@@ -43,6 +43,10 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
     auto contents = read_gguf(*file, read_options_with_metadata());
     if (!contents) return std::unexpected(std::move(contents).error());
     const GGUFMetadata& metadata = contents->metadata;
+    // A file whose architecture has no row, or that holds a part the row lacks, would run without it:
+    // refused before anything is built.
+    auto shape = read_model_shape(metadata);
+    if (!shape) return std::unexpected(std::move(shape).error());
 
     auto tokenizer = Tokenizer::from_metadata(metadata);
     if (!tokenizer) return std::unexpected(std::move(tokenizer).error());
@@ -57,7 +61,7 @@ Result<std::unique_ptr<TextModel>> TextModel::load(const std::string& path, std:
 
     auto dir = StoredDirectory::from(*file, std::move(*contents));  // the metadata is released here
     if (!dir) return std::unexpected(std::move(dir).error());
-    auto session = LlamaSession::load(*dir, path, warnings, progress);
+    auto session = LlamaSession::load(*dir, *shape, path, warnings, progress);
     if (!session) return std::unexpected(std::move(session).error());
     if (tokenizer->vocab_size() > session->vocab_size())
         return fail("the vocabulary has " + std::to_string(tokenizer->vocab_size()) +

@@ -16,7 +16,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "inference/tokenizer.hpp"
 #include "tensor/error.hpp"
 
@@ -43,7 +43,8 @@ using MaskSource = std::function<Result<std::span<const uint32_t>>()>;
 
 class TextModel {
 public:
-    // The weights as `LlamaSession::load` reads them, and the vocabulary and context length from the
+    // The weights as `LlamaSession::load` reads them, checked against the row of the file's
+    // architecture (refused when it has none, or when the file holds a tensor the row lacks), and the vocabulary and context length from the
     // file's metadata (read strictly: a file the tokenizer cannot trust is refused), all from one read
     // of the file's header.
     // `threads` > 0 gives the model its own pool of that many workers; 0 runs it on the process-wide

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "compute/pool.hpp"
 #include "inference/sampler.hpp"
 #include "lib/classes.hpp"

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "compute/kernels.hpp"
 #include "float_bits.hpp"
 
@@ -72,18 +72,24 @@ TEST(RmsNorm, ScalesByRootMeanSquareWithTheGivenEpsilonAndSkipsShortWeights) {
     EXPECT_EQ(unchanged, (std::vector<float>{3.0f, 4.0f}));
 }
 
-TEST(Rope, RotatesAdjacentPairsAtFallingFrequencies) {
-    // Two heads of width 8; pair (i, i+1) of a head turns by angle = (1 / powf(base, i / 8)) * position.
-    for (uint64_t pos : {1u, 3u, 77u, 1000u}) {
-        auto v = random_floats(16, uint32_t(pos)), want = v;
-        for (size_t i = 0; i < 16; i += 2) {
-            const float angle = (1.0f / std::pow(500.0f, float(i % 8) / 8.0f)) * float(pos), a = v[i], b = v[i + 1];
-            want[i] = a * std::cos(angle) - b * std::sin(angle);
-            want[i + 1] = b * std::cos(angle) + a * std::sin(angle);
+TEST(Rope, RotatesPairsAtFallingFrequenciesInEitherLayout) {
+    // Two heads of width 8; pair j of a head turns by angle = (1 / powf(base, 2j / 8)) * position. The pair
+    // is (2j, 2j + 1) in the adjacent layout, (j, j + 4) in halves.
+    for (const RopeLayout layout : {RopeLayout::kAdjacent, RopeLayout::kHalves})
+        for (uint64_t pos : {1u, 3u, 77u, 1000u}) {
+            auto v = random_floats(16, uint32_t(pos)), want = v;
+            for (size_t head = 0; head < 16; head += 8)
+                for (size_t j = 0; j < 4; ++j) {
+                    const size_t first = head + (layout == RopeLayout::kHalves ? j : 2 * j);
+                    const size_t second = first + (layout == RopeLayout::kHalves ? 4 : 1);
+                    const float angle = (1.0f / std::pow(500.0f, float(2 * j) / 8.0f)) * float(pos);
+                    const float a = v[first], b = v[second];
+                    want[first] = a * std::cos(angle) - b * std::sin(angle);
+                    want[second] = b * std::cos(angle) + a * std::sin(angle);
+                }
+            apply_rope(v, 2, 8, pos, 500.0f, layout);
+            expect_bits_equal(v, want);
         }
-        apply_rope(v, 2, 8, pos, 500.0f);
-        expect_bits_equal(v, want);
-    }
     std::vector<float> short_v = {1.0f, 0.0f, 1.0f, 0.0f, 5.0f};  // 2 heads of 4 want 8: stops at (2,3)
     apply_rope(short_v, 2, 4, 1, 10000.0f);
     EXPECT_EQ(short_v[4], 5.0f);
@@ -116,7 +122,7 @@ TEST(DeriveConfig, FromLengthsAndHints) {
         {"zero_width_without_key_matrix", {{"output_norm.weight", {}}, {"token_embd.weight", zeros(9)}}, {},
          {0, 32, 32, 0, 32000}}};
     for (const auto& [name, tensors, hints, want] : cases) {
-        const LlamaConfig got = derive_config(tensors, hints);
+        const ModelConfig got = derive_config(tensors, hints);
         EXPECT_EQ(std::vector<uint64_t>({got.hidden_dim, got.n_heads, got.n_kv_heads, got.head_dim, got.vocab_size}),
                   want) << name;
     }
@@ -148,7 +154,7 @@ TEST(BuildSession, MissingWeightsGetDefaultsUnlessBeyondTheMemoryLimit) {
     const TensorMap ten = {{"output_norm.weight", zeros(8)}, {"token_embd.weight", zeros(16)},
                            {"blk.0.attn_q.weight", zeros(64)}, {"blk.9.attn_norm.weight", zeros(8)}};
     const uint64_t needed = (10 * 8 + 6 * 2 + 19 * 8 + 16 + 16 + 8 + 64 + 8) * 4 +
-                            10 * (sizeof(LlamaLayerWeights) + sizeof(KVCache));
+                            10 * (sizeof(LayerWeights) + sizeof(KVCache));
     EXPECT_TRUE(build_llama_session(ten, {}, needed));
     auto r = build_llama_session(ten, {}, needed - 1);
     ASSERT_FALSE(r);

@@ -9,7 +9,7 @@
 
 #include "formats/gguf_types.hpp"
 #include "inference/dequant.hpp"
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "compute/kernels.hpp"
 #include "float_bits.hpp"
 #include "format_fixtures.hpp"

@@ -8,7 +8,7 @@
 #include <random>
 #include <set>
 
-#include "inference/llama.hpp"
+#include "inference/model.hpp"
 #include "inference/sampler.hpp"
 
 using namespace quillfen;

@@ -3,7 +3,7 @@
 // loading or stepping, which the Python boundary turns into a PanicException: not a crash.
 #include "formats/gguf.hpp"
 #include "fuzz_files.hpp"
-#include "inference/llama.hpp"
+#include "inference/forward.hpp"
 #include "inference/sampler.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -35,10 +35,11 @@ def test_kernels_run_at_the_level_asked_for():
 HEAD_HINTS = {"head_count": 4, "head_count_kv": 2, "rope_freq_base": 50000.0, "layer_norm_rms_eps": 1e-6}
 
 
-def case(name, qtype=Q.F32, hints=None, steps=8, **shape):
+def case(name, qtype=Q.F32, hints=None, steps=8, refused=None, **shape):
+    """`refused`: the text model's reason for refusing a file LlamaSession runs on defaults."""
     # K-type rows hold whole 256-element blocks.
     base = dict(hidden=256, ffn=256, vocab=40, layers=1) if qtype in RANDOM_BLOCKS and qtype != Q.Q8_1 else {}
-    return pytest.param(qtype, hints or {}, steps, base | shape, id=name)
+    return pytest.param(qtype, hints or {}, steps, refused, base | shape, id=name)
 
 
 # Every stored type once, half of them shaped by metadata hints and half by tensor lengths alone.
@@ -47,13 +48,15 @@ CASES = [case(f"{q.name}-{'metadata' if i % 2 else 'lengths_only'}", q, HEAD_HIN
     case("tied_embeddings", Q.F16, tied=True),
     # Found by fuzzing: without layers the step sized its key/value buffers from the claimed heads anyway.
     case("zero_layers_claiming_heads", layers=0, hints={"head_count": 1, "head_count_kv": 2**32 - 1}),
-    case("missing_tensors", Q.Q8_0, layers=3, drop=("blk.1.attn_q.", "blk.0.ffn_norm.", "blk.2.ffn_gate.",
+    case("missing_tensors", Q.Q8_0, layers=3, refused="the llama file has no tensor 'blk.0.ffn_norm.weight'", drop=("blk.1.attn_q.", "blk.0.ffn_norm.", "blk.2.ffn_gate.",
                                                     "blk.1.attn_norm.", "blk.2.attn_v.")),
-    case("layer_gap", layers=3, drop=("blk.1.",), extra=("blk.6.ffn_norm.weight",)),  # blocks 1, 3-5 on defaults
+    case("layer_gap", layers=3, drop=("blk.1.",), extra=("blk.6.ffn_norm.weight",),  # blocks 1, 3-5 on defaults
+         refused="the llama file has no tensor 'blk.1.attn_norm.weight'"),
     case("grouped_kv_by_lengths", kv_dim=8),  # width-one heads, four queries per key
     case("rope_base_only", hints={"rope_freq_base": 1000.0}),
     case("kv_heads_default_to_heads", hints={"head_count": 8}, kv_dim=32),
-    case("one_kv_head_long", hints={"head_count": 4, "head_count_kv": 1}, steps=40, layers=1),
+    case("one_kv_head_long", hints={"head_count": 4, "head_count_kv": 1}, steps=40, layers=1,
+         refused="tensor 'blk.0.attn_k.weight' holds 512 values where the model's dimensions give 256"),
     # "general.alignment" moves the data section and every tensor offset to multiples of 256.
     case("custom_alignment", Q.Q8_0, hints={"custom_alignment": 256}),
 ]
@@ -65,8 +68,8 @@ def with_vocabulary(hints, vocab):
                     "token_scores": [0.0] * vocab, "token_types": [1] * vocab}
 
 
-@pytest.mark.parametrize("qtype, hints, steps, shape", CASES)
-def test_decodes_like_the_reference_and_batches_bit_for_bit(tmp_path, request, qtype, hints, steps, shape):
+@pytest.mark.parametrize("qtype, hints, steps, refused, shape", CASES)
+def test_decodes_like_the_reference_and_batches_bit_for_bit(tmp_path, request, qtype, hints, steps, refused, shape):
     """Step by step, the session's ids are the reference's. The text model's batches read each weight once
     for all their tokens, yet every logit must be the one-at-a-time bits: 70 tokens span two batches, and a
     batch that starts after cached positions is checked too."""
@@ -84,6 +87,10 @@ def test_decodes_like_the_reference_and_batches_bit_for_bit(tmp_path, request, q
         seen |= set(got)
     assert len(seen) > 2  # the model is not degenerate
 
+    if refused:  # LlamaSession runs what it is given; the text model runs only what it runs exactly
+        with pytest.raises(RuntimeError, match=f"^Failed to load model: {re.escape(refused)}$"):
+            _runtime.TextModel(path)
+        return
     stepped, batched, split = (_runtime.TextModel(path) for _ in range(3))
     tokens = [int(t) for t in rng.integers(0, vocab, size=70)]
     with np.errstate(all="ignore"):

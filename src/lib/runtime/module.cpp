@@ -11,6 +11,7 @@
 
 #include "compute/kernels.hpp"
 #include "compute/pool.hpp"
+#include "inference/architecture.hpp"
 #include "inference/sampler.hpp"
 #include "lib/runtime/runtime.hpp"
 
@@ -22,20 +23,34 @@ PyObject* kernel_isa(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* { return to_py(isa_name(kernels().isa)); });
 }
 
+// A tuple of str from `names`.
+PyObject* name_tuple(const std::vector<std::string_view>& names) {
+    OwnedRef tuple(checked(PyTuple_New(Py_ssize_t(names.size()))));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < names.size(); ++i) {
+        PyObject* name = to_py(names[i]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), name);  // steals the reference
+    }
+    return tuple.release();
+}
+
 // cpu_isas() -> tuple[str, ...]: every level this CPU runs, narrowest first.
 PyObject* cpu_isas(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
         std::vector<std::string_view> names;
         for (Isa isa : kAllIsas)
             if (cpu_runs(isa)) names.push_back(isa_name(isa));
-        OwnedRef tuple(checked(PyTuple_New(Py_ssize_t(names.size()))));
-        if (!tuple) return nullptr;
-        for (size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = to_py(names[i]);
-            if (!name) return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), name);  // steals the reference
-        }
-        return tuple.release();
+        return name_tuple(names);
+    });
+}
+
+// architectures() -> tuple[str, ...]: the general.architecture values TextModel runs.
+PyObject* architectures(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        std::vector<std::string_view> names;
+        for (const ArchitectureRow& row : quillfen::architectures()) names.push_back(row.name);
+        return name_tuple(names);
     });
 }
 
@@ -87,6 +102,8 @@ PyMethodDef g_methods[] = {
      "QUILLFEN_ISA, read once at import, chooses a level below the widest this CPU runs."},
     {"cpu_isas", cpu_isas, METH_NOARGS,
      "cpu_isas()\n--\n\nEvery kernel level this CPU runs, narrowest first."},
+    {"architectures", architectures, METH_NOARGS,
+     "architectures()\n--\n\nThe model architectures (general.architecture) TextModel runs."},
     {"describe", fastcall_method(describe), METH_FASTCALL | METH_KEYWORDS,
      "describe(path)\n--\n\nA GGUF file's container as a dict: version, alignment, file_size, metadata (every\n"
      "key and value) and tensors ((name, type, dims, bytes, in_file) in file order)."},
