@@ -218,8 +218,10 @@ print(json.dumps({"interrupted": interrupted, "kept": kept, "evaluated": evaluat
 
 
 def test_ctrl_c_lands_while_a_prompt_is_read_and_the_model_goes_on(tmp_path):
+    # Wide and deep enough that reading the prompt takes well over the 0.3 s before the interrupt (about
+    # 2 s at AVX2 on a 2-core Zen 3), so that a faster machine or kernel still lands it mid-prompt.
     length = 3000
-    path = write_tiny_model(tmp_path / "long.gguf", context_length=length, hidden=128, layers=4)
+    path = write_tiny_model(tmp_path / "long.gguf", context_length=length, hidden=256, layers=12)
     res = subprocess.run([sys.executable, "-c", INTERRUPTED_PREFILL, str(path), str(length)], capture_output=True,
                          text=True, timeout=300, cwd="/")
     assert res.returncode == 0, res.stderr
