@@ -23,6 +23,9 @@ from typing import Any, TextIO
 from quillfen import __version__, _core, _runtime
 from quillfen.model import UNREAD_FORMATS, Completion, Model, Stream, file_error
 
+# The most sequences `quillfen serve` decodes together: the numbered caches a TextModel holds.
+MAX_SEQUENCES = 256
+
 
 class CommandError(Exception):
     """Ends the command with its message on one line."""
@@ -244,7 +247,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
     for name in ("parallel", "port", "max_queue", "max_body", "ctx_size", "threads"):
         value = getattr(args, name)
         low = 0 if name in ("port", "max_queue") else 1
-        if value is not None and not low <= value <= (65535 if name == "port" else 1 << 40):
+        high = {"port": 65535, "parallel": MAX_SEQUENCES}.get(name, 1 << 40)
+        if value is not None and not low <= value <= high:
             raise CommandError(f"--{name.replace('_', '-')} {value} is out of range")
     try:
         from quillfen.server import serve

@@ -7,18 +7,17 @@ waiting sequences to free slots (the one whose cache shares the longest prefix w
 the backend for one unit of work per busy slot (a chunk of a new prompt, or the logits after the
 context), and turns logits into tokens, text and log-probabilities.
 
-The backend is the only part that touches the model. `ModelCopies` gives each slot a `TextModel` of
-its own and runs the slots side by side on threads; a forward that steps several sequences' tokens at
-once (one set of weights, each packed block decoded once per step for all) replaces `Backend.step` and
-nothing else. Either way a sequence's logits depend on its own tokens
-only, so each answer is the one that request gets alone.
+The backend is the only part that touches the model. `SharedModel` makes each slot one of the model's
+numbered sequences, each with a cache of its own beside the one set of weights, and runs a step's work
+for every slot in one batched forward (`TextModel.step`): each packed weight block is decoded once per
+batch for all of them. A sequence's logits depend on its own tokens only, so each answer is the one
+that request gets alone.
 """
 
 from __future__ import annotations
 
 import asyncio
 import collections
-import concurrent.futures
 import secrets
 import threading
 import time
@@ -123,34 +122,30 @@ class Backend(Protocol):
         ...
 
 
-class ModelCopies:
-    """A `TextModel` per slot, each with its own cache. A step runs the slots' work at once, one thread
-    each: the native calls release the interpreter lock, and the models' worker pools share the cores,
-    so several sequences keep the cores busier than one (SmolLM2 at 2 threads on 2 cores: four at once
-    gave about 1.7 times one's tokens per second). Each model sees only its own sequence's tokens, so
-    every answer is the one its request gets alone."""
+class SharedModel:
+    """The slots as numbered sequences of one `TextModel`: a step runs every slot's new tokens together,
+    then draws the tokens that were asked for from the logits it got back."""
 
-    def __init__(self, models: list[_runtime.TextModel]) -> None:
-        self.models = models
-        self.vocab_size = models[0].tokenizer.vocab_size
-        self._pool = concurrent.futures.ThreadPoolExecutor(len(models), thread_name_prefix="quillfen-slot")
-
-    def _run(self, w: Work) -> bytes | int | None | Exception:
-        model = self.models[w.slot]
-        try:
-            if w.logits and w.draw is not None:
-                return model.next_token(w.context[:w.upto], *w.draw)[0]
-            if w.logits:
-                return model.logits(w.context[:w.upto])
-            model.prefill(w.context[:w.upto])
-            return None
-        except Exception as e:  # a refused context fails its own sequence only
-            return e
+    def __init__(self, model: _runtime.TextModel) -> None:
+        self.model = model
+        self.vocab_size = model.tokenizer.vocab_size
 
     def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
-        if len(work) == 1:
-            return [self._run(work[0])]
-        return list(self._pool.map(self._run, work))
+        try:
+            out = self.model.step([(w.slot, w.context[:w.upto]) for w in work])
+        except Exception as e:  # a refused context fails its own sequence only: the others run again alone
+            if len(work) == 1:
+                return [e]
+            return [r for w in work for r in self.step([w])]
+        results: list[bytes | int | None | Exception] = []
+        for w, (logits, _, _) in zip(work, out):
+            if not w.logits:
+                results.append(None)
+            elif w.draw is not None:
+                results.append(_runtime.sample(logits, *w.draw))
+            else:
+                results.append(logits)
+        return results
 
 
 def common_prefix(a: Seq[int], b: Seq[int]) -> int:
@@ -416,8 +411,6 @@ class Engine:
             self.stats.recent.append((time.perf_counter(), produced))
 
 
-def start_engine(models: list[_runtime.TextModel], *, context_limit: int, max_queue: int) -> Engine:
-    return Engine(ModelCopies(models), models[0].tokenizer, parallel=len(models), context_limit=context_limit,
+def start_engine(model: _runtime.TextModel, *, parallel: int, context_limit: int, max_queue: int) -> Engine:
+    return Engine(SharedModel(model), model.tokenizer, parallel=parallel, context_limit=context_limit,
                   max_queue=max_queue)
-
-

@@ -1,4 +1,4 @@
-"""Loads the model once per slot, starts the engine and serves the app on uvicorn until Ctrl-C."""
+"""Loads the model, starts the engine and serves the app on uvicorn until Ctrl-C."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ from typing import Any
 
 import uvicorn
 
-from quillfen import _runtime
 from quillfen.model import Model
 from quillfen.server.app import Config, build_app
 from quillfen.server.engine import start_engine
@@ -27,43 +26,15 @@ class _Server(uvicorn.Server):
         super().handle_exit(sig, frame)
 
 
-def _available_memory() -> int | None:
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError):
-        pass
-    return None
-
-
-def check_memory(path: str, parallel: int) -> None:
-    """Refuses a --parallel whose copies of the weights (about the file's size each) would not fit in
-    the memory available now, before loading any of them."""
-    available = _available_memory()
-    if available is None:
-        return
-    need = os.path.getsize(path) * parallel
-    if need > available * 0.9:
-        raise ValueError(f"--parallel {parallel} holds {parallel} copies of the weights, about {need / 2**30:.1f} GiB, "
-                         f"but {available / 2**30:.1f} GiB of memory is available; lower --parallel")
-
-
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8080, parallel: int = 4, ctx_size: int | None = None,
           threads: int | None = None, api_key: str | None = None, max_queue: int = 64,
           model_alias: str | None = None, max_body: int = 8 << 20) -> int:
-    if os.path.isfile(path):
-        check_memory(path, parallel)
     model = Model(path, threads=threads)
     if ctx_size is not None and ctx_size > model.context_length:
         print(f"quillfen: warning: --ctx-size {ctx_size} is more than the model's context length "
               f"{model.context_length}; using {model.context_length}", file=sys.stderr)
     context_limit = min(ctx_size or model.context_length, model.context_length)
-    # A cache per slot. Until the forward takes its weights apart from the sequence's state, each slot
-    # has a model of its own; the first is the one the tokenizer and the chat template come from.
-    models = [model._native] + [_runtime.TextModel(model.path, None, threads) for _ in range(parallel - 1)]
-    engine = start_engine(models, context_limit=context_limit, max_queue=max_queue)
+    engine = start_engine(model._native, parallel=parallel, context_limit=context_limit, max_queue=max_queue)
     name = model_alias or os.path.basename(path)
     app = build_app(engine, model, Config(model_name=name, api_key=api_key, max_body=max_body,
                                           context_limit=context_limit))

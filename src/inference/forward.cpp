@@ -170,20 +170,34 @@ void norm_heads(float* v, std::span<const float> norm, uint64_t n, uint64_t head
         for (uint64_t hd = 0; hd < heads; ++hd) rms_norm(std::span(v + i * width + hd * d, d), norm, eps);
 }
 
-// Tokens [p, p + n) of the batch at positions p.. through every layer; the residual stream of token i
-// ends in b.x[i * H ...]. False when `stop` ended the run after a layer. The architecture's switches
+// One sequence's share of a batch: its next tokens, at rows [row, row + tokens.size()) of the buffers
+// and positions state->pos.. of its cache.
+struct Segment {
+    SequenceState* state;
+    std::span<const uint32_t> tokens;
+    uint64_t row;
+};
+
+uint32_t row_token(std::span<const Segment> segments, uint64_t i) {
+    for (const Segment& s : segments)
+        if (i < s.row + s.tokens.size()) return s.tokens[i - s.row];
+    fault("row " + std::to_string(i) + " lies past the batch");
+}
+
+// The segments' tokens through every layer, each sequence's rows against its own cache; the residual
+// stream of row i ends in b.x[i * H ...]. A row's products and attention never read another row, so
+// what it gets does not depend on the batch around it. False when `stop` ended the run after a layer. The architecture's switches
 // (see architecture.hpp) are read from the config, its optional parts from the weights: a part a file
 // does not have is a step that does nothing.
-bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, std::span<const uint32_t> tokens,
+bool run_layers(const ModelConfig& c, const ModelWeights& w, std::span<const Segment> segments, StepBuffers& b,
                 const StopCheck& stop) {
-    StepBuffers& b = st.buffers;
-    const uint64_t n = tokens.size();
+    uint64_t n = 0;
+    for (const Segment& s : segments) n += s.tokens.size();
     const uint64_t h_dim = c.hidden_dim;
     const uint64_t d = c.head_dim;
     const uint64_t kv_dim = c.n_kv_heads * d;
     const uint64_t q_dim = c.q_dim;
     const uint64_t q_span = c.n_heads * d;
-    const uint64_t p = st.pos;
     uint64_t f_dim = 0;
     for (const LayerWeights& lw : w.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / h_dim);
     // Without layers only the embedding runs: the attention's widths, which such a file never had to
@@ -195,8 +209,9 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, 
     // Embedding; a token past the table embeds as zeros.
     for (uint64_t i = 0; i < n; ++i) {
         std::span<float> xi(b.x.data() + i * h_dim, h_dim);
+        const uint32_t token = row_token(segments, i);
         uint64_t begin = 0, end = 0;
-        if (!mul_overflows(uint64_t{tokens[i]}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
+        if (!mul_overflows(uint64_t{token}, h_dim, &begin) && !add_overflows(begin, h_dim, &end) &&
             end <= w.token_embd.size()) {
             w.token_embd.decode(begin, xi);  // one row, decoded from the stored form
             if (c.embedding_scale != 0.0f)
@@ -206,17 +221,17 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, 
         }
     }
     const uint64_t pairs = rope_pairs(d);
-    const uint64_t t_max = p + n;
     const bool local_rope = c.sliding_window > 0 && c.local_rope_base > 0.0f;
     if (layered && d > 0)
-        for (uint64_t i = 0; i < n; ++i) {
-            rope_table(b.rope.data() + i * 2 * pairs, d, p + i, c.rope_freq_base, w.rope_freqs, c.rope_linear_factor);
-            if (local_rope) rope_table(b.rope_local.data() + i * 2 * pairs, d, p + i, c.local_rope_base, w.rope_freqs);
-        }
+        for (const Segment& s : segments)
+            for (uint64_t j = 0; j < s.tokens.size(); ++j) {
+                const uint64_t i = s.row + j, pos = s.state->pos + j;
+                rope_table(b.rope.data() + i * 2 * pairs, d, pos, c.rope_freq_base, w.rope_freqs, c.rope_linear_factor);
+                if (local_rope) rope_table(b.rope_local.data() + i * 2 * pairs, d, pos, c.local_rope_base, w.rope_freqs);
+            }
 
     for (size_t l = 0; l < w.layers.size(); ++l) {
         const LayerWeights& lw = w.layers[l];
-        KVCache& cache = st.kv_cache[l];
         const bool windowed = c.windowed(l);
 
         // Attention: norm, projections (with their biases), each head's norm, rotary position, then
@@ -234,18 +249,23 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, 
         add_bias(b.v.data(), lw.v_bias, n, kv_dim);
         norm_heads(b.q.data(), lw.q_norm, n, c.n_heads, d, q_dim, c.rms_epsilon);
         norm_heads(b.k.data(), lw.k_norm, n, c.n_kv_heads, d, kv_dim, c.rms_epsilon);
-        cache.reserve(t_max, c.n_kv_heads, d);
-        for (uint64_t i = 0; i < n; ++i) {
-            const float* cs = (windowed && local_rope ? b.rope_local.data() : b.rope.data()) + i * 2 * pairs;
-            rope_with_table(std::span(b.q.data() + i * q_dim, q_dim), c.n_heads, d, cs, c.rope_layout);
-            rope_with_table(std::span(b.k.data() + i * kv_dim, kv_dim), c.n_kv_heads, d, cs, c.rope_layout);
-            cache.store(p + i, b.k.data() + i * kv_dim, b.v.data() + i * kv_dim);
-        }
-
         std::fill(b.att.begin(), b.att.end(), 0.0f);
-        // With zero-width heads nothing is written, however many heads there are: skip the walk.
-        if (c.n_heads > 0 && d > 0)
-            attend(c, cache, b.q.data(), b.att.data(), p, n, windowed ? c.sliding_window : 0, b.scores);
+        // Each sequence's rows against its own cache.
+        for (const Segment& s : segments) {
+            KVCache& cache = s.state->kv_cache[l];
+            const uint64_t p = s.state->pos, rows = s.tokens.size();
+            cache.reserve(p + rows, c.n_kv_heads, d);
+            for (uint64_t i = s.row; i < s.row + rows; ++i) {
+                const float* cs = (windowed && local_rope ? b.rope_local.data() : b.rope.data()) + i * 2 * pairs;
+                rope_with_table(std::span(b.q.data() + i * q_dim, q_dim), c.n_heads, d, cs, c.rope_layout);
+                rope_with_table(std::span(b.k.data() + i * kv_dim, kv_dim), c.n_kv_heads, d, cs, c.rope_layout);
+                cache.store(p + i - s.row, b.k.data() + i * kv_dim, b.v.data() + i * kv_dim);
+            }
+            // With zero-width heads nothing is written, however many heads there are: skip the walk.
+            if (c.n_heads > 0 && d > 0)
+                attend(c, cache, b.q.data() + s.row * q_dim, b.att.data() + s.row * q_span, p, rows,
+                       windowed ? c.sliding_window : 0, b.scores);
+        }
         // The residual add, and below the gate's activation, run inside the products' work items on
         // their rows; a norm of the whole output (Gemma's) comes between the product and the add.
         ResidualAdd attn_residual{b.x.data(), b.o.data(), n, h_dim};
@@ -290,13 +310,26 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, SequenceState& st, 
     return true;
 }
 
-// The last token's residual stream, normalised, into the state (as a one-token step leaves it), and
-// its logits when asked for.
-std::vector<float> finish(const ModelConfig& c, const ModelWeights& w, SequenceState& st, uint64_t n, bool want_logits) {
-    std::copy_n(st.buffers.x.data() + (n - 1) * c.hidden_dim, c.hidden_dim, st.x.data());
+// The residual stream of row `last` (a sequence's last token), normalised, into the state (as a one-token
+// step leaves it), and its logits when asked for.
+std::vector<float> finish(const ModelConfig& c, const ModelWeights& w, const StepBuffers& b, SequenceState& st,
+                          uint64_t last, bool want_logits) {
+    std::copy_n(b.x.data() + last * c.hidden_dim, c.hidden_dim, st.x.data());
     rms_norm(st.x, w.output_norm, c.rms_epsilon);
     if (!want_logits) return {};
     return matvec(w.output, st.x, c.vocab_size, c.hidden_dim);
+}
+
+// Tokens a batch runs at most: kForwardBatch, fewer where a token's buffers are wide.
+uint64_t batch_rows(const ModelConfig& c, const ModelWeights& w) {
+    uint64_t f_dim = 0;
+    for (const LayerWeights& lw : w.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / c.hidden_dim);
+    // Floats a token takes in the step buffers (H each: x, xb, o, down; q and att as wide as the queries;
+    // the rest as sized).
+    const uint64_t per_token = saturating_mul(4, c.hidden_dim) + saturating_mul(2, c.q_dim) +
+                               saturating_mul(2, c.n_kv_heads * c.head_dim) + saturating_mul(3, f_dim) +
+                               saturating_mul(2, c.head_dim) + 1;
+    return std::clamp<uint64_t>(kBatchBytes / saturating_mul(per_token, sizeof(float)), 1, kForwardBatch);
 }
 
 }  // namespace
@@ -305,28 +338,57 @@ std::vector<float> forward_tokens(const ModelConfig& c, const ModelWeights& w, S
                                   std::span<const uint32_t> tokens, bool want_logits, const StopCheck& stop,
                                   tbb::task_arena* arena) {
     check_step_shapes(c, w.layers.size());
-    uint64_t f_dim = 0;
-    for (const LayerWeights& lw : w.layers) f_dim = std::max(f_dim, lw.ffn_gate.size() / c.hidden_dim);
-    // Floats a token takes in the step buffers (H each: x, xb, o, down; q and att as wide as the queries;
-    // the rest as sized).
-    const uint64_t per_token = saturating_mul(4, c.hidden_dim) + saturating_mul(2, c.q_dim) +
-                               saturating_mul(2, c.n_kv_heads * c.head_dim) + saturating_mul(3, f_dim) +
-                               saturating_mul(2, c.head_dim) + 1;
-    const uint64_t batch = std::clamp<uint64_t>(kBatchBytes / saturating_mul(per_token, sizeof(float)), 1, kForwardBatch);
+    const uint64_t batch = batch_rows(c, w);
     std::vector<float> logits;
     (arena ? *arena : pool()).execute([&] {
         for (uint64_t start = 0; start < tokens.size(); start += batch) {
-            const auto chunk = tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start));
-            if (!run_layers(c, w, state, chunk, stop)) {
+            const Segment one{&state, tokens.subspan(start, std::min<uint64_t>(batch, tokens.size() - start)), 0};
+            if (!run_layers(c, w, std::span(&one, 1), state.buffers, stop)) {
                 state.rewind(state.pos);  // the entries the unfinished batch stored
                 return;
             }
-            const bool last = start + chunk.size() == tokens.size();
-            logits = finish(c, w, state, chunk.size(), want_logits && last);
-            state.pos += chunk.size();
+            const bool last = start + one.tokens.size() == tokens.size();
+            logits = finish(c, w, state.buffers, state, one.tokens.size() - 1, want_logits && last);
+            state.pos += one.tokens.size();
         }
     });
     return logits;
+}
+
+void forward_sequences(const ModelConfig& c, const ModelWeights& w, std::span<SequenceWork> work, StepBuffers& buffers,
+                       tbb::task_arena* arena) {
+    check_step_shapes(c, w.layers.size());
+    const uint64_t batch = batch_rows(c, w);
+    std::vector<uint64_t> done(work.size(), 0);
+    std::vector<Segment> segments;
+    std::vector<size_t> owner;
+    (arena ? *arena : pool()).execute([&] {
+        for (;;) {
+            // The next batch: each sequence's next tokens in turn, up to the batch's rows, so a long prompt
+            // shares a batch with the one-token steps of the others.
+            segments.clear();
+            owner.clear();
+            uint64_t rows = 0;
+            for (size_t k = 0; k < work.size() && rows < batch; ++k) {
+                const uint64_t left = work[k].tokens.size() - done[k];
+                if (left == 0) continue;
+                const uint64_t take = std::min(left, batch - rows);
+                segments.push_back({work[k].state, work[k].tokens.subspan(done[k], take), rows});
+                owner.push_back(k);
+                rows += take;
+            }
+            if (segments.empty()) return;
+            run_layers(c, w, segments, buffers, {});
+            for (size_t j = 0; j < segments.size(); ++j) {
+                const Segment& s = segments[j];
+                SequenceWork& sw = work[owner[j]];
+                done[owner[j]] += s.tokens.size();
+                const bool last = done[owner[j]] == sw.tokens.size();
+                if (last) sw.logits = finish(c, w, buffers, *s.state, s.row + s.tokens.size() - 1, true);
+                s.state->pos += s.tokens.size();
+            }
+        }
+    });
 }
 
 std::vector<float> forward(LlamaSession& session, uint32_t token_id) {

@@ -43,6 +43,17 @@ using StopCheck = std::function<bool()>;
 std::vector<float> forward_tokens(const ModelConfig& config, const ModelWeights& weights, SequenceState& state,
                                   std::span<const uint32_t> tokens, bool want_logits, const StopCheck& stop,
                                   tbb::task_arena* arena);
+// Several sequences' next tokens (each non-empty) through the model together, on `arena`'s workers:
+// each batch's products read every weight once for the rows of all of them. Each sequence's cache,
+// position and `logits` (its last token's) come out bit for bit as forward_tokens gives them for that
+// sequence alone. `buffers` are the step's scratch space, shared by the sequences.
+struct SequenceWork {
+    SequenceState* state;
+    std::span<const uint32_t> tokens;
+    std::vector<float> logits;
+};
+void forward_sequences(const ModelConfig& config, const ModelWeights& weights, std::span<SequenceWork> work,
+                       StepBuffers& buffers, tbb::task_arena* arena);
 // The same on the session's own state and workers, advancing its random stream one step per token run.
 std::vector<float> forward_tokens(LlamaSession& session, std::span<const uint32_t> tokens, bool want_logits = true,
                                   const StopCheck& stop = {});

@@ -5,6 +5,7 @@
 
 #include "formats/gguf.hpp"
 #include "compute/pool.hpp"
+#include "inference/forward.hpp"
 #include "inference/sampler.hpp"
 #include "tensor/file.hpp"
 
@@ -137,6 +138,56 @@ Result<std::vector<float>> TextModel::logits(std::span<const uint32_t> context, 
     std::vector<float> logits;
     if (sync(context, true, logits, stop).stopped) return fail("stopped before the context was run");
     return logits;
+}
+
+Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const SequenceContext> work) {
+    std::vector<bool> named(kMaxSequences, false);
+    for (const SequenceContext& w : work) {
+        if (w.sequence >= kMaxSequences)
+            return fail("sequence " + std::to_string(w.sequence) + " is not below " + std::to_string(kMaxSequences));
+        if (named[w.sequence]) return fail("sequence " + std::to_string(w.sequence) + " appears twice in one step");
+        named[w.sequence] = true;
+        if (auto ok = check_context(w.context); !ok) return std::unexpected(std::move(ok).error());
+    }
+    std::lock_guard lock(mutex_);
+    if (sequences_.size() < kMaxSequences) sequences_.resize(kMaxSequences);
+    std::vector<SequenceWork> runs;
+    std::vector<SequenceLogits> out(work.size());
+    for (size_t k = 0; k < work.size(); ++k) {
+        auto& seq = sequences_[work[k].sequence];
+        if (!seq)
+            seq = std::make_unique<Sequence>(
+                Sequence{SequenceState::create(session_.config.hidden_dim, session_.num_layers()), {}});
+        const auto context = work[k].context;
+        const auto mismatch = std::mismatch(seq->cached.begin(), seq->cached.end(), context.begin(), context.end());
+        // The last token's logits are not kept: a context the cache holds whole runs its last token again.
+        const uint64_t keep = std::min<uint64_t>(uint64_t(mismatch.first - seq->cached.begin()), context.size() - 1);
+        seq->state.rewind(keep);
+        seq->cached.resize(keep);
+        out[k].reused = keep;
+        out[k].evaluated = context.size() - keep;
+        runs.push_back({&seq->state, context.subspan(keep), {}});
+    }
+    try {
+        forward_sequences(session_.config, session_.weights, runs, step_buffers_, arena_.get());
+    } catch (...) {
+        // A step that failed part way (memory for a cache, say) leaves caches the cached ids may not
+        // describe: those sequences start over.
+        for (const SequenceContext& w : work) sequences_[w.sequence].reset();
+        throw;
+    }
+    for (size_t k = 0; k < work.size(); ++k) {
+        auto& seq = *sequences_[work[k].sequence];
+        seq.cached.assign(work[k].context.begin(), work[k].context.end());
+        out[k].logits = std::move(runs[k].logits);
+        out[k].logits.resize(vocab_size());  // rows past the vocabulary name no token
+    }
+    return out;
+}
+
+void TextModel::release(uint64_t sequence) {
+    std::lock_guard lock(mutex_);
+    if (sequence < sequences_.size()) sequences_[sequence].reset();
 }
 
 void TextModel::reset() {

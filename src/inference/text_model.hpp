@@ -78,6 +78,26 @@ public:
     // Runs `context` into the cache without sampling (a prompt warmed ahead of time).
     Result<NextToken> prefill(std::span<const uint32_t> context, const StopCheck& stop = {});
 
+    // Several sequences at once, for a server: sequence k (below kMaxSequences) has a cache of its own
+    // beside the one the calls above use. `step` brings each named sequence's cache to its context (as
+    // those calls do, running only what follows the longest common prefix) and returns the logits after
+    // it, every sequence's tokens run together: each batch reads each weight once for all their rows.
+    // A sequence's logits equal what `logits` gives for the same context, bit for bit, whatever runs
+    // beside it. Each sequence may appear once per call.
+    static constexpr uint64_t kMaxSequences = 256;
+    struct SequenceContext {
+        uint64_t sequence;
+        std::span<const uint32_t> context;
+    };
+    struct SequenceLogits {
+        std::vector<float> logits;  // vocab_size floats
+        uint64_t reused = 0;        // context tokens whose cache entries were already there
+        uint64_t evaluated = 0;     // context tokens run for this call
+    };
+    Result<std::vector<SequenceLogits>> step(std::span<const SequenceContext> work);
+    // Frees sequence k's cache (its next step runs its whole context).
+    void release(uint64_t sequence);
+
     // Whether the calls above take `context`: not empty, at most context_length ids, each inside the
     // vocabulary. They check it themselves; this lets a caller refuse a context before it starts.
     Result<void> check_context(std::span<const uint32_t> context) const;
@@ -93,6 +113,12 @@ private:
     std::unique_ptr<tbb::task_arena> arena_;  // the model's own workers, when it asked for a count
     LlamaSession session_;
     std::vector<uint32_t> cached_;  // the ids whose keys and values the session's cache holds
+    struct Sequence {
+        SequenceState state;
+        std::vector<uint32_t> cached;  // as cached_, for this sequence's state
+    };
+    std::vector<std::unique_ptr<Sequence>> sequences_;  // by number; null until first stepped
+    StepBuffers step_buffers_;                          // the scratch space their steps share
     std::shared_ptr<const Tokenizer> tokenizer_;
     uint64_t context_length_;
     std::optional<std::string> chat_template_;

@@ -338,7 +338,7 @@ TEST(Attention, SoftmaxTakesRoundedExponentialsAndSumsInOrderAtEveryLevel) {
 // A model whose contexts pass the length at which a step splits its keys over the workers: the logits
 // after 600 tokens are the same bits stepped one token at a time (keys split over two workers, or one
 // worker taking whole heads), in one batch, or in ragged batches after cached positions.
-TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesAndWorkers) {
+TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesWorkersAndOtherSequences) {
     const uint64_t h = 32, ffn = 48, vocab = 16, positions = 600;
     TensorMap tensors;
     uint32_t seed = 1;
@@ -384,7 +384,29 @@ TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesAndWorkers) {
         results.push_back(forward_tokens(ragged, std::span(tokens).subspan(38)));
         EXPECT_EQ(ragged.state.pos, positions);
         EXPECT_EQ(ragged.state.kv_cache[1].length, positions);
+
+        // Batched with other sequences over one set of weights, a long prompt beside one-token steps:
+        // each sequence's logits are those it gets alone.
+        const LlamaSession shared = session();
+        SequenceState a = SequenceState::create(h, 2), b = SequenceState::create(h, 2), c = SequenceState::create(h, 2);
+        StepBuffers buffers;
+        const std::vector<uint32_t> other(tokens.rbegin(), tokens.rend());
+        const std::span<const uint32_t> all(tokens), rest(other);
+        for (auto parts : {std::vector<SequenceWork>{{&a, all.first(100), {}}, {&b, rest.first(3), {}}},
+                           std::vector<SequenceWork>{{&c, rest.first(1), {}}, {&a, all.subspan(100, 1), {}},
+                                                     {&b, rest.subspan(3, 90), {}}},
+                           std::vector<SequenceWork>{{&b, rest.subspan(93, 1), {}}, {&a, all.subspan(101), {}}}}) {
+            forward_sequences(shared.config, shared.weights, parts, buffers, &arena);
+            if (parts.size() == 2 && parts[1].state == &a && a.pos == positions) {
+                results.push_back(parts[1].logits);
+                LlamaSession b_alone = session();
+                b_alone.arena = &arena;
+                expect_bits_equal(parts[0].logits, forward_tokens(b_alone, rest.first(94)));
+            }
+        }
+        EXPECT_EQ(a.pos, positions);
     }
+    ASSERT_EQ(results.size(), 8u);  // four ways of running the 600 tokens, at each worker count
     for (size_t i = 1; i < results.size(); ++i) {
         SCOPED_TRACE("result " + std::to_string(i));
         expect_bits_equal(results[i], results[0]);

@@ -270,6 +270,10 @@ PyObject* text_model_prefill(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+PyObject* logits_bytes(const std::vector<float>& logits) {
+    return to_py_bytes(std::string_view(reinterpret_cast<const char*>(logits.data()), logits.size() * sizeof(float)));
+}
+
 constexpr Signature kLogitsSignature{"TextModel.logits()", kPrefillNames, 1};
 constexpr Signature kCheckSignature{"TextModel.check_context()", kPrefillNames, 1};
 
@@ -289,7 +293,69 @@ PyObject* text_model_logits(PyObject* self, PyObject* const* args, Py_ssize_t na
         TextModel& m = model(self);
         auto logits = interruptible([&](const StopCheck& stop) { return m.logits(*context, stop); });
         if (failed(logits)) return nullptr;
-        return to_py_bytes(std::string_view(reinterpret_cast<const char*>(logits->data()), logits->size() * sizeof(float)));
+        return logits_bytes(*logits);
+    });
+}
+
+constexpr const char* kStepNames[] = {"work"};
+constexpr Signature kStepSignature{"TextModel.step()", kStepNames, 1};
+constexpr const char* kReleaseNames[] = {"sequence"};
+constexpr Signature kReleaseSignature{"TextModel.release()", kReleaseNames, 1};
+
+// work: a list of (sequence, context) pairs; a list of (logits bytes, reused, evaluated), one per pair.
+PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_fastcall(kStepSignature, args, nargs, kwnames, bound)) return nullptr;
+        PyObject* items = PySequence_Fast(bound[0], "work must be a list of (sequence, context) pairs");
+        if (!items) return nullptr;
+        struct Release {
+            PyObject* o;
+            ~Release() { Py_DECREF(o); }
+        } release{items};
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+        std::vector<uint64_t> numbers;
+        std::vector<std::vector<uint32_t>> contexts;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(items, i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+                return raise_argument_type("work", "a list of (sequence, context) pairs", pair);
+            auto number = arg_u64(PyTuple_GET_ITEM(pair, 0), "sequence");
+            if (!number) return nullptr;
+            auto context = arg_u32_list(PyTuple_GET_ITEM(pair, 1), "context");
+            if (!context) return nullptr;
+            numbers.push_back(*number);
+            contexts.push_back(std::move(*context));
+        }
+        std::vector<TextModel::SequenceContext> work;
+        for (size_t i = 0; i < numbers.size(); ++i) work.push_back({numbers[i], contexts[i]});
+        TextModel& m = model(self);
+        auto done = without_gil([&] { return m.step(work); });
+        if (failed(done)) return nullptr;
+        PyObject* out = PyList_New(0);
+        if (!out) return nullptr;
+        for (const TextModel::SequenceLogits& r : *done) {
+            PyObject* item = build_tuple({logits_bytes(r.logits), to_py(r.reused), to_py(r.evaluated)});
+            if (!item || PyList_Append(out, item) < 0) {
+                Py_XDECREF(item);
+                Py_DECREF(out);
+                return nullptr;
+            }
+            Py_DECREF(item);
+        }
+        return out;
+    });
+}
+
+PyObject* text_model_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1] = {};
+        if (!bind_fastcall(kReleaseSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto number = arg_u64(bound[0], "sequence");
+        if (!number) return nullptr;
+        TextModel& m = model(self);
+        without_gil([&] { m.release(*number); });
+        return none();
     });
 }
 
@@ -329,6 +395,14 @@ PyMethodDef kMethods[] = {
     {"check_context", fastcall_method(text_model_check_context), METH_FASTCALL | METH_KEYWORDS,
      "check_context($self, /, context)\n--\n\nRaises ValueError with the reason when next_token, prefill and logits would\n"
      "refuse `context`: empty, longer than the context length, or holding an id outside the vocabulary."},
+    {"step", fastcall_method(text_model_step), METH_FASTCALL | METH_KEYWORDS,
+     "step($self, /, work)\n--\n\nSeveral sequences at once: `work` is a list of (sequence, context) pairs, sequence a\n"
+     "number below 256 naming a cache of its own (apart from the one next_token uses). Each cache is brought\n"
+     "to its context and every sequence's new tokens run together, each weight read once per batch for all\n"
+     "of them; a list of (logits bytes, reused, evaluated), one per pair, each sequence's logits as logits()\n"
+     "gives them for its context alone."},
+    {"release", fastcall_method(text_model_release), METH_FASTCALL | METH_KEYWORDS,
+     "release($self, /, sequence)\n--\n\nFrees the cache of `sequence`: its next step runs its whole context."},
     {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
     {nullptr, nullptr, 0, nullptr}};
 
