@@ -379,14 +379,28 @@ void forward_sequences(const ModelConfig& c, const ModelWeights& w, std::span<Se
             }
             if (segments.empty()) return;
             run_layers(c, w, segments, buffers, {});
+            // The sequences whose last token ran: their normalised states side by side, so that one
+            // product reads the output matrix once for all their logits.
+            std::vector<size_t> finished;
+            std::vector<float> states;
             for (size_t j = 0; j < segments.size(); ++j) {
                 const Segment& s = segments[j];
-                SequenceWork& sw = work[owner[j]];
                 done[owner[j]] += s.tokens.size();
-                const bool last = done[owner[j]] == sw.tokens.size();
-                if (last) sw.logits = finish(c, w, buffers, *s.state, s.row + s.tokens.size() - 1, true);
+                if (done[owner[j]] == work[owner[j]].tokens.size()) {
+                    finish(c, w, buffers, *s.state, s.row + s.tokens.size() - 1, false);
+                    states.insert(states.end(), s.state->x.begin(), s.state->x.end());
+                    finished.push_back(owner[j]);
+                }
                 s.state->pos += s.tokens.size();
             }
+            if (finished.empty()) continue;
+            std::vector<float> logits(finished.size() * c.vocab_size);
+            const MatvecTask output{&w.output, states, c.vocab_size, c.hidden_dim, logits.data(),
+                                    finished.size(), c.hidden_dim, c.vocab_size};
+            matvec_batch(std::span(&output, 1));
+            for (size_t k = 0; k < finished.size(); ++k)
+                work[finished[k]].logits.assign(logits.begin() + k * c.vocab_size,
+                                                logits.begin() + (k + 1) * c.vocab_size);
         }
     });
 }
