@@ -359,6 +359,25 @@ class ToolFormat:
         head = text.lstrip()
         return any(head.startswith(s) or s.startswith(head) for s in self.starts)
 
+    def shown(self, text: str) -> int:
+        """How much of `text`, a reply so far, a stream may hand out as content: none while the reply
+        could still be a call, and, once a call's tag appears (or the start of one, at the end), only
+        the text before it."""
+        if self.may_be_call(text):
+            return 0
+        cut = len(text)
+        for start in self.starts:
+            if start == "{":  # a bare object is a call only as the whole reply
+                continue
+            at = text.find(start)
+            if at >= 0:
+                cut = min(cut, at)
+            for k in range(min(len(start) - 1, len(text)), 0, -1):
+                if text.endswith(start[:k]):
+                    cut = min(cut, len(text) - k)
+                    break
+        return cut
+
     def write(self, call: Mapping[str, Any]) -> str:
         """An OpenAI tool call ({"function": {"name", "arguments"}}) as this format writes it."""
         function = call.get("function", {}) if isinstance(call, Mapping) else {}
@@ -471,6 +490,16 @@ class _MistralFormat(ToolFormat):
 
 
 HERMES = ToolFormat()
+
+
+def reply_calls(fmt: ToolFormat, text: str, names: Collection[str],
+                finish_reason: str) -> tuple[str | None, list[ToolCall], str]:
+    """A finished reply read as `fmt` writes calls: its content (None when only calls), the calls, and
+    the finish reason ("tool_calls" when it made calls and ended by itself)."""
+    content, calls = fmt.parse(text, names)
+    if not calls:
+        return text, [], finish_reason
+    return content or None, calls, "tool_calls" if finish_reason == "stop" else finish_reason
 
 
 def tool_format(chat_template: str | None) -> ToolFormat:
