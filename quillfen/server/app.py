@@ -53,6 +53,11 @@ def _json(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+def _invalid(param: str, e: Exception) -> ApiError:
+    message = str(e) if str(e).startswith(param) else f"{param}: {e}"
+    return ApiError(400, message, param=param, code="invalid_value")
+
+
 def error_body(message: str, type: str, param: str | None = None, code: str | None = None) -> dict[str, Any]:
     return {"error": {"message": message, "type": type, "param": param, "code": code}}
 
@@ -264,11 +269,11 @@ class Server:
         try:
             tools = check_tools(body.tools)
         except ValueError as e:
-            raise ApiError(400, f"tools: {e}", param="tools", code="invalid_value") from None
+            raise _invalid("tools", e) from None
         try:
             check_tool_choice(body.tool_choice, tools)
         except ValueError as e:
-            raise ApiError(400, f"tool_choice: {e}", param="tool_choice", code="invalid_value") from None
+            raise _invalid("tool_choice", e) from None
         self.response_grammar(body)
         try:
             return self.model.chat_plan(self.plain_messages(body.messages), response_format=body.response_format,
@@ -277,14 +282,14 @@ class Server:
         except (ChatTemplateError, ValueError, TypeError) as e:
             # What is left to fail: the tools' grammar (their parameter schemas), or the template.
             param = "tools" if str(e).startswith("the grammar") else "messages"
-            raise ApiError(400, f"{param}: {e}", param=param, code="invalid_value") from None
+            raise _invalid(param, e) from None
 
     @staticmethod
     def response_grammar(body: Generation) -> str | None:
         try:
             return response_format_grammar(body.response_format)
         except ValueError as e:
-            raise ApiError(400, f"response_format: {e}", param="response_format", code="invalid_value") from None
+            raise _invalid("response_format", e) from None
 
     async def token_masks(self, grammar: str | None, count: int, param: str) -> list[TokenMasks | None]:
         """A matcher of `grammar` per choice (each sequence holds its own, so an answer does not depend
@@ -294,7 +299,7 @@ class Server:
         try:
             first = await asyncio.to_thread(self.model.token_masks, grammar)
         except ValueError as e:
-            raise ApiError(400, f"{param}: {e}", param=param, code="invalid_value") from None
+            raise _invalid(param, e) from None
         return [first] + [first.fresh() for _ in range(count - 1)]
 
     # ---- generation --------------------------------------------------------------------------
