@@ -25,7 +25,7 @@ import re
 import secrets
 from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, TypeVar
 
 # Whitespace between JSON tokens: enough for pretty-printing a few levels deep, never a run that
 # lasts until the token limit.
@@ -492,8 +492,11 @@ class _MistralFormat(ToolFormat):
 HERMES = ToolFormat()
 
 
+_Finish = TypeVar("_Finish", bound=str)
+
+
 def reply_calls(fmt: ToolFormat, text: str, names: Collection[str],
-                finish_reason: str) -> tuple[str | None, list[ToolCall], str]:
+                finish_reason: _Finish) -> tuple[str | None, list[ToolCall], _Finish | Literal["tool_calls"]]:
     """A finished reply read as `fmt` writes calls: its content (None when only calls), the calls, and
     the finish reason ("tool_calls" when it made calls and ended by itself)."""
     content, calls = fmt.parse(text, names)

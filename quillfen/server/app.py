@@ -300,7 +300,8 @@ class Server:
             first = await asyncio.to_thread(self.model.token_masks, grammar)
         except ValueError as e:
             raise _invalid(param, e) from None
-        return [first] + [first.fresh() for _ in range(count - 1)]
+        masks: list[TokenMasks | None] = [first]
+        return masks + [first.fresh() for _ in range(count - 1)]
 
     # ---- generation --------------------------------------------------------------------------
 
@@ -341,7 +342,7 @@ class Server:
                                 f"({len(self.engine.slots)} slots and a queue of {self.engine.max_queue})",
                            param="n", code="invalid_value")
         loop = asyncio.get_running_loop()
-        choices = []
+        choices: list[Choice] = []
         for p, ids in enumerate(prompts):
             for j in range(body.n):
                 seed = None if body.seed is None else body.seed + j
@@ -499,6 +500,7 @@ class Server:
 
         def chunks(c: Choice, e: Event) -> list[dict[str, Any]]:
             out = []
+            finish: str | None
             if fmt is None:
                 if e.text or e.tokens:
                     out.append(content_chunk(c, e.text, e.logprobs, e.tokens))
