@@ -510,6 +510,9 @@ def test_one_required_call_then_its_result(smollm2, smollm2_library, choice):
                 {"role": "tool", "tool_call_id": call.id, "content": "18 C, sunny"}]
     after = client.chat.completions.create(model="smollm2", messages=messages, tools=tools, max_tokens=8,
                                            temperature=0)
+    streamed = client.chat.completions.create(model="smollm2", messages=messages, tools=tools, max_tokens=8,
+                                              temperature=0, stream=True)
+    assert _stream_text(streamed, True) == (after.choices[0].message.content, after.choices[0].finish_reason)
     assert after.usage.prompt_tokens == len(smollm2_library.chat_plan(messages, tools=tools).ids)
     assert after.usage.prompt_tokens_details.cached_tokens > r.usage.prompt_tokens  # the call's turn was cached
 
