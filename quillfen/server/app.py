@@ -444,17 +444,16 @@ class Server:
         self.check_model(body.model)
         structured = body.tools is not None or body.response_format is not None or body.tool_choice is not None
         # The first grammar builds llguidance's view of the vocabulary, which takes a moment: off the loop.
-        plan = await asyncio.to_thread(self.chat_plan, body) if structured else None
-        ids = plan.ids if plan is not None else self.chat_tokens(body.messages)
+        plan = await asyncio.to_thread(self.chat_plan, body) if structured else self.chat_plan(body)
+        ids = plan.ids
         top = (body.top_logprobs or 0) if body.logprobs else None
         if body.top_logprobs and not body.logprobs:
             raise ApiError(400, "top_logprobs needs logprobs set to true", param="top_logprobs")
-        grammar = plan.grammar if plan is not None else None
-        masks = await self.token_masks(grammar, body.n, "tools" if body.tools and body.response_format is None
+        # The grammar is the calls' when a call is required, the response format's otherwise.
+        masks = await self.token_masks(plan.grammar, body.n, "tools" if body.tool_choice not in (None, "auto", "none")
                                        else "response_format")
         choices = self.sequences([ids], body, top, body.token_limit(), masks)
-        fmt = plan.tool_format if plan is not None else None
-        names = plan.tool_names if plan is not None else set()
+        fmt, names = plan.tool_format, plan.tool_names
         rid, created, name = f"chatcmpl-{uuid.uuid4().hex}", int(time.time()), self.config.model_name
         head = {"id": rid, "created": created, "model": name, "system_fingerprint": FINGERPRINT}
 
