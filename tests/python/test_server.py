@@ -4,6 +4,7 @@ and by raw HTTP (httpx), checked against the library run in this process."""
 import asyncio
 import contextlib
 import json
+import math
 import os
 import signal
 import socket
@@ -474,7 +475,9 @@ def smollm2_library(smollm2):
 
 
 def test_json_schema_answers_validate_and_match_the_library(smollm2, smollm2_library):
-    """Sampled choices (each with its own matcher) validate; the greedy answer is the library's."""
+    """Sampled choices (each with its own matcher) validate; the greedy answer, masked here in numpy to
+    report log-probabilities, is the library's, masked natively; tokens the grammar rules out are not
+    among the most probable ones reported."""
     jsonschema = pytest.importorskip("jsonschema")
     fmt = {"type": "json_schema", "json_schema": {"name": "person", "schema": PERSON, "strict": True}}
     messages = [{"role": "user", "content": "Describe a person as JSON."}]
@@ -485,9 +488,12 @@ def test_json_schema_answers_validate_and_match_the_library(smollm2, smollm2_lib
         assert c.finish_reason == "stop"
         jsonschema.validate(json.loads(c.message.content), PERSON)
     greedy = client.chat.completions.create(model="smollm2", messages=messages, response_format=fmt,
-                                            max_tokens=80, temperature=0)
+                                            max_tokens=80, temperature=0, logprobs=True, top_logprobs=20)
     alone = smollm2_library.chat(messages, response_format=fmt, max_tokens=80, temperature=0)
     assert greedy.choices[0].message.content == alone.text
+    entries = greedy.choices[0].logprobs.content
+    assert all(math.isfinite(t.logprob) for e in entries for t in e.top_logprobs)
+    assert any(len(e.top_logprobs) < 20 for e in entries)  # where the grammar allowed fewer tokens
 
 
 @pytest.mark.parametrize("choice", ["required", {"type": "function", "function": {"name": "get_weather"}}])
