@@ -378,6 +378,12 @@ class ToolFormat:
                     break
         return cut
 
+    def settled(self, text: str) -> int:
+        """How much of `text`, a reply so far, holds only finished calls (ending with a closing tag), which
+        a stream may hand out before the reply ends; 0 in families whose calls end only with the reply."""
+        end = text.rfind(self.close_tag)
+        return end + len(self.close_tag) if end >= 0 else 0
+
     def write(self, call: Mapping[str, Any]) -> str:
         """An OpenAI tool call ({"function": {"name", "arguments"}}) as this format writes it."""
         function = call.get("function", {}) if isinstance(call, Mapping) else {}
@@ -414,6 +420,9 @@ class _Llama3Format(ToolFormat):
 
     name = "llama3"
     starts = ("<|python_tag|>", "{")
+
+    def settled(self, text: str) -> int:
+        return 0
 
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:
@@ -468,6 +477,9 @@ class _MistralFormat(ToolFormat):
 
     name = "mistral"
     starts = ("[TOOL_CALLS]",)
+
+    def settled(self, text: str) -> int:
+        return 0
 
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:

@@ -189,6 +189,8 @@ class _Held:
     """A streamed reply's text held back while it may still be a tool call."""
 
     shown: int = 0  # characters of the reply handed out as content
+    settled: int = 0  # characters of the reply whose calls have been handed out
+    calls: int = 0  # calls handed out
     logprobs: list[TokenLogprob] = field(default_factory=list)
     tokens: list[int] = field(default_factory=list)
 
@@ -511,33 +513,48 @@ class Server:
             return out
 
         def tool_chunks(c: Choice, e: Event) -> tuple[list[dict[str, Any]], str | None]:
-            """Text that may still become a call is held back; the calls go out once the reply has
-            ended, each as OpenAI streams them: its id, type and name first, then its arguments."""
+            """Text that may still become a call is held back; each call goes out once it has ended (its
+            closing tag, or the end of the reply) as OpenAI streams them: its index, id, type and name
+            first, then its arguments."""
             h = held[c.index]
             h.logprobs.extend(e.logprobs)
             h.tokens.extend(e.tokens)
             text = "".join(c.text)
+            tools = cast(ToolFormat, fmt)
             if e.finish_reason is None:
-                upto = max(h.shown, cast(ToolFormat, fmt).shown(text))
-                if upto == h.shown:
-                    return [], None
-                out = [content_chunk(c, text[h.shown:upto], h.logprobs, h.tokens)]
-                h.shown, h.logprobs, h.tokens = upto, [], []
+                out = []
+                upto = max(h.shown, tools.shown(text))
+                if upto > h.shown:
+                    out.append(content_chunk(c, text[h.shown:upto], h.logprobs, h.tokens))
+                    h.shown, h.logprobs, h.tokens = upto, [], []
+                settled = tools.settled(text)
+                if settled > h.settled:
+                    _, ended = tools.parse(text[:settled], names)
+                    out += call_chunks(c, [call.as_openai() for call in ended], h)
+                    h.settled = settled
                 return out, None
             content, calls, finish = reply(c)
             streamed = text[:h.shown]
             rest = (content or "")[len(streamed):] if (content or "").startswith(streamed) else ""
             if not calls:
                 rest = text[h.shown:]
-            out = [content_chunk(c, rest, h.logprobs, h.tokens)] if rest or h.tokens else []
-            for i, call in enumerate(calls):
-                fn = call["function"]
-                for part in ({"index": i, "id": call["id"], "type": "function",
+            # The held tokens' log-probabilities and ids go out even when they spelled only calls.
+            keep = rest or (h.tokens and (body.logprobs or body.return_token_ids))
+            out = [content_chunk(c, rest, h.logprobs, h.tokens)] if keep else []
+            return out + call_chunks(c, calls, h), finish
+
+        def call_chunks(c: Choice, calls: list[dict[str, Any]], h: _Held) -> list[dict[str, Any]]:
+            """The calls not yet handed out (a prefix of the reply gives the reply's first calls)."""
+            out = []
+            for i in range(h.calls, len(calls)):
+                fn = calls[i]["function"]
+                for part in ({"index": i, "id": calls[i]["id"], "type": "function",
                               "function": {"name": fn["name"], "arguments": ""}},
                              {"index": i, "function": {"arguments": fn["arguments"]}}):
                     out.append(chunk({"index": c.index, "delta": {"tool_calls": [part]}, "logprobs": None,
                                       "finish_reason": None}))
-            return out, finish
+            h.calls = max(h.calls, len(calls))
+            return out
 
         first = [chunk({"index": c.index, "delta": {"role": "assistant", "content": ""}, "logprobs": None,
                         "finish_reason": None}) for c in choices]
