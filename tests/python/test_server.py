@@ -125,16 +125,19 @@ def _stream_text(events, chat):
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize("chat", [True, False])
 def test_answers_are_the_librarys(tiny, library, chat, stream):
-    """The same seed gives the library's text and tokens, streamed or not, sampled or greedy."""
+    """The same seed gives the library's text and tokens, streamed or not, sampled or greedy, held to
+    JSON or not."""
     client = tiny.client()
-    for temperature, seed in ((0.9, 7), (0.0, 1)):
+    for temperature, seed, json_object in ((0.9, 7, False), (0.0, 1, False), (0.9, 3, True)):
+        fmt = {"type": "json_object"} if json_object else None
         args = dict(model="tiny", max_tokens=12, temperature=temperature, seed=seed, stream=stream,
-                    extra_body={"return_token_ids": True})
+                    extra_body={"return_token_ids": True, "response_format": fmt})
         if chat:
-            want = library.chat(CHAT, max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            want = library.chat(CHAT, max_tokens=12, temperature=temperature, seed=seed, response_format=fmt, **OFF)
             got = client.chat.completions.create(messages=CHAT, **args)
         else:
-            want = library.generate("the cat", max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            want = library.generate("the cat", max_tokens=12, temperature=temperature, seed=seed,
+                                    json_schema={"type": "object"} if json_object else None, **OFF)
             got = client.completions.create(prompt="the cat", **args)
         if stream:
             assert _stream_text(got, chat) == (want.text, want.finish_reason)
