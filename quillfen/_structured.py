@@ -25,7 +25,7 @@ import re
 import secrets
 from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, TypeVar
 
 # Whitespace between JSON tokens: enough for pretty-printing a few levels deep, never a run that
 # lasts until the token limit.
@@ -359,6 +359,31 @@ class ToolFormat:
         head = text.lstrip()
         return any(head.startswith(s) or s.startswith(head) for s in self.starts)
 
+    def shown(self, text: str) -> int:
+        """How much of `text`, a reply so far, a stream may hand out as content: none while the reply
+        could still be a call, and, once a call's tag appears (or the start of one, at the end), only
+        the text before it."""
+        if self.may_be_call(text):
+            return 0
+        cut = len(text)
+        for start in self.starts:
+            if start == "{":  # a bare object is a call only as the whole reply
+                continue
+            at = text.find(start)
+            if at >= 0:
+                cut = min(cut, at)
+            for k in range(min(len(start) - 1, len(text)), 0, -1):
+                if text.endswith(start[:k]):
+                    cut = min(cut, len(text) - k)
+                    break
+        return cut
+
+    def settled(self, text: str) -> int:
+        """How much of `text`, a reply so far, holds only finished calls (ending with a closing tag), which
+        a stream may hand out before the reply ends; 0 in families whose calls end only with the reply."""
+        end = text.rfind(self.close_tag)
+        return end + len(self.close_tag) if end >= 0 else 0
+
     def write(self, call: Mapping[str, Any]) -> str:
         """An OpenAI tool call ({"function": {"name", "arguments"}}) as this format writes it."""
         function = call.get("function", {}) if isinstance(call, Mapping) else {}
@@ -395,6 +420,9 @@ class _Llama3Format(ToolFormat):
 
     name = "llama3"
     starts = ("<|python_tag|>", "{")
+
+    def settled(self, text: str) -> int:
+        return 0
 
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:
@@ -450,6 +478,9 @@ class _MistralFormat(ToolFormat):
     name = "mistral"
     starts = ("[TOOL_CALLS]",)
 
+    def settled(self, text: str) -> int:
+        return 0
+
     def call_grammar(self, tools: list[dict[str, Any]], parallel: bool,
                      special: Callable[[str], int | None]) -> str:
         items: dict[str, Any] = {"type": "array", "items": _call_schema(tools, "name", "arguments"), "minItems": 1}
@@ -471,6 +502,19 @@ class _MistralFormat(ToolFormat):
 
 
 HERMES = ToolFormat()
+
+
+_Finish = TypeVar("_Finish", bound=str)
+
+
+def reply_calls(fmt: ToolFormat, text: str, names: Collection[str],
+                finish_reason: _Finish) -> tuple[str | None, list[ToolCall], _Finish | Literal["tool_calls"]]:
+    """A finished reply read as `fmt` writes calls: its content (None when only calls), the calls, and
+    the finish reason ("tool_calls" when it made calls and ended by itself)."""
+    content, calls = fmt.parse(text, names)
+    if not calls:
+        return text, [], finish_reason
+    return content or None, calls, "tool_calls" if finish_reason == "stop" else finish_reason
 
 
 def tool_format(chat_template: str | None) -> ToolFormat:

@@ -382,12 +382,23 @@ class Model:
         {"type": "function", "function": {"name": ...}}, which hold the reply to calls whose arguments
         follow the function's parameter schema. Messages may carry earlier calls (an assistant message's
         "tool_calls") and their results (role "tool")."""
+        plan = self.chat_plan(messages, response_format=response_format, tools=tools, tool_choice=tool_choice,
+                              parallel_tool_calls=parallel_tool_calls,
+                              parse_special_in_content=parse_special_in_content)
+        return self._run(plan.ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
+                         min_p=min_p, seed=seed, stop=stop, stream=stream, grammar=plan.grammar,
+                         tool_format=plan.tool_format, tool_names=plan.tool_names)
+
+    def chat_plan(self, messages: Sequence[Mapping[str, Any]], *, response_format: Any = None, tools: Any = None,
+                  tool_choice: Any = None, parallel_tool_calls: Any = True,
+                  parse_special_in_content: bool = False) -> ChatPlan:
+        """What `chat` runs for these arguments (the prompt ids, the grammar that holds the reply, how
+        tool calls are read back), so that a server runs the same; ValueError naming bad tools, a bad
+        `tool_choice` or a `response_format` whose schema does not compile."""
         setup = self._tool_setup(messages, tools, tool_choice, parallel_tool_calls)
         constraint = setup.grammar or _structured.response_format_grammar(response_format)
         ids = self.chat_tokens(setup.messages, parse_special_in_content=parse_special_in_content, **setup.values)
-        return self._run(ids, max_tokens=max_tokens, temperature=temperature, top_k=top_k, top_p=top_p,
-                         min_p=min_p, seed=seed, stop=stop, stream=stream, grammar=constraint,
-                         tool_format=setup.format, tool_names={t["function"]["name"] for t in setup.tools})
+        return ChatPlan(ids, constraint, setup.format, {t["function"]["name"] for t in setup.tools})
 
     def chat_prompt(self, messages: Sequence[Mapping[str, Any]], *, tools: Any = None, tool_choice: Any = None) -> str:
         """The prompt text `chat` makes of `messages` with these tools: the tools where the template
@@ -459,6 +470,12 @@ class Model:
         ValueError naming the problem when the grammar does not compile."""
         return _structured.new_matcher(self.grammar_tokenizer(), grammar)
 
+    def token_masks(self, grammar: str) -> TokenMasks:
+        """The token masks of one generation held to `grammar`, computed on this model's mask worker;
+        ValueError naming the problem when the grammar does not compile."""
+        matcher = self.grammar_matcher(grammar)
+        return TokenMasks(matcher, self._mask_pool, self.tokenizer.vocab_size)
+
     def _control_id(self, text: str) -> int | None:
         self.grammar_tokenizer()
         return self._control_ids.get(text)
@@ -497,7 +514,7 @@ class Model:
         reused = 0
         t0 = time.perf_counter()
         prompt_seconds = 0.0
-        masks = _Masks(matcher, self._mask_pool, tok.vocab_size) if matcher is not None else None
+        masks = TokenMasks(matcher, self._mask_pool, tok.vocab_size) if matcher is not None else None
         if masks:
             masks.start()
         while len(generated) < max_tokens:
@@ -552,7 +569,15 @@ class _ToolSetup:
     tools: list[dict[str, Any]]  # as check_tools gave them
 
 
-class _Masks:
+@dataclass(frozen=True)
+class ChatPlan:
+    ids: list[int]  # the prompt
+    grammar: str | None  # what holds the reply: the calls' grammar, or the response format's
+    tool_format: _structured.ToolFormat | None  # how to read calls back, None when none are offered
+    tool_names: set[str]  # the functions offered
+
+
+class TokenMasks:
     """Token masks of one constrained generation. Each mask is computed on the model's mask worker
     (llguidance releases the interpreter lock), started as soon as the matcher has taken the last
     token, and the native step asks for it (calls `result`) only once its forward pass has run."""
@@ -562,8 +587,13 @@ class _Masks:
         self._matcher = matcher
         self._pool = pool
         self._pending: Future[memoryview] | None = None
+        self._vocab = vocab_size
         self._bytes = 4 * ((vocab_size + 31) // 32)
         self.seconds = 0.0
+
+    def fresh(self) -> TokenMasks:
+        """Masks of the same grammar from its start, for another sequence (a copy of the compiled matcher)."""
+        return TokenMasks(self._matcher.deep_copy(), self._pool, self._vocab)
 
     def _compute(self) -> memoryview:
         t = time.perf_counter()
@@ -597,11 +627,10 @@ def _tool_calls_parsed(pieces: Generator[str, None, Completion], fmt: _structure
                        names: set[str]) -> Generator[str, None, Completion]:
     """The pieces as they come; the completion with the reply's tool calls parsed out of its text."""
     completion = yield from pieces
-    content, calls = fmt.parse(completion.text, names)
+    content, calls, finish = _structured.reply_calls(fmt, completion.text, names, completion.finish_reason)
     if not calls:
         return completion
-    finish = "tool_calls" if completion.finish_reason == "stop" else completion.finish_reason
-    return dataclasses.replace(completion, tool_calls=tuple(calls), content=content or None, finish_reason=finish)
+    return dataclasses.replace(completion, tool_calls=tuple(calls), content=content, finish_reason=finish)
 
 
 def _calls_written_out(messages: Sequence[Mapping[str, Any]]) -> list[Any]:

@@ -14,7 +14,7 @@ import time
 import uuid
 from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, cast
 
 import pydantic
 from prometheus_client import CollectorRegistry, Counter, Gauge, generate_latest
@@ -28,7 +28,8 @@ from starlette.routing import Route
 
 from quillfen import __version__
 from quillfen._chat import ChatTemplateError
-from quillfen.model import Model
+from quillfen._structured import ToolFormat, check_tool_choice, check_tools, reply_calls, response_format_grammar
+from quillfen.model import ChatPlan, Model, TokenMasks
 from quillfen.server.engine import Engine, Event, Overloaded, Sampling, Sequence, TokenLogprob
 from quillfen.server.schema import (ChatRequest, CompletionRequest, DetokenizeRequest, Generation, Message,
                                     TokenizeRequest, refused_fields)
@@ -50,6 +51,11 @@ class ApiError(Exception):
 
 def _json(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def _invalid(param: str, e: Exception) -> ApiError:
+    message = str(e) if str(e).startswith(param) else f"{param}: {e}"
+    return ApiError(400, message, param=param, code="invalid_value")
 
 
 def error_body(message: str, type: str, param: str | None = None, code: str | None = None) -> dict[str, Any]:
@@ -178,6 +184,17 @@ class Choice:
     finish_reason: str | None = None
 
 
+@dataclass
+class _Held:
+    """A streamed reply's text held back while it may still be a tool call."""
+
+    shown: int = 0  # characters of the reply handed out as content
+    settled: int = 0  # characters of the reply whose calls have been handed out
+    calls: int = 0  # calls handed out
+    logprobs: list[TokenLogprob] = field(default_factory=list)
+    tokens: list[int] = field(default_factory=list)
+
+
 class EventStream(StreamingResponse):
     """A stream of server-sent events that cancels its sequences however it ends: a client that leaves
     mid-stream frees its slots at the engine's next step, without waiting for the generator's cleanup."""
@@ -221,9 +238,9 @@ class Server:
         self.authorize(request)
         return parse(kind, await read_json(request, self.config.max_body))
 
-    def chat_tokens(self, messages: list[Message]) -> list[int]:
-        """The prompt ids of a conversation through the model's chat template. Text parts are joined;
-        a "developer" message is the system message of older models' templates."""
+    def plain_messages(self, messages: list[Message]) -> list[dict[str, Any]]:
+        """The messages as the chat template reads them. Text parts are joined; a "developer" message is
+        the system message of older models' templates; earlier tool calls and their results go through."""
         plain = []
         for i, m in enumerate(messages):
             content = m.content
@@ -233,11 +250,60 @@ class Server:
                         raise ApiError(400, f"messages.{i}.content.{j}: only text parts are supported, not "
                                             f"{part.type!r}", param=f"messages.{i}.content", code="invalid_value")
                 content = "".join(p.text or "" for p in content)
-            plain.append({"role": "system" if m.role == "developer" else m.role, "content": content or ""})
+            entry: dict[str, Any] = {"role": "system" if m.role == "developer" else m.role, "content": content or ""}
+            for key in ("name", "tool_calls", "tool_call_id"):
+                if getattr(m, key) is not None:
+                    entry[key] = getattr(m, key)
+            plain.append(entry)
+        return plain
+
+    def chat_tokens(self, messages: list[Message]) -> list[int]:
+        """The prompt ids of a conversation through the model's chat template."""
         try:
-            return self.model.chat_tokens(plain)
+            return self.model.chat_tokens(self.plain_messages(messages))
         except (ChatTemplateError, ValueError, TypeError) as e:
             raise ApiError(400, f"messages: {e}", param="messages") from None
+
+    def chat_plan(self, body: ChatRequest) -> ChatPlan:
+        """The prompt, grammar and tool-call format `Model.chat` would run for this request; a 400 naming
+        the field at fault (a tool whose parameters are not an object schema, a tool_choice naming no
+        tool, a schema that does not compile)."""
+        try:
+            tools = check_tools(body.tools)
+        except ValueError as e:
+            raise _invalid("tools", e) from None
+        try:
+            check_tool_choice(body.tool_choice, tools)
+        except ValueError as e:
+            raise _invalid("tool_choice", e) from None
+        self.response_grammar(body)
+        try:
+            return self.model.chat_plan(self.plain_messages(body.messages), response_format=body.response_format,
+                                        tools=tools, tool_choice=body.tool_choice,
+                                        parallel_tool_calls=body.parallel_tool_calls)
+        except (ChatTemplateError, ValueError, TypeError) as e:
+            # What is left to fail: the tools' grammar (their parameter schemas), or the template.
+            param = "tools" if str(e).startswith("the grammar") else "messages"
+            raise _invalid(param, e) from None
+
+    @staticmethod
+    def response_grammar(body: Generation) -> str | None:
+        try:
+            return response_format_grammar(body.response_format)
+        except ValueError as e:
+            raise _invalid("response_format", e) from None
+
+    async def token_masks(self, grammar: str | None, count: int, param: str) -> list[TokenMasks | None]:
+        """A matcher of `grammar` per choice (each sequence holds its own, so an answer does not depend
+        on the others), compiled off the event loop: the first also builds the vocabulary's view."""
+        if grammar is None:
+            return [None] * count
+        try:
+            first = await asyncio.to_thread(self.model.token_masks, grammar)
+        except ValueError as e:
+            raise _invalid(param, e) from None
+        masks: list[TokenMasks | None] = [first]
+        return masks + [first.fresh() for _ in range(count - 1)]
 
     # ---- generation --------------------------------------------------------------------------
 
@@ -253,7 +319,7 @@ class Server:
                         logit_bias=bias, top_logprobs=top_logprobs)
 
     def sequences(self, prompts: list[list[int]], body: Generation, top_logprobs: int | None,
-                  limit: int | None) -> list[Choice]:
+                  limit: int | None, masks: list[TokenMasks | None] | None = None) -> list[Choice]:
         refused = refused_fields(body)
         if refused:
             raise ApiError(400, f"{', '.join(refused)}: not supported by this server (the field was given "
@@ -278,12 +344,12 @@ class Server:
                                 f"({len(self.engine.slots)} slots and a queue of {self.engine.max_queue})",
                            param="n", code="invalid_value")
         loop = asyncio.get_running_loop()
-        choices = []
+        choices: list[Choice] = []
         for p, ids in enumerate(prompts):
             for j in range(body.n):
                 seed = None if body.seed is None else body.seed + j
                 seq = Sequence(ids, max_tokens=ctx if limit is None else limit, sampling=sampling, seed=seed,
-                               stops=body.stops(), loop=loop)
+                               stops=body.stops(), loop=loop, masks=masks[len(choices)] if masks else None)
                 choices.append(Choice(p * body.n + j, seq))
         try:
             self.engine.submit([c.seq for c in choices])
@@ -377,16 +443,31 @@ class Server:
 
     async def chat(self, request: Request) -> Response:
         body: ChatRequest = await self.body(request, ChatRequest)
-        ids = self.chat_tokens(body.messages)
+        self.check_model(body.model)
+        structured = body.tools is not None or body.response_format is not None or body.tool_choice is not None
+        # The first grammar builds llguidance's view of the vocabulary, which takes a moment: off the loop.
+        plan = await asyncio.to_thread(self.chat_plan, body) if structured else self.chat_plan(body)
+        ids = plan.ids
         top = (body.top_logprobs or 0) if body.logprobs else None
         if body.top_logprobs and not body.logprobs:
             raise ApiError(400, "top_logprobs needs logprobs set to true", param="top_logprobs")
-        choices = self.sequences([ids], body, top, body.token_limit())
+        # The grammar is the calls' when a call is required, the response format's otherwise.
+        masks = await self.token_masks(plan.grammar, body.n, "tools" if body.tool_choice not in (None, "auto", "none")
+                                       else "response_format")
+        choices = self.sequences([ids], body, top, body.token_limit(), masks)
+        fmt, names = plan.tool_format, plan.tool_names
         rid, created, name = f"chatcmpl-{uuid.uuid4().hex}", int(time.time()), self.config.model_name
         head = {"id": rid, "created": created, "model": name, "system_fingerprint": FINGERPRINT}
 
         def logprobs(lps: list[TokenLogprob] | tuple[TokenLogprob, ...]) -> dict[str, Any] | None:
             return {"content": [_logprob_entry(self.tokenizer, lp) for lp in lps]} if body.logprobs else None
+
+        def reply(c: Choice) -> tuple[str | None, list[dict[str, Any]], str | None]:
+            text = "".join(c.text)
+            if fmt is None or c.finish_reason is None:
+                return text, [], c.finish_reason
+            content, calls, finish = reply_calls(fmt, text, names, c.finish_reason)
+            return content, [call.as_openai() for call in calls], finish
 
         if not body.stream:
             await self.wait_all(request, choices)
@@ -394,28 +475,85 @@ class Server:
             self.log_usage(request, usage)
             out = []
             for c in choices:
-                entry: dict[str, Any] = {"index": c.index, "message": {"role": "assistant", "content": "".join(c.text)},
-                                         "logprobs": logprobs(c.logprobs), "finish_reason": c.finish_reason}
+                content, calls, finish = reply(c)
+                message: dict[str, Any] = {"role": "assistant", "content": content}
+                if calls:
+                    message["tool_calls"] = calls
+                entry: dict[str, Any] = {"index": c.index, "message": message, "logprobs": logprobs(c.logprobs),
+                                         "finish_reason": finish}
                 if body.return_token_ids:
                     entry["token_ids"] = c.tokens
                 out.append(entry)
             return JSONResponse({**head, "object": "chat.completion", "choices": out, "usage": usage})
 
         extra_usage = {"usage": None} if body.include_usage() else {}
+        held = {c.index: _Held() for c in choices}
 
         def chunk(choice_delta: dict[str, Any]) -> dict[str, Any]:
             return {**head, "object": "chat.completion.chunk", "choices": [choice_delta], **extra_usage}
 
+        def content_chunk(c: Choice, text: str, lps: Any, tokens: Any) -> dict[str, Any]:
+            delta: dict[str, Any] = {"index": c.index, "delta": {"content": text}, "logprobs": logprobs(lps),
+                                     "finish_reason": None}
+            if body.return_token_ids:
+                delta["token_ids"] = list(tokens)
+            return chunk(delta)
+
         def chunks(c: Choice, e: Event) -> list[dict[str, Any]]:
             out = []
-            if e.text or e.tokens:
-                delta: dict[str, Any] = {"index": c.index, "delta": {"content": e.text},
-                                         "logprobs": logprobs(e.logprobs), "finish_reason": None}
-                if body.return_token_ids:
-                    delta["token_ids"] = list(e.tokens)
-                out.append(chunk(delta))
-            if e.finish_reason is not None:
-                out.append(chunk({"index": c.index, "delta": {}, "logprobs": None, "finish_reason": e.finish_reason}))
+            finish: str | None
+            if fmt is None:
+                if e.text or e.tokens:
+                    out.append(content_chunk(c, e.text, e.logprobs, e.tokens))
+                finish = e.finish_reason
+            else:
+                out, finish = tool_chunks(c, e)
+            if finish is not None:
+                out.append(chunk({"index": c.index, "delta": {}, "logprobs": None, "finish_reason": finish}))
+            return out
+
+        def tool_chunks(c: Choice, e: Event) -> tuple[list[dict[str, Any]], str | None]:
+            """Text that may still become a call is held back; each call goes out once it has ended (its
+            closing tag, or the end of the reply) as OpenAI streams them: its index, id, type and name
+            first, then its arguments."""
+            h = held[c.index]
+            h.logprobs.extend(e.logprobs)
+            h.tokens.extend(e.tokens)
+            text = "".join(c.text)
+            tools = cast(ToolFormat, fmt)
+            if e.finish_reason is None:
+                out = []
+                upto = max(h.shown, tools.shown(text))
+                if upto > h.shown:
+                    out.append(content_chunk(c, text[h.shown:upto], h.logprobs, h.tokens))
+                    h.shown, h.logprobs, h.tokens = upto, [], []
+                settled = tools.settled(text)
+                if settled > h.settled:
+                    _, ended = tools.parse(text[:settled], names)
+                    out += call_chunks(c, [call.as_openai() for call in ended], h)
+                    h.settled = settled
+                return out, None
+            content, calls, finish = reply(c)
+            streamed = text[:h.shown]
+            rest = (content or "")[len(streamed):] if (content or "").startswith(streamed) else ""
+            if not calls:
+                rest = text[h.shown:]
+            # The held tokens' log-probabilities and ids go out even when they spelled only calls.
+            keep = rest or (h.tokens and (body.logprobs or body.return_token_ids))
+            out = [content_chunk(c, rest, h.logprobs, h.tokens)] if keep else []
+            return out + call_chunks(c, calls, h), finish
+
+        def call_chunks(c: Choice, calls: list[dict[str, Any]], h: _Held) -> list[dict[str, Any]]:
+            """The calls not yet handed out (a prefix of the reply gives the reply's first calls)."""
+            out = []
+            for i in range(h.calls, len(calls)):
+                fn = calls[i]["function"]
+                for part in ({"index": i, "id": calls[i]["id"], "type": "function",
+                              "function": {"name": fn["name"], "arguments": ""}},
+                             {"index": i, "function": {"arguments": fn["arguments"]}}):
+                    out.append(chunk({"index": c.index, "delta": {"tool_calls": [part]}, "logprobs": None,
+                                      "finish_reason": None}))
+            h.calls = max(h.calls, len(calls))
             return out
 
         first = [chunk({"index": c.index, "delta": {"role": "assistant", "content": ""}, "logprobs": None,
@@ -429,7 +567,9 @@ class Server:
         prompts = [self.model.tokenize(p) if isinstance(p, str) else p for p in body.prompts()]
         if not prompts:
             raise ApiError(400, "prompt: no prompt given", param="prompt")
-        choices = self.sequences(prompts, body, body.logprobs, body.token_limit())
+        grammar = self.response_grammar(body)
+        masks = await self.token_masks(grammar, len(prompts) * body.n, "response_format")
+        choices = self.sequences(prompts, body, body.logprobs, body.token_limit(), masks)
         rid, created, name = f"cmpl-{uuid.uuid4().hex}", int(time.time()), self.config.model_name
         head = {"id": rid, "created": created, "model": name, "system_fingerprint": FINGERPRINT}
         texts = body.prompts()

@@ -21,6 +21,7 @@ import collections
 import secrets
 import threading
 import time
+from collections.abc import Callable
 from collections.abc import Sequence as Seq
 from dataclasses import dataclass, field
 from typing import Literal, Protocol
@@ -28,7 +29,7 @@ from typing import Literal, Protocol
 import numpy as np
 
 from quillfen import _runtime
-from quillfen.model import _MASK64, TextStream, _check_sampling, next_rng_state
+from quillfen.model import _MASK64, TextStream, TokenMasks, _check_sampling, next_rng_state
 
 # Prompt tokens a new sequence runs per step: long prompts are cut into chunks so that the sequences
 # already decoding wait for at most one chunk between their tokens.
@@ -76,8 +77,9 @@ class Sequence:
     """One generation: a prompt, its limits and sampling, and the events its reader awaits."""
 
     def __init__(self, prompt: list[int], *, max_tokens: int, sampling: Sampling, seed: int | None,
-                 stops: Seq[str], loop: asyncio.AbstractEventLoop) -> None:
+                 stops: Seq[str], loop: asyncio.AbstractEventLoop, masks: TokenMasks | None = None) -> None:
         self.prompt = prompt
+        self.masks = masks  # the grammar the answer is held to: a matcher of this sequence's own
         self.max_tokens = max_tokens
         self.sampling = sampling
         self.seed = secrets.randbits(63) if seed is None else seed & _MASK64
@@ -104,13 +106,15 @@ class Sequence:
 class Work:
     """One slot's part of a step: run `context[:upto]`; then, when `logits`, give the logits after it, or
     when `draw` (temperature, top_k, top_p, min_p, generator state) is set too, the token drawn from
-    them (a sequence that neither changes nor reports its logits need not have them handed over)."""
+    them (a sequence that neither changes nor reports its logits need not have them handed over), among
+    the tokens `mask` allows when it is set (called once the forward has run)."""
 
     slot: int
     context: list[int]
     upto: int
     logits: bool
     draw: tuple[float, int, float, float, int] | None = None
+    mask: Callable[[], memoryview] | None = None
 
 
 class Backend(Protocol):
@@ -124,7 +128,8 @@ class Backend(Protocol):
 
 class SharedModel:
     """The slots as numbered sequences of one `TextModel`: a step runs every slot's new tokens together,
-    then draws the tokens that were asked for from the logits it got back."""
+    then draws the tokens that were asked for from the logits it got back (among those a sequence's
+    grammar allows)."""
 
     def __init__(self, model: _runtime.TextModel) -> None:
         self.model = model
@@ -142,6 +147,12 @@ class SharedModel:
             if not w.logits:
                 results.append(None)
             elif w.draw is not None:
+                if w.mask is not None:  # as the native sampler masks: the allowed logits bit for bit
+                    held = masked(np.frombuffer(logits, dtype=np.float32), w.mask(), self.vocab_size)
+                    if not np.isfinite(held).any() and not np.isposinf(held).any():
+                        results.append(ValueError("the grammar allows no token here"))
+                        continue
+                    logits = held.tobytes()
                 results.append(_runtime.sample(logits, *w.draw))
             else:
                 results.append(logits)
@@ -164,6 +175,15 @@ def log_softmax(logits: np.ndarray) -> np.ndarray:
     return out
 
 
+def masked(logits: np.ndarray, mask: memoryview, vocab: int) -> np.ndarray:
+    """`logits` with every token the mask (one bit per id, llguidance's layout) leaves out at -inf, the
+    rest bit for bit, as the native sampler masks them."""
+    allowed = np.unpackbits(np.frombuffer(mask, dtype=np.uint8), bitorder="little")[:vocab].astype(bool)
+    out = logits.copy()
+    out[~allowed] = -np.inf
+    return out
+
+
 class _Decoding:
     """A sequence in a slot: its context, its text and its draws."""
 
@@ -182,6 +202,8 @@ class _Decoding:
         self.pending: list[TokenLogprob] = []  # log-probabilities of tokens whose text is held back
         self.pending_tokens: list[int] = []
         self.ends: list[int] = []  # the end of each generated token's text in `text.text`
+        if seq.masks is not None:  # the first mask is worked out while the prompt runs
+            seq.masks.start()
 
     def work(self, slot: int) -> Work:
         prefilling = self.ran < len(self.seq.prompt)
@@ -189,7 +211,8 @@ class _Decoding:
         s = self.seq.sampling
         plain = not (s.presence_penalty or s.frequency_penalty or s.logit_bias or s.top_logprobs is not None)
         draw = (*self.draw, next_rng_state(self.rng)) if plain else None
-        return Work(slot, self.context, upto, logits=upto == len(self.context), draw=draw)
+        mask = self.seq.masks.result if self.seq.masks is not None and draw is not None else None
+        return Work(slot, self.context, upto, logits=upto == len(self.context), draw=draw, mask=mask)
 
     def _sampler_logits(self, raw: bytes) -> np.ndarray:
         logits = np.frombuffer(raw, dtype=np.float32, count=self.vocab)
@@ -210,13 +233,15 @@ class _Decoding:
         """Takes the next token (drawn by the backend, or here from the logits after the context);
         returns the event to hand out, if any."""
         self.rng = next_rng_state(self.rng)
+        seq = self.seq
         logits = None
         if isinstance(result, int):
             token = result
         else:
             logits = self._sampler_logits(result)
+            if seq.masks is not None:
+                logits = masked(logits, seq.masks.result(), self.vocab)
             token = _runtime.sample(logits.data, *self.draw, self.rng)
-        seq = self.seq
         if seq.first_token_at is None:
             seq.first_token_at = time.perf_counter()
         if tokenizer.is_end_of_generation(token):
@@ -229,9 +254,12 @@ class _Decoding:
         self.context.append(token)
         self.text.push(token)
         self.ends.append(len(self.text.text))
-        if self.text.stopped:
+        at_limit = len(seq.generated) >= seq.max_tokens or len(self.context) >= self.limit
+        # The matcher takes the token at once; the next mask is worked out during the next forward.
+        complete = seq.masks is not None and seq.masks.advance(token, not at_limit)
+        if self.text.stopped or complete:
             return self._end("stop")
-        if len(seq.generated) >= seq.max_tokens or len(self.context) >= self.limit:
+        if at_limit:
             return self._end("length")
         piece = self.text.ready()
         if not piece:
@@ -248,6 +276,7 @@ class _Decoding:
             candidates = np.argpartition(-lp, k - 1)[:k].tolist()
             # Most probable first; equal ones by id, so the order does not depend on the partition.
             top = [(i, float(lp[i])) for i in sorted(candidates, key=lambda i: (-float(lp[i]), i))]
+            top = [(i, v) for i, v in top if v != -np.inf]  # tokens a grammar ruled out have no place
         return TokenLogprob(token, float(lp[token]), top)
 
     def _end(self, reason: Literal["stop", "length"]) -> Event:
@@ -401,7 +430,12 @@ class Engine:
                 if result is None:
                     continue
                 before = len(d.seq.generated)
-                event = d.advance(result, self.tokenizer)
+                try:
+                    event = d.advance(result, self.tokenizer)
+                except RuntimeError as e:  # the grammar matcher failed: this sequence ends, not the engine
+                    d.seq.emit(Event(error=str(e)))
+                    self._release(slot)
+                    continue
                 produced += len(d.seq.generated) - before
                 if event is not None:
                     d.seq.emit(event)

@@ -42,6 +42,8 @@ class Generation(Body):
     logit_bias: dict[str, Annotated[float, Field(ge=-100.0, le=100.0)]] | None = None
     # Not OpenAI's: the generated token ids with each choice (as vLLM names it).
     return_token_ids: StrictBool = False
+    # {"type": "text" | "json_object" | "json_schema", ...}: checked where its grammar is made.
+    response_format: Any = None
 
     @model_validator(mode="after")
     def _stops(self) -> Generation:
@@ -62,9 +64,11 @@ class TextPart(Body):
 
 
 class Message(Body):
-    role: Literal["system", "developer", "user", "assistant"]
+    role: Literal["system", "developer", "user", "assistant", "tool"]
     content: StrictStr | list[TextPart] | None = None
     name: StrictStr | None = None
+    tool_calls: list[dict[str, Any]] | None = None  # an assistant's earlier calls
+    tool_call_id: StrictStr | None = None  # the call a tool message answers
 
 
 class ChatRequest(Generation):
@@ -72,6 +76,10 @@ class ChatRequest(Generation):
     max_completion_tokens: Annotated[StrictInt, Field(ge=0)] | None = None
     logprobs: StrictBool = False
     top_logprobs: Annotated[StrictInt, Field(ge=0, le=20)] | None = None
+    # OpenAI's shapes, checked where the prompt and grammar are made (so the messages name the fault).
+    tools: Any = None
+    tool_choice: Any = None
+    parallel_tool_calls: StrictBool = True
 
     def token_limit(self) -> int | None:
         return self.max_completion_tokens if self.max_completion_tokens is not None else self.max_tokens
@@ -113,7 +121,7 @@ class DetokenizeRequest(Body):
 
 
 def refused_fields(body: Generation) -> list[str]:
-    """Fields given with a meaning this server cannot honour yet (structured output, tools, ...)."""
+    """Fields given with a meaning this server cannot honour (tools on completions, audio, ...)."""
     extra = body.extra_fields()
     refused = []
     for name in ("tools", "functions"):
@@ -122,9 +130,6 @@ def refused_fields(body: Generation) -> list[str]:
     for name in ("tool_choice", "function_call"):
         if extra.get(name) not in (None, "none", "auto"):
             refused.append(name)
-    fmt = extra.get("response_format")
-    if fmt is not None and not (isinstance(fmt, dict) and fmt.get("type") == "text"):
-        refused.append("response_format")
     for name in ("suffix", "audio", "prediction"):
         if extra.get(name) is not None:
             refused.append(name)

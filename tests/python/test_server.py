@@ -4,6 +4,7 @@ and by raw HTTP (httpx), checked against the library run in this process."""
 import asyncio
 import contextlib
 import json
+import math
 import os
 import signal
 import socket
@@ -102,6 +103,11 @@ def library(tiny_file):
     return Model(tiny_file)
 
 
+def _tool(name, parameters=None):
+    return {"type": "function", "function": {"name": name, "description": f"{name} of a city",
+                                             "parameters": parameters or {"type": "object", "properties": {}}}}
+
+
 CHAT = [{"role": "system", "content": "be brief"}, {"role": "user", "content": "the cat in the hat"}]
 # The library's sampling with every filter off, as OpenAI's defaults leave them.
 OFF = {"top_k": 0, "top_p": 1.0, "min_p": 0.0}
@@ -119,16 +125,19 @@ def _stream_text(events, chat):
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize("chat", [True, False])
 def test_answers_are_the_librarys(tiny, library, chat, stream):
-    """The same seed gives the library's text and tokens, streamed or not, sampled or greedy."""
+    """The same seed gives the library's text and tokens, streamed or not, sampled or greedy, held to
+    JSON or not."""
     client = tiny.client()
-    for temperature, seed in ((0.9, 7), (0.0, 1)):
+    for temperature, seed, json_object in ((0.9, 7, False), (0.0, 1, False), (0.9, 3, True)):
+        fmt = {"type": "json_object"} if json_object else None
         args = dict(model="tiny", max_tokens=12, temperature=temperature, seed=seed, stream=stream,
-                    extra_body={"return_token_ids": True})
+                    extra_body={"return_token_ids": True, "response_format": fmt})
         if chat:
-            want = library.chat(CHAT, max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            want = library.chat(CHAT, max_tokens=12, temperature=temperature, seed=seed, response_format=fmt, **OFF)
             got = client.chat.completions.create(messages=CHAT, **args)
         else:
-            want = library.generate("the cat", max_tokens=12, temperature=temperature, seed=seed, **OFF)
+            want = library.generate("the cat", max_tokens=12, temperature=temperature, seed=seed,
+                                    json_schema={"type": "object"} if json_object else None, **OFF)
             got = client.completions.create(prompt="the cat", **args)
         if stream:
             assert _stream_text(got, chat) == (want.text, want.finish_reason)
@@ -288,13 +297,23 @@ LONG = "the cat " * 60
     (400, {"messages": CHAT, "n": 100}, "slots"),
     (400, {"messages": [{"role": "user", "content": LONG}]}, "96"),
     (404, {"messages": CHAT, "model": "gpt-4o"}, "gpt-4o"),
-    (400, {"messages": CHAT, "tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
-    (400, {"messages": CHAT, "response_format": {"type": "json_schema", "json_schema": {}}}, "response_format"),
+    (400, {"messages": CHAT, "response_format": {"type": "json_schema", "json_schema": {"schema": {
+        "type": "object", "properties": {"a": {"$ref": "#/$defs/missing"}}}}}}, "/$defs/missing"),
+    (400, {"messages": CHAT, "response_format": {"type": "json_schema", "json_schema": {"schema": {"not": {}}}}},
+     "not"),
+    (400, {"messages": CHAT, "tools": [_tool("f", {"type": "string"})]}, "object schema"),
+    (400, {"messages": CHAT, "tools": [_tool("f", {"type": "object", "properties": {"a": {"$ref": "#/x"}}})],
+           "tool_choice": "required"}, "/x"),
+    (400, {"messages": CHAT, "tools": [_tool("f")], "tool_choice": {"type": "function", "function": {"name": "g"}}},
+     "'g'"),
+    (400, {"messages": CHAT, "tool_choice": "required"}, "needs tools"),
+    (400, {"prompt": "a", "tools": [_tool("f")]}, "tools"),
     (200, {"messages": CHAT, "max_tokens": 2, "some_future_field": {"x": 1}, "user": "u"}, None),
 ])
 def test_errors_are_openai_error_objects(tiny, status, body, says):
     kw = {"content": body} if isinstance(body, bytes) else {"json": body}
-    r = httpx.post(tiny.url + "/v1/chat/completions", timeout=30, **kw)
+    endpoint = "completions" if isinstance(body, dict) and "prompt" in body else "chat/completions"
+    r = httpx.post(f"{tiny.url}/v1/{endpoint}", timeout=30, **kw)
     assert r.status_code == status, r.text
     if says is not None:
         error = r.json()["error"]
@@ -417,10 +436,14 @@ def test_concurrent_answers_equal_each_alone(smollm2):
     requests = [dict(model="smollm2", messages=[{"role": "user", "content": f"Tell me about {t}."}],
                      max_tokens=12 + 5 * i, temperature=0.0 if i % 2 else 0.8, seed=100 + i, logprobs=True,
                      top_logprobs=2, extra_body={"return_token_ids": True}) for i, t in enumerate(topics)]
+    # Two held to JSON by masks of their own: one drawn natively, one from logits that report log-probabilities.
+    requests[4]["response_format"] = requests[5]["response_format"] = {"type": "json_object"}
+    del requests[4]["logprobs"], requests[4]["top_logprobs"]
 
     def key(r):
         c = r.choices[0]
-        return c.token_ids, [(e.logprob, [t.logprob for t in e.top_logprobs]) for e in c.logprobs.content]
+        lps = c.logprobs.content if c.logprobs else []
+        return c.token_ids, [(e.logprob, [t.logprob for t in e.top_logprobs]) for e in lps]
 
     async def together():
         client = openai.AsyncOpenAI(base_url=smollm2.url + "/v1", api_key="none", max_retries=0)
@@ -435,3 +458,94 @@ def test_concurrent_answers_equal_each_alone(smollm2):
     client = smollm2.client()
     alone = [key(client.chat.completions.create(**r)) for r in requests]
     assert concurrent == alone
+
+
+WEATHER = _tool("get_weather", {"type": "object", "properties": {"city": {"type": "string", "maxLength": 30}},
+                                "required": ["city"]})
+TWO_CITIES = [{"role": "user", "content": "What is the weather in Paris and in London?"}]
+PERSON = {"type": "object", "properties": {
+    "name": {"type": "string", "minLength": 1, "maxLength": 20},
+    "age": {"type": "integer", "minimum": 0, "maximum": 120},
+    "pets": {"type": "array", "items": {"enum": ["cat", "dog", "fish"]}, "maxItems": 3}},
+    "required": ["name", "age"]}
+
+
+@pytest.fixture(scope="module")
+def smollm2_library(smollm2):
+    from smollm2 import smollm2_path
+
+    return Model(smollm2_path(), threads=1)
+
+
+def test_json_schema_answers_validate_and_match_the_library(smollm2, smollm2_library):
+    """Sampled choices (each with its own matcher) validate; the greedy answer, masked here in numpy to
+    report log-probabilities, is the library's, masked natively; tokens the grammar rules out are not
+    among the most probable ones reported."""
+    jsonschema = pytest.importorskip("jsonschema")
+    fmt = {"type": "json_schema", "json_schema": {"name": "person", "schema": PERSON, "strict": True}}
+    messages = [{"role": "user", "content": "Describe a person as JSON."}]
+    client = smollm2.client()
+    r = client.chat.completions.create(model="smollm2", messages=messages, response_format=fmt, max_tokens=80,
+                                       n=3, temperature=1.0, seed=7)
+    for c in r.choices:
+        assert c.finish_reason == "stop"
+        jsonschema.validate(json.loads(c.message.content), PERSON)
+    greedy = client.chat.completions.create(model="smollm2", messages=messages, response_format=fmt,
+                                            max_tokens=80, temperature=0, logprobs=True, top_logprobs=20)
+    alone = smollm2_library.chat(messages, response_format=fmt, max_tokens=80, temperature=0)
+    assert greedy.choices[0].message.content == alone.text
+    entries = greedy.choices[0].logprobs.content
+    assert all(math.isfinite(t.logprob) for e in entries for t in e.top_logprobs)
+    assert any(len(e.top_logprobs) < 20 for e in entries)  # where the grammar allowed fewer tokens
+
+
+@pytest.mark.parametrize("choice", ["required", {"type": "function", "function": {"name": "get_weather"}}])
+def test_one_required_call_then_its_result(smollm2, smollm2_library, choice):
+    """A call held to the function's schema; its result sent back makes the prompt the library makes."""
+    jsonschema = pytest.importorskip("jsonschema")
+    client = smollm2.client()
+    tools = [_tool("get_time"), WEATHER]
+    r = client.chat.completions.create(model="smollm2", messages=TWO_CITIES, tools=tools, tool_choice=choice,
+                                       parallel_tool_calls=False, max_tokens=60, temperature=0)
+    c = r.choices[0]
+    assert c.finish_reason == "tool_calls" and c.message.content is None
+    (call,) = c.message.tool_calls
+    if choice != "required":
+        assert call.function.name == "get_weather"
+    parameters = next(t for t in tools if t["function"]["name"] == call.function.name)["function"]["parameters"]
+    jsonschema.validate(json.loads(call.function.arguments), parameters)
+
+    messages = [*TWO_CITIES, c.message.model_dump(exclude_none=True),
+                {"role": "tool", "tool_call_id": call.id, "content": "18 C, sunny"}]
+    after = client.chat.completions.create(model="smollm2", messages=messages, tools=tools, max_tokens=8,
+                                           temperature=0)
+    streamed = client.chat.completions.create(model="smollm2", messages=messages, tools=tools, max_tokens=8,
+                                              temperature=0, stream=True)
+    assert _stream_text(streamed, True) == (after.choices[0].message.content, after.choices[0].finish_reason)
+    assert after.usage.prompt_tokens == len(smollm2_library.chat_plan(messages, tools=tools).ids)
+    assert after.usage.prompt_tokens_details.cached_tokens > r.usage.prompt_tokens  # the call's turn was cached
+
+
+def test_parallel_calls_stream_as_indexed_deltas(smollm2):
+    """Two calls in one reply; streamed, each index's first delta carries its id and name, and the
+    reassembled calls are the ones the whole answer gives."""
+    client = smollm2.client()
+    request = dict(model="smollm2", messages=TWO_CITIES, tools=[WEATHER], tool_choice="required", max_tokens=120,
+                   temperature=0)
+    whole = client.chat.completions.create(**request).choices[0]
+    assert whole.finish_reason == "tool_calls"
+    assert [json.loads(t.function.arguments)["city"] for t in whole.message.tool_calls] == ["Paris", "London"]
+
+    calls, finish, content = {}, None, ""
+    for event in client.chat.completions.create(**request, stream=True):
+        for ch in event.choices:
+            content += ch.delta.content or ""
+            finish = ch.finish_reason or finish
+            for d in ch.delta.tool_calls or []:
+                if d.index not in calls:
+                    assert d.id and d.type == "function" and d.function.name
+                    calls[d.index] = {"name": d.function.name, "arguments": ""}
+                calls[d.index]["arguments"] += d.function.arguments or ""
+    assert finish == "tool_calls" and content == ""
+    assert [calls[i] for i in sorted(calls)] == [{"name": t.function.name, "arguments": t.function.arguments}
+                                                  for t in whole.message.tool_calls]
