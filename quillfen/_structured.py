@@ -157,10 +157,10 @@ def response_format_grammar(response_format: Any) -> str | None:
     if kind == "json_object":
         return json_schema_grammar({"type": "object"})
     if kind == "json_schema":
-        spec = response_format.get("json_schema")
-        if not isinstance(spec, Mapping):
+        entry = response_format.get("json_schema")
+        if not isinstance(entry, Mapping):
             raise ValueError('response_format of type "json_schema" needs "json_schema": {"name": ..., "schema": {...}}')
-        schema = spec.get("schema", {"type": "object"})
+        schema = entry.get("schema", {"type": "object"})
         return json_schema_grammar(schema)
     raise ValueError(f'response_format type {kind!r} is not one of "text", "json_object", "json_schema"')
 

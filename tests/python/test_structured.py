@@ -1,5 +1,5 @@
-"""Structured output and tool calls: on SmolLM2 every output of a table of JSON Schemas parses, validates
-(jsonschema, an independent validator) and ends before the token limit; constrained greedy equals a
+"""Structured output and tool calls: on SmolLM2 and on Gemma 3 every output of a table of JSON Schemas
+parses, validates (jsonschema, an independent validator) and ends before the token limit; constrained greedy equals a
 brute-force reference that masks the whole logit vector with llguidance's matcher; tools render,
 constrain and parse; bad schemas, grammars and tools are refused without harming the model."""
 
@@ -17,6 +17,7 @@ from quillfen import Model
 from quillfen._structured import HERMES, check_tools, tool_format
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+from gemma3 import gemma3_path  # noqa: E402
 from smollm2 import smollm2_path  # noqa: E402
 
 S = {"type": "string", "maxLength": 24}
@@ -112,6 +113,16 @@ def test_every_output_parses_validates_and_ends_before_the_limit(smol, name, sch
     for seed in SEEDS:
         out = smol.chat(ask(name), response_format=fmt, max_tokens=120, seed=seed, temperature=0.8)
         assert out.finish_reason == "stop", (seed, out.text)
+        jsonschema.validate(json.loads(out.text), schema)
+
+
+def test_gemma_3_and_its_vocabulary_of_262_144_pieces_stay_inside_every_schema():
+    # Another architecture and another vocabulary (SentencePiece pieces, no chat template: a plain prompt).
+    model = Model(gemma3_path(), progress=False)
+    for name, schema in SCHEMAS:
+        out = model.generate(f"A short JSON example of a {name}:\n", json_schema=schema, max_tokens=120, seed=1,
+                             temperature=0.8)
+        assert out.finish_reason == "stop", (name, out.text)
         jsonschema.validate(json.loads(out.text), schema)
 
 
