@@ -33,7 +33,7 @@ FUZZ_SECONDS ?= 60
 # An allocation or a resident size over 2 GiB is a finding, as is a single input running 30 s.
 FUZZ_FLAGS   := -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30 -print_final_stats=1
 
-.PHONY: all setup apt venv build model test test-cpp test-emulated test-python test-aarch64 demo bench clean \
+.PHONY: all setup apt venv cluster build model test test-cpp test-emulated test-python test-aarch64 demo bench clean \
         apt-sanitizers test-asan fuzz-build fuzz test-fuzz wheel test-wheel
 
 all: build
@@ -56,6 +56,13 @@ $(VENV)/.installed: requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.installed
+
+# Ray Serve (about 300 MB with its dependencies), for the tests of `quillfen serve --ray` only.
+$(VENV)/.cluster: requirements-cluster.txt $(VENV)/.installed
+	$(PY) -m pip install -q -r requirements-cluster.txt
+	touch $@
+
+cluster: $(VENV)/.cluster
 
 setup: apt venv
 
@@ -115,7 +122,7 @@ model: venv
 	@$(PY) bench/gemma3.py > /dev/null
 
 # The whole Python suite at every forced level, then once as a user runs it (the widest level).
-test-python: build model
+test-python: build model cluster
 	@$(CPU_ISAS); for isa in $$isas; do \
 	  echo "== Python tests, QUILLFEN_ISA=$$isa"; \
 	  QUILLFEN_ISA=$$isa $(VENV)/bin/pytest -q -p no:cacheprovider tests/python || exit 1; \

@@ -5,6 +5,7 @@
     quillfen chat MODEL
     quillfen info MODEL
     quillfen serve MODEL --port 8080 --parallel 4
+    quillfen serve MODEL --ray --replicas 2 --threads-per-replica 1
 
 Text goes to stdout as it is generated; tokens per second and errors go to stderr. A bad file or
 argument ends the command with one line and a non-zero status, never a traceback.
@@ -84,6 +85,21 @@ def _parser() -> argparse.ArgumentParser:
                        help="the model's name in the API (default: the file name)")
     serve.add_argument("--max-body", type=int, default=8 << 20, metavar="BYTES",
                        help="largest request body; larger ones get 413 (default 8 MiB)")
+    ray = serve.add_argument_group("Ray Serve (needs quillfen[cluster])")
+    ray.add_argument("--ray", action="store_true", help="serve replicas of the model on Ray Serve")
+    ray.add_argument("--ray-address", default=None, metavar="HOST:PORT",
+                     help="the cluster `ray start --head` started (default: a local Ray instance of its own)")
+    ray.add_argument("--replicas", type=int, default=1, metavar="N", help="copies of the model (default 1)")
+    ray.add_argument("--threads-per-replica", type=int, default=1, metavar="T",
+                     help="workers, and Ray CPUs, of each replica (default 1)")
+    ray.add_argument("--min-replicas", type=int, default=None, metavar="N",
+                     help="autoscale: fewest replicas (with --max-replicas)")
+    ray.add_argument("--max-replicas", type=int, default=None, metavar="N", help="autoscale: most replicas")
+    ray.add_argument("--target-ongoing-requests", type=float, default=None, metavar="N",
+                     help="autoscale: requests in flight per replica to aim for (default: --parallel)")
+    ray.add_argument("--router", choices=["prefix", "load"], default="prefix",
+                     help="prefix: the replica holding the request's longest prefix unless it is busier; "
+                          "load: Ray's default (default prefix)")
 
     info = sub.add_parser("info", help="describe a model file: format, metadata, tensor types, tokenizer")
     info.add_argument("model", help="path to a model file")
@@ -250,6 +266,16 @@ def cmd_serve(args: argparse.Namespace) -> int:
         high = {"port": 65535, "parallel": MAX_SEQUENCES}.get(name, 1 << 40)
         if value is not None and not low <= value <= high:
             raise CommandError(f"--{name.replace('_', '-')} {value} is out of range")
+    for name in ("replicas", "threads_per_replica", "min_replicas", "max_replicas"):
+        value = getattr(args, name)
+        if value is not None and not (0 if name == "min_replicas" else 1) <= value <= 1 << 20:
+            raise CommandError(f"--{name.replace('_', '-')} {value} is out of range")
+    if args.min_replicas is not None and args.max_replicas is not None and args.min_replicas > args.max_replicas:
+        raise CommandError("--min-replicas is more than --max-replicas")
+    if args.target_ongoing_requests is not None and not args.target_ongoing_requests > 0:
+        raise CommandError(f"--target-ongoing-requests {args.target_ongoing_requests} is out of range")
+    if args.ray:
+        return _serve_ray(args)
     try:
         from quillfen.server import serve
     except ImportError as e:
@@ -261,6 +287,27 @@ def cmd_serve(args: argparse.Namespace) -> int:
     except (RuntimeError, ValueError) as e:
         raise CommandError(str(e)) from None
     except KeyboardInterrupt:  # the server re-raises the Ctrl-C it has already handled
+        return 0
+
+
+def _serve_ray(args: argparse.Namespace) -> int:
+    if not os.path.isfile(args.model):  # replicas would each fail to load it, on other machines too
+        raise CommandError(f"{args.model}: no such file")
+    try:
+        from quillfen.server.cluster import serve_ray
+    except ImportError as e:
+        raise CommandError(f"serve --ray needs the cluster extra: pip install 'quillfen[cluster]' ({e})") from None
+    try:
+        return serve_ray(os.path.abspath(args.model), address=args.ray_address, host=args.host, port=args.port,
+                         replicas=args.replicas, threads_per_replica=args.threads_per_replica,
+                         min_replicas=args.min_replicas, max_replicas=args.max_replicas,
+                         target_ongoing_requests=args.target_ongoing_requests, router=args.router,
+                         parallel=args.parallel, ctx_size=args.ctx_size,
+                         api_key=args.api_key or os.environ.get("QUILLFEN_API_KEY") or None,
+                         max_queue=args.max_queue, model_alias=args.model_alias, max_body=args.max_body)
+    except (RuntimeError, ValueError, ConnectionError) as e:
+        raise CommandError(str(e).strip().splitlines()[-1] if str(e).strip() else type(e).__name__) from None
+    except KeyboardInterrupt:
         return 0
 
 

@@ -330,6 +330,7 @@ class Engine:
         self.stats = Stats()
         self._cond = threading.Condition()
         self._stopping = False
+        self.progress_at = time.perf_counter()  # when the last step ended, or work came to an idle engine
         self._thread = threading.Thread(target=self._run, name="quillfen-engine", daemon=True)
         self._thread.start()
 
@@ -343,6 +344,8 @@ class Engine:
             free = sum(1 for s in self.slots if s.decoding is None)
             if len(self.waiting) + len(seqs) > self.max_queue + free:
                 raise Overloaded(f"the queue is full ({self.max_queue} waiting)")
+            if self._idle():
+                self.progress_at = time.perf_counter()
             self.waiting.extend(seqs)
             self._cond.notify()
 
@@ -351,6 +354,17 @@ class Engine:
 
     def queue_depth(self) -> int:
         return len(self.waiting)
+
+    def _idle(self) -> bool:
+        return not self.waiting and all(s.decoding is None for s in self.slots)
+
+    def stalled_for(self) -> float | None:
+        """Seconds the engine has had work without ending a step (0 when idle); None once its thread has
+        stopped. What a health check reads."""
+        if not self._thread.is_alive():
+            return None
+        with self._cond:
+            return 0.0 if self._idle() else time.perf_counter() - self.progress_at
 
     def shutdown(self, reason: str = "the server is shutting down") -> None:
         """Ends every waiting and running sequence with an error event and stops the thread."""
@@ -442,7 +456,8 @@ class Engine:
                     if event.finish_reason is not None:
                         self._release(slot)
             self.stats.generated_tokens += produced
-            self.stats.recent.append((time.perf_counter(), produced))
+            self.progress_at = time.perf_counter()
+            self.stats.recent.append((self.progress_at, produced))
 
 
 def start_engine(model: _runtime.TextModel, *, parallel: int, context_limit: int, max_queue: int) -> Engine:
