@@ -293,6 +293,10 @@ def cmd_serve(args: argparse.Namespace) -> int:
 def _serve_ray(args: argparse.Namespace) -> int:
     if not os.path.isfile(args.model):  # replicas would each fail to load it, on other machines too
         raise CommandError(f"{args.model}: no such file")
+    if args.ray_address is None:
+        # A local instance of its own serves this machine only: Ray keeps it on the loopback address
+        # with this switch (named for the platforms where that is its default), read when ray loads.
+        os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     try:
         from quillfen.server.cluster import serve_ray
     except ImportError as e:

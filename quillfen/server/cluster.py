@@ -288,6 +288,7 @@ class PrefixRouter(FIFOMixin, RequestRouter):
         self.max_imbalance = max_imbalance
         self.memory = memory
         self.sent: collections.OrderedDict[str, ReplicaID] = collections.OrderedDict()
+        self.held: collections.Counter[ReplicaID] = collections.Counter()  # keys in `sent`, by replica
 
     def _load(self, r: RunningReplica) -> int:
         load = self.replica_queue_len_cache.get(r.replica_id)
@@ -303,8 +304,10 @@ class PrefixRouter(FIFOMixin, RequestRouter):
     async def choose_replicas(self, candidate_replicas: list[RunningReplica],
                               pending_request: PendingRequest | None = None) -> list[list[RunningReplica]]:
         candidates = list(candidate_replicas)
-        random.shuffle(candidates)  # equal loads and matches: no replica favoured
-        candidates.sort(key=self._load)
+        random.shuffle(candidates)  # equal on every count: no replica favoured
+        # The least loaded first; among equals the one holding the fewest prefixes, so that new
+        # conversations spread over the replicas' caches.
+        candidates.sort(key=lambda r: (self._load(r), self.held[r.replica_id]))
         keys = _keys_of(pending_request)
         if not keys or len(candidates) < 2:
             return [candidates]
@@ -315,16 +318,19 @@ class PrefixRouter(FIFOMixin, RequestRouter):
 
     def on_request_routed(self, pending_request: PendingRequest, replica_id: ReplicaID, result: Any) -> None:
         for key in _keys_of(pending_request):
-            self.sent.pop(key, None)
+            before = self.sent.pop(key, None)
+            if before is not None:
+                self.held[before] -= 1
             self.sent[key] = replica_id
+            self.held[replica_id] += 1
         while len(self.sent) > self.memory:
-            self.sent.popitem(last=False)
+            self.held[self.sent.popitem(last=False)[1]] -= 1
 
 
 def _keys_of(pending: PendingRequest | None) -> list[str]:
-    if pending is not None and pending.args and isinstance(pending.args[0], HttpCall):
-        return pending.args[0].keys
-    return []
+    # Read by shape: the router may run with a copy of this module of its own.
+    keys = getattr(pending.args[0], "keys", None) if pending is not None and pending.args else None
+    return keys if isinstance(keys, list) else []
 
 
 def application(path: str, *, replicas: int = 1, threads_per_replica: int = 1, min_replicas: int | None = None,
@@ -346,7 +352,7 @@ def application(path: str, *, replicas: int = 1, threads_per_replica: int = 1, m
             target_ongoing_requests=target_ongoing_requests or parallel)}
     routing = RequestRouterConfig(request_routing_stats_period_s=1.0, request_routing_stats_timeout_s=5.0)
     if router == "prefix":
-        routing = RequestRouterConfig(request_router_class=PrefixRouter,
+        routing = RequestRouterConfig(request_router_class=f"{__name__}:PrefixRouter",
                                       request_router_kwargs={"max_imbalance": max_imbalance},
                                       request_routing_stats_period_s=1.0, request_routing_stats_timeout_s=5.0)
     elif router != "load":
@@ -367,9 +373,10 @@ def serve_ray(path: str, *, address: str | None = None, host: str = "127.0.0.1",
     """`quillfen serve --ray`: deploys on the cluster at `address` (None: a local Ray instance of this
     process's own), then waits for Ctrl-C and takes the application down."""
     app = application(path, **options)
-    # A local instance of its own stays on the loopback address; a cluster's nodes say their own.
-    local = {"_node_ip_address": "127.0.0.1"} if address is None else {}
-    context = ray.init(address=address, include_dashboard=False, logging_level="warning", **local)
+    try:
+        context = ray.init(address=address, include_dashboard=False, logging_level="warning")
+    except Exception as e:  # Ray's own start-up errors, said in one line by the command
+        raise RuntimeError(f"Ray did not start: {type(e).__name__}: {e}") from None
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())

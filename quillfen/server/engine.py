@@ -298,6 +298,16 @@ class Slot:
     last_used: float = 0.0
 
 
+def _fit(slot: Slot, prompt: list[int]) -> tuple[bool, int, float]:
+    """How well a free slot suits a prompt, best highest: the slots whose cache the prompt mostly
+    continues (at least half of it: the next turn of its conversation, an empty slot), the longest shared
+    prefix first; else the slot unused longest. A new conversation so takes the oldest cache rather
+    than the one sharing the chat template's first tokens, which is another conversation's."""
+    shared = common_prefix(slot.cached, prompt)
+    continues = 2 * shared >= len(slot.cached)
+    return continues, shared if continues else 0, -slot.last_used
+
+
 @dataclass
 class Stats:
     """Counters the metrics read."""
@@ -410,8 +420,7 @@ class Engine:
             if seq.max_tokens == 0:  # nothing to generate: no slot needed
                 seq.emit(Event(finish_reason="length"))
                 continue
-            # The longest shared prefix; among equals the slot unused longest, keeping recent caches.
-            slot = max(free, key=lambda s: (common_prefix(s.cached, seq.prompt), -s.last_used))
+            slot = max(free, key=lambda s: _fit(s, seq.prompt))
             d = _Decoding(seq, self.tokenizer, self.context_limit, self.backend.vocab_size)
             # The prompt's last token runs again even when cached: its logits are not kept.
             d.ran = min(common_prefix(slot.cached, seq.prompt), len(seq.prompt) - 1)
