@@ -4,6 +4,7 @@ llama-cpp-python's `llama_cpp.server` started in the same command.
     python bench/serve_load.py                 # 1, 2, 4, 8 clients, all three servers
     python bench/serve_load.py --only quillfen # quillfen alone
     python bench/serve_load.py --load 60       # 32 clients for 60 s against quillfen: answers, slots, RSS
+    python bench/serve_load.py --ray           # Ray Serve replicas: tok/s by replicas, cache hits by router
 
 Each client streams a 64-token greedy chat answer to its own story prompt (long enough that none ends
 early: the token counts printed show it; a logit bias would put llama_cpp.server on a slower path);
@@ -87,12 +88,13 @@ def llamacpp_server_python() -> Path:
     return python
 
 
-def start(name: str, model: Path) -> Server:
+def start(name: str, model: Path, extra: list[str] | None = None) -> Server:
     port = free_port()
-    log = open(Path(__file__).resolve().parent / ".cache" / f"serve_load-{name}.log", "w")
-    if name == "quillfen":
+    log = open(Path(__file__).resolve().parent / ".cache" / f"serve_load-{name.replace(' ', '_')}.log", "w")
+    if name.startswith("quillfen"):
         cmd = [sys.executable, "-m", "quillfen", "serve", str(model), "--port", str(port), "--threads", str(THREADS),
-               "--parallel", str(PARALLEL), "--ctx-size", str(SLOT_CONTEXT), "--model-alias", "smollm2"]
+               "--parallel", str(PARALLEL), "--ctx-size", str(SLOT_CONTEXT), "--model-alias", "smollm2",
+               *(extra or [])]
     elif name == "llama-server":
         cmd = [str(ensure_llama_server()), "-m", str(model), "--port", str(port), "-t", str(THREADS), "-tb",
                str(THREADS), "--parallel", str(PARALLEL), "-c", str(SLOT_CONTEXT * PARALLEL), "--alias", "smollm2",
@@ -260,13 +262,91 @@ def load(seconds: float, clients: int = 32) -> None:
         server.stop()
 
 
+def ray_configs() -> list[tuple[str, list[str]]]:
+    one = ["--threads", "1"]
+    replicas = ["--ray", "--threads-per-replica", "1", "--replicas"]
+    return [("quillfen 1 thread", one), ("quillfen 2 threads", ["--threads", "2"]),
+            ("quillfen ray 1x1", [*replicas, "1"]), ("quillfen ray 2x1", [*replicas, "2"])]
+
+
+async def conversation(client: httpx.AsyncClient, server: Server, i: int, turns: int,
+                       counts: list[tuple[int, int, str]]) -> None:
+    """One chat of `turns` turns, each the whole history so far; records each turn's prompt tokens,
+    cached prompt tokens and the replica that answered."""
+    messages = [{"role": "user", "content": PROMPTS[i % len(PROMPTS)]}]
+    for turn in range(turns):
+        body = {"model": server.model, "messages": messages, "max_tokens": 32, "temperature": 0}
+        r = await client.post(server.url + "/v1/chat/completions", json=body)
+        if r.status_code != 200:
+            raise RuntimeError(f"{server.name}: {r.status_code} {r.text[:200]}")
+        reply = r.json()
+        usage = reply["usage"]
+        counts.append((usage["prompt_tokens"], usage["prompt_tokens_details"]["cached_tokens"],
+                       r.headers.get("x-quillfen-replica", "-")))
+        messages += [{"role": "assistant", "content": reply["choices"][0]["message"]["content"]},
+                     {"role": "user", "content": ["Go on.", "And then?", "How does it end?", "Give it a title."][turn % 4]}]
+
+
+def ray_bench(clients: int, rounds: int, conversations: int, turns: int) -> None:
+    """Aggregate tok/s of `clients` streaming clients against one process (1 and 2 threads) and Ray Serve
+    replicas of one thread (1 and 2); then `conversations` concurrent multi-turn chats against 2
+    replicas with the prefix router and with Ray's default (power of two choices on load alone)."""
+    model = smollm2_path()
+    rates: dict[str, float] = {}
+    for name, extra in ray_configs():
+        server = start(name, model, extra)
+        try:
+            asyncio.run(level(server, 1, 99))
+            runs = [asyncio.run(level(server, clients, r)) for r in range(rounds)]
+            rates[name] = statistics.median(x[0] for x in runs)
+            print(f"{name:20} {clients} clients: {rates[name]:7.1f} tok/s "
+                  f"(rounds: {', '.join(f'{x[0]:.1f}' for x in runs)})", flush=True)
+        finally:
+            server.stop()
+    hits: dict[str, tuple[float, float, int]] = {}
+    for router in ("prefix", "load"):
+        server = start(f"quillfen ray 2x1 {router}", model, ["--ray", "--threads-per-replica", "1", "--replicas", "2",
+                                                    "--router", router])
+        try:
+            counts: list[tuple[int, int, str]] = []
+
+            async def chats() -> float:
+                async with httpx.AsyncClient(timeout=600) as client:
+                    t0 = time.perf_counter()
+                    await asyncio.gather(*(conversation(client, server, i, turns, counts)
+                                           for i in range(conversations)))
+                    return time.perf_counter() - t0
+
+            wall = asyncio.run(chats())
+            prompt, cached = sum(c[0] for c in counts), sum(c[1] for c in counts)
+            hits[router] = (cached / prompt, wall, len({c[2] for c in counts}))
+        finally:
+            server.stop()
+    print(f"\nSmolLM2-135M-Instruct Q4_1, --parallel {PARALLEL}, {TOKENS}-token streamed greedy chats, "
+          f"{rounds} rounds; CPU: {cpu_name()}")
+    print(f"{'server':20} {'tok/s':>8}")
+    for name, rate in rates.items():
+        print(f"{name:20} {rate:8.1f}")
+    print(f"2 replicas / 1 replica: {rates['quillfen ray 2x1'] / rates['quillfen ray 1x1']:.2f}x; "
+          f"Ray 1x1 / one process of 1 thread: {rates['quillfen ray 1x1'] / rates['quillfen 1 thread']:.2f}x; "
+          f"Ray 2x1 / one process of 2 threads: {rates['quillfen ray 2x1'] / rates['quillfen 2 threads']:.2f}x")
+    print(f"\n{conversations} concurrent chats of {turns} turns (32-token answers), 2 replicas of 1 thread:")
+    print(f"{'router':8} {'cached/prompt tokens':>21} {'wall':>7} {'replicas used':>14}")
+    for router, (rate, wall, used) in hits.items():
+        print(f"{router:8} {rate:21.1%} {wall:6.1f}s {used:14}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--only", choices=["quillfen", "llama-server", "llama_cpp.server"], action="append")
     parser.add_argument("--clients", type=int, nargs="+", default=[1, 2, 4, 8])
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--load", type=float, default=None, metavar="SECONDS", help="the 32-client load run")
+    parser.add_argument("--ray", action="store_true", help="Ray Serve replicas (needs quillfen[cluster])")
     args = parser.parse_args()
+    if args.ray:
+        ray_bench(clients=4, rounds=args.rounds, conversations=8, turns=4)
+        return
     if args.load is not None:
         load(args.load)
         return

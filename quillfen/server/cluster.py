@@ -44,7 +44,7 @@ from ray import serve
 from ray.serve.config import AutoscalingConfig, RequestRouterConfig
 from ray.serve.exceptions import BackPressureError, RequestCancelledError
 from ray.serve.handle import DeploymentHandle
-from ray.serve.request_router import FIFOMixin, PendingRequest, ReplicaID, RequestRouter, RunningReplica
+from ray.serve.request_router import PendingRequest, ReplicaID, RequestRouter, RunningReplica
 
 from quillfen.server.app import error_body
 
@@ -104,7 +104,7 @@ _SCOPE_FIELDS = ("type", "http_version", "method", "scheme", "path", "raw_path",
                  "headers", "client", "server")
 
 
-def _error_messages(status: int, message: str, code: str, headers: list[tuple[bytes, bytes]] = ()
+def _error_messages(status: int, message: str, code: str, headers: tuple[tuple[bytes, bytes], ...] = ()
                     ) -> list[dict[str, Any]]:
     body = json.dumps(error_body(message, "server_error", None, code)).encode()
     return [{"type": "http.response.start", "status": status,
@@ -123,7 +123,7 @@ class Replica:
         self.recent: collections.OrderedDict[str, list[str]] = collections.OrderedDict()
         try:
             self.loaded = load_server(path, **options)
-        except (RuntimeError, ValueError, OSError) as e:  # said by check_health: Ray reports and retries it
+        except Exception as e:  # said by check_health, which Ray reports (and retries the replica)
             self.failure = f"the model did not load: {e}"
             return
         self.slots = len(self.loaded.engine.slots)
@@ -153,11 +153,10 @@ class Replica:
         while len(self.recent) > self.slots:
             self.recent.popitem(last=False)
 
-    async def __call__(self, call: HttpCall) -> AsyncIterator[dict[str, Any]]:
-        """The app's ASGI messages for one request, as they are sent."""
+    async def __call__(self, call: HttpCall) -> AsyncIterator[list[dict[str, Any]]]:
+        """The app's ASGI messages for one request, as they are sent (in lists of those ready together)."""
         if self.failure is not None:
-            for message in _error_messages(503, self.failure, "model_not_loaded"):
-                yield message
+            yield _error_messages(503, self.failure, "model_not_loaded")
             return
         self._remember(call.keys)
         # An ASGI spec before 2.4, so the app listens for the client leaving while it streams.
@@ -188,8 +187,13 @@ class Replica:
 
         task = asyncio.ensure_future(run())
         try:
-            while (message := await sent.get()) is not None:
-                yield message
+            ended = False
+            while not ended:  # what has piled up goes as one item: fewer objects through Ray when busy
+                batch = [await sent.get()]
+                while not sent.empty():
+                    batch.append(sent.get_nowait())
+                ended = batch[-1] is None
+                yield [m for m in batch if m is not None]
         finally:  # the front cancelled (its client left) or the response ended: the app sees a disconnect
             left.set()
             try:
@@ -250,12 +254,13 @@ class Front:
         watcher = asyncio.ensure_future(watch())
         started, events = False, False
         try:
-            async for message in stream:
-                if message["type"] == "http.response.start":
-                    started = True
-                    events = any(k.lower() == b"content-type" and v.startswith(b"text/event-stream")
-                                 for k, v in message.get("headers", []))
-                await send(message)
+            async for messages in stream:
+                for message in messages:
+                    if message["type"] == "http.response.start":
+                        started = True
+                        events = any(k.lower() == b"content-type" and v.startswith(b"text/event-stream")
+                                     for k, v in message.get("headers", []))
+                    await send(message)
         except RequestCancelledError:
             return  # the client left
         except asyncio.CancelledError:
@@ -263,7 +268,7 @@ class Front:
             raise
         except BackPressureError:
             for message in _error_messages(503, "every replica's queue is full; retry shortly", "server_overloaded",
-                                           [(b"retry-after", b"1")]):
+                                           ((b"retry-after", b"1"),)):
                 await send(message)
         except Exception as e:  # the replica died or was lost mid-request
             reason = f"the replica serving this request failed: {type(e).__name__}"
@@ -280,9 +285,11 @@ class Front:
             watcher.cancel()
 
 
-class PrefixRouter(FIFOMixin, RequestRouter):
+class PrefixRouter(RequestRouter):
     """Sends a request to the replica whose slots hold the longest prefix of it, while that replica's
-    load is within `max_imbalance` requests of the least loaded one; else to the least loaded."""
+    load is within `max_imbalance` requests of the least loaded one; else to the least loaded. Without
+    Ray's FIFO mixin: the replica chosen for a request's prefix must go to that request, not to
+    whichever request has waited longest."""
 
     def initialize_state(self, max_imbalance: int = 2, memory: int = 4096, **kwargs: Any) -> None:
         self.max_imbalance = max_imbalance
@@ -378,11 +385,17 @@ def serve_ray(path: str, *, address: str | None = None, host: str = "127.0.0.1",
     except Exception as e:  # Ray's own start-up errors, said in one line by the command
         raise RuntimeError(f"Ray did not start: {type(e).__name__}: {e}") from None
     stop = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stop.set())
     try:
+        need = options.get("threads_per_replica", 1) * max(options.get("replicas", 1),
+                                                            options.get("min_replicas") or 0)
+        have = ray.cluster_resources().get("CPU", 0)
+        if need > have:  # the replicas Ray cannot place wait until a node with the CPUs joins
+            print(f"quillfen serve: warning: the replicas ask for {need} CPUs, the cluster has {have:g}; "
+                  f"those it cannot place wait for a node to join", file=sys.stderr, flush=True)
         serve.start(http_options={"host": host, "port": port})
-        serve.run(app, name="quillfen", route_prefix="/")
+        serve.run(app, name="quillfen", route_prefix="/")  # Ctrl-C meanwhile raises KeyboardInterrupt
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(sig, lambda *_: stop.set())
         gcs = context.address_info.get("gcs_address", address)
         print(f"quillfen serve: {options.get('model_alias') or path} on http://{host}:{port}/v1 through Ray Serve "
               f"(Ray at {gcs}; {options.get('replicas', 1)} replica(s), router {options.get('router', 'prefix')})",

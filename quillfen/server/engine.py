@@ -300,11 +300,12 @@ class Slot:
 
 def _fit(slot: Slot, prompt: list[int]) -> tuple[bool, int, float]:
     """How well a free slot suits a prompt, best highest: the slots whose cache the prompt mostly
-    continues (at least half of it: the next turn of its conversation, an empty slot), the longest shared
-    prefix first; else the slot unused longest. A new conversation so takes the oldest cache rather
-    than the one sharing the chat template's first tokens, which is another conversation's."""
+    continues (three quarters of it or more: the next turn of its conversation, an empty slot) or holds
+    whole (the same prompt again), the longest shared prefix first; else the slot unused longest. A new
+    conversation so takes the oldest cache rather than the one sharing its system prompt, which is
+    another conversation's."""
     shared = common_prefix(slot.cached, prompt)
-    continues = 2 * shared >= len(slot.cached)
+    continues = 4 * shared >= 3 * len(slot.cached) or shared >= len(prompt) - 1
     return continues, shared if continues else 0, -slot.last_used
 
 

@@ -411,7 +411,10 @@ def test_ctrl_c_ends_streams_and_exits_cleanly(endless_file, tmp_path):
 
 @pytest.mark.parametrize("args, says", [(["--parallel", "0"], "--parallel 0 is out of range"),
                                         (["--port", "70000"], "--port 70000"),
-                                        (["--parallel", "257"], "--parallel 257 is out of range")])
+                                        (["--parallel", "257"], "--parallel 257 is out of range"),
+                                        (["--ray", "--replicas", "0"], "--replicas 0 is out of range"),
+                                        (["--ray", "--min-replicas", "3", "--max-replicas", "2"],
+                                         "--min-replicas is more than --max-replicas")])
 def test_bad_settings_end_the_command_in_one_line(tiny_file, tmp_path, args, says):
     res = subprocess.run([sys.executable, "-m", "quillfen", "serve", str(tiny_file), *args], capture_output=True,
                          text=True, cwd=tmp_path, timeout=60)
