@@ -271,10 +271,12 @@ def ray_configs() -> list[tuple[str, list[str]]]:
 
 async def conversation(client: httpx.AsyncClient, server: Server, i: int, turns: int,
                        counts: list[tuple[int, int, str]]) -> None:
-    """One chat of `turns` turns, each the whole history so far; records each turn's prompt tokens,
-    cached prompt tokens and the replica that answered."""
+    """One chat of `turns` turns, each the whole history so far, 0 to 2 s apart; records each turn's
+    prompt tokens, cached prompt tokens and the replica that answered."""
     messages = [{"role": "user", "content": PROMPTS[i % len(PROMPTS)]}]
+    rng = random.Random(i)
     for turn in range(turns):
+        await asyncio.sleep(rng.uniform(0, 2))  # the user reads and types: chats do not move in step
         body = {"model": server.model, "messages": messages, "max_tokens": 32, "temperature": 0}
         r = await client.post(server.url + "/v1/chat/completions", json=body)
         if r.status_code != 200:

@@ -296,10 +296,21 @@ class PrefixRouter(RequestRouter):
         self.memory = memory
         self.sent: collections.OrderedDict[str, ReplicaID] = collections.OrderedDict()
         self.held: collections.Counter[ReplicaID] = collections.Counter()  # keys in `sent`, by replica
+        self.inflight: collections.Counter[ReplicaID] = collections.Counter()
 
     def _load(self, r: RunningReplica) -> int:
-        load = self.replica_queue_len_cache.get(r.replica_id)
-        return 0 if load is None else load
+        """Requests in flight: this router's own count, or the replica's last report (which counts
+        other routers' too) when that is more."""
+        reported = self.replica_queue_len_cache.get(r.replica_id)
+        return max(self.inflight[r.replica_id], reported or 0)
+
+    def on_send_request(self, replica_id: ReplicaID) -> None:
+        super().on_send_request(replica_id)
+        self.inflight[replica_id] += 1
+
+    def on_request_completed(self, replica_id: ReplicaID, internal_request_id: str) -> None:
+        super().on_request_completed(replica_id, internal_request_id)
+        self.inflight[replica_id] = max(0, self.inflight[replica_id] - 1)
 
     def _match(self, r: RunningReplica, keys: list[str]) -> int:
         held = set((r.routing_stats or {}).get("prefixes", ()))

@@ -116,6 +116,33 @@ def test_multi_turn_chats_stay_on_their_replica(cluster):
                          {"role": "user", "content": f"and then {turn}?"}]
 
 
+def test_load_wins_over_a_prefix_when_replicas_are_uneven(cluster):
+    """Six streams at once continuing one conversation: its replica takes them until it has 2 more in
+    flight than the other (the router's `max_imbalance`), then the other one does."""
+    client = cluster.client(timeout=TIMEOUT)
+    messages = [{"role": "user", "content": "one conversation, many branches"}]
+    first = client.chat.completions.with_raw_response.create(model="endless", messages=messages, max_tokens=4,
+                                                             temperature=0)
+    home = first.headers["x-quillfen-replica"]
+    messages.append({"role": "assistant", "content": first.parse().choices[0].message.content})
+
+    async def branches():
+        client = openai.AsyncOpenAI(base_url=cluster.url + "/v1", api_key="none", max_retries=0, timeout=TIMEOUT)
+
+        async def one(j):
+            raw = await client.chat.completions.with_raw_response.create(
+                model="endless", messages=[*messages, {"role": "user", "content": f"branch {j}"}], max_tokens=1500,
+                temperature=0, stream=True)
+            await raw.parse().close()  # the replica is known once the response starts
+            return raw.headers["x-quillfen-replica"]
+
+        return await asyncio.gather(*(one(j) for j in range(6)))
+
+    where = asyncio.run(branches())
+    at_home = where.count(home)
+    assert at_home > len(where) - at_home > 0, where
+
+
 def test_replica_health_follows_its_model_and_engine(endless_file, tmp_path):
     """Outside Ray: healthy once loaded, unhealthy once the engine stops, and when the file does not load."""
     replica = Replica(str(endless_file), {"parallel": 1, "threads": 1})
