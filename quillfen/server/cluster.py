@@ -31,19 +31,20 @@ import asyncio
 import collections
 import hashlib
 import json
+import logging
 import random
 import signal
 import sys
 import threading
 from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import ray
 from ray import serve
 from ray.serve.config import AutoscalingConfig, RequestRouterConfig
 from ray.serve.exceptions import BackPressureError, RequestCancelledError
-from ray.serve.handle import DeploymentHandle
+from ray.serve.handle import DeploymentHandle, DeploymentResponseGenerator
 from ray.serve.request_router import PendingRequest, ReplicaID, RequestRouter, RunningReplica
 
 from quillfen.server.app import error_body
@@ -244,7 +245,7 @@ class Front:
             more = message.get("more_body", False)
         body = b"".join(chunks)
         call = HttpCall({k: scope[k] for k in _SCOPE_FIELDS if k in scope}, body, prefix_keys(body))
-        stream = self.replicas.remote(call)
+        stream = cast(DeploymentResponseGenerator, self.replicas.remote(call))
 
         async def watch() -> None:
             while (await receive())["type"] != "http.disconnect":
@@ -368,22 +369,32 @@ def application(path: str, *, replicas: int = 1, threads_per_replica: int = 1, m
             min_replicas=low, max_replicas=max_replicas if max_replicas is not None else max(low, replicas),
             initial_replicas=max(low, min(replicas, max_replicas or replicas)),
             target_ongoing_requests=target_ongoing_requests or parallel)}
-    routing = RequestRouterConfig(request_routing_stats_period_s=1.0, request_routing_stats_timeout_s=5.0)
+    # Replicas report the prefixes they hold every second.
+    routing: dict[str, Any] = {"request_routing_stats_period_s": 1.0, "request_routing_stats_timeout_s": 5.0}
     if router == "prefix":
-        routing = RequestRouterConfig(request_router_class=f"{__name__}:PrefixRouter",
-                                      request_router_kwargs={"max_imbalance": max_imbalance},
-                                      request_routing_stats_period_s=1.0, request_routing_stats_timeout_s=5.0)
+        routing |= {"request_router_class": f"{__name__}:PrefixRouter",
+                    "request_router_kwargs": {"max_imbalance": max_imbalance}}
     elif router != "load":
         raise ValueError(f"router: {router!r} is neither 'prefix' nor 'load'")
-    # A replica takes as many requests as it has slots and queue for; beyond that they wait in the
-    # front's router, where any replica that frees up can take them.
-    model = serve.deployment(Replica, name="quillfen", ray_actor_options={"num_cpus": threads_per_replica},
+    # A replica takes twice as many requests as it has slots; more wait in the front's router, where
+    # any replica that frees up can take them.
+    model = serve.deployment(name="quillfen", ray_actor_options={"num_cpus": threads_per_replica},
                              max_ongoing_requests=parallel * 2, max_queued_requests=max(max_queue, 1),
-                             request_router_config=routing, health_check_period_s=5, health_check_timeout_s=30,
-                             graceful_shutdown_timeout_s=5, **scaling)
-    front = serve.deployment(serve.ingress()(Front), name="quillfen-front", ray_actor_options={"num_cpus": 0},
-                             max_ongoing_requests=1000)
+                             request_router_config=RequestRouterConfig(**routing), health_check_period_s=5,
+                             health_check_timeout_s=30, graceful_shutdown_timeout_s=5,
+                             max_constructor_retry_count=3, **scaling)(Replica)
+    front = serve.deployment(name="quillfen-front", ray_actor_options={"num_cpus": 0},
+                             max_ongoing_requests=1000)(serve.ingress()(Front))
     return front.bind(model.bind(path, options), max_body)
+
+
+def _failure_reason() -> str | None:
+    try:
+        message = serve.status().applications["quillfen"].deployments["quillfen"].message
+    except (KeyError, AttributeError, RuntimeError):
+        return None
+    reasons = [line.strip() for line in message.splitlines() if "the model did not load" in line]
+    return reasons[-1].removeprefix("RuntimeError: ") if reasons else None
 
 
 def serve_ray(path: str, *, address: str | None = None, host: str = "127.0.0.1", port: int = 8080,
@@ -392,7 +403,7 @@ def serve_ray(path: str, *, address: str | None = None, host: str = "127.0.0.1",
     process's own), then waits for Ctrl-C and takes the application down."""
     app = application(path, **options)
     try:
-        context = ray.init(address=address, include_dashboard=False, logging_level="warning")
+        context = ray.init(address=address, include_dashboard=False, logging_level=logging.WARNING)
     except Exception as e:  # Ray's own start-up errors, said in one line by the command
         raise RuntimeError(f"Ray did not start: {type(e).__name__}: {e}") from None
     stop = threading.Event()
@@ -404,10 +415,13 @@ def serve_ray(path: str, *, address: str | None = None, host: str = "127.0.0.1",
             print(f"quillfen serve: warning: the replicas ask for {need} CPUs, the cluster has {have:g}; "
                   f"those it cannot place wait for a node to join", file=sys.stderr, flush=True)
         serve.start(http_options={"host": host, "port": port})
-        serve.run(app, name="quillfen", route_prefix="/")  # Ctrl-C meanwhile raises KeyboardInterrupt
+        try:
+            serve.run(app, name="quillfen", route_prefix="/")  # Ctrl-C meanwhile raises KeyboardInterrupt
+        except RuntimeError as e:  # the replicas' own reason (their health check's) says more than Ray's
+            raise RuntimeError(_failure_reason() or str(e)) from None
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, lambda *_: stop.set())
-        gcs = context.address_info.get("gcs_address", address)
+        gcs = getattr(context, "address_info", {}).get("gcs_address", address)
         print(f"quillfen serve: {options.get('model_alias') or path} on http://{host}:{port}/v1 through Ray Serve "
               f"(Ray at {gcs}; {options.get('replicas', 1)} replica(s), router {options.get('router', 'prefix')})",
               file=sys.stderr, flush=True)
