@@ -36,6 +36,7 @@ import random
 import signal
 import sys
 import threading
+import time
 from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass
 from typing import Any, cast
@@ -288,30 +289,36 @@ class Front:
 
 class PrefixRouter(RequestRouter):
     """Sends a request to the replica whose slots hold the longest prefix of it, while that replica's
-    load is within `max_imbalance` requests of the least loaded one; else to the least loaded. Without
-    Ray's FIFO mixin: the replica chosen for a request's prefix must go to that request, not to
-    whichever request has waited longest."""
+    load is within `max_imbalance` requests of the least loaded one; else to the least loaded.
+
+    A choice counts towards the replica's load at once: Ray may be choosing for several requests before
+    it sends any. Without Ray's FIFO mixin: the replica chosen for a request's prefix goes to that
+    request, not to whichever has waited longest."""
 
     def initialize_state(self, max_imbalance: int = 2, memory: int = 4096, **kwargs: Any) -> None:
         self.max_imbalance = max_imbalance
         self.memory = memory
         self.sent: collections.OrderedDict[str, ReplicaID] = collections.OrderedDict()
         self.held: collections.Counter[ReplicaID] = collections.Counter()  # keys in `sent`, by replica
-        self.inflight: collections.Counter[ReplicaID] = collections.Counter()
+        # The replica chosen for each request not yet completed, and when (a request cancelled before
+        # it was sent never completes: it is forgotten after an hour).
+        self.chosen: dict[str, tuple[ReplicaID, float]] = {}
 
-    def _load(self, r: RunningReplica) -> int:
-        """Requests in flight: this router's own count, or the replica's last report (which counts
+    def _loads(self) -> collections.Counter[ReplicaID]:
+        """Requests in flight by replica: this router's own, or the replica's last report (which counts
         other routers' too) when that is more."""
-        reported = self.replica_queue_len_cache.get(r.replica_id)
-        return max(self.inflight[r.replica_id], reported or 0)
-
-    def on_send_request(self, replica_id: ReplicaID) -> None:
-        super().on_send_request(replica_id)
-        self.inflight[replica_id] += 1
+        now = time.monotonic()
+        for request, (_, at) in list(self.chosen.items()):
+            if now - at > 3600:
+                del self.chosen[request]
+        loads = collections.Counter(replica for replica, _ in self.chosen.values())
+        for r in self.curr_replicas.values():
+            loads[r.replica_id] = max(loads[r.replica_id], self.replica_queue_len_cache.get(r.replica_id) or 0)
+        return loads
 
     def on_request_completed(self, replica_id: ReplicaID, internal_request_id: str) -> None:
         super().on_request_completed(replica_id, internal_request_id)
-        self.inflight[replica_id] = max(0, self.inflight[replica_id] - 1)
+        self.chosen.pop(internal_request_id, None)
 
     def _match(self, r: RunningReplica, keys: list[str]) -> int:
         held = set((r.routing_stats or {}).get("prefixes", ()))
@@ -322,21 +329,27 @@ class PrefixRouter(RequestRouter):
 
     async def choose_replicas(self, candidate_replicas: list[RunningReplica],
                               pending_request: PendingRequest | None = None) -> list[list[RunningReplica]]:
+        """One replica per rank, the chosen one first; the others (tried when it is full) by load."""
         candidates = list(candidate_replicas)
+        if not candidates:
+            return []
+        loads = self._loads()
         random.shuffle(candidates)  # equal on every count: no replica favoured
         # The least loaded first; among equals the one holding the fewest prefixes, so that new
         # conversations spread over the replicas' caches.
-        candidates.sort(key=lambda r: (self._load(r), self.held[r.replica_id]))
+        candidates.sort(key=lambda r: (loads[r.replica_id], self.held[r.replica_id]))
         keys = _keys_of(pending_request)
-        if not keys or len(candidates) < 2:
-            return [candidates]
-        best = max(candidates, key=lambda r: (self._match(r, keys), -self._load(r)))
-        if self._match(best, keys) == 0 or self._load(best) - self._load(candidates[0]) > self.max_imbalance:
-            return [candidates]
-        return [[best], [r for r in candidates if r is not best]]
+        best = max(candidates, key=lambda r: (self._match(r, keys), -loads[r.replica_id]))
+        if (self._match(best, keys) == 0
+                or loads[best.replica_id] - loads[candidates[0].replica_id] > self.max_imbalance):
+            best = candidates[0]
+        if pending_request is not None:
+            self.chosen[pending_request.metadata.internal_request_id] = (best.replica_id, time.monotonic())
+        self._remember(keys, best.replica_id)
+        return [[best], *([r] for r in candidates if r is not best)]
 
-    def on_request_routed(self, pending_request: PendingRequest, replica_id: ReplicaID, result: Any) -> None:
-        for key in _keys_of(pending_request):
+    def _remember(self, keys: list[str], replica_id: ReplicaID) -> None:
+        for key in keys:
             before = self.sent.pop(key, None)
             if before is not None:
                 self.held[before] -= 1
