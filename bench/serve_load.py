@@ -92,7 +92,8 @@ def start(name: str, model: Path, extra: list[str] | None = None) -> Server:
     port = free_port()
     log = open(Path(__file__).resolve().parent / ".cache" / f"serve_load-{name.replace(' ', '_')}.log", "w")
     if name.startswith("quillfen"):
-        cmd = [sys.executable, "-m", "quillfen", "serve", str(model), "--port", str(port), "--threads", str(THREADS),
+        threads = [] if "--ray" in (extra or []) else ["--threads", str(THREADS)]
+        cmd = [sys.executable, "-m", "quillfen", "serve", str(model), "--port", str(port), *threads,
                "--parallel", str(PARALLEL), "--ctx-size", str(SLOT_CONTEXT), "--model-alias", "smollm2",
                *(extra or [])]
     elif name == "llama-server":

@@ -89,15 +89,15 @@ def _parser() -> argparse.ArgumentParser:
     ray.add_argument("--ray", action="store_true", help="serve replicas of the model on Ray Serve")
     ray.add_argument("--ray-address", default=None, metavar="HOST:PORT",
                      help="the cluster `ray start --head` started (default: a local Ray instance of its own)")
-    ray.add_argument("--replicas", type=int, default=1, metavar="N", help="copies of the model (default 1)")
-    ray.add_argument("--threads-per-replica", type=int, default=1, metavar="T",
+    ray.add_argument("--replicas", type=int, default=None, metavar="N", help="copies of the model (default 1)")
+    ray.add_argument("--threads-per-replica", type=int, default=None, metavar="T",
                      help="workers, and Ray CPUs, of each replica (default 1)")
     ray.add_argument("--min-replicas", type=int, default=None, metavar="N",
                      help="autoscale: fewest replicas (with --max-replicas)")
     ray.add_argument("--max-replicas", type=int, default=None, metavar="N", help="autoscale: most replicas")
     ray.add_argument("--target-ongoing-requests", type=float, default=None, metavar="N",
                      help="autoscale: requests in flight per replica to aim for (default: --parallel)")
-    ray.add_argument("--router", choices=["prefix", "load"], default="prefix",
+    ray.add_argument("--router", choices=["prefix", "load"], default=None,
                      help="prefix: the replica holding the request's longest prefix unless it is busier; "
                           "load: Ray's default (default prefix)")
 
@@ -274,8 +274,15 @@ def cmd_serve(args: argparse.Namespace) -> int:
         raise CommandError("--min-replicas is more than --max-replicas")
     if args.target_ongoing_requests is not None and not args.target_ongoing_requests > 0:
         raise CommandError(f"--target-ongoing-requests {args.target_ongoing_requests} is out of range")
+    ray_only = ("ray_address", "replicas", "threads_per_replica", "min_replicas", "max_replicas",
+                "target_ongoing_requests", "router")
     if args.ray:
+        if args.threads is not None:
+            raise CommandError("--threads is for one process; with --ray give --threads-per-replica")
         return _serve_ray(args)
+    given = [name for name in ray_only if getattr(args, name) is not None]
+    if given:
+        raise CommandError(f"--{given[0].replace('_', '-')} goes with --ray")
     try:
         from quillfen.server import serve
     except ImportError as e:
@@ -303,9 +310,9 @@ def _serve_ray(args: argparse.Namespace) -> int:
         raise CommandError(f"serve --ray needs the cluster extra: pip install 'quillfen[cluster]' ({e})") from None
     try:
         return serve_ray(os.path.abspath(args.model), address=args.ray_address, host=args.host, port=args.port,
-                         replicas=args.replicas, threads_per_replica=args.threads_per_replica,
+                         replicas=args.replicas or 1, threads_per_replica=args.threads_per_replica or 1,
                          min_replicas=args.min_replicas, max_replicas=args.max_replicas,
-                         target_ongoing_requests=args.target_ongoing_requests, router=args.router,
+                         target_ongoing_requests=args.target_ongoing_requests, router=args.router or "prefix",
                          parallel=args.parallel, ctx_size=args.ctx_size,
                          api_key=args.api_key or os.environ.get("QUILLFEN_API_KEY") or None,
                          max_queue=args.max_queue, model_alias=args.model_alias, max_body=args.max_body)

@@ -413,6 +413,7 @@ def test_ctrl_c_ends_streams_and_exits_cleanly(endless_file, tmp_path):
                                         (["--port", "70000"], "--port 70000"),
                                         (["--parallel", "257"], "--parallel 257 is out of range"),
                                         (["--ray", "--replicas", "0"], "--replicas 0 is out of range"),
+                                        (["--replicas", "2"], "--replicas goes with --ray"),
                                         (["--ray", "--min-replicas", "3", "--max-replicas", "2"],
                                          "--min-replicas is more than --max-replicas")])
 def test_bad_settings_end_the_command_in_one_line(tiny_file, tmp_path, args, says):
