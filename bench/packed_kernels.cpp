@@ -79,29 +79,10 @@ double core_cycles_per_tick() {
 }
 
 // Ticks per group column (16 weights) of `threads` threads each running its share of the groups,
-// best of several passes: wall ticks times threads over the columns done.
+// best of several passes: wall ticks times threads over the columns done. With n > 1, for n inputs
+// (x: n rows of v.cols, out: n rows of `rows`) through the batched kernel.
 double ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, float* out, uint64_t rows,
-                    int threads, int passes) {
-    const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
-    double best = 1e300;
-    for (int rep = 0; rep < 5; ++rep) {
-        const uint64_t t0 = __rdtsc();
-        std::vector<std::thread> pool;
-        for (int t = 0; t < threads; ++t)
-            pool.emplace_back([&, t] {
-                const uint64_t g0 = groups * t / threads, g1 = groups * (t + 1) / threads;
-                for (int p = 0; p < passes; ++p) k.packed_groups(v, x, out, rows, g0, g1);
-            });
-        for (auto& th : pool) th.join();
-        const double ticks = double(__rdtsc() - t0);
-        best = std::min(best, ticks * threads / (double(groups) * double(v.cols) * passes));
-    }
-    return best;
-}
-
-// The same for `n` inputs through the batched kernel (n == 1: the single-input kernel).
-double batch_ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, float* out, uint64_t rows,
-                          uint64_t n, int threads, int passes) {
+                    int threads, int passes, uint64_t n = 1) {
     const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
     double best = 1e300;
     for (int rep = 0; rep < 5; ++rep) {
@@ -163,13 +144,13 @@ int main(int argc, char** argv) {
                 std::vector<float> out(s.rows * most);
                 const int passes = std::max<int>(1, int(40'000'000 / n));
                 for (int threads : {1, 2}) {
-                    const double one = ratio * batch_ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(),
-                                                                  s.rows, 1, threads, passes);
+                    const double one = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
+                                                            threads, passes);
                     std::printf("%-5s %-7s %d thr  1: %.2f", std::string(t.name).c_str(), s.name, threads, one);
                     for (uint64_t b : batches) {
                         if (b == 1) continue;
-                        const double c = ratio * batch_ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(),
-                                                                     s.rows, b, threads, passes);
+                        const double c = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
+                                                               threads, passes, b);
                         std::printf("   %llu: %.2f (%.2fx)", static_cast<unsigned long long>(b), c, c / one);
                     }
                     std::printf("\n");
