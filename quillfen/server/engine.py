@@ -137,7 +137,7 @@ class SharedModel:
 
     def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
         try:
-            out = self.model.step([(w.slot, w.context[:w.upto]) for w in work])
+            out = self.model.step([(w.slot, w.context[:w.upto], w.logits) for w in work])
         except Exception as e:  # a refused context fails its own sequence only: the others run again alone
             if len(work) == 1:
                 return [e]

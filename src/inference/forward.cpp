@@ -382,7 +382,7 @@ void forward_sequences(const ModelConfig& c, const ModelWeights& w, std::span<Se
             for (size_t j = 0; j < segments.size(); ++j) {
                 const Segment& s = segments[j];
                 done[owner[j]] += s.tokens.size();
-                if (done[owner[j]] == work[owner[j]].tokens.size()) {
+                if (done[owner[j]] == work[owner[j]].tokens.size() && work[owner[j]].want_logits) {
                     finish(c, w, buffers, *s.state, s.row + s.tokens.size() - 1, false);
                     states.insert(states.end(), s.state->x.begin(), s.state->x.end());
                     finished.push_back(owner[j]);

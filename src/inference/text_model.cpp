@@ -166,7 +166,7 @@ Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const S
         seq->cached.resize(keep);
         out[k].reused = keep;
         out[k].evaluated = context.size() - keep;
-        runs.push_back({&seq->state, context.subspan(keep), {}});
+        runs.push_back({&seq->state, context.subspan(keep), {}, work[k].want_logits});
     }
     try {
         forward_sequences(session_.config, session_.weights, runs, step_buffers_, arena_.get());
@@ -180,7 +180,7 @@ Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const S
         auto& seq = *sequences_[work[k].sequence];
         seq.cached.assign(work[k].context.begin(), work[k].context.end());
         out[k].logits = std::move(runs[k].logits);
-        out[k].logits.resize(vocab_size());  // rows past the vocabulary name no token
+        if (work[k].want_logits) out[k].logits.resize(vocab_size());  // rows past the vocabulary name no token
     }
     return out;
 }

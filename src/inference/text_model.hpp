@@ -88,9 +88,10 @@ public:
     struct SequenceContext {
         uint64_t sequence;
         std::span<const uint32_t> context;
+        bool want_logits = true;  // false: the cache is brought to the context and no logits come back
     };
     struct SequenceLogits {
-        std::vector<float> logits;  // vocab_size floats
+        std::vector<float> logits;  // vocab_size floats, or none when not wanted
         uint64_t reused = 0;        // context tokens whose cache entries were already there
         uint64_t evaluated = 0;     // context tokens run for this call
     };

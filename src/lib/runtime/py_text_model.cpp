@@ -302,12 +302,13 @@ constexpr Signature kStepSignature{"TextModel.step()", kStepNames, 1};
 constexpr const char* kReleaseNames[] = {"sequence"};
 constexpr Signature kReleaseSignature{"TextModel.release()", kReleaseNames, 1};
 
-// work: a list of (sequence, context) pairs; a list of (logits bytes, reused, evaluated), one per pair.
+// work: a list of (sequence, context) or (sequence, context, logits) tuples; a list of (logits bytes,
+// reused, evaluated), one per tuple, the bytes empty where `logits` is false.
 PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1] = {};
         if (!bind_fastcall(kStepSignature, args, nargs, kwnames, bound)) return nullptr;
-        PyObject* items = PySequence_Fast(bound[0], "work must be a list of (sequence, context) pairs");
+        PyObject* items = PySequence_Fast(bound[0], "work must be a list of (sequence, context[, logits]) tuples");
         if (!items) return nullptr;
         struct Release {
             PyObject* o;
@@ -316,10 +317,18 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
         std::vector<uint64_t> numbers;
         std::vector<std::vector<uint32_t>> contexts;
+        std::vector<bool> wanted;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* pair = PySequence_Fast_GET_ITEM(items, i);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
-                return raise_argument_type("work", "a list of (sequence, context) pairs", pair);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) < 2 || PyTuple_GET_SIZE(pair) > 3)
+                return raise_argument_type("work", "a list of (sequence, context[, logits]) tuples", pair);
+            bool want = true;
+            if (PyTuple_GET_SIZE(pair) == 3) {
+                PyObject* flag = PyTuple_GET_ITEM(pair, 2);
+                if (!PyBool_Check(flag)) return raise_argument_type("logits", "a bool", flag);
+                want = flag == Py_True;
+            }
+            wanted.push_back(want);
             auto number = arg_u64(PyTuple_GET_ITEM(pair, 0), "sequence");
             if (!number) return nullptr;
             auto context = arg_u32_list(PyTuple_GET_ITEM(pair, 1), "context");
@@ -328,7 +337,7 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
             contexts.push_back(std::move(*context));
         }
         std::vector<TextModel::SequenceContext> work;
-        for (size_t i = 0; i < numbers.size(); ++i) work.push_back({numbers[i], contexts[i]});
+        for (size_t i = 0; i < numbers.size(); ++i) work.push_back({numbers[i], contexts[i], wanted[i]});
         TextModel& m = model(self);
         auto done = without_gil([&] { return m.step(work); });
         if (failed(done)) return nullptr;
@@ -400,7 +409,8 @@ PyMethodDef kMethods[] = {
      "number below 256 naming a cache of its own (apart from the one next_token uses). Each cache is brought\n"
      "to its context and every sequence's new tokens run together, each weight read once per batch for all\n"
      "of them; a list of (logits bytes, reused, evaluated), one per pair, each sequence's logits as logits()\n"
-     "gives them for its context alone."},
+     "gives them for its context alone. A third element False, (sequence, context, False), brings the cache to\n"
+     "the context without computing logits (empty bytes): a prompt's chunks before its last."},
     {"release", fastcall_method(text_model_release), METH_FASTCALL | METH_KEYWORDS,
      "release($self, /, sequence)\n--\n\nFrees the cache of `sequence`: its next step runs its whole context."},
     {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
