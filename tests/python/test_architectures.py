@@ -79,8 +79,9 @@ def test_windowed_layers_over_a_context_longer_than_a_key_run(tiny_files):
 @pytest.mark.parametrize("name", list(am.ARCHITECTURES))
 def test_sequences_stepped_together_get_their_logits_alone(tiny_files, name):
     """Five numbered sequences stepped in a random interleaving over one set of weights (prompts in
-    chunks without logits beside one-token steps, caches released and rebuilt, Gemma's windows
-    passed): each sequence's logits are bit for bit those its context gets alone."""
+    chunks without logits beside one-token steps, caches released, rebuilt or taken over from another
+    sequence's prefix, Gemma's windows passed): each sequence's logits are bit for bit those its context
+    gets alone."""
     path = tiny_files[name, Q.Q8_0][0]
     rng = np.random.default_rng(7)
     shared, alone = _runtime.TextModel(path), _runtime.TextModel(path)
@@ -90,10 +91,17 @@ def test_sequences_stepped_together_get_their_logits_alone(tiny_files, name):
         for k in map(int, rng.choice(5, size=int(rng.integers(1, 6)), replace=False)):
             if contexts[k] and rng.random() < 0.15:
                 shared.release(k)
+            donor = int(rng.integers(5))
+            borrow = donor != k and len(contexts[donor]) > 1 and rng.random() < 0.3
+            if borrow:  # a new conversation that starts as another one did
+                contexts[k] = contexts[donor][:int(rng.integers(1, len(contexts[donor])))]
             contexts[k] += [int(t) for t in rng.integers(0, am.VOCAB, int(rng.choice([1, 1, 3, 20])))]
-            work.append((k, list(contexts[k]), bool(rng.random() < 0.8)))
-        for (k, context, wanted), (logits, reused, evaluated) in zip(work, shared.step(work)):
-            assert reused + evaluated == len(context)
+            copied = shared.share(donor, k, contexts[k]) if borrow else 0
+            assert copied < len(contexts[k])
+            work.append((k, list(contexts[k]), bool(rng.random() < 0.8), copied))
+        for (k, context, wanted, copied), (logits, reused, evaluated) in zip(
+                work, shared.step([w[:3] for w in work])):
+            assert reused + evaluated == len(context) and reused >= copied
             assert logits == (alone.logits(context) if wanted else b"")
 
 

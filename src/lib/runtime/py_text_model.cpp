@@ -301,6 +301,8 @@ constexpr const char* kStepNames[] = {"work"};
 constexpr Signature kStepSignature{"TextModel.step()", kStepNames, 1};
 constexpr const char* kReleaseNames[] = {"sequence"};
 constexpr Signature kReleaseSignature{"TextModel.release()", kReleaseNames, 1};
+constexpr const char* kShareNames[] = {"source", "target", "context"};
+constexpr Signature kShareSignature{"TextModel.share()", kShareNames, 3};
 
 // work: a list of (sequence, context) or (sequence, context, logits) tuples; a list of (logits bytes,
 // reused, evaluated), one per tuple, the bytes empty where `logits` is false.
@@ -353,6 +355,23 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
             Py_DECREF(item);
         }
         return out;
+    });
+}
+
+PyObject* text_model_share(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!bind_fastcall(kShareSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto source = arg_u64(bound[0], "source");
+        if (!source) return nullptr;
+        auto target = arg_u64(bound[1], "target");
+        if (!target) return nullptr;
+        auto context = arg_u32_list(bound[2], "context");
+        if (!context) return nullptr;
+        TextModel& m = model(self);
+        auto copied = without_gil([&] { return m.share(*source, *target, *context); });
+        if (failed(copied)) return nullptr;
+        return to_py(*copied);
     });
 }
 
@@ -411,6 +430,11 @@ PyMethodDef kMethods[] = {
      "of them; a list of (logits bytes, reused, evaluated), one per pair, each sequence's logits as logits()\n"
      "gives them for its context alone. A third element False, (sequence, context, False), brings the cache to\n"
      "the context without computing logits (empty bytes): a prompt's chunks before its last."},
+    {"share", fastcall_method(text_model_share), METH_FASTCALL | METH_KEYWORDS,
+     "share($self, /, source, target, context)\n--\n\nGives sequence `target` the longest prefix of `context` that\n"
+     "the cache of sequence `source` holds, short of its last token, in place of its own cache: positions\n"
+     "another conversation already ran (a shared system prompt) need not run again. Returns the positions\n"
+     "copied; 0 leaves `target` as it was."},
     {"release", fastcall_method(text_model_release), METH_FASTCALL | METH_KEYWORDS,
      "release($self, /, sequence)\n--\n\nFrees the cache of `sequence`: its next step runs its whole context."},
     {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
