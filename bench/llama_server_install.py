@@ -11,6 +11,7 @@ the stamp and return at once. `python bench/llama_server_install.py` prints the 
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import tarfile
@@ -18,7 +19,9 @@ from pathlib import Path
 
 from llamacpp_install import COMMON_CMAKE_ARGS, VERSION, cmake_args, ensure_llamacpp
 
-ROOT = Path(__file__).resolve().parent / ".cache" / "llama-server"
+# The cache itself, not a link to it: the build's libraries name their folder by this path, so a path
+# through a worktree's link to the shared cache would stop resolving once that worktree is removed.
+ROOT = (Path(__file__).resolve().parent / ".cache").resolve() / "llama-server"
 SDIST = ROOT / f"llama_cpp_python-{VERSION}.tar.gz"
 SOURCE = ROOT / f"llama_cpp_python-{VERSION}" / "vendor" / "llama.cpp"
 BUILD = ROOT / "build"
@@ -56,6 +59,14 @@ def _fetch_sources() -> None:
     if not SOURCE.exists():
         with tarfile.open(SDIST) as tar:
             tar.extractall(ROOT, filter="data")
+
+
+def library_env() -> dict[str, str]:
+    """The environment to run the binary in: its own libraries first, whatever run path a build made
+    under an older layout of the cache recorded."""
+    env = dict(os.environ)
+    env["LD_LIBRARY_PATH"] = ":".join(p for p in (str(BINARY.parent), env.get("LD_LIBRARY_PATH", "")) if p)
+    return env
 
 
 def ensure_llama_server() -> Path:

@@ -2,8 +2,11 @@
 // weights (one group column) at 1 and 2 threads (per thread: wall time times threads), each level's ratio to the portable level
 // timed in the same run. Two matrix sizes: one that stays in a core's L2 (the kernel's own work) and
 // one streamed from beyond it, as a decode step reads its weights.
-// Usage: bench_packed_kernels [TYPE...]   (GGUF type names, e.g. Q4_1 Q8_0; default: every packed type)
-// Prints one line per (type, size, threads): cycles per 16 weights at each level and ratios to portable.
+// Usage: bench_packed_kernels [--batch N,N,...] [TYPE...]   (GGUF type names, e.g. Q4_1 Q8_0; default:
+// every packed type). Prints one line per (type, size, threads): cycles per 16 weights at each level
+// and ratios to portable. With --batch, the batched kernel instead, at the chosen level: cycles per
+// 16 weights for N inputs at once, and that over the single-input kernel's (what N sequences' decode
+// steps cost against one's).
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -76,9 +79,10 @@ double core_cycles_per_tick() {
 }
 
 // Ticks per group column (16 weights) of `threads` threads each running its share of the groups,
-// best of several passes: wall ticks times threads over the columns done.
+// best of several passes: wall ticks times threads over the columns done. With n > 1, for n inputs
+// (x: n rows of v.cols, out: n rows of `rows`) through the batched kernel.
 double ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, float* out, uint64_t rows,
-                    int threads, int passes) {
+                    int threads, int passes, uint64_t n = 1) {
     const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
     double best = 1e300;
     for (int rep = 0; rep < 5; ++rep) {
@@ -87,7 +91,10 @@ double ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, f
         for (int t = 0; t < threads; ++t)
             pool.emplace_back([&, t] {
                 const uint64_t g0 = groups * t / threads, g1 = groups * (t + 1) / threads;
-                for (int p = 0; p < passes; ++p) k.packed_groups(v, x, out, rows, g0, g1);
+                for (int p = 0; p < passes; ++p) {
+                    if (n == 1) k.packed_groups(v, x, out, rows, g0, g1);
+                    else k.packed_groups_batch(v, x, v.cols, n, out, rows, rows, g0, g1);
+                }
             });
         for (auto& th : pool) th.join();
         const double ticks = double(__rdtsc() - t0);
@@ -100,6 +107,15 @@ double ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, f
 
 int main(int argc, char** argv) {
     std::vector<std::string> wanted(argv + 1, argv + argc);
+    std::vector<uint64_t> batches;
+    if (!wanted.empty() && wanted[0] == "--batch" && wanted.size() >= 2) {
+        for (size_t at = 0; at <= wanted[1].size();) {
+            const size_t comma = std::min(wanted[1].find(',', at), wanted[1].size());
+            batches.push_back(std::stoull(wanted[1].substr(at, comma - at)));
+            at = comma + 1;
+        }
+        wanted.erase(wanted.begin(), wanted.begin() + 2);
+    }
     struct Size {
         const char* name;
         uint64_t rows, cols;
@@ -109,6 +125,41 @@ int main(int argc, char** argv) {
     const Size sizes[] = {{"L2", 1024, 768}, {"stream", 0, 1536}};
     const double ratio = core_cycles_per_tick();
     std::printf("core cycles per time-stamp tick: %.3f (figures below are core cycles)\n", ratio);
+    if (!batches.empty()) {
+        const KernelTable& k = kernels();
+        std::printf("level %s; cycles per 16 weights for N inputs, and over one input's\n",
+                    std::string(isa_name(k.isa)).c_str());
+        for (const Type& t : timed_types()) {
+            if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), t.name) == wanted.end()) continue;
+            for (Size s : sizes) {
+                if (s.rows == 0) s.rows = (96ull << 20) / *gguf_data_size(t.code, s.cols) / kPackRows * kPackRows;
+                const uint64_t n = s.rows * s.cols;
+                const auto bytes = random_tensor(t, n);
+                const WeightMatrix w = WeightMatrix::pack_gguf(bytes, t.code, n, s.cols);
+                const uint64_t most = *std::max_element(batches.begin(), batches.end());
+                std::vector<float> x(s.cols * most);
+                std::mt19937 gen(7);
+                std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+                for (float& f : x) f = dist(gen);
+                std::vector<float> out(s.rows * most);
+                const int passes = std::max<int>(1, int(40'000'000 / n));
+                for (int threads : {1, 2}) {
+                    const double one = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
+                                                            threads, passes);
+                    std::printf("%-5s %-7s %d thr  1: %.2f", std::string(t.name).c_str(), s.name, threads, one);
+                    for (uint64_t b : batches) {
+                        if (b == 1) continue;
+                        const double c = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
+                                                               threads, passes, b);
+                        std::printf("   %llu: %.2f (%.2fx)", static_cast<unsigned long long>(b), c, c / one);
+                    }
+                    std::printf("\n");
+                    std::fflush(stdout);
+                }
+            }
+        }
+        return 0;
+    }
     std::printf("%-5s %-7s %3s", "type", "size", "thr");
     for (Isa isa : kAllIsas) std::printf(" %9s", std::string(isa_name(isa)).c_str());
     std::printf("   (cycles per 16 weights)  ratio to portable\n");

@@ -35,7 +35,7 @@ import httpx
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from llamacpp_install import ensure_llamacpp  # noqa: E402
-from llama_server_install import ensure_llama_server  # noqa: E402
+from llama_server_install import ensure_llama_server, library_env  # noqa: E402
 from smollm2 import smollm2_path  # noqa: E402
 
 THREADS = 2
@@ -104,7 +104,8 @@ def start(name: str, model: Path, extra: list[str] | None = None) -> Server:
         cmd = [str(llamacpp_server_python()), "-m", "llama_cpp.server", "--model", str(model), "--port", str(port),
                "--n_threads", str(THREADS), "--n_threads_batch", str(THREADS), "--n_ctx", str(SLOT_CONTEXT),
                "--model_alias", "smollm2"]
-    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, cwd="/")
+    env = library_env() if name == "llama-server" else None
+    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, cwd="/", env=env)
     server = Server(name, proc, f"http://127.0.0.1:{port}", "smollm2")
     deadline = time.monotonic() + 300
     while True:

@@ -384,7 +384,8 @@ class Server:
             for c in choices:
                 c.seq.cancel()  # an ended sequence ignores it; one still running frees its slot
 
-    def usage(self, choices: list[Choice]) -> dict[str, Any]:
+    def usage(self, request: Request, choices: list[Choice]) -> dict[str, Any]:
+        """The request's usage, also kept for its log line."""
         prompts: dict[int, int] = {}
         cached: dict[int, int] = {}
         for c in choices:  # each prompt counts once, however many choices share it
@@ -393,13 +394,9 @@ class Server:
             cached[key] = max(cached.get(key, 0), c.seq.cached_tokens)
         prompt = sum(prompts.values())
         completion = sum(len(c.seq.generated) for c in choices)
+        request.state.log = f"prompt {prompt} (cached {sum(cached.values())}), completion {completion}"
         return {"prompt_tokens": prompt, "completion_tokens": completion, "total_tokens": prompt + completion,
                 "prompt_tokens_details": {"cached_tokens": sum(cached.values())}}
-
-    def log_usage(self, request: Request, usage: dict[str, Any]) -> None:
-        request.state.log = (f"prompt {usage['prompt_tokens']} (cached "
-                             f"{usage['prompt_tokens_details']['cached_tokens']}), "
-                             f"completion {usage['completion_tokens']}")
 
     async def wait_all(self, request: Request, choices: list[Choice]) -> None:
         """Collects every event; a client that leaves meanwhile cancels its sequences."""
@@ -430,8 +427,7 @@ class Server:
                 yield f"data: {_json(error_body(e.message, e.type, e.param, e.code))}\n\n"
                 yield "data: [DONE]\n\n"
                 return
-            usage = self.usage(choices)
-            self.log_usage(request, usage)
+            usage = self.usage(request, choices)
             if usage_chunk is not None:
                 yield f"data: {_json(usage_chunk(usage))}\n\n"
             yield "data: [DONE]\n\n"
@@ -471,8 +467,7 @@ class Server:
 
         if not body.stream:
             await self.wait_all(request, choices)
-            usage = self.usage(choices)
-            self.log_usage(request, usage)
+            usage = self.usage(request, choices)
             out = []
             for c in choices:
                 content, calls, finish = reply(c)
@@ -598,8 +593,7 @@ class Server:
 
         if not body.stream:
             await self.wait_all(request, choices)
-            usage = self.usage(choices)
-            self.log_usage(request, usage)
+            usage = self.usage(request, choices)
             out = []
             for c in choices:
                 prefix = echo(c)

@@ -34,6 +34,9 @@ from quillfen.model import _MASK64, TextStream, TokenMasks, _check_sampling, nex
 # Prompt tokens a new sequence runs per step: long prompts are cut into chunks so that the sequences
 # already decoding wait for at most one chunk between their tokens.
 PREFILL_CHUNK = 256
+# Prompt tokens another slot is about to hold that make a new sequence wait for them instead of running
+# them itself.
+PREFIX_WORTH_WAITING = 16
 
 
 @dataclass(frozen=True)
@@ -125,6 +128,11 @@ class Backend(Protocol):
         when asked, None when not, or the exception that item raised."""
         ...
 
+    def share(self, source: int, target: int, prompt: list[int]) -> int:
+        """Gives slot `target` the longest prefix of `prompt` that slot `source`'s cache holds (short of
+        its last token) in place of its own; the positions copied."""
+        ...
+
 
 class SharedModel:
     """The slots as numbered sequences of one `TextModel`: a step runs every slot's new tokens together,
@@ -137,7 +145,7 @@ class SharedModel:
 
     def step(self, work: list[Work]) -> list[bytes | int | None | Exception]:
         try:
-            out = self.model.step([(w.slot, w.context[:w.upto]) for w in work])
+            out = self.model.step([(w.slot, w.context[:w.upto], w.logits) for w in work])
         except Exception as e:  # a refused context fails its own sequence only: the others run again alone
             if len(work) == 1:
                 return [e]
@@ -157,6 +165,10 @@ class SharedModel:
             else:
                 results.append(logits)
         return results
+
+
+    def share(self, source: int, target: int, prompt: list[int]) -> int:
+        return self.model.share(source, target, prompt)
 
 
 def common_prefix(a: Seq[int], b: Seq[int]) -> int:
@@ -303,7 +315,7 @@ def _fit(slot: Slot, prompt: list[int]) -> tuple[bool, int, float]:
     continues (three quarters of it or more: the next turn of its conversation, an empty slot) or holds
     whole (the same prompt again), the longest shared prefix first; else the slot unused longest. A new
     conversation so takes the oldest cache rather than the one sharing its system prompt, which is
-    another conversation's."""
+    another conversation's (it borrows the system prompt from there instead)."""
     shared = common_prefix(slot.cached, prompt)
     continues = 4 * shared >= 3 * len(slot.cached) or shared >= len(prompt) - 1
     return continues, shared if continues else 0, -slot.last_used
@@ -417,11 +429,15 @@ class Engine:
             free = [s for s in self.slots if s.decoding is None]
             if not free:
                 return
-            seq = self.waiting.popleft()
+            seq = self.waiting[0]
+            if seq.max_tokens > 0 and self._prefix_coming(seq.prompt):
+                return  # in order: the sequences behind it wait too
+            self.waiting.popleft()
             if seq.max_tokens == 0:  # nothing to generate: no slot needed
                 seq.emit(Event(finish_reason="length"))
                 continue
             slot = max(free, key=lambda s: _fit(s, seq.prompt))
+            self._borrow_prefix(slot, seq.prompt)
             d = _Decoding(seq, self.tokenizer, self.context_limit, self.backend.vocab_size)
             # The prompt's last token runs again even when cached: its logits are not kept.
             d.ran = min(common_prefix(slot.cached, seq.prompt), len(seq.prompt) - 1)
@@ -429,6 +445,35 @@ class Engine:
             slot.decoding = d
             self.stats.prompt_tokens += len(seq.prompt)
             self.stats.cached_tokens += d.ran
+
+    def _held(self, slot: Slot) -> list[int]:
+        return slot.cached if slot.decoding is None else slot.decoding.context[:slot.decoding.ran]
+
+    def _prefix_coming(self, prompt: list[int]) -> bool:
+        """Whether a prompt some slot is still running shares enough more of `prompt` than any cache
+        holds yet that `prompt` should wait for it (a step or a few) and take it over rather than run
+        the same positions beside it: requests that arrive together with one system prompt, or the
+        choices of one request."""
+        held = max((common_prefix(self._held(s), prompt) for s in self.slots), default=0)
+        coming = max((common_prefix(s.decoding.seq.prompt, prompt) for s in self.slots
+                      if s.decoding is not None and s.decoding.ran < len(s.decoding.seq.prompt)), default=0)
+        return min(coming, len(prompt) - 1) >= held + PREFIX_WORTH_WAITING
+
+    def _borrow_prefix(self, slot: Slot, prompt: list[int]) -> None:
+        """When another slot's cache, busy or not, holds more of the prompt than this slot's (another
+        conversation's system prompt, on a slot never used or last used for something else), this slot
+        takes that prefix: those positions need not run again, and give the same bits they would."""
+        own = common_prefix(slot.cached, prompt)
+        best, donor = own, -1
+        for i, other in enumerate(self.slots):
+            if other is not slot:
+                shared = common_prefix(self._held(other), prompt)
+                if shared > best:
+                    best, donor = shared, i
+        if donor >= 0 and min(best, len(prompt) - 1) > own:
+            copied = self.backend.share(donor, self.slots.index(slot), prompt)
+            if copied > own:
+                slot.cached = prompt[:copied]
 
     def _release(self, slot: Slot) -> None:
         if slot.decoding is not None:

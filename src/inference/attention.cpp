@@ -50,6 +50,21 @@ void KVCache::store(uint64_t pos, const float* k, const float* v) {
     }
 }
 
+void KVCache::copy_prefix(const KVCache& other, uint64_t n) {
+    if (n > other.length) fault("copying " + std::to_string(n) + " of " + std::to_string(other.length) + " positions");
+    length = 0;
+    reserve(n, other.heads, other.head_dim);
+    if (heads != other.heads || head_dim != other.head_dim) fault("copying a cache of another shape");
+    // Keys go by whole blocks: the lanes past n in the last one are overwritten as positions are stored.
+    const uint64_t key_floats = (n + kKeyBlock - 1) / kKeyBlock * kKeyBlock * head_dim, value_floats = n * head_dim;
+    for (uint64_t h = 0; h < heads; ++h) {
+        std::copy_n(other.keys.data() + h * other.capacity * head_dim, key_floats, keys.data() + h * capacity * head_dim);
+        std::copy_n(other.values.data() + h * other.capacity * head_dim, value_floats,
+                    values.data() + h * capacity * head_dim);
+    }
+    length = n;
+}
+
 namespace {
 
 // Attention of a batch's tokens over one layer's cache. The query heads one key/value head serves,

@@ -25,6 +25,10 @@ struct KVCache {
     void reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim);
     // Stores head vectors k and v (heads * D each) for position `pos` < capacity.
     void store(uint64_t pos, const float* k, const float* v);
+    // Holds the first `n` positions of `other` (n <= other.length) and nothing more: the same bits
+    // running those positions here would have given, since a position's keys and values depend only on
+    // the tokens up to it.
+    void copy_prefix(const KVCache& other, uint64_t n);
     const float* head_keys(uint64_t head) const { return keys.data() + head * capacity * head_dim; }
     const float* head_values(uint64_t head) const { return values.data() + head * capacity * head_dim; }
 };

@@ -170,6 +170,22 @@ void norm_heads(float* v, std::span<const float> norm, uint64_t n, uint64_t head
         for (uint64_t hd = 0; hd < heads; ++hd) rms_norm(std::span(v + i * width + hd * d, d), norm, eps);
 }
 
+// The product `p` (its `tokens` rows of `rows` outputs) added into the residual stream x, row by row.
+// Without a post-norm the add runs inside the product's work items, on their rows; with one (Gemma's
+// norm of the whole output) the norm comes between the product and the add.
+void add_to_residual(MatvecTask p, float* x, std::span<const float> post_norm, float eps) {
+    ResidualAdd residual{x, p.out, p.tokens, p.rows};
+    if (post_norm.empty()) {
+        p.finish = ResidualAdd::run;
+        p.finish_ctx = &residual;
+    }
+    matvec_batch(std::span(&p, 1));
+    if (!post_norm.empty()) {
+        for (uint64_t i = 0; i < p.tokens; ++i) rms_norm(std::span(p.out + i * p.rows, p.rows), post_norm, eps);
+        ResidualAdd::run(&residual, 0, p.rows);
+    }
+}
+
 // One sequence's share of a batch: its next tokens, at rows [row, row + tokens.size()) of the buffers
 // and positions state->pos.. of its cache.
 struct Segment {
@@ -266,22 +282,11 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, std::span<const Seg
                 attend(c, cache, b.q.data() + s.row * q_dim, b.att.data() + s.row * q_span, p, rows,
                        windowed ? c.sliding_window : 0, b.scores);
         }
-        // The residual add, and below the gate's activation, run inside the products' work items on
-        // their rows; a norm of the whole output (Gemma's) comes between the product and the add.
-        ResidualAdd attn_residual{b.x.data(), b.o.data(), n, h_dim};
-        MatvecTask out_proj{&lw.attn_output, b.att, h_dim, q_dim, b.o.data(), n, q_span, h_dim};
-        if (lw.attn_post_norm.empty()) {
-            out_proj.finish = ResidualAdd::run;
-            out_proj.finish_ctx = &attn_residual;
-        }
-        matvec_batch(std::span(&out_proj, 1));
-        if (!lw.attn_post_norm.empty()) {
-            for (uint64_t i = 0; i < n; ++i)
-                rms_norm(std::span(b.o.data() + i * h_dim, h_dim), lw.attn_post_norm, c.rms_epsilon);
-            ResidualAdd::run(&attn_residual, 0, h_dim);
-        }
+        add_to_residual({&lw.attn_output, b.att, h_dim, q_dim, b.o.data(), n, q_span, h_dim}, b.x.data(),
+                        lw.attn_post_norm, c.rms_epsilon);
 
-        // Feed-forward: gated, its width read off the gate matrix.
+        // Feed-forward: gated, its width read off the gate matrix; the gate's activation runs inside the
+        // products' work items on their rows.
         for (uint64_t i = 0; i < n; ++i)
             rms_norm(std::span(b.xb.data() + i * h_dim, h_dim), std::span(b.x.data() + i * h_dim, h_dim), lw.ffn_norm,
                      c.rms_epsilon);
@@ -293,18 +298,9 @@ bool run_layers(const ModelConfig& c, const ModelWeights& w, std::span<const Seg
         gate.finish = c.activation == Activation::kGeluTanh ? GatedActivation::gelu_tanh : GatedActivation::silu;
         gate.finish_ctx = &act;
         matvec_batch(std::span(&gate, 1));
-        ResidualAdd ffn_residual{b.x.data(), b.down.data(), n, h_dim};
-        MatvecTask down{&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n, fl, h_dim};
-        if (lw.ffn_post_norm.empty()) {
-            down.finish = ResidualAdd::run;
-            down.finish_ctx = &ffn_residual;
-        }
-        matvec_batch(std::span(&down, 1));
-        if (!lw.ffn_post_norm.empty()) {
-            for (uint64_t i = 0; i < n; ++i)
-                rms_norm(std::span(b.down.data() + i * h_dim, h_dim), lw.ffn_post_norm, c.rms_epsilon);
-            ResidualAdd::run(&ffn_residual, 0, h_dim);
-        }
+        add_to_residual({&lw.ffn_down, std::span<const float>(b.mid.data(), n * fl), h_dim, fl, b.down.data(), n, fl,
+                         h_dim},
+                        b.x.data(), lw.ffn_post_norm, c.rms_epsilon);
         if (stop && stop()) return false;
     }
     return true;
@@ -386,7 +382,7 @@ void forward_sequences(const ModelConfig& c, const ModelWeights& w, std::span<Se
             for (size_t j = 0; j < segments.size(); ++j) {
                 const Segment& s = segments[j];
                 done[owner[j]] += s.tokens.size();
-                if (done[owner[j]] == work[owner[j]].tokens.size()) {
+                if (done[owner[j]] == work[owner[j]].tokens.size() && work[owner[j]].want_logits) {
                     finish(c, w, buffers, *s.state, s.row + s.tokens.size() - 1, false);
                     states.insert(states.end(), s.state->x.begin(), s.state->x.end());
                     finished.push_back(owner[j]);

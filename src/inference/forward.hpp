@@ -51,6 +51,7 @@ struct SequenceWork {
     SequenceState* state;
     std::span<const uint32_t> tokens;
     std::vector<float> logits;
+    bool want_logits = true;  // false: `logits` stays empty (a prompt chunk whose logits nobody reads)
 };
 void forward_sequences(const ModelConfig& config, const ModelWeights& weights, std::span<SequenceWork> work,
                        StepBuffers& buffers, tbb::task_arena* arena);

@@ -294,13 +294,17 @@ std::vector<float> norm_or_ones(const Map& tensors, std::string_view name, uint6
 struct PackJob {
     WeightMatrix* target;
     std::function<WeightMatrix()> make;
+    StoredTensor source{};  // whose file pages to give back once packed (none when not mapped)
 };
 
 template <class Map>
 void matrix_or(std::vector<PackJob>& jobs, WeightMatrix& target, const Map& tensors, std::string_view name,
                uint64_t default_len, uint64_t cols) {
     if (const auto* t = find(tensors, name)) {
-        jobs.push_back({&target, [t, cols] { return pack(*t, cols); }});
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*t)>, StoredTensor>)
+            jobs.push_back({&target, [t, cols] { return pack(*t, cols); }, *t});
+        else
+            jobs.push_back({&target, [t, cols] { return pack(*t, cols); }});
     } else {
         target = WeightMatrix::zeros(default_len);
     }
@@ -474,7 +478,8 @@ void add_row_parts(std::vector<PackJob>& jobs, LayerWeights& l, const StoredMap&
     l.ffn_post_norm = optional_floats(tensors, p + "post_ffw_norm.weight");
     const auto split = [&](WeightMatrix& target, const StoredTensor& t, uint64_t first, uint64_t rows, uint64_t cols) {
         std::erase_if(jobs, [&](const PackJob& j) { return j.target == &target; });  // the fused whole's job
-        jobs.push_back({&target, [part = row_slice(t, first, rows, cols), cols] { return pack(part, cols); }});
+        const StoredTensor part = row_slice(t, first, rows, cols);
+        jobs.push_back({&target, [part, cols] { return pack(part, cols); }, part});
     };
     if (const auto qkv = tensors.find(p + "attn_qkv.weight"); qkv != tensors.end()) {
         split(l.attn_q, qkv->second, 0, c.q_dim, h);
@@ -489,7 +494,7 @@ void add_row_parts(std::vector<PackJob>& jobs, LayerWeights& l, const StoredMap&
         // The down projection was packed for rows of the gate's width, which it did not know yet.
         if (const auto down = tensors.find(p + "ffn_down.weight"); down != tensors.end()) {
             std::erase_if(jobs, [&](const PackJob& j) { return j.target == &l.ffn_down; });
-            jobs.push_back({&l.ffn_down, [t = &down->second, f] { return pack(*t, f); }});
+            jobs.push_back({&l.ffn_down, [t = &down->second, f] { return pack(*t, f); }, down->second});
         }
     }
 }
@@ -554,6 +559,7 @@ Result<LlamaSession> build_from(const Map& tensors, const LlamaHints& hints, con
             [&](const tbb::blocked_range<size_t>& r) {
                 for (size_t i = r.begin(); i != r.end(); ++i) {
                     *jobs[i].target = jobs[i].make();
+                    release_pages(jobs[i].source);
                     if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
                 }
             },

@@ -89,6 +89,15 @@ Result<StoredDirectory> StoredDirectory::open(const std::string& path) {
     return from(*file, std::move(*header));
 }
 
+void release_pages(const StoredTensor& t) {
+    if (!t.mapped || t.bytes.empty()) return;
+    static const uint64_t page = uint64_t(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<uintptr_t>(t.bytes.data());
+    const uintptr_t first = (begin + page - 1) / page * page, last = (begin + t.bytes.size()) / page * page;
+    // A hint on a read-only private mapping: failure changes nothing.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
 Result<StoredDirectory> StoredDirectory::from(File& file, GGUFContents header) {
     StoredDirectory dir;
     dir.hints_ = resolve_hints(header.metadata);
@@ -122,6 +131,7 @@ Result<StoredDirectory> StoredDirectory::from(File& file, GGUFContents header) {
             t.in_file = true;
             if (backing.map) {
                 t.bytes = std::span<const uint8_t>(static_cast<const uint8_t*>(backing.map) + *position, size);
+                t.mapped = true;
             } else {
                 std::vector<uint8_t> raw(size);  // inside the file: bounded by its length
                 auto r = file.seek(*position);

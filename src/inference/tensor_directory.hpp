@@ -33,9 +33,16 @@ struct StoredTensor {
     std::vector<uint64_t> dims;      // file order, for messages
     bool in_file = false;            // false: its bytes would run past the end, so it is all zeros
     std::span<const uint8_t> bytes;  // the tensor's bytes, valid while its directory lives
+    bool mapped = false;             // `bytes` lie in the directory's mapping of the file
     // The length the full dequantisation gives: a tensor inside the file has all its blocks.
     uint64_t size() const { return n_elements; }
 };
+
+// Gives the pages that lie wholly inside a mapped tensor's `bytes` back to the page cache: a loader
+// that has copied a tensor into its own form no longer holds both copies resident at once. Reading
+// them again pages them back in from the file, so this is safe whoever still reads them. Does nothing
+// for a tensor read into memory.
+void release_pages(const StoredTensor& t);
 
 // What a file that loads anyway should still tell its user.
 struct DirectoryNotes {

@@ -166,7 +166,7 @@ Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const S
         seq->cached.resize(keep);
         out[k].reused = keep;
         out[k].evaluated = context.size() - keep;
-        runs.push_back({&seq->state, context.subspan(keep), {}});
+        runs.push_back({&seq->state, context.subspan(keep), {}, work[k].want_logits});
     }
     try {
         forward_sequences(session_.config, session_.weights, runs, step_buffers_, arena_.get());
@@ -180,9 +180,35 @@ Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const S
         auto& seq = *sequences_[work[k].sequence];
         seq.cached.assign(work[k].context.begin(), work[k].context.end());
         out[k].logits = std::move(runs[k].logits);
-        out[k].logits.resize(vocab_size());  // rows past the vocabulary name no token
+        if (work[k].want_logits) out[k].logits.resize(vocab_size());  // rows past the vocabulary name no token
     }
     return out;
+}
+
+Result<uint64_t> TextModel::share(uint64_t source, uint64_t target, std::span<const uint32_t> context) {
+    for (const uint64_t k : {source, target})
+        if (k >= kMaxSequences) return fail("sequence " + std::to_string(k) + " is not below " + std::to_string(kMaxSequences));
+    if (source == target) return fail("a sequence cannot share its own cache");
+    if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
+    std::lock_guard lock(mutex_);
+    if (sequences_.size() < kMaxSequences) sequences_.resize(kMaxSequences);
+    const auto& from = sequences_[source];
+    if (!from) return 0;
+    const auto mismatch = std::mismatch(from->cached.begin(), from->cached.end(), context.begin(), context.end());
+    const uint64_t n = std::min<uint64_t>(uint64_t(mismatch.first - from->cached.begin()), context.size() - 1);
+    if (n == 0) return 0;
+    auto& to = sequences_[target];
+    if (!to)
+        to = std::make_unique<Sequence>(Sequence{SequenceState::create(session_.config.hidden_dim, session_.num_layers()), {}});
+    try {
+        for (size_t l = 0; l < to->state.kv_cache.size(); ++l) to->state.kv_cache[l].copy_prefix(from->state.kv_cache[l], n);
+    } catch (...) {
+        to.reset();  // part copied: start over
+        throw;
+    }
+    to->state.pos = n;
+    to->cached.assign(context.begin(), context.begin() + n);
+    return n;
 }
 
 void TextModel::release(uint64_t sequence) {

@@ -88,15 +88,21 @@ public:
     struct SequenceContext {
         uint64_t sequence;
         std::span<const uint32_t> context;
+        bool want_logits = true;  // false: the cache is brought to the context and no logits come back
     };
     struct SequenceLogits {
-        std::vector<float> logits;  // vocab_size floats
+        std::vector<float> logits;  // vocab_size floats, or none when not wanted
         uint64_t reused = 0;        // context tokens whose cache entries were already there
         uint64_t evaluated = 0;     // context tokens run for this call
     };
     Result<std::vector<SequenceLogits>> step(std::span<const SequenceContext> work);
     // Frees sequence k's cache (its next step runs its whole context).
     void release(uint64_t sequence);
+    // Gives sequence `target` the longest prefix of `context` that the cache of `source` holds, short of
+    // the context's last token (which a step runs again for its logits), in place of its own cache:
+    // another conversation's system prompt, say, need not run again. Returns the positions copied (0
+    // when `source` holds none of it, leaving `target` as it was).
+    Result<uint64_t> share(uint64_t source, uint64_t target, std::span<const uint32_t> context);
 
     // Whether the calls above take `context`: not empty, at most context_length ids, each inside the
     // vocabulary. They check it themselves; this lets a caller refuse a context before it starts.

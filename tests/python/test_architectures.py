@@ -76,6 +76,35 @@ def test_windowed_layers_over_a_context_longer_than_a_key_run(tiny_files):
         assert np.argmax(got) == np.argmax(row) and np.abs(got - row).max() < 1e-3
 
 
+@pytest.mark.parametrize("name", list(am.ARCHITECTURES))
+def test_sequences_stepped_together_get_their_logits_alone(tiny_files, name):
+    """Five numbered sequences stepped in a random interleaving over one set of weights (prompts in
+    chunks without logits beside one-token steps, caches released, rebuilt or taken over from another
+    sequence's prefix, Gemma's windows passed): each sequence's logits are bit for bit those its context
+    gets alone."""
+    path = tiny_files[name, Q.Q8_0][0]
+    rng = np.random.default_rng(7)
+    shared, alone = _runtime.TextModel(path), _runtime.TextModel(path)
+    contexts: list[list[int]] = [[] for _ in range(5)]
+    for _ in range(12):
+        work = []
+        for k in map(int, rng.choice(5, size=int(rng.integers(1, 6)), replace=False)):
+            if contexts[k] and rng.random() < 0.15:
+                shared.release(k)
+            donor = int(rng.integers(5))
+            borrow = donor != k and len(contexts[donor]) > 1 and rng.random() < 0.3
+            if borrow:  # a new conversation that starts as another one did
+                contexts[k] = contexts[donor][:int(rng.integers(1, len(contexts[donor])))]
+            contexts[k] += [int(t) for t in rng.integers(0, am.VOCAB, int(rng.choice([1, 1, 3, 20])))]
+            copied = shared.share(donor, k, contexts[k]) if borrow else 0
+            assert copied < len(contexts[k])
+            work.append((k, list(contexts[k]), bool(rng.random() < 0.8), copied))
+        for (k, context, wanted, copied), (logits, reused, evaluated) in zip(
+                work, shared.step([w[:3] for w in work])):
+            assert reused + evaluated == len(context) and reused >= copied
+            assert logits == (alone.logits(context) if wanted else b"")
+
+
 def test_same_logits_at_every_kernel_level_and_on_emulated_cpus(tiny_files):
     """One digest of every architecture's logits, whichever kernels run them."""
     paths = [tiny_files[name, Q.F32][0] for name in am.ARCHITECTURES]

@@ -264,9 +264,10 @@ def test_the_command_ends_without_a_traceback(tiny_path, truncated_path, tmp_pat
                    for line in got[2].splitlines() if line)
 
 
+@pytest.mark.parametrize("command", [(str(COMMAND),), (sys.executable, "-m", "quillfen")], ids=["quillfen", "-m"])
 @pytest.mark.parametrize("variable, value", [("QUILLFEN_ISA", "foo"), ("QUILLFEN_NUM_THREADS", "0")])
-def test_a_setting_the_package_refuses_ends_the_command_in_one_line(variable, value):
-    status, out, err = cli("--version", env={variable: value}, command=(str(COMMAND),))
+def test_a_setting_the_package_refuses_ends_the_command_in_one_line(variable, value, command):
+    status, out, err = cli("--version", env={variable: value}, command=command)
     assert status == 1 and out == "" and one_line(err) and err.startswith(f"quillfen: {variable}={value} ")
 
 

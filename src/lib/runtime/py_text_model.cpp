@@ -301,13 +301,16 @@ constexpr const char* kStepNames[] = {"work"};
 constexpr Signature kStepSignature{"TextModel.step()", kStepNames, 1};
 constexpr const char* kReleaseNames[] = {"sequence"};
 constexpr Signature kReleaseSignature{"TextModel.release()", kReleaseNames, 1};
+constexpr const char* kShareNames[] = {"source", "target", "context"};
+constexpr Signature kShareSignature{"TextModel.share()", kShareNames, 3};
 
-// work: a list of (sequence, context) pairs; a list of (logits bytes, reused, evaluated), one per pair.
+// work: a list of (sequence, context) or (sequence, context, logits) tuples; a list of (logits bytes,
+// reused, evaluated), one per tuple, the bytes empty where `logits` is false.
 PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1] = {};
         if (!bind_fastcall(kStepSignature, args, nargs, kwnames, bound)) return nullptr;
-        PyObject* items = PySequence_Fast(bound[0], "work must be a list of (sequence, context) pairs");
+        PyObject* items = PySequence_Fast(bound[0], "work must be a list of (sequence, context[, logits]) tuples");
         if (!items) return nullptr;
         struct Release {
             PyObject* o;
@@ -316,10 +319,18 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
         std::vector<uint64_t> numbers;
         std::vector<std::vector<uint32_t>> contexts;
+        std::vector<bool> wanted;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* pair = PySequence_Fast_GET_ITEM(items, i);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
-                return raise_argument_type("work", "a list of (sequence, context) pairs", pair);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) < 2 || PyTuple_GET_SIZE(pair) > 3)
+                return raise_argument_type("work", "a list of (sequence, context[, logits]) tuples", pair);
+            bool want = true;
+            if (PyTuple_GET_SIZE(pair) == 3) {
+                PyObject* flag = PyTuple_GET_ITEM(pair, 2);
+                if (!PyBool_Check(flag)) return raise_argument_type("logits", "a bool", flag);
+                want = flag == Py_True;
+            }
+            wanted.push_back(want);
             auto number = arg_u64(PyTuple_GET_ITEM(pair, 0), "sequence");
             if (!number) return nullptr;
             auto context = arg_u32_list(PyTuple_GET_ITEM(pair, 1), "context");
@@ -328,7 +339,7 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
             contexts.push_back(std::move(*context));
         }
         std::vector<TextModel::SequenceContext> work;
-        for (size_t i = 0; i < numbers.size(); ++i) work.push_back({numbers[i], contexts[i]});
+        for (size_t i = 0; i < numbers.size(); ++i) work.push_back({numbers[i], contexts[i], wanted[i]});
         TextModel& m = model(self);
         auto done = without_gil([&] { return m.step(work); });
         if (failed(done)) return nullptr;
@@ -344,6 +355,23 @@ PyObject* text_model_step(PyObject* self, PyObject* const* args, Py_ssize_t narg
             Py_DECREF(item);
         }
         return out;
+    });
+}
+
+PyObject* text_model_share(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!bind_fastcall(kShareSignature, args, nargs, kwnames, bound)) return nullptr;
+        auto source = arg_u64(bound[0], "source");
+        if (!source) return nullptr;
+        auto target = arg_u64(bound[1], "target");
+        if (!target) return nullptr;
+        auto context = arg_u32_list(bound[2], "context");
+        if (!context) return nullptr;
+        TextModel& m = model(self);
+        auto copied = without_gil([&] { return m.share(*source, *target, *context); });
+        if (failed(copied)) return nullptr;
+        return to_py(*copied);
     });
 }
 
@@ -400,7 +428,13 @@ PyMethodDef kMethods[] = {
      "number below 256 naming a cache of its own (apart from the one next_token uses). Each cache is brought\n"
      "to its context and every sequence's new tokens run together, each weight read once per batch for all\n"
      "of them; a list of (logits bytes, reused, evaluated), one per pair, each sequence's logits as logits()\n"
-     "gives them for its context alone."},
+     "gives them for its context alone. A third element False, (sequence, context, False), brings the cache to\n"
+     "the context without computing logits (empty bytes): a prompt's chunks before its last."},
+    {"share", fastcall_method(text_model_share), METH_FASTCALL | METH_KEYWORDS,
+     "share($self, /, source, target, context)\n--\n\nGives sequence `target` the longest prefix of `context` that\n"
+     "the cache of sequence `source` holds, short of its last token, in place of its own cache: positions\n"
+     "another conversation already ran (a shared system prompt) need not run again. Returns the positions\n"
+     "copied; 0 leaves `target` as it was."},
     {"release", fastcall_method(text_model_release), METH_FASTCALL | METH_KEYWORDS,
      "release($self, /, sequence)\n--\n\nFrees the cache of `sequence`: its next step runs its whole context."},
     {"reset", text_model_reset, METH_NOARGS, "reset($self)\n--\n\nEmpties the cache: the next call runs its whole context."},
