@@ -291,26 +291,27 @@ async def conversation(client: httpx.AsyncClient, server: Server, i: int, turns:
                      {"role": "user", "content": ["Go on.", "And then?", "How does it end?", "Give it a title."][turn % 4]}]
 
 
-def ray_bench(clients: int, rounds: int, conversations: int, turns: int) -> None:
-    """Aggregate tok/s of `clients` streaming clients against one process (1 and 2 threads) and Ray Serve
-    replicas of one thread (1 and 2); then `conversations` concurrent multi-turn chats against 2
-    replicas with the prefix router and with Ray's default (power of two choices on load alone)."""
+def ray_bench(clients: list[int], rounds: int, conversations: int, turns: int) -> None:
+    """Aggregate tok/s of streaming clients against one process (1 and 2 threads) and Ray Serve replicas
+    of one thread (1 and 2); then `conversations` concurrent multi-turn chats against 2 replicas with
+    the prefix router and with Ray's default (power of two choices on load alone)."""
     model = smollm2_path()
-    rates: dict[str, float] = {}
+    rates: dict[tuple[str, int], float] = {}
     for name, extra in ray_configs():
         server = start(name, model, extra)
         try:
             asyncio.run(level(server, 1, 99))
-            runs = [asyncio.run(level(server, clients, r)) for r in range(rounds)]
-            rates[name] = statistics.median(x[0] for x in runs)
-            print(f"{name:20} {clients} clients: {rates[name]:7.1f} tok/s "
-                  f"(rounds: {', '.join(f'{x[0]:.1f}' for x in runs)})", flush=True)
+            for n in clients:
+                runs = [asyncio.run(level(server, n, r)) for r in range(rounds)]
+                rates[(name, n)] = statistics.median(x[0] for x in runs)
+                print(f"{name:20} {n} clients: {rates[(name, n)]:7.1f} tok/s "
+                      f"(rounds: {', '.join(f'{x[0]:.1f}' for x in runs)})", flush=True)
         finally:
             server.stop()
     hits: dict[str, tuple[float, float, int]] = {}
     for router in ("prefix", "load"):
         server = start(f"quillfen ray 2x1 {router}", model, ["--ray", "--threads-per-replica", "1", "--replicas", "2",
-                                                    "--router", router])
+                                                             "--router", router])
         try:
             counts: list[tuple[int, int, str]] = []
 
@@ -328,12 +329,14 @@ def ray_bench(clients: int, rounds: int, conversations: int, turns: int) -> None
             server.stop()
     print(f"\nSmolLM2-135M-Instruct Q4_1, --parallel {PARALLEL}, {TOKENS}-token streamed greedy chats, "
           f"{rounds} rounds; CPU: {cpu_name()}")
-    print(f"{'server':20} {'tok/s':>8}")
-    for name, rate in rates.items():
-        print(f"{name:20} {rate:8.1f}")
-    print(f"2 replicas / 1 replica: {rates['quillfen ray 2x1'] / rates['quillfen ray 1x1']:.2f}x; "
-          f"Ray 1x1 / one process of 1 thread: {rates['quillfen ray 1x1'] / rates['quillfen 1 thread']:.2f}x; "
-          f"Ray 2x1 / one process of 2 threads: {rates['quillfen ray 2x1'] / rates['quillfen 2 threads']:.2f}x")
+    print(f"{'server':20} " + " ".join(f"{f'{n} clients':>10}" for n in clients))
+    for name, _ in ray_configs():
+        print(f"{name:20} " + " ".join(f"{rates[(name, n)]:10.1f}" for n in clients))
+    for n in clients:
+        r = {name: rates[(name, n)] for name, _ in ray_configs()}
+        print(f"{n} clients: 2 replicas / 1 replica {r['quillfen ray 2x1'] / r['quillfen ray 1x1']:.2f}x; "
+              f"Ray 1x1 / one process of 1 thread {r['quillfen ray 1x1'] / r['quillfen 1 thread']:.2f}x; "
+              f"Ray 2x1 / one process of 2 threads {r['quillfen ray 2x1'] / r['quillfen 2 threads']:.2f}x")
     print(f"\n{conversations} concurrent chats of {turns} turns (32-token answers), 2 replicas of 1 thread:")
     print(f"{'router':8} {'cached/prompt tokens':>21} {'wall':>7} {'replicas used':>14}")
     for router, (rate, wall, used) in hits.items():
@@ -349,7 +352,7 @@ def main() -> None:
     parser.add_argument("--ray", action="store_true", help="Ray Serve replicas (needs quillfen[cluster])")
     args = parser.parse_args()
     if args.ray:
-        ray_bench(clients=4, rounds=args.rounds, conversations=8, turns=4)
+        ray_bench(clients=[4, 8], rounds=args.rounds, conversations=8, turns=4)
         return
     if args.load is not None:
         load(args.load)
