@@ -93,8 +93,9 @@ def _parser() -> argparse.ArgumentParser:
     ray.add_argument("--threads-per-replica", type=int, default=None, metavar="T",
                      help="workers, and Ray CPUs, of each replica (default 1)")
     ray.add_argument("--min-replicas", type=int, default=None, metavar="N",
-                     help="autoscale: fewest replicas (with --max-replicas)")
-    ray.add_argument("--max-replicas", type=int, default=None, metavar="N", help="autoscale: most replicas")
+                     help="autoscale (either bound turns it on): fewest replicas (default 1)")
+    ray.add_argument("--max-replicas", type=int, default=None, metavar="N",
+                     help="autoscale: most replicas (default: --min-replicas or --replicas)")
     ray.add_argument("--target-ongoing-requests", type=float, default=None, metavar="N",
                      help="autoscale: requests in flight per replica to aim for (default: --parallel)")
     ray.add_argument("--router", choices=["prefix", "load"], default=None,
