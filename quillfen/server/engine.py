@@ -471,7 +471,11 @@ class Engine:
                 if shared > best:
                     best, donor = shared, i
         if donor >= 0 and min(best, len(prompt) - 1) > own:
-            copied = self.backend.share(donor, self.slots.index(slot), prompt)
+            try:
+                copied = self.backend.share(donor, self.slots.index(slot), prompt)
+            except Exception:  # no memory for the copy, say: the prompt runs in full instead
+                slot.cached = []
+                return
             if copied > own:
                 slot.cached = prompt[:copied]
 
