@@ -103,6 +103,26 @@ double ticks_per_16(const KernelTable& k, const PackedView& v, const float* x, f
     return best;
 }
 
+// A random packed matrix of type t, `rows` x `cols` (rows 0: about 96 MiB stored), with `inputs` random
+// input rows and room for their outputs.
+struct Bench {
+    uint64_t rows, n;
+    WeightMatrix w;
+    std::vector<float> x, out;
+    int passes;
+};
+Bench prepare(const Type& t, uint64_t rows, uint64_t cols, uint64_t inputs) {
+    if (rows == 0) rows = (96ull << 20) / *gguf_data_size(t.code, cols) / kPackRows * kPackRows;
+    const uint64_t n = rows * cols;
+    const auto bytes = random_tensor(t, n);
+    Bench b{rows, n, WeightMatrix::pack_gguf(bytes, t.code, n, cols), std::vector<float>(cols * inputs),
+            std::vector<float>(rows * inputs), std::max<int>(1, int(40'000'000 / n))};
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (float& f : b.x) f = dist(gen);
+    return b;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,27 +151,17 @@ int main(int argc, char** argv) {
                     std::string(isa_name(k.isa)).c_str());
         for (const Type& t : timed_types()) {
             if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), t.name) == wanted.end()) continue;
-            for (Size s : sizes) {
-                if (s.rows == 0) s.rows = (96ull << 20) / *gguf_data_size(t.code, s.cols) / kPackRows * kPackRows;
-                const uint64_t n = s.rows * s.cols;
-                const auto bytes = random_tensor(t, n);
-                const WeightMatrix w = WeightMatrix::pack_gguf(bytes, t.code, n, s.cols);
-                const uint64_t most = *std::max_element(batches.begin(), batches.end());
-                std::vector<float> x(s.cols * most);
-                std::mt19937 gen(7);
-                std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-                for (float& f : x) f = dist(gen);
-                std::vector<float> out(s.rows * most);
-                const int passes = std::max<int>(1, int(40'000'000 / n));
+            for (const Size& s : sizes) {
+                Bench b = prepare(t, s.rows, s.cols, *std::max_element(batches.begin(), batches.end()));
+                const PackedView v = packed_view(*b.w.storage());
                 for (int threads : {1, 2}) {
-                    const double one = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
-                                                            threads, passes);
+                    const double one = ratio * ticks_per_16(k, v, b.x.data(), b.out.data(), b.rows, threads, b.passes);
                     std::printf("%-5s %-7s %d thr  1: %.2f", std::string(t.name).c_str(), s.name, threads, one);
-                    for (uint64_t b : batches) {
-                        if (b == 1) continue;
-                        const double c = ratio * ticks_per_16(k, packed_view(*w.storage()), x.data(), out.data(), s.rows,
-                                                               threads, passes, b);
-                        std::printf("   %llu: %.2f (%.2fx)", static_cast<unsigned long long>(b), c, c / one);
+                    for (uint64_t inputs : batches) {
+                        if (inputs == 1) continue;
+                        const double c =
+                            ratio * ticks_per_16(k, v, b.x.data(), b.out.data(), b.rows, threads, b.passes, inputs);
+                        std::printf("   %llu: %.2f (%.2fx)", static_cast<unsigned long long>(inputs), c, c / one);
                     }
                     std::printf("\n");
                     std::fflush(stdout);
@@ -165,24 +175,15 @@ int main(int argc, char** argv) {
     std::printf("   (cycles per 16 weights)  ratio to portable\n");
     for (const Type& t : timed_types()) {
         if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), t.name) == wanted.end()) continue;
-        for (Size s : sizes) {
-            if (s.rows == 0) s.rows = (96ull << 20) / *gguf_data_size(t.code, s.cols) / kPackRows * kPackRows;
-            const uint64_t n = s.rows * s.cols;
-            const auto bytes = random_tensor(t, n);
-            const WeightMatrix w = WeightMatrix::pack_gguf(bytes, t.code, n, s.cols);
-            std::vector<float> x(s.cols);
-            std::mt19937 gen(7);
-            std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-            for (float& f : x) f = dist(gen);
-            std::vector<float> out(s.rows);
-            const int passes = std::max<int>(1, int(40'000'000 / n));
+        for (const Size& s : sizes) {
+            Bench b = prepare(t, s.rows, s.cols, 1);
             for (int threads : {1, 2}) {
                 std::printf("%-5s %-7s %3d", std::string(t.name).c_str(), s.name, threads);
                 std::vector<double> per;
                 for (Isa isa : kAllIsas) {
                     const KernelTable* k = kernel_table(isa);
-                    per.push_back(k ? ratio * ticks_per_16(*k, packed_view(*w.storage()), x.data(), out.data(),
-                                                           s.rows, threads, passes)
+                    per.push_back(k ? ratio * ticks_per_16(*k, packed_view(*b.w.storage()), b.x.data(), b.out.data(),
+                                                           b.rows, threads, b.passes)
                                     : 0.0);
                     std::printf(" %9.2f", per.back());
                 }

@@ -161,7 +161,7 @@ class Replica:
             yield _error_messages(503, self.failure, "model_not_loaded")
             return
         self._remember(call.keys)
-        # An ASGI spec before 2.4, so the app listens for the client leaving while it streams.
+        # An ASGI version before 2.4, so the app listens for the client leaving while it streams.
         scope = {**call.scope, "asgi": {"version": "3.0", "spec_version": "2.3"}, "state": {}}
         sent: asyncio.Queue[dict[str, Any] | None] = asyncio.Queue()
         left = asyncio.Event()
