@@ -59,9 +59,11 @@ struct KernelTable {
     // kernels_generic.hpp), d elements per key, t_begin a multiple of kKeyBlock.
     void (*attn_scores)(const float* const* q, uint64_t nq, const float* keys, uint64_t t_begin, uint64_t t_end,
                         uint64_t d, float scale, float* const* scores);
-    // out[j][i] = out[j][i] + w[j][t] * values[t * stride + i], t ascending over [t_begin, t_end), for
-    // i < width and every query j < nq. Consecutive ranges of t in consecutive calls add as one call.
-    void (*attn_accumulate)(const float* const* w, uint64_t nq, const float* values, uint64_t stride,
+    // out[j][i] = out[j][i] + w[j][t] * value(t, i), t ascending over [t_begin, t_end), for i < width
+    // and every query j < nq; values in slabs of kValueSlab columns, value(t, i) at
+    // values[(i / kValueSlab) * slab_stride + t * kValueSlab + i % kValueSlab]. Consecutive ranges of t
+    // in consecutive calls add as one call.
+    void (*attn_accumulate)(const float* const* w, uint64_t nq, const float* values, uint64_t slab_stride,
                             uint64_t t_begin, uint64_t t_end, uint64_t width, float* const* out);
     // Softmax of each rows[j][0, len[j]), j < n, in place: exponentials of the differences from the
     // row's maximum (see kernels_generic.hpp for the exponential), summed in ascending order from
@@ -71,6 +73,9 @@ struct KernelTable {
 
 // Positions per block of the key cache: one AVX-512 vector, two AVX2 vectors.
 inline constexpr uint64_t kKeyBlock = 16;
+// Columns per slab of the value cache (one cache line of floats): a slab holds its columns of every
+// position one after another, so a pass over some of a head's columns streams memory front to back.
+inline constexpr uint64_t kValueSlab = 16;
 
 // Whether this CPU (and its operating system) runs the instructions of `isa`.
 bool cpu_runs(Isa isa);

@@ -455,18 +455,25 @@ void attn_scores(const float* const* q, uint64_t nq, const float* keys, uint64_t
 inline constexpr uint64_t kValueRun = 64;
 
 // Columns [i, i + C * L) of Q queries' outputs over positions [t_begin, t_end): each out[j][i] gains
-// w[j][t] * values[t][i] in ascending t, the C value vectors of a position loaded once for all Q.
+// w[j][t] * value(t, i) in ascending t, the C value vectors of a position loaded once for all Q. A
+// vector never straddles two slabs, as L divides kValueSlab.
 template <class V, int Q, int C>
-inline void accumulate_columns(const float* const* w, const float* values, uint64_t stride, uint64_t t_begin,
+inline void accumulate_columns(const float* const* w, const float* values, uint64_t slab_stride, uint64_t t_begin,
                                uint64_t t_end, uint64_t i, float* const* out) {
     using F = typename V::F;
     constexpr int L = V::kLanes;
+    static_assert(kValueSlab % L == 0);
     F acc[Q][C];
+    const float* column[C];
+    for (int c = 0; c < C; ++c) {
+        const uint64_t first = i + c * L;
+        column[c] = values + first / kValueSlab * slab_stride + first % kValueSlab;
+    }
     for (int j = 0; j < Q; ++j)
         for (int c = 0; c < C; ++c) acc[j][c] = V::floats(out[j] + i + c * L);
     for (uint64_t t = t_begin; t < t_end; ++t) {
         F v[C];
-        for (int c = 0; c < C; ++c) v[c] = V::floats(values + t * stride + i + c * L);
+        for (int c = 0; c < C; ++c) v[c] = V::floats(column[c] + t * kValueSlab);
         for (int j = 0; j < Q; ++j) {
             const F wt = V::broadcast(w[j][t]);
             for (int c = 0; c < C; ++c) acc[j][c] = V::add(acc[j][c], V::mul(wt, v[c]));
@@ -477,35 +484,38 @@ inline void accumulate_columns(const float* const* w, const float* values, uint6
 }
 
 template <class V, int Q>
-inline void accumulate_queries(const float* const* w, uint64_t n, const float* values, uint64_t stride,
+inline void accumulate_queries(const float* const* w, uint64_t n, const float* values, uint64_t slab_stride,
                                uint64_t t_begin, uint64_t t_end, uint64_t width, float* const* out) {
     if constexpr (Q > 1) {
-        if (n < uint64_t(Q)) return accumulate_queries<V, Q - 1>(w, n, values, stride, t_begin, t_end, width, out);
+        if (n < uint64_t(Q))
+            return accumulate_queries<V, Q - 1>(w, n, values, slab_stride, t_begin, t_end, width, out);
     }
     constexpr uint64_t L = V::kLanes;
     uint64_t i = 0;
-    for (; i + 2 * L <= width; i += 2 * L) accumulate_columns<V, Q, 2>(w, values, stride, t_begin, t_end, i, out);
-    for (; i + L <= width; i += L) accumulate_columns<V, Q, 1>(w, values, stride, t_begin, t_end, i, out);
-    for (; i < width; ++i)
+    for (; i + 2 * L <= width; i += 2 * L) accumulate_columns<V, Q, 2>(w, values, slab_stride, t_begin, t_end, i, out);
+    for (; i + L <= width; i += L) accumulate_columns<V, Q, 1>(w, values, slab_stride, t_begin, t_end, i, out);
+    for (; i < width; ++i) {
+        const float* column = values + i / kValueSlab * slab_stride + i % kValueSlab;
         for (int j = 0; j < Q; ++j) {
             float a = out[j][i];
-            for (uint64_t t = t_begin; t < t_end; ++t) a = a + w[j][t] * values[t * stride + i];
+            for (uint64_t t = t_begin; t < t_end; ++t) a = a + w[j][t] * column[t * kValueSlab];
             out[j][i] = a;
         }
+    }
 }
 
-// out[j][i] = out[j][i] + w[j][t] * values[t * stride + i], t ascending over [t_begin, t_end), for
-// i < width and every query j < nq: independent across i and j, so the lanes run over i and the
-// queries share each value vector; the positions go by in runs that stay in the first-level cache.
+// out[j][i] = out[j][i] + w[j][t] * value(t, i), t ascending over [t_begin, t_end), for i < width and
+// every query j < nq: independent across i and j, so the lanes run over i and the queries share each
+// value vector; the positions go by in runs that stay in the first-level cache.
 template <class V>
-void attn_accumulate(const float* const* w, uint64_t nq, const float* values, uint64_t stride, uint64_t t_begin,
+void attn_accumulate(const float* const* w, uint64_t nq, const float* values, uint64_t slab_stride, uint64_t t_begin,
                      uint64_t t_end, uint64_t width, float* const* out) {
     constexpr int Q = V::kTokenTile;
     for (uint64_t t0 = t_begin; t0 < t_end; t0 += kValueRun) {
         const uint64_t t1 = t_end - t0 < kValueRun ? t_end : t0 + kValueRun;
         for (uint64_t j = 0; j < nq; j += Q) {
             const uint64_t n = nq - j < uint64_t(Q) ? nq - j : uint64_t(Q);
-            accumulate_queries<V, Q>(w + j, n, values, stride, t0, t1, width, out + j);
+            accumulate_queries<V, Q>(w + j, n, values, slab_stride, t0, t1, width, out + j);
         }
     }
 }

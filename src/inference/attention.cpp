@@ -23,15 +23,19 @@ void KVCache::reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim) {
     while (cap < positions) {
         if (mul_overflows(cap, 2, &cap)) fault("key/value cache of " + std::to_string(positions) + " positions");
     }
-    uint64_t head_floats = 0, total = 0;
-    if (mul_overflows(cap, head_dim, &head_floats) || mul_overflows(head_floats, heads, &total))
+    const uint64_t slabs = (head_dim + kValueSlab - 1) / kValueSlab;
+    uint64_t key_floats = 0, keys_total = 0, value_floats = 0, values_total = 0;
+    if (mul_overflows(cap, head_dim, &key_floats) || mul_overflows(key_floats, heads, &keys_total) ||
+        mul_overflows(cap, slabs * kValueSlab, &value_floats) || mul_overflows(value_floats, heads, &values_total))
         fault("key/value cache of " + std::to_string(positions) + " positions");
-    // Each head's region keeps its layout (blocks of positions, then positions): only its start moves.
-    std::vector<float> new_keys(total), new_values(total);
-    const uint64_t old_floats = capacity * head_dim;
-    for (uint64_t h = 0; h < heads && old_floats > 0; ++h) {
-        std::copy_n(keys.data() + h * old_floats, old_floats, new_keys.data() + h * head_floats);
-        std::copy_n(values.data() + h * old_floats, old_floats, new_values.data() + h * head_floats);
+    // Each head's keys keep their layout (blocks of positions, then positions): only their start
+    // moves. Each value slab holds `capacity` positions, so every slab's start moves.
+    std::vector<float> new_keys(keys_total), new_values(values_total);
+    for (uint64_t h = 0; h < heads && capacity > 0; ++h) {
+        std::copy_n(keys.data() + h * capacity * head_dim, capacity * head_dim, new_keys.data() + h * key_floats);
+        for (uint64_t s = 0; s < slabs; ++s)
+            std::copy_n(values.data() + (h * slabs + s) * capacity * kValueSlab, capacity * kValueSlab,
+                        new_values.data() + (h * slabs + s) * cap * kValueSlab);
     }
     keys = std::move(new_keys);
     values = std::move(new_values);
@@ -46,7 +50,9 @@ void KVCache::store(uint64_t pos, const float* k, const float* v) {
         float* kh = keys.data() + h * capacity * head_dim + block + lane;
         const float* src = k + h * head_dim;
         for (uint64_t i = 0; i < head_dim; ++i) kh[i * kKeyBlock] = src[i];
-        std::copy_n(v + h * head_dim, head_dim, values.data() + h * capacity * head_dim + pos * head_dim);
+        float* vh = head_values(h) + pos * kValueSlab;
+        for (uint64_t i = 0; i < head_dim; i += kValueSlab)
+            std::copy_n(v + h * head_dim + i, std::min(kValueSlab, head_dim - i), vh + i / kValueSlab * value_slab_stride());
     }
 }
 
@@ -56,11 +62,12 @@ void KVCache::copy_prefix(const KVCache& other, uint64_t n) {
     reserve(n, other.heads, other.head_dim);
     if (heads != other.heads || head_dim != other.head_dim) fault("copying a cache of another shape");
     // Keys go by whole blocks: the lanes past n in the last one are overwritten as positions are stored.
-    const uint64_t key_floats = (n + kKeyBlock - 1) / kKeyBlock * kKeyBlock * head_dim, value_floats = n * head_dim;
+    const uint64_t key_floats = (n + kKeyBlock - 1) / kKeyBlock * kKeyBlock * head_dim;
     for (uint64_t h = 0; h < heads; ++h) {
         std::copy_n(other.keys.data() + h * other.capacity * head_dim, key_floats, keys.data() + h * capacity * head_dim);
-        std::copy_n(other.values.data() + h * other.capacity * head_dim, value_floats,
-                    values.data() + h * capacity * head_dim);
+        for (uint64_t s = 0; s < value_slabs(); ++s)
+            std::copy_n(other.head_values(h) + s * other.value_slab_stride(), n * kValueSlab,
+                        head_values(h) + s * value_slab_stride());
     }
     length = n;
 }
@@ -76,7 +83,7 @@ inline constexpr uint64_t kAttnTokens = 8;
 // With few units (a step of one token), the keys are split into runs of this many positions and the
 // head width into runs of kAttnColumns, so every worker has a share of a long context.
 inline constexpr uint64_t kAttnKeyRun = 512;
-inline constexpr uint64_t kAttnColumns = 16;
+inline constexpr uint64_t kAttnColumns = kValueSlab;
 
 class BatchAttention {
 public:
@@ -192,15 +199,16 @@ private:
 
     // Columns [c0, c1) of every query's weighted sum: all queries over the positions the first token
     // sees, then each later token's queries over the one position more it sees.
+    // c0 is a slab's first column.
     void accumulate(const Unit& unit, uint64_t c0, uint64_t c1) const {
         std::vector<float*> out(unit.out);
         for (float*& o : out) o += c0;
-        const float* values = cache_.head_values(unit.g) + c0;
+        const float* values = cache_.head_values(unit.g) + c0 / kValueSlab * cache_.value_slab_stride();
         uint64_t begin = unit.key_begin;
         for (uint64_t k = 0; k < unit.tokens; ++k) {
             const uint64_t first = k * unit.per_token, end = unit.t_len[first];
             kt_.attn_accumulate(const_cast<const float* const*>(unit.rows.data()) + first, unit.count - first, values,
-                                d_, begin, end, c1 - c0, out.data() + first);
+                                cache_.value_slab_stride(), begin, end, c1 - c0, out.data() + first);
             begin = end;
         }
     }

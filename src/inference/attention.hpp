@@ -2,6 +2,8 @@
 // batch of tokens over it. Knows nothing of Python.
 #pragma once
 
+#include "compute/kernels.hpp"
+
 #include <cstdint>
 #include <vector>
 
@@ -12,7 +14,8 @@ struct ModelConfig;
 // The rotated keys and the values of one layer's processed positions: one block each, grown by
 // doubling. Each key/value head owns a contiguous region of `capacity` positions, so a head's keys are
 // read front to back; within it keys are held in blocks of kKeyBlock positions (element i of the
-// block's sixteen positions side by side, see kernels.hpp), values one position after another.
+// block's sixteen positions side by side, see kernels.hpp), values in slabs of kValueSlab columns
+// (a slab's columns of one position after another's), so a worker summing some columns streams them.
 struct KVCache {
     std::vector<float> keys;
     std::vector<float> values;
@@ -30,7 +33,11 @@ struct KVCache {
     // the tokens up to it.
     void copy_prefix(const KVCache& other, uint64_t n);
     const float* head_keys(uint64_t head) const { return keys.data() + head * capacity * head_dim; }
-    const float* head_values(uint64_t head) const { return values.data() + head * capacity * head_dim; }
+    // A head's values: slab s at head_values(head) + s * value_slab_stride().
+    const float* head_values(uint64_t head) const { return values.data() + head * capacity * value_slabs() * kValueSlab; }
+    float* head_values(uint64_t head) { return values.data() + head * capacity * value_slabs() * kValueSlab; }
+    uint64_t value_slab_stride() const { return capacity * kValueSlab; }
+    uint64_t value_slabs() const { return (head_dim + kValueSlab - 1) / kValueSlab; }
 };
 // Attention of tokens [p, p + n) over `cache` (which holds positions up to p + n): q holds each token's
 // query heads (config.q_dim apart), att receives each token's weighted sums of values (n_heads * D apart).

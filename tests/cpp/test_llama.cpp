@@ -244,9 +244,17 @@ TEST(Attention, ScoresAndWeightedValuesAddInTheSerialOrderAtEveryLevel) {
                 for (uint64_t t = 0; t < t_len; ++t)
                     for (uint64_t i = 0; i < d; ++i)
                         blocked[(t / kKeyBlock * d + i) * kKeyBlock + t % kKeyBlock] = keys[t * d + i];
+                // The value cache's slabs: column i of position t at (i / 16) * stride + t * 16 + i % 16, the
+                // slabs a little longer than the positions.
+                const uint64_t slab_stride = (t_len + 3) * kValueSlab;
+                std::vector<float> slabbed((d + kValueSlab - 1) / kValueSlab * slab_stride, std::nanf(""));
+                for (uint64_t t = 0; t < t_len; ++t)
+                    for (uint64_t i = 0; i < d; ++i)
+                        slabbed[i / kValueSlab * slab_stride + t * kValueSlab + i % kValueSlab] = values[t * d + i];
                 // One call over everything, and calls over split ranges: keys from block 1 on separately,
-                // positions and columns in pieces.
-                const uint64_t key_split = std::min<uint64_t>(kKeyBlock, t_len), t_split = t_len / 3, c_split = d / 2;
+                // positions in pieces, columns at a slab's edge.
+                const uint64_t key_split = std::min<uint64_t>(kKeyBlock, t_len), t_split = t_len / 3,
+                               c_split = d > kValueSlab ? kValueSlab : 0;
                 for (Isa isa : kAllIsas) {
                     const KernelTable* k = kernel_table(isa);
                     if (!k) continue;
@@ -267,13 +275,14 @@ TEST(Attention, ScoresAndWeightedValuesAddInTheSerialOrderAtEveryLevel) {
                             std::vector<float*> right(outs);
                             for (float*& o : right) o += c_split;
                             for (auto [t0, t1] : {std::pair{uint64_t{0}, t_split}, std::pair{t_split, t_len}}) {
-                                k->attn_accumulate(w.data(), nq, values.data(), d, t0, t1, c_split, outs.data());
-                                k->attn_accumulate(w.data(), nq, values.data() + c_split, d, t0, t1, d - c_split,
-                                                   right.data());
+                                k->attn_accumulate(w.data(), nq, slabbed.data(), slab_stride, t0, t1, c_split,
+                                                   outs.data());
+                                k->attn_accumulate(w.data(), nq, slabbed.data() + c_split / kValueSlab * slab_stride,
+                                                   slab_stride, t0, t1, d - c_split, right.data());
                             }
                         } else {
                             k->attn_scores(q.data(), nq, blocked.data(), 0, t_len, d, scale, rows.data());
-                            k->attn_accumulate(w.data(), nq, values.data(), d, 0, t_len, d, outs.data());
+                            k->attn_accumulate(w.data(), nq, slabbed.data(), slab_stride, 0, t_len, d, outs.data());
                         }
                         std::vector<float> got;
                         for (uint64_t j = 0; j < nq; ++j) {
