@@ -140,33 +140,46 @@ Result<std::vector<float>> TextModel::logits(std::span<const uint32_t> context, 
     return logits;
 }
 
+Result<void> TextModel::check_sequence(uint64_t k) {
+    if (k >= kMaxSequences) return fail("sequence " + std::to_string(k) + " is not below " + std::to_string(kMaxSequences));
+    return {};
+}
+
+TextModel::Sequence& TextModel::sequence(uint64_t k) {
+    if (sequences_.size() < kMaxSequences) sequences_.resize(kMaxSequences);
+    auto& seq = sequences_.at(k);
+    if (!seq)
+        seq = std::make_unique<Sequence>(
+            Sequence{SequenceState::create(session_.config.hidden_dim, session_.num_layers()), {}});
+    return *seq;
+}
+
+uint64_t TextModel::held_prefix(const Sequence& seq, std::span<const uint32_t> context) {
+    const auto mismatch = std::mismatch(seq.cached.begin(), seq.cached.end(), context.begin(), context.end());
+    return std::min<uint64_t>(uint64_t(mismatch.first - seq.cached.begin()), context.size() - 1);
+}
+
 Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const SequenceContext> work) {
     std::vector<bool> named(kMaxSequences, false);
     for (const SequenceContext& w : work) {
-        if (w.sequence >= kMaxSequences)
-            return fail("sequence " + std::to_string(w.sequence) + " is not below " + std::to_string(kMaxSequences));
+        if (auto ok = check_sequence(w.sequence); !ok) return std::unexpected(std::move(ok).error());
         if (named[w.sequence]) return fail("sequence " + std::to_string(w.sequence) + " appears twice in one step");
         named[w.sequence] = true;
         if (auto ok = check_context(w.context); !ok) return std::unexpected(std::move(ok).error());
     }
     std::lock_guard lock(mutex_);
-    if (sequences_.size() < kMaxSequences) sequences_.resize(kMaxSequences);
     std::vector<SequenceWork> runs;
     std::vector<SequenceLogits> out(work.size());
     for (size_t k = 0; k < work.size(); ++k) {
-        auto& seq = sequences_[work[k].sequence];
-        if (!seq)
-            seq = std::make_unique<Sequence>(
-                Sequence{SequenceState::create(session_.config.hidden_dim, session_.num_layers()), {}});
+        Sequence& seq = sequence(work[k].sequence);
         const auto context = work[k].context;
-        const auto mismatch = std::mismatch(seq->cached.begin(), seq->cached.end(), context.begin(), context.end());
-        // The last token's logits are not kept: a context the cache holds whole runs its last token again.
-        const uint64_t keep = std::min<uint64_t>(uint64_t(mismatch.first - seq->cached.begin()), context.size() - 1);
-        seq->state.rewind(keep);
-        seq->cached.resize(keep);
+        // A context the cache holds whole runs its last token again, for its logits.
+        const uint64_t keep = held_prefix(seq, context);
+        seq.state.rewind(keep);
+        seq.cached.resize(keep);
         out[k].reused = keep;
         out[k].evaluated = context.size() - keep;
-        runs.push_back({&seq->state, context.subspan(keep), {}, work[k].want_logits});
+        runs.push_back({&seq.state, context.subspan(keep), {}, work[k].want_logits});
     }
     try {
         forward_sequences(session_.config, session_.weights, runs, step_buffers_, arena_.get());
@@ -187,27 +200,23 @@ Result<std::vector<TextModel::SequenceLogits>> TextModel::step(std::span<const S
 
 Result<uint64_t> TextModel::share(uint64_t source, uint64_t target, std::span<const uint32_t> context) {
     for (const uint64_t k : {source, target})
-        if (k >= kMaxSequences) return fail("sequence " + std::to_string(k) + " is not below " + std::to_string(kMaxSequences));
+        if (auto ok = check_sequence(k); !ok) return std::unexpected(std::move(ok).error());
     if (source == target) return fail("a sequence cannot share its own cache");
     if (auto ok = check_context(context); !ok) return std::unexpected(std::move(ok).error());
     std::lock_guard lock(mutex_);
-    if (sequences_.size() < kMaxSequences) sequences_.resize(kMaxSequences);
-    const auto& from = sequences_[source];
-    if (!from) return 0;
-    const auto mismatch = std::mismatch(from->cached.begin(), from->cached.end(), context.begin(), context.end());
-    const uint64_t n = std::min<uint64_t>(uint64_t(mismatch.first - from->cached.begin()), context.size() - 1);
+    if (source >= sequences_.size() || !sequences_[source]) return 0;
+    const Sequence& from = *sequences_[source];
+    const uint64_t n = held_prefix(from, context);
     if (n == 0) return 0;
-    auto& to = sequences_[target];
-    if (!to)
-        to = std::make_unique<Sequence>(Sequence{SequenceState::create(session_.config.hidden_dim, session_.num_layers()), {}});
+    Sequence& to = sequence(target);
     try {
-        for (size_t l = 0; l < to->state.kv_cache.size(); ++l) to->state.kv_cache[l].copy_prefix(from->state.kv_cache[l], n);
+        for (size_t l = 0; l < to.state.kv_cache.size(); ++l) to.state.kv_cache[l].copy_prefix(from.state.kv_cache[l], n);
     } catch (...) {
-        to.reset();  // part copied: start over
+        sequences_[target].reset();  // part copied: start over
         throw;
     }
-    to->state.pos = n;
-    to->cached.assign(context.begin(), context.begin() + n);
+    to.state.pos = n;
+    to.cached.assign(context.begin(), context.begin() + n);
     return n;
 }
 

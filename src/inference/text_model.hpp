@@ -124,6 +124,13 @@ private:
         std::vector<uint32_t> cached;  // as cached_, for this sequence's state
     };
     std::vector<std::unique_ptr<Sequence>> sequences_;  // by number; null until first stepped
+    // Refuses a sequence number at or past kMaxSequences.
+    static Result<void> check_sequence(uint64_t k);
+    // With the lock held: sequence k (checked), made empty when it has no cache yet.
+    Sequence& sequence(uint64_t k);
+    // The longest prefix of `context` that `seq` holds, short of the context's last token, whose logits
+    // are not kept.
+    static uint64_t held_prefix(const Sequence& seq, std::span<const uint32_t> context);
     StepBuffers step_buffers_;                          // the scratch space their steps share
     std::shared_ptr<const Tokenizer> tokenizer_;
     uint64_t context_length_;
