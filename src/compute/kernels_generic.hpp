@@ -39,6 +39,10 @@
 #include "compute/kernels.hpp"
 #include "compute/packed_formats.hpp"
 
+#if defined(__AVX__)
+#include <immintrin.h>
+#endif
+
 namespace quillfen::kernels_generic {
 
 // ---- float matrix times vector -------------------------------------------------------------------
@@ -522,68 +526,96 @@ void attn_accumulate(const float* const* w, uint64_t nq, const float* values, ui
 
 // ---- softmax ---------------------------------------------------------------------------------------
 //
-// Written once in the compiler's generic vectors (eight floats, four doubles), which each level's
-// flags map to its own instructions; every step is one IEEE operation, so every level gives the same
-// bits.
+// Written once in the compiler's generic vectors (floats, doubles), which each level's flags map to
+// its own instructions (one conversion excepted, below); every step is one IEEE operation, so every
+// level gives the same bits.
 
 typedef float Floats8 __attribute__((vector_size(32)));
-typedef float Floats4 __attribute__((vector_size(16)));
-typedef double Doubles4 __attribute__((vector_size(32)));
-typedef int64_t Int64s4 __attribute__((vector_size(32)));
 
-// e^x of N vectors of four floats held as doubles, to about 4e-16 relative: x = k ln2 + r with
-// |r| <= ln2 / 2 (ln2 in two parts, the first exact times any k here), e^r by its Taylor series to
-// r^12, times 2^k. Rounded once to float afterwards, this is the correctly rounded e^x but for the
-// rare x whose e^x lies within that error of a float rounding boundary. Arguments are clamped to
-// [-104, 89] first: e^-104 rounds to float 0 as every smaller power does, e^89 overflows to infinity
-// as every larger one does; NaN passes the clamps and comes out NaN.
-// The N polynomials advance step by step side by side: one alone waits out a multiply and an add
-// per step, twelve times over.
+// The exponential's vectors: W floats, and as doubles. Two lanes where registers are 128 bits wide
+// (wider generic vectors there would have their comparisons taken lane by lane), four elsewhere.
+template <int W>
+struct ExpVectors {
+    typedef float F __attribute__((vector_size(4 * W)));
+    typedef double D __attribute__((vector_size(8 * W)));
+    typedef int64_t I __attribute__((vector_size(8 * W)));
+};
+template <class V>
+inline constexpr int kExpLanes = V::kLanes >= 8 ? 4 : 2;
+
+// Floats to doubles, exactly. The compiler takes a generic conversion of four floats to four doubles
+// apart in halves through memory; with AVX one instruction does it.
+template <int W>
+inline typename ExpVectors<W>::D widen(typename ExpVectors<W>::F f) {
+#if defined(__AVX__)
+    if constexpr (W == 4) return (typename ExpVectors<W>::D)_mm256_cvtps_pd((__m128)f);
+#endif
+    return __builtin_convertvector(f, typename ExpVectors<W>::D);
+}
+
+// e^(x[i] - m) of the floats x[0, N * kExpLanes) in place, each computed in double to about 4e-16
+// relative and rounded once to float: the correctly rounded value but for the rare argument whose e^x
+// lies within that error of a float rounding boundary. x - m is taken in float first; the difference
+// is clamped to [-104, 89] (e^-104 rounds to float 0 as every smaller power does, e^89 overflows to
+// infinity as every larger one does; NaN passes the clamps and comes out NaN), split as k ln2 + r
+// with |r| <= ln2 / 2 (ln2 in two parts, the first exact times any k here), e^r taken by its Taylor
+// series to r^12 and multiplied by 2^k.
+// Three passes over the N vectors of doubles, each of which keeps its values in registers: the
+// reductions (independent), the N Horner chains side by side (one alone waits out a multiply and an
+// add per step, twelve times over; N of them fill the arithmetic units), the scaling and rounding.
 template <class V, int N>
-inline void exp_doubles(Doubles4* x) {
+inline void exp_tile(float* x, float m) {
+    constexpr int W = kExpLanes<V>;
+    using F = typename ExpVectors<W>::F;
+    using D = typename ExpVectors<W>::D;
+    using I = typename ExpVectors<W>::I;
     const double shift = 0x1.8p52;  // adding it rounds to an integer, left in the low mantissa bits
     constexpr double c[] = {1.0 / 479001600, 1.0 / 39916800, 1.0 / 3628800, 1.0 / 362880, 1.0 / 40320,
                             1.0 / 5040,      1.0 / 720,      1.0 / 120,     1.0 / 24,     1.0 / 6,
                             1.0 / 2,         1.0,            1.0};
-    Doubles4 t[N], r[N], p[N];
+    D t[N], r[N], p[N];
     for (int n = 0; n < N; ++n) {
-        Doubles4 v = x[n] < -104.0 ? Doubles4{} - 104.0 : x[n];
-        v = v > 89.0 ? Doubles4{} + 89.0 : v;
+        F f;
+        __builtin_memcpy(&f, x + W * n, sizeof f);
+        f -= m;
+        D v = widen<W>(f);
+        v = v < -104.0 ? D{} - 104.0 : v;
+        v = v > 89.0 ? D{} + 89.0 : v;
         t[n] = v * 0x1.71547652b82fep0 + shift;  // x / ln2, rounded
-        const Doubles4 k = t[n] - shift;
+        const D k = t[n] - shift;
         r[n] = (v - k * 0x1.62e42feep-1) - k * 0x1.a39ef35793c76p-33;
-        p[n] = Doubles4{} + c[0];
     }
+    for (int n = 0; n < N; ++n) p[n] = D{} + c[0];
+    // The steps stay a loop: unrolled, the compiler runs each chain to its end before the next.
+#pragma GCC unroll 1
     for (int i = 1; i < 13; ++i)
         for (int n = 0; n < N; ++n) p[n] = p[n] * r[n] + c[i];
     // 2^k from k's bits: t's low mantissa bits hold 2^51 + k.
     for (int n = 0; n < N; ++n) {
-        const Int64s4 bits = ((Int64s4)t[n] + (1023 - (int64_t{1} << 51))) << 52;
-        x[n] = p[n] * (Doubles4)bits;
+        const I bits = ((I)t[n] + (1023 - (int64_t{1} << 51))) << 52;
+        const F f = __builtin_convertvector(p[n] * (D)bits, F);
+        __builtin_memcpy(x + W * n, &f, sizeof f);
     }
 }
 
-// e^x of N vectors of eight floats, each rounded once from exp_doubles. (Templates, like every kernel
-// here, so each level's copy stays in its own translation unit.)
-template <class V, int N>
-inline void exp_floats(Floats8* x) {
-    Doubles4 d[2 * N];
-    for (int n = 0; n < N; ++n) {
-        d[2 * n] = __builtin_convertvector(__builtin_shufflevector(x[n], x[n], 0, 1, 2, 3), Doubles4);
-        d[2 * n + 1] = __builtin_convertvector(__builtin_shufflevector(x[n], x[n], 4, 5, 6, 7), Doubles4);
-    }
-    exp_doubles<V, 2 * N>(d);
-    for (int n = 0; n < N; ++n) {
-        const Floats4 lo = __builtin_convertvector(d[2 * n], Floats4), hi = __builtin_convertvector(d[2 * n + 1], Floats4);
-        x[n] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
-    }
-}
+// Vectors of doubles whose exponentials exp_tile takes side by side: twelve Horner chains fill the
+// arithmetic units and leave a constant's register of sixteen; more, and their spills cost more than
+// the latency they hide.
+inline constexpr int kExpChains = 12;
 
-// Vectors of eight floats whose exponentials are taken side by side: sixteen polynomials where the
-// level's registers are 256 bits or wider, four where a vector of doubles takes two 128-bit registers
-// (more, and their spills cost more than the latency they hide).
+// e^(row[t] - m) of row[0, len) in place, by exp_tile.
 template <class V>
-inline constexpr int kExpSideBySide = V::kLanes >= 8 ? 8 : 2;
+inline void exp_row(float* row, uint64_t len, float m) {
+    constexpr int N = kExpChains, W = kExpLanes<V>;
+    uint64_t t = 0;
+    for (; t + W * N <= len; t += W * N) exp_tile<V, N>(row + t, m);
+    if (t < len) {
+        float tail[W * N] = {};
+        __builtin_memcpy(tail, row + t, (len - t) * sizeof(float));
+        exp_tile<V, N>(tail, m);
+        __builtin_memcpy(row + t, tail, (len - t) * sizeof(float));
+    }
+}
 
 // Rows whose exponentials are summed side by side: independent sums in flight.
 inline constexpr uint64_t kSoftmaxRows = 4;
@@ -599,7 +631,7 @@ inline void sum_side_by_side(float* const* rows, uint64_t len, float* sums) {
 }
 
 // Each row[j][0, len[j]) in place: m = its maximum ignoring NaN (a NaN never compares greater; of a
-// zero's sign the exponential does not care), e[t] = e^(row[t] - m) by exp_floats, summed from +0.0
+// zero's sign the exponential does not care), e[t] = e^(row[t] - m) by exp_row, summed from +0.0
 // in ascending t, then every e[t] divided by the sum when the sum is positive.
 template <class V>
 void attn_softmax(float* const* rows, const uint64_t* len, uint64_t n) {
@@ -621,22 +653,7 @@ void attn_softmax(float* const* rows, const uint64_t* len, uint64_t n) {
             float m = -__builtin_inff();
             for (int i = 0; i < 8; ++i) m = mv[i] > m ? mv[i] : m;
             for (; t < t_len; ++t) m = row[t] > m ? row[t] : m;
-            constexpr int kSide = kExpSideBySide<V>;
-            for (t = 0; t + 8 * kSide <= t_len; t += 8 * kSide) {
-                Floats8 v[kSide];
-                __builtin_memcpy(v, row + t, sizeof v);
-                for (auto& e : v) e -= m;
-                exp_floats<V, kSide>(v);
-                __builtin_memcpy(row + t, v, sizeof v);
-            }
-            for (; t < t_len; t += 8) {
-                const uint64_t lanes = t_len - t < 8 ? t_len - t : 8;
-                Floats8 v = Floats8{};
-                __builtin_memcpy(&v, row + t, lanes * sizeof(float));
-                v -= m;
-                exp_floats<V, 1>(&v);
-                __builtin_memcpy(row + t, &v, lanes * sizeof(float));
-            }
+            exp_row<V>(row, t_len, m);
         }
         switch (count) {
             case 4: sum_side_by_side<V, 4>(rows + j0, shortest, sums); break;

@@ -312,6 +312,11 @@ TEST(Attention, SoftmaxTakesRoundedExponentialsAndSumsInOrderAtEveryLevel) {
     // Exponentials of -87.5 .. -103.9 are subnormal floats; below about -103.97 they round to zero.
     rows.push_back({0.0f, -87.5f, -95.0f, -103.5f, -103.97f, -104.0f, -120.0f, -inf, nan, 2.5f, -0.0f, 1e-30f});
     rows.push_back({-inf, -inf, -inf});  // no maximum: every difference NaN, the row's sum too
+    // A long row: many whole tiles of exponentials and a ragged end, its arguments over the whole
+    // range from 0 to where the exponential underflows.
+    std::vector<float> sweep(4099);
+    for (uint64_t t = 0; t < sweep.size(); ++t) sweep[t] = -float(t) * 0.02539f + (t % 7) * 1e-3f;
+    rows.push_back(sweep);
     std::vector<std::vector<float>> want = rows;
     for (auto& row : want) {
         float m = -inf;
