@@ -14,45 +14,40 @@
 namespace quillfen {
 
 void KVCache::reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim) {
-    if (capacity == 0) {
+    if (chunks.empty()) {
         heads = kv_heads;
         head_dim = dim;
     }
-    if (positions <= capacity) return;
-    uint64_t cap = std::max<uint64_t>(capacity, kKeyBlock);
-    while (cap < positions) {
-        if (mul_overflows(cap, 2, &cap)) fault("key/value cache of " + std::to_string(positions) + " positions");
+    if (heads == 0 || head_dim == 0) return;
+    if (positions > (uint64_t{1} << 48)) fault("key/value cache of " + std::to_string(positions) + " positions");
+    while (chunk_begin(chunks.size()) < positions) {
+        const uint64_t size = chunk_size(chunks.size());
+        uint64_t key_floats = 0, value_floats = 0;
+        if (mul_overflows(size * head_dim, heads, &key_floats) ||
+            mul_overflows(value_slab_stride(chunks.size()) * value_slabs(), heads, &value_floats))
+            fault("key/value cache of " + std::to_string(positions) + " positions");
+        // Left as the allocator gives it, so its pages are touched only as positions are stored;
+        // store() clears each key block as its first position arrives.
+        chunks.push_back({std::unique_ptr<float[]>(new float[key_floats]),
+                          std::unique_ptr<float[]>(new float[value_floats])});
     }
-    const uint64_t slabs = (head_dim + kValueSlab - 1) / kValueSlab;
-    uint64_t key_floats = 0, keys_total = 0, value_floats = 0, values_total = 0;
-    if (mul_overflows(cap, head_dim, &key_floats) || mul_overflows(key_floats, heads, &keys_total) ||
-        mul_overflows(cap, slabs * kValueSlab, &value_floats) || mul_overflows(value_floats, heads, &values_total))
-        fault("key/value cache of " + std::to_string(positions) + " positions");
-    // Each head's keys keep their layout (blocks of positions, then positions): only their start
-    // moves. Each value slab holds `capacity` positions, so every slab's start moves.
-    std::vector<float> new_keys(keys_total), new_values(values_total);
-    for (uint64_t h = 0; h < heads && capacity > 0; ++h) {
-        std::copy_n(keys.data() + h * capacity * head_dim, capacity * head_dim, new_keys.data() + h * key_floats);
-        for (uint64_t s = 0; s < slabs; ++s)
-            std::copy_n(values.data() + (h * slabs + s) * capacity * kValueSlab, capacity * kValueSlab,
-                        new_values.data() + (h * slabs + s) * cap * kValueSlab);
-    }
-    keys = std::move(new_keys);
-    values = std::move(new_values);
-    capacity = cap;
 }
 
 void KVCache::store(uint64_t pos, const float* k, const float* v) {
     length = std::max(length, pos + 1);
-    if (head_dim == 0) return;  // zero-width heads hold nothing, however many there are
-    const uint64_t block = pos / kKeyBlock * kKeyBlock * head_dim, lane = pos % kKeyBlock;
+    if (head_dim == 0 || heads == 0) return;  // zero-width heads hold nothing, however many there are
+    const uint64_t c = chunk_of(pos), t = pos - chunk_begin(c), size = chunk_size(c);
+    const uint64_t block = t / kKeyBlock * kKeyBlock * head_dim, lane = t % kKeyBlock;
     for (uint64_t h = 0; h < heads; ++h) {
-        float* kh = keys.data() + h * capacity * head_dim + block + lane;
+        float* kb = chunks[c].keys.get() + h * size * head_dim + block;
+        // The block's lanes past the positions held are read with it (their scores are dropped): they
+        // hold zeros, not whatever the memory held.
+        if (lane == 0) std::fill_n(kb, kKeyBlock * head_dim, 0.0f);
         const float* src = k + h * head_dim;
-        for (uint64_t i = 0; i < head_dim; ++i) kh[i * kKeyBlock] = src[i];
-        float* vh = head_values(h) + pos * kValueSlab;
+        for (uint64_t i = 0; i < head_dim; ++i) kb[i * kKeyBlock + lane] = src[i];
+        float* vh = chunks[c].values.get() + h * value_slabs() * value_slab_stride(c) + t * kValueSlab;
         for (uint64_t i = 0; i < head_dim; i += kValueSlab)
-            std::copy_n(v + h * head_dim + i, std::min(kValueSlab, head_dim - i), vh + i / kValueSlab * value_slab_stride());
+            std::copy_n(v + h * head_dim + i, std::min(kValueSlab, head_dim - i), vh + i / kValueSlab * value_slab_stride(c));
     }
 }
 
@@ -61,13 +56,18 @@ void KVCache::copy_prefix(const KVCache& other, uint64_t n) {
     length = 0;
     reserve(n, other.heads, other.head_dim);
     if (heads != other.heads || head_dim != other.head_dim) fault("copying a cache of another shape");
-    // Keys go by whole blocks: the lanes past n in the last one are overwritten as positions are stored.
-    const uint64_t key_floats = (n + kKeyBlock - 1) / kKeyBlock * kKeyBlock * head_dim;
-    for (uint64_t h = 0; h < heads; ++h) {
-        std::copy_n(other.keys.data() + h * other.capacity * head_dim, key_floats, keys.data() + h * capacity * head_dim);
-        for (uint64_t s = 0; s < value_slabs(); ++s)
-            std::copy_n(other.head_values(h) + s * other.value_slab_stride(), n * kValueSlab,
-                        head_values(h) + s * value_slab_stride());
+    if (heads > 0 && head_dim > 0) {
+        for (uint64_t c = 0; chunk_begin(c) < n; ++c) {
+            const uint64_t held = std::min(chunk_size(c), n - chunk_begin(c));
+            // Keys go by whole blocks: the lanes past n in the last one are overwritten as positions are stored.
+            const uint64_t key_floats = (held + kKeyBlock - 1) / kKeyBlock * kKeyBlock * head_dim;
+            for (uint64_t h = 0; h < heads; ++h) {
+                std::copy_n(other.chunk_keys(c, h), key_floats, chunks[c].keys.get() + h * chunk_size(c) * head_dim);
+                for (uint64_t s = 0; s < value_slabs(); ++s)
+                    std::copy_n(other.chunk_values(c, h) + s * value_slab_stride(c), held * kValueSlab,
+                                chunks[c].values.get() + (h * value_slabs() + s) * value_slab_stride(c));
+            }
+        }
     }
     length = n;
 }
@@ -178,7 +178,12 @@ private:
     // Scores of every query of the unit over keys [begin, end) (begin on a key block). A query of an
     // earlier token gets scores past its own length too, which its softmax never reads.
     void scores(const Unit& unit, uint64_t begin, uint64_t end) const {
-        kt_.attn_scores(unit.q.data(), unit.count, cache_.head_keys(unit.g), begin, end, d_, scale_, unit.rows.data());
+        for (uint64_t c = KVCache::chunk_of(begin); KVCache::chunk_begin(c) < end; ++c) {
+            const uint64_t c0 = KVCache::chunk_begin(c), c1 = c0 + KVCache::chunk_size(c);
+            const std::vector<float*> rows = shifted(unit.rows.data(), unit.count, c0);
+            kt_.attn_scores(unit.q.data(), unit.count, cache_.chunk_keys(c, unit.g), std::max(begin, c0) - c0,
+                            std::min(end, c1) - c0, d_, scale_, rows.data());
+        }
     }
 
     // Inside a window, the softmax runs over the positions each query sees, and the weights of the
@@ -198,19 +203,31 @@ private:
     }
 
     // Columns [c0, c1) of every query's weighted sum: all queries over the positions the first token
-    // sees, then each later token's queries over the one position more it sees.
-    // c0 is a slab's first column.
+    // sees, then each later token's queries over the one position more it sees, chunk after chunk of
+    // the cache (consecutive ranges add as one). c0 is a slab's first column.
     void accumulate(const Unit& unit, uint64_t c0, uint64_t c1) const {
         std::vector<float*> out(unit.out);
         for (float*& o : out) o += c0;
-        const float* values = cache_.head_values(unit.g) + c0 / kValueSlab * cache_.value_slab_stride();
         uint64_t begin = unit.key_begin;
         for (uint64_t k = 0; k < unit.tokens; ++k) {
             const uint64_t first = k * unit.per_token, end = unit.t_len[first];
-            kt_.attn_accumulate(const_cast<const float* const*>(unit.rows.data()) + first, unit.count - first, values,
-                                cache_.value_slab_stride(), begin, end, c1 - c0, out.data() + first);
+            for (uint64_t c = KVCache::chunk_of(begin); KVCache::chunk_begin(c) < end; ++c) {
+                const uint64_t p0 = KVCache::chunk_begin(c), p1 = p0 + KVCache::chunk_size(c);
+                const uint64_t stride = KVCache::value_slab_stride(c);
+                const std::vector<float*> w = shifted(unit.rows.data() + first, unit.count - first, p0);
+                const float* values = cache_.chunk_values(c, unit.g) + c0 / kValueSlab * stride;
+                kt_.attn_accumulate(const_cast<const float* const*>(w.data()), unit.count - first, values, stride,
+                                    std::max(begin, p0) - p0, std::min(end, p1) - p0, c1 - c0, out.data() + first);
+            }
             begin = end;
         }
+    }
+
+    // The kernels index a chunk's positions from its start: rows whose element p0 + t is the t-th.
+    static std::vector<float*> shifted(float* const* rows, uint64_t n, uint64_t p0) {
+        std::vector<float*> out(rows, rows + n);
+        for (float*& r : out) r += p0;
+        return out;
     }
 
     template <class Fn>

@@ -176,7 +176,7 @@ TEST(Forward, DegenerateHeadShapesStillStep) {
     LlamaSession no_kv = pass_through_layer({2, 0, {}, {}});  // no key/value heads: attention adds nothing
     const auto logits = forward(no_kv, 1);
     EXPECT_EQ(no_kv.state.kv_cache[0].length, 1u);
-    EXPECT_TRUE(no_kv.state.kv_cache[0].keys.empty());
+    EXPECT_TRUE(no_kv.state.kv_cache[0].chunks.empty());
     const double inv = 1.0 / std::sqrt(14.0 / 4 + 1e-5);  // token 1 embeds as (2, -1, 0, 3)
     ASSERT_EQ(logits.size(), 2u);
     EXPECT_NEAR(logits[0], 2 * inv, 1e-6);
@@ -214,7 +214,7 @@ TEST(Forward, ImpossibleShapesFaultBeforeChangingTheState) {
         }
         EXPECT_EQ(s->state.pos, 0u);
         EXPECT_EQ(s->rng_state, 42u);
-        EXPECT_TRUE(s->state.kv_cache[0].keys.empty());
+        EXPECT_TRUE(s->state.kv_cache[0].chunks.empty());
     }
 }
 
@@ -349,11 +349,12 @@ TEST(Attention, SoftmaxTakesRoundedExponentialsAndSumsInOrderAtEveryLevel) {
     }
 }
 
-// A model whose contexts pass the length at which a step splits its keys over the workers: the logits
-// after 600 tokens are the same bits stepped one token at a time (keys split over two workers, or one
-// worker taking whole heads), in one batch, or in ragged batches after cached positions.
+// A model whose contexts pass the length at which a step splits its keys over the workers, and two
+// edges of the cache's chunks (512 and 1024 positions): the logits after 1100 tokens are the same bits
+// stepped one token at a time (keys split over two workers, or one worker taking whole heads), in one
+// batch, in ragged batches after cached positions, or after a copied prefix.
 TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesWorkersAndOtherSequences) {
-    const uint64_t h = 32, ffn = 48, vocab = 16, positions = 600;
+    const uint64_t h = 32, ffn = 48, vocab = 16, positions = 1100;
     TensorMap tensors;
     uint32_t seed = 1;
     auto add = [&](const std::string& name, uint64_t n, float gain) {
@@ -380,6 +381,7 @@ TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesWorkersAndOtherSe
     hints.head_count_kv = 2;
     std::vector<uint32_t> tokens(positions);
     for (uint64_t i = 0; i < positions; ++i) tokens[i] = uint32_t(i * 7 % vocab);
+    const std::vector<uint32_t> other(tokens.rbegin(), tokens.rend());
     auto session = [&] { return *build_llama_session(tensors, hints, kNoLimit); };
 
     std::vector<std::vector<float>> results;
@@ -398,13 +400,20 @@ TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesWorkersAndOtherSe
         results.push_back(forward_tokens(ragged, std::span(tokens).subspan(38)));
         EXPECT_EQ(ragged.state.pos, positions);
         EXPECT_EQ(ragged.state.kv_cache[1].length, positions);
+        // A prefix copied over a chunk's edge into a cache that held other positions goes on as if run there.
+        LlamaSession copied = session();
+        copied.arena = &arena;
+        forward_tokens(copied, std::span(other).first(900), false);
+        for (size_t l = 0; l < copied.state.kv_cache.size(); ++l)
+            copied.state.kv_cache[l].copy_prefix(whole.state.kv_cache[l], 700);
+        copied.state.pos = 700;
+        results.push_back(forward_tokens(copied, std::span(tokens).subspan(700)));
 
         // Batched with other sequences over one set of weights, a long prompt beside one-token steps:
         // each sequence's logits are those it gets alone.
         const LlamaSession shared = session();
         SequenceState a = SequenceState::create(h, 2), b = SequenceState::create(h, 2), c = SequenceState::create(h, 2);
         StepBuffers buffers;
-        const std::vector<uint32_t> other(tokens.rbegin(), tokens.rend());
         const std::span<const uint32_t> all(tokens), rest(other);
         for (auto parts : {std::vector<SequenceWork>{{&a, all.first(100), {}}, {&b, rest.first(3), {}}},
                            std::vector<SequenceWork>{{&c, rest.first(1), {}}, {&a, all.subspan(100, 1), {}},
@@ -420,7 +429,7 @@ TEST(Attention, LongContextsGiveTheSameLogitsWhateverTheBatchesWorkersAndOtherSe
         }
         EXPECT_EQ(a.pos, positions);
     }
-    ASSERT_EQ(results.size(), 8u);  // four ways of running the 600 tokens, at each worker count
+    ASSERT_EQ(results.size(), 10u);  // five ways of running the tokens, at each worker count
     for (size_t i = 1; i < results.size(); ++i) {
         SCOPED_TRACE("result " + std::to_string(i));
         expect_bits_equal(results[i], results[0]);
