@@ -399,6 +399,10 @@ void packed_groups(const PackedView& w, const float* x, float* out, uint64_t row
 // keys[(b * head_dim + i) * kKeyBlock + r], so one vector load brings element i of sixteen positions
 // and sixteen dot products advance side by side, each still summed in ascending i from -0.0.
 
+// Lines of keys asked for ahead of the one loaded (16 KiB: four blocks of 64-float heads). A block of
+// 64-float heads fills a 4 KiB page, where the hardware's prefetcher stops; a step over a long context
+// streams the keys from memory, and without this each page's first lines wait for it.
+inline constexpr uint64_t kKeyAhead = 256;
 // Q queries against one key block: Q x kKeyBlock dot products in flight (kTokenTile x kKeyBlock / L
 // accumulators), the block's d vectors loaded once for all of them.
 template <class V, int Q>
@@ -411,6 +415,7 @@ inline void score_block(const float* const* q, const float* k, uint64_t d, typen
         for (int h = 0; h < H; ++h) acc[j][h] = V::zero();
     for (uint64_t i = 0; i < d; ++i) {
         F key[H];
+        __builtin_prefetch(k + (kKeyAhead + i) * kKeyBlock, 0, 0);
         for (int h = 0; h < H; ++h) key[h] = V::floats(k + i * kKeyBlock + h * L);
         for (int j = 0; j < Q; ++j) {
             const F qi = V::broadcast(q[j][i]);
