@@ -22,9 +22,10 @@ void KVCache::reserve(uint64_t positions, uint64_t kv_heads, uint64_t dim) {
     if (positions > (uint64_t{1} << 48)) fault("key/value cache of " + std::to_string(positions) + " positions");
     while (chunk_begin(chunks.size()) < positions) {
         const uint64_t size = chunk_size(chunks.size());
-        uint64_t key_floats = 0, value_floats = 0;
-        if (mul_overflows(size * head_dim, heads, &key_floats) ||
-            mul_overflows(value_slab_stride(chunks.size()) * value_slabs(), heads, &value_floats))
+        uint64_t head_floats = 0, key_floats = 0, slab_floats = 0, value_floats = 0;
+        if (mul_overflows(size, head_dim, &head_floats) || mul_overflows(head_floats, heads, &key_floats) ||
+            mul_overflows(value_slab_stride(chunks.size()), value_slabs(), &slab_floats) ||
+            mul_overflows(slab_floats, heads, &value_floats))
             fault("key/value cache of " + std::to_string(positions) + " positions");
         // Left as the allocator gives it, so its pages are touched only as positions are stored;
         // store() clears each key block as its first position arrives.
