@@ -462,11 +462,16 @@ void attn_scores(const float* const* q, uint64_t nq, const float* keys, uint64_t
 // Positions whose values a pass of attn_accumulate keeps in the first-level cache while every
 // column and every query walks them (64 positions of 64-float heads: 16 KiB).
 inline constexpr uint64_t kValueRun = 64;
+// Positions of a slab asked for ahead of the one loaded (8 KiB, two runs): a slab crosses a 4 KiB
+// page every 64 positions, where the hardware's prefetcher stops, and a long context's values come
+// from memory.
+inline constexpr uint64_t kValueAhead = 128;
 
 // Columns [i, i + C * L) of Q queries' outputs over positions [t_begin, t_end): each out[j][i] gains
 // w[j][t] * value(t, i) in ascending t, the C value vectors of a position loaded once for all Q. A
-// vector never straddles two slabs, as L divides kValueSlab.
-template <class V, int Q, int C>
+// vector never straddles two slabs, as L divides kValueSlab. Ahead: this pass asks for its slabs'
+// later positions (the first pass over a run does, for the passes of later queries after it).
+template <class V, int Q, int C, bool Ahead>
 inline void accumulate_columns(const float* const* w, const float* values, uint64_t slab_stride, uint64_t t_begin,
                                uint64_t t_end, uint64_t i, float* const* out) {
     using F = typename V::F;
@@ -482,6 +487,9 @@ inline void accumulate_columns(const float* const* w, const float* values, uint6
         for (int c = 0; c < C; ++c) acc[j][c] = V::floats(out[j] + i + c * L);
     for (uint64_t t = t_begin; t < t_end; ++t) {
         F v[C];
+        if constexpr (Ahead)
+            for (int c = 0; c < C; ++c)
+                if (c * L % kValueSlab == 0) __builtin_prefetch(column[c] + (t + kValueAhead) * kValueSlab, 0, 3);
         for (int c = 0; c < C; ++c) v[c] = V::floats(column[c] + t * kValueSlab);
         for (int j = 0; j < Q; ++j) {
             const F wt = V::broadcast(w[j][t]);
@@ -492,17 +500,18 @@ inline void accumulate_columns(const float* const* w, const float* values, uint6
         for (int c = 0; c < C; ++c) V::store(out[j] + i + c * L, acc[j][c]);
 }
 
-template <class V, int Q>
+template <class V, int Q, bool Ahead>
 inline void accumulate_queries(const float* const* w, uint64_t n, const float* values, uint64_t slab_stride,
                                uint64_t t_begin, uint64_t t_end, uint64_t width, float* const* out) {
     if constexpr (Q > 1) {
         if (n < uint64_t(Q))
-            return accumulate_queries<V, Q - 1>(w, n, values, slab_stride, t_begin, t_end, width, out);
+            return accumulate_queries<V, Q - 1, Ahead>(w, n, values, slab_stride, t_begin, t_end, width, out);
     }
     constexpr uint64_t L = V::kLanes;
     uint64_t i = 0;
-    for (; i + 2 * L <= width; i += 2 * L) accumulate_columns<V, Q, 2>(w, values, slab_stride, t_begin, t_end, i, out);
-    for (; i + L <= width; i += L) accumulate_columns<V, Q, 1>(w, values, slab_stride, t_begin, t_end, i, out);
+    for (; i + 2 * L <= width; i += 2 * L)
+        accumulate_columns<V, Q, 2, Ahead>(w, values, slab_stride, t_begin, t_end, i, out);
+    for (; i + L <= width; i += L) accumulate_columns<V, Q, 1, Ahead>(w, values, slab_stride, t_begin, t_end, i, out);
     for (; i < width; ++i) {
         const float* column = values + i / kValueSlab * slab_stride + i % kValueSlab;
         for (int j = 0; j < Q; ++j) {
@@ -524,7 +533,10 @@ void attn_accumulate(const float* const* w, uint64_t nq, const float* values, ui
         const uint64_t t1 = t_end - t0 < kValueRun ? t_end : t0 + kValueRun;
         for (uint64_t j = 0; j < nq; j += Q) {
             const uint64_t n = nq - j < uint64_t(Q) ? nq - j : uint64_t(Q);
-            accumulate_queries<V, Q>(w + j, n, values, slab_stride, t0, t1, width, out + j);
+            if (j == 0)
+                accumulate_queries<V, Q, true>(w, n, values, slab_stride, t0, t1, width, out);
+            else
+                accumulate_queries<V, Q, false>(w + j, n, values, slab_stride, t0, t1, width, out + j);
         }
     }
 }
