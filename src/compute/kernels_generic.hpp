@@ -199,63 +199,80 @@ struct Decode : Row::template Kernel<V> {
 // alone leave the kernel waiting on memory for about a third of its time.
 inline constexpr uint64_t kPrefetchAhead = 2048;
 
-// NG groups side by side: their sums are independent, so the additions of one do not wait on another's.
+// NG groups side by side, times NT inputs (x rows `x_stride` apart, their rows going to
+// out[t * out_stride + r]): the sums of one group and input are independent of every other's, so the
+// additions of one do not wait on another's. A single input takes several groups; a few inputs
+// (packed_format_few) take one group, HP of its vectors per pass over its blocks (kInputsVectors).
 // Kept out of line: inlined into the format dispatch, its loop gets a worse register allocation
 // (about 5% slower for 4-bit formats at AVX2).
-template <class V, class Fmt, int NG>
-[[gnu::noinline]] void packed_group_run(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g) {
+template <class V, class Fmt, int NG, int NT = 1, int HP = int(kPackRows) / V::kLanes>
+[[gnu::noinline]] void packed_group_run(const PackedView& w, const float* x, uint64_t x_stride, float* out,
+                                        uint64_t out_stride, uint64_t rows, uint64_t g) {
     using F = typename V::F;
     constexpr int L = V::kLanes, H = int(kPackRows) / L;
+    static_assert(H % HP == 0 && (NG == 1 || HP == H));
     const uint64_t blocks = w.cols / Fmt::kElems;
     const uint8_t* base[NG];
-    F acc[NG][H];
-    for (int n = 0; n < NG; ++n) {
-        base[n] = w.bytes + (g + n) * w.group_bytes;
-        for (int h = 0; h < H; ++h) acc[n][h] = V::zero();
-    }
+    for (int n = 0; n < NG; ++n) base[n] = w.bytes + (g + n) * w.group_bytes;
     // Small block columns are asked for whole as each begins. Large ones (the K formats, 37 to 73
     // lines) are asked for along the way, at the run's share of the block (twice where the block has
-    // more lines than runs), since a burst that long holds up the loads of the block at hand.
+    // more lines than runs), since a burst that long holds up the loads of the block at hand. A pass
+    // after the first finds them.
     constexpr int kLines = (Fmt::kBytes + 63) / 64, kRuns = Fmt::kElems / Fmt::kRun;
     constexpr bool kSpread = kLines > 16;
-    for (uint64_t b = 0; b < blocks; ++b) {
-        if constexpr (!kSpread)
-            for (int n = 0; n < NG; ++n)
-                for (int line = 0; line < kLines; ++line)
-                    __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + 64 * line, 0, 2);
-        typename Fmt::Scales s[NG][H];
+    alignas(64) float sums[NG][NT][kPackRows];
+    for (int h0 = 0; h0 < H; h0 += HP) {
+        F acc[NG][NT][HP];
         for (int n = 0; n < NG; ++n)
-            for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
-        const float* xb = x + b * Fmt::kElems;
-        for (int run = 0; run < kRuns; ++run) {
-            if constexpr (kSpread)
-                for (int n = 0; n < NG; ++n) {
-                    const uint8_t* at = base[n] + b * Fmt::kBytes + kPrefetchAhead + uint64_t(run) * Fmt::kBytes / kRuns;
-                    __builtin_prefetch(at, 0, 2);
-                    if constexpr (kLines > kRuns) __builtin_prefetch(at + 64, 0, 2);
-                }
-            typename Fmt::Raw raw[NG][H];
+            for (int t = 0; t < NT; ++t)
+                for (int h = 0; h < HP; ++h) acc[n][t][h] = V::zero();
+        for (uint64_t b = 0; b < blocks; ++b) {
+            if constexpr (!kSpread)
+                if (h0 == 0)
+                    for (int n = 0; n < NG; ++n)
+                        for (int line = 0; line < kLines; ++line)
+                            __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + 64 * line, 0, 2);
+            typename Fmt::Scales s[NG][HP];
             for (int n = 0; n < NG; ++n)
-                for (int h = 0; h < H; ++h) {
-                    if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
-                        Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h);
-                    raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
-                }
-#pragma GCC unroll 8
-            for (int i = 0; i < Fmt::kRun; ++i) {
-                const F xk = V::broadcast(xb[run * Fmt::kRun + i]);
+                for (int h = 0; h < HP; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h0 + h);
+            const float* xb = x + b * Fmt::kElems;
+            for (int run = 0; run < kRuns; ++run) {
+                if constexpr (kSpread)
+                    if (h0 == 0)
+                        for (int n = 0; n < NG; ++n) {
+                            const uint8_t* at = base[n] + b * Fmt::kBytes + kPrefetchAhead + uint64_t(run) * Fmt::kBytes / kRuns;
+                            __builtin_prefetch(at, 0, 2);
+                            if constexpr (kLines > kRuns) __builtin_prefetch(at + 64, 0, 2);
+                        }
+                typename Fmt::Raw raw[NG][HP];
                 for (int n = 0; n < NG; ++n)
-                    for (int h = 0; h < H; ++h)
-                        acc[n][h] = V::add(acc[n][h], V::mul(Fmt::weight(s[n][h], raw[n][h], i), xk));
+                    for (int h = 0; h < HP; ++h) {
+                        if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
+                            Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h0 + h);
+                        raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h0 + h);
+                    }
+#pragma GCC unroll 8
+                for (int i = 0; i < Fmt::kRun; ++i) {
+                    F xk[NT];
+                    for (int t = 0; t < NT; ++t)
+                        xk[t] = V::broadcast(xb[uint64_t(t) * x_stride + uint64_t(run * Fmt::kRun + i)]);
+                    for (int n = 0; n < NG; ++n)
+                        for (int h = 0; h < HP; ++h) {
+                            const F wv = Fmt::weight(s[n][h], raw[n][h], i);
+                            for (int t = 0; t < NT; ++t) acc[n][t][h] = V::add(acc[n][t][h], V::mul(wv, xk[t]));
+                        }
+                }
             }
         }
+        for (int n = 0; n < NG; ++n)
+            for (int t = 0; t < NT; ++t)
+                for (int h = 0; h < HP; ++h) V::store(sums[n][t] + (h0 + h) * L, acc[n][t][h]);
     }
     for (int n = 0; n < NG; ++n) {
-        alignas(64) float sums[kPackRows];
-        for (int h = 0; h < H; ++h) V::store(sums + h * L, acc[n][h]);
         const uint64_t first = (g + n) * kPackRows;
         const uint64_t count = rows - first < kPackRows ? rows - first : kPackRows;  // the last group's padding
-        for (uint64_t r = 0; r < count; ++r) out[first + r] = sums[r];
+        for (int t = 0; t < NT; ++t)
+            for (uint64_t r = 0; r < count; ++r) out[uint64_t(t) * out_stride + first + r] = sums[n][t][r];
     }
 }
 
@@ -277,58 +294,65 @@ template <class V, class Fmt>
 void packed_format_groups(const PackedView& w, const float* x, float* out, uint64_t rows, uint64_t g,
                           uint64_t g_end) {
     constexpr int NG = kGroupsSideBySide<V, Fmt>;
-    for (; g + NG <= g_end; g += NG) packed_group_run<V, Fmt, NG>(w, x, out, rows, g);
+    for (; g + NG <= g_end; g += NG) packed_group_run<V, Fmt, NG>(w, x, 0, out, 0, rows, g);
     if constexpr (NG > 2)
-        for (; g + 2 <= g_end; g += 2) packed_group_run<V, Fmt, 2>(w, x, out, rows, g);
+        for (; g + 2 <= g_end; g += 2) packed_group_run<V, Fmt, 2>(w, x, 0, out, 0, rows, g);
     if constexpr (NG > 1)
-        for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, out, rows, g);
+        for (; g < g_end; ++g) packed_group_run<V, Fmt, 1>(w, x, 0, out, 0, rows, g);
 }
 
 // ---- packed weights times a batch of inputs --------------------------------------------------------
 //
-// The weights of a group are decoded once per block column into a small buffer (L1-resident), and each
-// decoded column then serves every input of the batch: the decoding work, which dominates a single
+// The weights of a group are decoded kDecodeCols columns at a time into a small buffer (L1-resident),
+// and each decoded column then serves every input of the batch: the decoding work, which dominates a single
 // product, is paid once per batch instead of once per input. Every (row, input) sum still starts from
 // -0.0 and receives its products in ascending column order, one rounded multiply and one rounded add
-// each, so each input's result equals the single-input kernel's bit for bit. Between block columns the
+// each, so each input's result equals the single-input kernel's bit for bit. Between decoded columns the
 // running sums live in `acc` (kBatchSpan inputs of sixteen rows: 4 KiB, in L1); inside one they live in
 // registers, kTokenTile inputs at a time.
 
 // Inputs whose running sums one pass over a group's columns keeps.
 inline constexpr uint64_t kBatchSpan = 64;
 
-// Columns decoded at once: one block, or 32 columns of the formats whose blocks are single columns.
-template <class Fmt>
-inline constexpr int kDecodeCols = Fmt::kElems >= 32 ? Fmt::kElems : 32;
+// Columns decoded at once: a block of the 32-column formats, 32 single-column blocks, or a run of a
+// 256-column block's sub-blocks (16 or 32 columns each, so 32 columns begin one). Few enough that the
+// decoded columns and the span's inputs for them stay in the first-level cache.
+inline constexpr int kDecodeCols = 32;
 
 // Columns [c0, c0 + width) of group `group` decoded into dec[j * kPackRows + r] (row r of column c0 + j),
-// with exactly the operations the single-input kernel decodes them with.
+// with exactly the operations the single-input kernel decodes them with. c0 is a multiple of
+// kDecodeCols: inside a 256-column block, a sub-block's first column, whose run sets that sub-block's
+// scales as it does in the single-input kernel.
 template <class V, class Fmt>
 inline void decode_columns(const uint8_t* group, uint64_t c0, int width, float* dec) {
     constexpr int L = V::kLanes, H = int(kPackRows) / L;
-    for (int b = 0; b < width / Fmt::kElems; ++b) {
-        const uint8_t* blk = group + (c0 / Fmt::kElems + uint64_t(b)) * Fmt::kBytes;
-        float* d = dec + b * Fmt::kElems * int(kPackRows);
+    for (int c = 0; c < width;) {
+        const uint64_t col = c0 + uint64_t(c), within = col % Fmt::kElems;
+        const uint8_t* blk = group + col / Fmt::kElems * Fmt::kBytes;
+        const int left = int(Fmt::kElems - within), first = int(within) / Fmt::kRun;
+        const int runs = (width - c < left ? width - c : left) / Fmt::kRun;
         typename Fmt::Scales s[H];
         for (int h = 0; h < H; ++h) s[h] = Fmt::scales(blk, h);
-        for (int run = 0; run < Fmt::kElems / Fmt::kRun; ++run) {
+        for (int run = first; run < first + runs; ++run) {
             typename Fmt::Raw raw[H];
             for (int h = 0; h < H; ++h) {
                 if constexpr (requires { Fmt::begin_run(s[h], blk, run, h); }) Fmt::begin_run(s[h], blk, run, h);
                 raw[h] = Fmt::load(blk, run, h);
             }
+            float* d = dec + (c + (run - first) * Fmt::kRun) * int(kPackRows);
 #pragma GCC unroll 8
             for (int i = 0; i < Fmt::kRun; ++i)
-                for (int h = 0; h < H; ++h)
-                    V::store(d + (run * Fmt::kRun + i) * int(kPackRows) + h * L, Fmt::weight(s[h], raw[h], i));
+                for (int h = 0; h < H; ++h) V::store(d + i * int(kPackRows) + h * L, Fmt::weight(s[h], raw[h], i));
         }
+        c += runs * Fmt::kRun;
     }
 }
 
 // T inputs (x rows `x_stride` apart, already at column c0) times `width` decoded columns, added into
-// their running sums acc[t * kPackRows + r].
+// their running sums acc[t * kPackRows + r]. Out of line: inlined beside the decoding, its sums were
+// given to the stack (4-bit formats at AVX2 took twice the time).
 template <class V, int T>
-inline void batch_tile(const float* dec, int width, const float* x, uint64_t x_stride, float* acc) {
+[[gnu::noinline]] void batch_tile(const float* dec, int width, const float* x, uint64_t x_stride, float* acc) {
     using F = typename V::F;
     constexpr int L = V::kLanes, H = int(kPackRows) / L;
     F a[T][H];
@@ -346,10 +370,58 @@ inline void batch_tile(const float* dec, int width, const float* x, uint64_t x_s
         for (int h = 0; h < H; ++h) V::store(acc + t * int(kPackRows) + h * L, a[t][h]);
 }
 
+// Inputs few enough that a batch decodes its weights in registers, as the single-input kernel does,
+// and applies each decoded vector to all of them at once: for so few, storing the decoded columns and
+// loading them back costs more than the decoding it would share. Float and half weights, whose
+// decoding is a load, take it for more (AVX2, cycles per weight: four inputs 0.63 instead of 0.90).
+template <class Fmt>
+inline constexpr uint64_t kFewInputs = Fmt::kElems == 1 ? 4 : 2;
+
+// Vectors of a group that packed_group_run carries per pass over its blocks for NT inputs: as many
+// as the registers hold with their scales, their run and NT sums each, beside the NT broadcast inputs
+// and the decoded weight; the group's other vectors take passes of their own. Past that, spilled sums
+// and scales cost more than the second pass over the inputs.
+template <class V, class Fmt, int NT>
+inline constexpr int kInputsVectors = [] {
+    constexpr int H = int(kPackRows) / V::kLanes;
+    constexpr auto regs = [](size_t bytes) { return int(bytes / sizeof(typename V::F)); };
+    constexpr int per_vector = NT + regs(sizeof(typename Fmt::Scales)) + (Fmt::kRun > 1 ? regs(sizeof(typename Fmt::Raw)) : 0);
+    int hp = H;
+    while (hp > 1 && (hp * per_vector + NT + 1 > V::kRegisters || H % hp != 0)) --hp;
+    return hp;
+}();
+
+// n <= NT inputs; one is the single-input kernel's.
+template <class V, class Fmt, int NT>
+void packed_format_few(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
+                       uint64_t out_stride, uint64_t rows, uint64_t g, uint64_t g_end) {
+    if constexpr (NT == 1) {
+        packed_format_groups<V, Fmt>(w, x, out, rows, g, g_end);
+    } else if (n < uint64_t(NT)) {
+        packed_format_few<V, Fmt, NT - 1>(w, x, x_stride, n, out, out_stride, rows, g, g_end);
+    } else {
+        for (; g < g_end; ++g)
+            packed_group_run<V, Fmt, 1, NT, kInputsVectors<V, Fmt, NT>>(w, x, x_stride, out, out_stride, rows, g);
+    }
+}
+
+// The last n < T inputs of a span in one tile of their own width: each decoded column is loaded once
+// for all of them.
+template <class V, int T>
+inline void last_tile(uint64_t n, const float* dec, int width, const float* x, uint64_t x_stride, float* acc) {
+    if constexpr (T > 1) {
+        if (n < uint64_t(T)) return last_tile<V, T - 1>(n, dec, width, x, x_stride, acc);
+    }
+    batch_tile<V, T>(dec, width, x, x_stride, acc);
+}
+
 template <class V, class Fmt>
 void packed_format_batch(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
                          uint64_t out_stride, uint64_t rows, uint64_t g, uint64_t g_end) {
-    constexpr int C = kDecodeCols<Fmt>;
+    if (n == 0) return;
+    if (n <= kFewInputs<Fmt>)
+        return packed_format_few<V, Fmt, int(kFewInputs<Fmt>)>(w, x, x_stride, n, out, out_stride, rows, g, g_end);
+    constexpr int C = kDecodeCols;
     constexpr int T = V::kTokenTile;
     alignas(64) float dec[C * kPackRows];
     alignas(64) float acc[kBatchSpan * kPackRows];
@@ -366,10 +438,7 @@ void packed_format_batch(const PackedView& w, const float* x, uint64_t x_stride,
                 const float* xs = x + t0 * x_stride + c0;
                 uint64_t t = 0;
                 for (; t + T <= span; t += T) batch_tile<V, T>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
-                if constexpr (T >= 4)
-                    for (; t + T / 2 <= span; t += T / 2)
-                        batch_tile<V, T / 2>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
-                for (; t < span; ++t) batch_tile<V, 1>(dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
+                if (t < span) last_tile<V, T - 1>(span - t, dec, width, xs + t * x_stride, x_stride, acc + t * kPackRows);
             }
             for (uint64_t t = 0; t < span; ++t)
                 for (uint64_t r = 0; r < count; ++r) out[(t0 + t) * out_stride + first + r] = acc[t * kPackRows + r];

@@ -62,13 +62,14 @@ void expect_all_kernels(const WeightMatrix& w, const std::vector<float>& x, uint
 }
 
 // The batched kernel of every level: each of `n` inputs (rows `stride` apart, longer than the
-// matrix is wide) equals the float product of that input alone. Eleven inputs take every token-tile
-// width a level has (8, 4, 2 and 1 at most) and a remainder; 70 span two passes of kBatchSpan.
+// matrix is wide) equals the float product of that input alone. One and two inputs take the kernel
+// that decodes in registers; three, one tile of their own width; eleven, whole token tiles and a
+// remainder at every level; 70 span two passes of kBatchSpan.
 void expect_batched_kernels(const WeightMatrix& w, const std::vector<float>& floats, uint64_t rows, uint64_t cols,
                             bool infinite_input) {
     const PackedStorage* s = w.storage();
     if (s->format == PackedFormat::Flat || s->format == PackedFormat::Zeros || s->cols != cols) return;
-    for (uint64_t n : {2u, 11u, 70u}) {
+    for (uint64_t n : {1u, 2u, 3u, 11u, 70u}) {
         const uint64_t stride = cols + 3, out_stride = rows + 5;
         auto xs = random_floats(n * stride, uint32_t(n * 7 + cols));
         if (infinite_input) xs[stride + 1] = std::numeric_limits<float>::infinity();
