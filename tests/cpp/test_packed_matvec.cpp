@@ -72,7 +72,7 @@ void expect_batched_kernels(const WeightMatrix& w, const std::vector<float>& flo
     for (uint64_t n : {1u, 2u, 3u, 11u, 70u}) {
         const uint64_t stride = cols + 3, out_stride = rows + 5;
         auto xs = random_floats(n * stride, uint32_t(n * 7 + cols));
-        if (infinite_input) xs[stride + 1] = std::numeric_limits<float>::infinity();
+        if (infinite_input) xs[(n - 1) * stride + 1] = std::numeric_limits<float>::infinity();  // the last input
         for (Isa isa : kAllIsas) {
             const KernelTable* k = kernel_table(isa);
             if (!k) continue;
