@@ -201,78 +201,72 @@ inline constexpr uint64_t kPrefetchAhead = 2048;
 
 // NG groups side by side, times NT inputs (x rows `x_stride` apart, their rows going to
 // out[t * out_stride + r]): the sums of one group and input are independent of every other's, so the
-// additions of one do not wait on another's. A single input takes several groups; a few inputs
-// (packed_format_few) take one group, HP of its vectors per pass over its blocks (kInputsVectors).
+// additions of one do not wait on another's. A single input takes several groups, a few inputs
+// (packed_format_few) one.
 // Kept out of line: inlined into the format dispatch, its loop gets a worse register allocation
 // (about 5% slower for 4-bit formats at AVX2).
-template <class V, class Fmt, int NG, int NT = 1, int HP = int(kPackRows) / V::kLanes>
+template <class V, class Fmt, int NG, int NT = 1>
 [[gnu::noinline]] void packed_group_run(const PackedView& w, const float* x, uint64_t x_stride, float* out,
                                         uint64_t out_stride, uint64_t rows, uint64_t g) {
     using F = typename V::F;
     constexpr int L = V::kLanes, H = int(kPackRows) / L;
-    static_assert(H % HP == 0 && (NG == 1 || HP == H));
     const uint64_t blocks = w.cols / Fmt::kElems;
     const uint8_t* base[NG];
-    for (int n = 0; n < NG; ++n) base[n] = w.bytes + (g + n) * w.group_bytes;
+    F acc[NG][NT][H];
+    for (int n = 0; n < NG; ++n) {
+        base[n] = w.bytes + (g + n) * w.group_bytes;
+        for (int t = 0; t < NT; ++t)
+            for (int h = 0; h < H; ++h) acc[n][t][h] = V::zero();
+    }
     // Small block columns are asked for whole as each begins. Large ones (the K formats, 37 to 73
     // lines) are asked for along the way, at the run's share of the block (twice where the block has
-    // more lines than runs), since a burst that long holds up the loads of the block at hand. A pass
-    // after the first finds them.
+    // more lines than runs), since a burst that long holds up the loads of the block at hand.
     constexpr int kLines = (Fmt::kBytes + 63) / 64, kRuns = Fmt::kElems / Fmt::kRun;
     constexpr bool kSpread = kLines > 16;
-    alignas(64) float sums[NG][NT][kPackRows];
-    for (int h0 = 0; h0 < H; h0 += HP) {
-        F acc[NG][NT][HP];
-        for (int n = 0; n < NG; ++n)
-            for (int t = 0; t < NT; ++t)
-                for (int h = 0; h < HP; ++h) acc[n][t][h] = V::zero();
-        for (uint64_t b = 0; b < blocks; ++b) {
-            if constexpr (!kSpread)
-                if (h0 == 0)
-                    for (int n = 0; n < NG; ++n)
-                        for (int line = 0; line < kLines; ++line)
-                            __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + 64 * line, 0, 2);
-            typename Fmt::Scales s[NG][HP];
+    for (uint64_t b = 0; b < blocks; ++b) {
+        if constexpr (!kSpread)
             for (int n = 0; n < NG; ++n)
-                for (int h = 0; h < HP; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h0 + h);
-            const float* xb = x + b * Fmt::kElems;
-            for (int run = 0; run < kRuns; ++run) {
-                if constexpr (kSpread)
-                    if (h0 == 0)
-                        for (int n = 0; n < NG; ++n) {
-                            const uint8_t* at = base[n] + b * Fmt::kBytes + kPrefetchAhead + uint64_t(run) * Fmt::kBytes / kRuns;
-                            __builtin_prefetch(at, 0, 2);
-                            if constexpr (kLines > kRuns) __builtin_prefetch(at + 64, 0, 2);
-                        }
-                typename Fmt::Raw raw[NG][HP];
-                for (int n = 0; n < NG; ++n)
-                    for (int h = 0; h < HP; ++h) {
-                        if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
-                            Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h0 + h);
-                        raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h0 + h);
-                    }
-#pragma GCC unroll 8
-                for (int i = 0; i < Fmt::kRun; ++i) {
-                    F xk[NT];
-                    for (int t = 0; t < NT; ++t)
-                        xk[t] = V::broadcast(xb[uint64_t(t) * x_stride + uint64_t(run * Fmt::kRun + i)]);
-                    for (int n = 0; n < NG; ++n)
-                        for (int h = 0; h < HP; ++h) {
-                            const F wv = Fmt::weight(s[n][h], raw[n][h], i);
-                            for (int t = 0; t < NT; ++t) acc[n][t][h] = V::add(acc[n][t][h], V::mul(wv, xk[t]));
-                        }
+                for (int line = 0; line < kLines; ++line)
+                    __builtin_prefetch(base[n] + b * Fmt::kBytes + kPrefetchAhead + 64 * line, 0, 2);
+        typename Fmt::Scales s[NG][H];
+        for (int n = 0; n < NG; ++n)
+            for (int h = 0; h < H; ++h) s[n][h] = Fmt::scales(base[n] + b * Fmt::kBytes, h);
+        const float* xb = x + b * Fmt::kElems;
+        for (int run = 0; run < kRuns; ++run) {
+            if constexpr (kSpread)
+                for (int n = 0; n < NG; ++n) {
+                    const uint8_t* at = base[n] + b * Fmt::kBytes + kPrefetchAhead + uint64_t(run) * Fmt::kBytes / kRuns;
+                    __builtin_prefetch(at, 0, 2);
+                    if constexpr (kLines > kRuns) __builtin_prefetch(at + 64, 0, 2);
                 }
+            typename Fmt::Raw raw[NG][H];
+            for (int n = 0; n < NG; ++n)
+                for (int h = 0; h < H; ++h) {
+                    if constexpr (requires { Fmt::begin_run(s[n][h], base[n], run, h); })
+                        Fmt::begin_run(s[n][h], base[n] + b * Fmt::kBytes, run, h);
+                    raw[n][h] = Fmt::load(base[n] + b * Fmt::kBytes, run, h);
+                }
+#pragma GCC unroll 8
+            for (int i = 0; i < Fmt::kRun; ++i) {
+                F xk[NT];
+                for (int t = 0; t < NT; ++t)
+                    xk[t] = V::broadcast(xb[uint64_t(t) * x_stride + uint64_t(run * Fmt::kRun + i)]);
+                for (int n = 0; n < NG; ++n)
+                    for (int h = 0; h < H; ++h) {
+                        const F wv = Fmt::weight(s[n][h], raw[n][h], i);
+                        for (int t = 0; t < NT; ++t) acc[n][t][h] = V::add(acc[n][t][h], V::mul(wv, xk[t]));
+                    }
             }
         }
-        for (int n = 0; n < NG; ++n)
-            for (int t = 0; t < NT; ++t)
-                for (int h = 0; h < HP; ++h) V::store(sums[n][t] + (h0 + h) * L, acc[n][t][h]);
     }
     for (int n = 0; n < NG; ++n) {
         const uint64_t first = (g + n) * kPackRows;
         const uint64_t count = rows - first < kPackRows ? rows - first : kPackRows;  // the last group's padding
-        for (int t = 0; t < NT; ++t)
-            for (uint64_t r = 0; r < count; ++r) out[uint64_t(t) * out_stride + first + r] = sums[n][t][r];
+        for (int t = 0; t < NT; ++t) {
+            alignas(64) float sums[kPackRows];
+            for (int h = 0; h < H; ++h) V::store(sums + h * L, acc[n][t][h]);
+            for (uint64_t r = 0; r < count; ++r) out[uint64_t(t) * out_stride + first + r] = sums[r];
+        }
     }
 }
 
@@ -372,23 +366,18 @@ template <class V, int T>
 
 // Inputs few enough that a batch decodes its weights in registers, as the single-input kernel does,
 // and applies each decoded vector to all of them at once: for so few, storing the decoded columns and
-// loading them back costs more than the decoding it would share. Float and half weights, whose
-// decoding is a load, take it for more (AVX2, cycles per weight: four inputs 0.63 instead of 0.90).
-template <class Fmt>
-inline constexpr uint64_t kFewInputs = Fmt::kElems == 1 ? 4 : 2;
-
-// Vectors of a group that packed_group_run carries per pass over its blocks for NT inputs: as many
-// as the registers hold with their scales, their run and NT sums each, beside the NT broadcast inputs
-// and the decoded weight; the group's other vectors take passes of their own. Past that, spilled sums
-// and scales cost more than the second pass over the inputs.
-template <class V, class Fmt, int NT>
-inline constexpr int kInputsVectors = [] {
+// loading them back costs more than the decoding it would share. Up to two, or four of float and half
+// weights, whose decoding is a load; and only as many as leave the group's sums, scales and run, the
+// broadcast inputs and a decoded weight in the level's registers (spilled, they cost more than the
+// buffer: two Q4_1 inputs at the portable level, 18.5 cycles a 16-weight column against 15.7).
+template <class V, class Fmt>
+inline constexpr uint64_t kFewInputs = [] {
     constexpr int H = int(kPackRows) / V::kLanes;
     constexpr auto regs = [](size_t bytes) { return int(bytes / sizeof(typename V::F)); };
-    constexpr int per_vector = NT + regs(sizeof(typename Fmt::Scales)) + (Fmt::kRun > 1 ? regs(sizeof(typename Fmt::Raw)) : 0);
-    int hp = H;
-    while (hp > 1 && (hp * per_vector + NT + 1 > V::kRegisters || H % hp != 0)) --hp;
-    return hp;
+    constexpr int per_vector = regs(sizeof(typename Fmt::Scales)) + (Fmt::kRun > 1 ? regs(sizeof(typename Fmt::Raw)) : 0);
+    int nt = Fmt::kElems == 1 ? 4 : 2;
+    while (nt > 1 && H * (per_vector + nt) + nt + 1 > V::kRegisters) --nt;
+    return uint64_t(nt);
 }();
 
 // n <= NT inputs; one is the single-input kernel's.
@@ -400,8 +389,7 @@ void packed_format_few(const PackedView& w, const float* x, uint64_t x_stride, u
     } else if (n < uint64_t(NT)) {
         packed_format_few<V, Fmt, NT - 1>(w, x, x_stride, n, out, out_stride, rows, g, g_end);
     } else {
-        for (; g < g_end; ++g)
-            packed_group_run<V, Fmt, 1, NT, kInputsVectors<V, Fmt, NT>>(w, x, x_stride, out, out_stride, rows, g);
+        for (; g < g_end; ++g) packed_group_run<V, Fmt, 1, NT>(w, x, x_stride, out, out_stride, rows, g);
     }
 }
 
@@ -419,8 +407,8 @@ template <class V, class Fmt>
 void packed_format_batch(const PackedView& w, const float* x, uint64_t x_stride, uint64_t n, float* out,
                          uint64_t out_stride, uint64_t rows, uint64_t g, uint64_t g_end) {
     if (n == 0) return;
-    if (n <= kFewInputs<Fmt>)
-        return packed_format_few<V, Fmt, int(kFewInputs<Fmt>)>(w, x, x_stride, n, out, out_stride, rows, g, g_end);
+    if (n <= kFewInputs<V, Fmt>)
+        return packed_format_few<V, Fmt, int(kFewInputs<V, Fmt>)>(w, x, x_stride, n, out, out_stride, rows, g, g_end);
     constexpr int C = kDecodeCols;
     constexpr int T = V::kTokenTile;
     alignas(64) float dec[C * kPackRows];
